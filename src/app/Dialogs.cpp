@@ -1,0 +1,62 @@
+#include "app/Dialogs.h"
+
+#include <QFileDialog>
+#include <QInputDialog>
+#include <QMessageBox>
+
+namespace quill::app {
+namespace {
+
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+// "Printer Settings (*.qpk)|*.qpk" as Qt writes it: "Printer Settings (*.qpk)".
+QString QtFilter(const std::string& filter) {
+    QStringList parts = Q(filter).split(QLatin1Char('|'));
+    QStringList filters;
+    for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
+        QString description = parts[i];
+        if (!description.contains(QLatin1Char('('))) description += QStringLiteral(" (") + parts[i + 1] + ")";
+        filters << description;
+    }
+    return filters.join(QStringLiteral(";;"));
+}
+
+std::optional<std::string> RunFileDialog(QWidget* owner, const FileDialogSettings& settings, bool save) {
+    QFileDialog dialog(owner, Q(settings.Title));
+    dialog.setAcceptMode(save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
+    dialog.setFileMode(save ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
+    dialog.setNameFilter(QtFilter(settings.Filter));
+    dialog.setDefaultSuffix(Q(settings.DefaultExt));
+    if (!settings.FileName.empty() && settings.FileName.find('*') == std::string::npos)
+        dialog.selectFile(Q(settings.FileName));
+    // A Qt file dialog has no read-only box, so HideReadOnly needs nothing here.
+    if (!settings.OverwritePrompt) dialog.setOption(QFileDialog::DontConfirmOverwrite);
+    dialog.setSizeGripEnabled(settings.EnableSizing);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
+    return dialog.selectedFiles().first().toStdString();
+}
+
+} // namespace
+
+void QtDialogs::ShowMessage(const std::string& text) {
+    QMessageBox box(QMessageBox::NoIcon, QString::fromUtf8(kApplicationTitle), Q(text), QMessageBox::Ok, m_owner);
+    box.exec();
+}
+
+std::optional<std::string> QtDialogs::InputBox(const std::string& caption, const std::string& prompt,
+                                               const std::string& defaultText) {
+    bool ok = false;
+    const QString text = QInputDialog::getText(m_owner, Q(caption), Q(prompt), QLineEdit::Normal, Q(defaultText), &ok);
+    if (!ok) return std::nullopt;
+    return text.toStdString();
+}
+
+std::optional<std::string> QtDialogs::OpenFile(const FileDialogSettings& settings) {
+    return RunFileDialog(m_owner, settings, false);
+}
+
+std::optional<std::string> QtDialogs::SaveFile(const FileDialogSettings& settings) {
+    return RunFileDialog(m_owner, settings, true);
+}
+
+} // namespace quill::app

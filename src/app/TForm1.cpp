@@ -1,0 +1,245 @@
+#include "app/TForm1.h"
+
+#include <QEvent>
+#include <QFrame>
+#include <QGroupBox>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QListWidget>
+#include <QResizeEvent>
+#include <QScreen>
+
+#include <ctime>
+
+namespace quill::app {
+namespace {
+
+constexpr const char* kNotice = "\xC2\xA9 2007-2013 QUILL Software";
+
+QFont MsSansSerif(bool bold) {
+    QFont font(QStringLiteral("MS Sans Serif"));
+    font.setPixelSize(11);
+    font.setBold(bold);
+    return font;
+}
+
+void SetBackground(QWidget* widget, const QColor& colour) {
+    QPalette palette = widget->palette();
+    palette.setColor(QPalette::Window, colour);
+    widget->setPalette(palette);
+    widget->setAutoFillBackground(true);
+}
+
+int LocalYear() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    return local.tm_year + 1900;
+}
+
+} // namespace
+
+std::string FooterText(const std::string& text, int year) {
+    if (year <= 2013) return text;
+    const std::string from = "2013", to = std::to_string(year);
+    std::string result;
+    std::size_t start = 0;
+    for (std::size_t at; (at = text.find(from, start)) != std::string::npos; start = at + from.size())
+        result += text.substr(start, at - start) + to;
+    return result + text.substr(start);
+}
+
+bool IsManagedPrinterEntry(const std::string& name) {
+    return QString::fromStdString(name).toUpper().contains(QStringLiteral("QUILL"));
+}
+
+TForm1::TForm1(spooler::Spooler& spooler, Dialogs& dialogs, YearSource currentYear, QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                          Qt::WindowCloseButtonHint),
+      m_spooler(spooler), m_dialogs(dialogs), m_currentYear(currentYear ? std::move(currentYear) : LocalYear) {
+    setObjectName(QStringLiteral("Form1"));
+    setWindowTitle(QString::fromUtf8(kApplicationTitle));
+    setFixedSize(m_size);
+    SetBackground(this, Qt::white);
+    setFont(MsSansSerif(false));
+
+    ListBox1 = new QListWidget(this);
+    ListBox1->setObjectName(QStringLiteral("ListBox1"));
+    ListBox1->setGeometry(185, 3, 235, 374);
+    ListBox1->setSelectionMode(QAbstractItemView::SingleSelection);
+    ListBox1->setUniformItemSizes(true);
+
+    Panel1 = new QFrame(this);
+    Panel1->setObjectName(QStringLiteral("Panel1"));
+    Panel1->setGeometry(7, 3, 174, 522);
+    SetBackground(Panel1, QColor(232, 227, 231));
+    Panel1->setMouseTracking(true);
+    Panel1->installEventFilter(this);
+
+    GroupBox1 = new QGroupBox(QStringLiteral("Global Settings"), this);
+    GroupBox1->setObjectName(QStringLiteral("GroupBox1"));
+    GroupBox1->setGeometry(185, 383, 235, 142);
+    GroupBox1->setMouseTracking(true);
+    GroupBox1->installEventFilter(this);
+
+    Label1 = new QLabel(QString::fromUtf8(kNotice), this);
+    Label1->setObjectName(QStringLiteral("Label1"));
+    Label1->setGeometry(96, 531, 224, 13);
+    Label1->setFont(MsSansSerif(true));
+    Label1->setAttribute(Qt::WA_TranslucentBackground);
+
+    BitBtn10 = MakeButton(Panel1, "BitBtn10", "Monitor Printer", 11, 5);
+    BitBtn20 = MakeButton(Panel1, "BitBtn20", "Set As Default", 11, 57);
+    SpeedButton1 = MakeButton(Panel1, "SpeedButton1", "Show Printer", 11, 109);
+    SpeedButton2 = MakeButton(Panel1, "SpeedButton2", "Properties", 11, 161);
+    BitBtn30 = MakeButton(Panel1, "BitBtn30", "Preferences", 11, 213);
+    SpeedButton3 = MakeButton(Panel1, "SpeedButton3", "Enable Printer", 11, 266);
+    SpeedButton4 = MakeButton(Panel1, "SpeedButton4", "Disable Printer", 11, 318);
+    SpeedButton5 = MakeButton(Panel1, "SpeedButton5", "Printer Info", 11, 370);
+    SpeedButton6 = MakeButton(Panel1, "SpeedButton6", "Share In", 11, 422);
+    SpeedButton7 = MakeButton(Panel1, "SpeedButton7", "Share Out", 11, 475);
+    SaveSettingsButton = MakeButton(GroupBox1, "SaveSettingsButton", "Save Settings", 43, 28);
+    RestoreSettingsButton = MakeButton(GroupBox1, "RestoreSettingsButton", "Restore Settings", 43, 84);
+
+    setTabOrder(ListBox1, Panel1);
+    setTabOrder(Panel1, GroupBox1);
+
+    OpenDialog1.Title = "Open";
+    OpenDialog1.DefaultExt = "qpk";
+    OpenDialog1.FileName = "*.qpk";
+    OpenDialog1.Filter = "Printer Settings (*.qpk)|*.qpk";
+    SaveDialog1.Title = "Save As";
+    SaveDialog1.DefaultExt = "qpk";
+    SaveDialog1.Filter = "Printer Settings (*.qpk)|*.qpk";
+    SaveDialog1.OverwritePrompt = true;
+    SaveDialog1.HideReadOnly = true;
+    SaveDialog1.EnableSizing = true;
+
+    FormCreate();
+}
+
+widgets::ColorButton* TForm1::MakeButton(QWidget* container, const char* name, const char* caption, int left,
+                                         int top) {
+    auto* button = new widgets::ColorButton(container);
+    button->setObjectName(QString::fromLatin1(name));
+    button->setGeometry(left, top, 150, 42);
+    button->setCaption(QString::fromLatin1(caption));
+    QFont font(QStringLiteral("Arial"));
+    font.setPixelSize(12);
+    font.setBold(true);
+    button->setFont(font);
+    button->setFontColor(widgets::clWhite);
+    button->setColor(kNormalButtonColor);
+    button->setBevelWidth(1);
+    button->setBorderColor(widgets::clBlack);
+    button->setBorderStyle(widgets::TBorderStyle::bsNormal);
+    button->setContrastHighlight(5);
+    button->setContrastShadow(6);
+    button->setGradientStyle(widgets::TGradientStyle::gsNone);
+    button->setLayout(widgets::TButtonLayout::blGlyphLeft);
+    button->setMargin(1);
+    button->setSpacing(1);
+    button->setTopMargin(0);
+    button->setGroupIndex(0);
+    button->setAllowAllUp(false);
+    button->setAllowTimer(false);
+    button->setTimerDelay(400);
+    button->setTimerInterval(100);
+    button->OnMouseMove = [this](widgets::ColorButton* sender, Qt::KeyboardModifiers, int, int) {
+        CommonMouseMove(sender);
+    };
+    return button;
+}
+
+std::array<widgets::ColorButton*, 12> TForm1::Buttons() const {
+    return {BitBtn10,     BitBtn20,     SpeedButton1, SpeedButton2, BitBtn30,           SpeedButton3,
+            SpeedButton4, SpeedButton5, SpeedButton6, SpeedButton7, SaveSettingsButton, RestoreSettingsButton};
+}
+
+std::vector<std::string> TForm1::InstalledPrinters() {
+    std::vector<std::string> names;
+    // A spooler that cannot be asked leaves the list empty, as when no printer is installed.
+    if (auto printers = m_spooler.EnumPrintersA(spooler::PRINTER_ENUM_LOCAL | spooler::PRINTER_ENUM_CONNECTIONS)) {
+        for (const auto& printer : *printers) names.push_back(printer.pPrinterName);
+    }
+    return names;
+}
+
+void TForm1::SelectFirstManaged() {
+    for (int i = 0; i < ListBox1->count(); ++i) {
+        if (IsManagedPrinterEntry(ListBox1->item(i)->text().toStdString())) {
+            ListBox1->setCurrentRow(i);
+            return;
+        }
+    }
+}
+
+void TForm1::FormCreate() {
+    const int year = m_currentYear();
+    Label1->setText(QString::fromStdString(FooterText(Label1->text().toStdString(), year)));
+    RefreshPrinterList();
+}
+
+void TForm1::RefreshPrinterList() {
+    const std::vector<std::string> names = InstalledPrinters();
+    ListBox1->clear();
+    for (const auto& name : names) {
+        auto* item = new QListWidgetItem(QString::fromStdString(name), ListBox1);
+        item->setSizeHint(QSize(0, 13));
+    }
+    SelectFirstManaged();
+}
+
+std::optional<std::string> TForm1::SelectedPrinter() const {
+    for (int i = 0; i < ListBox1->count(); ++i) {
+        if (ListBox1->item(i)->isSelected()) return ListBox1->item(i)->text().toStdString();
+    }
+    return std::nullopt;
+}
+
+bool TForm1::FormCanResize(int& NewWidth, int& NewHeight) {
+    NewWidth = m_size.width();
+    NewHeight = m_size.height();
+    return true;
+}
+
+void TForm1::CommonMouseMove(widgets::ColorButton* Sender) { Sender->setColor(kHoverButtonColor); }
+
+void TForm1::ResetButtonColours() {
+    for (widgets::ColorButton* button : Buttons()) button->setColor(kNormalButtonColor);
+}
+
+void TForm1::Panel1MouseMove() { ResetButtonColours(); }
+
+void TForm1::GroupBox1MouseMove() { ResetButtonColours(); }
+
+bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::MouseMove) {
+        if (watched == Panel1) Panel1MouseMove();
+        else if (watched == GroupBox1) GroupBox1MouseMove();
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void TForm1::showEvent(QShowEvent* event) {
+    if (!m_centred) {
+        m_centred = true;
+        if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+            const QRect area = screen->geometry();
+            move(area.left() + (area.width() - width()) / 2, area.top() + (area.height() - height()) / 2);
+        }
+    }
+    QWidget::showEvent(event);
+}
+
+void TForm1::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    // The fixed size already makes the window system keep the size; a change that gets
+    // through all the same is taken back.
+    if (event->size() != m_size) {
+        int w = event->size().width(), h = event->size().height();
+        if (FormCanResize(w, h)) resize(w, h);
+    }
+}
+
+} // namespace quill::app

@@ -1,0 +1,87 @@
+#pragma once
+
+#include "app/Dialogs.h"
+#include "spooler/Spooler.h"
+#include "widgets/ColorButton.h"
+
+#include <QWidget>
+
+#include <array>
+#include <functional>
+#include <optional>
+#include <string>
+
+class QFrame;
+class QGroupBox;
+class QLabel;
+class QListWidget;
+
+namespace quill::app {
+
+inline constexpr widgets::TColor kNormalButtonColor = 6737049; // RGB 153, 204, 102
+inline constexpr widgets::TColor kHoverButtonColor = 44879;    // RGB 79, 175, 0
+
+// The footer notice for a year: after 2013 every "2013" reads as that year.
+std::string FooterText(const std::string& text, int year);
+// Whether a printer-list entry is taken for the managed printer.
+bool IsManagedPrinterEntry(const std::string& name);
+
+// The main window: the printer list, the command buttons and the footer notice.
+class TForm1 : public QWidget {
+public:
+    using YearSource = std::function<int()>;
+
+    TForm1(spooler::Spooler& spooler, Dialogs& dialogs, YearSource currentYear = nullptr, QWidget* parent = nullptr);
+
+    void RefreshPrinterList();
+    std::optional<std::string> SelectedPrinter() const;
+
+    QListWidget* ListBox1 = nullptr;
+    QFrame* Panel1 = nullptr;
+    QGroupBox* GroupBox1 = nullptr;
+    QLabel* Label1 = nullptr;
+
+    widgets::ColorButton* BitBtn10 = nullptr;
+    widgets::ColorButton* BitBtn20 = nullptr;
+    widgets::ColorButton* SpeedButton1 = nullptr;
+    widgets::ColorButton* SpeedButton2 = nullptr;
+    widgets::ColorButton* BitBtn30 = nullptr;
+    widgets::ColorButton* SpeedButton3 = nullptr;
+    widgets::ColorButton* SpeedButton4 = nullptr;
+    widgets::ColorButton* SpeedButton5 = nullptr;
+    widgets::ColorButton* SpeedButton6 = nullptr;
+    widgets::ColorButton* SpeedButton7 = nullptr;
+    widgets::ColorButton* SaveSettingsButton = nullptr;
+    widgets::ColorButton* RestoreSettingsButton = nullptr;
+    std::array<widgets::ColorButton*, 12> Buttons() const;
+
+    // The settings archive's file dialogs.
+    FileDialogSettings OpenDialog1;
+    FileDialogSettings SaveDialog1;
+
+    void FormCreate();
+    // Every attempt to change the window's size keeps it as it is.
+    bool FormCanResize(int& NewWidth, int& NewHeight);
+    void CommonMouseMove(widgets::ColorButton* Sender);
+    void Panel1MouseMove();
+    void GroupBox1MouseMove();
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    widgets::ColorButton* MakeButton(QWidget* container, const char* name, const char* caption, int left, int top);
+    std::vector<std::string> InstalledPrinters();
+    void SelectFirstManaged();
+    void ResetButtonColours();
+
+    spooler::Spooler& m_spooler;
+    Dialogs& m_dialogs;
+    YearSource m_currentYear;
+    bool m_centred = false;
+    const QSize m_size{429, 552};
+};
+
+} // namespace quill::app

@@ -1,0 +1,92 @@
+// The program's entry: the single-instance guard, then the application and its main
+// window.
+#include "app/CheckPrevious.h"
+#include "app/Dialogs.h"
+#include "app/TForm1.h"
+#include "platform/PosixSharedSection.h"
+#include "platform/X11WindowActivator.h"
+#include "spooler/CupsSpooler.h"
+
+#include <QApplication>
+#include <QIcon>
+#include <QMessageBox>
+#include <QTimer>
+
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <system_error>
+#include <unistd.h>
+
+namespace {
+
+std::string ExecutablePath(const char* argv0) {
+    char path[PATH_MAX];
+    const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0) return argv0;
+    return std::string(path, static_cast<std::size_t>(n));
+}
+
+// For the start-up benchmark: QUILL_REPORT_FIRST_PAINT=1 prints the wall-clock time of
+// the main window's first paint to standard error; =exit also ends the program then.
+class FirstPaintReport : public QObject {
+public:
+    explicit FirstPaintReport(const char* mode) : m_exit(std::string(mode) == "exit") {}
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Paint && !m_done) {
+            m_done = true;
+            QTimer::singleShot(0, [this] {
+                const auto now = std::chrono::system_clock::now().time_since_epoch();
+                std::fprintf(stderr, "first-paint %lld\n",
+                             static_cast<long long>(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count()));
+                if (m_exit) QApplication::quit();
+            });
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    bool m_exit;
+    bool m_done = false;
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    using namespace quill;
+    platform::PosixSharedSection sections;
+    platform::X11WindowActivator windows;
+    // Its destructor gives the place back when main returns, on every path.
+    app::CheckPrevious guard(sections, windows, ExecutablePath(argv[0]));
+    try {
+        // The main window does not exist yet; it is recorded as soon as it does.
+        if (guard.EnterInstanceGuard(0, 1)) return 0;
+    } catch (const std::system_error& error) {
+        QApplication reporter(argc, argv);
+        QMessageBox::critical(nullptr, QString::fromUtf8(app::kApplicationTitle),
+                              QString::fromStdString(error.code().message()));
+        return 1;
+    }
+
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(QString::fromUtf8(app::kApplicationTitle));
+    QGuiApplication::setDesktopFileName(QStringLiteral("quill-server-management"));
+    QIcon icon;
+    for (int size : {16, 32, 48}) icon.addFile(QStringLiteral(":/icons/quill-server-management-%1.png").arg(size));
+    QApplication::setWindowIcon(icon);
+
+    spooler::CupsSpooler spooler;
+    app::QtDialogs dialogs;
+    app::TForm1 form(spooler, dialogs);
+    dialogs.setOwner(&form);
+
+    std::unique_ptr<FirstPaintReport> report;
+    if (const char* mode = std::getenv("QUILL_REPORT_FIRST_PAINT")) {
+        report = std::make_unique<FirstPaintReport>(mode);
+        form.installEventFilter(report.get());
+    }
+    form.show();
+    guard.SetInstanceWindow(static_cast<std::uint32_t>(form.winId()));
+    return application.exec();
+}

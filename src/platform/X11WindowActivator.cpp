@@ -1,0 +1,98 @@
+#include "platform/X11WindowActivator.h"
+
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+namespace quill::platform {
+
+struct X11WindowActivator::Display {
+    ::Display* display = nullptr;
+};
+
+namespace {
+
+// Errors about a window that went away between two calls are an expected failure;
+// Xlib's default handler would end the process.
+int IgnoreErrors(::Display*, XErrorEvent*) { return 0; }
+
+bool WindowExists(::Display* d, ::Window w) {
+    XWindowAttributes attributes;
+    return w != 0 && XGetWindowAttributes(d, w, &attributes) != 0;
+}
+
+bool HasWindowManager(::Display* d) {
+    Atom check = XInternAtom(d, "_NET_SUPPORTING_WM_CHECK", False);
+    Atom type;
+    int format;
+    unsigned long count, after;
+    unsigned char* data = nullptr;
+    bool found = XGetWindowProperty(d, DefaultRootWindow(d), check, 0, 1, False, XA_WINDOW, &type, &format, &count,
+                                    &after, &data) == Success &&
+                 data != nullptr && count == 1;
+    if (data) XFree(data);
+    return found;
+}
+
+void SendActivate(::Display* d, ::Window w) {
+    XEvent event{};
+    event.xclient.type = ClientMessage;
+    event.xclient.window = w;
+    event.xclient.message_type = XInternAtom(d, "_NET_ACTIVE_WINDOW", False);
+    event.xclient.format = 32;
+    event.xclient.data.l[0] = 2; // source: a pager, so that the window manager obeys
+    event.xclient.data.l[1] = CurrentTime;
+    XSendEvent(d, DefaultRootWindow(d), False, SubstructureRedirectMask | SubstructureNotifyMask, &event);
+}
+
+} // namespace
+
+X11WindowActivator::X11WindowActivator() : m_display(std::make_unique<Display>()) {
+    m_display->display = XOpenDisplay(nullptr);
+    if (m_display->display) XSetErrorHandler(IgnoreErrors);
+}
+
+X11WindowActivator::~X11WindowActivator() {
+    if (m_display->display) XCloseDisplay(m_display->display);
+}
+
+bool X11WindowActivator::IsIconic(std::uint32_t window) {
+    ::Display* d = m_display->display;
+    if (!d || !WindowExists(d, window)) return false;
+    Atom wmState = XInternAtom(d, "WM_STATE", False);
+    Atom type;
+    int format;
+    unsigned long count, after;
+    unsigned char* data = nullptr;
+    bool iconic = XGetWindowProperty(d, window, wmState, 0, 2, False, wmState, &type, &format, &count, &after,
+                                     &data) == Success &&
+                  data != nullptr && count >= 1 && format == 32 &&
+                  reinterpret_cast<long*>(data)[0] == IconicState;
+    if (data) XFree(data);
+    return iconic;
+}
+
+bool X11WindowActivator::ShowWindow(std::uint32_t window, int showCommand) {
+    ::Display* d = m_display->display;
+    if (!d || showCommand != SW_RESTORE || !WindowExists(d, window)) return false;
+    // An iconic window is de-iconified by activating it (EWMH) or by mapping it (ICCCM).
+    if (HasWindowManager(d)) SendActivate(d, window);
+    XMapWindow(d, window);
+    XSync(d, False);
+    return true;
+}
+
+bool X11WindowActivator::SetForegroundWindow(std::uint32_t window) {
+    ::Display* d = m_display->display;
+    if (!d || !WindowExists(d, window)) return false;
+    if (HasWindowManager(d)) {
+        SendActivate(d, window);
+    } else {
+        XMapRaised(d, window);
+        XSetInputFocus(d, window, RevertToParent, CurrentTime);
+    }
+    XSync(d, False);
+    return true;
+}
+
+} // namespace quill::platform

@@ -1,0 +1,192 @@
+#include "spooler/CupsSpooler.h"
+
+#include "spooler/PrinterName.h"
+
+#include <cups/cups.h>
+#include <cups/ipp.h>
+
+#include <cstring>
+#include <grp.h>
+#include <unistd.h>
+
+namespace quill::spooler {
+namespace {
+
+// A server that stops answering must not hang the program: give up after this long
+// without progress.
+constexpr double kIdleTimeoutSeconds = 10.0;
+constexpr int kConnectTimeoutMs = 5000;
+
+struct HttpClose {
+    void operator()(http_t* http) const { httpClose(http); }
+};
+using Http = std::unique_ptr<http_t, HttpClose>;
+
+struct IppDelete {
+    void operator()(ipp_t* ipp) const { ippDelete(ipp); }
+};
+using Ipp = std::unique_ptr<ipp_t, IppDelete>;
+
+int GiveUp(http_t*, void*) { return 0; }
+
+// A connection to the local server (empty host) or to another computer's server.
+Http Connect(const std::string& host) {
+    const bool local = IsLocalHost(host);
+    const char* server = local ? cupsServer() : host.c_str();
+    http_t* http = httpConnect2(server, ippPort(), nullptr, AF_UNSPEC, local ? cupsEncryption() : HTTP_ENCRYPTION_IF_REQUESTED,
+                                1, kConnectTimeoutMs, nullptr);
+    if (http) httpSetTimeout(http, kIdleTimeoutSeconds, GiveUp, nullptr);
+    return Http(http);
+}
+
+Ipp Send(http_t* http, ipp_t* request, const char* resource) {
+    Ipp response(cupsDoRequest(http, request, resource));
+    if (!response || ippGetStatusCode(response.get()) > IPP_STATUS_OK_CONFLICTING) return nullptr;
+    return response;
+}
+
+std::string PrinterUri(const std::string& queue) {
+    char uri[HTTP_MAX_URI];
+    httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", ippPort(), "/printers/%s",
+                     queue.c_str());
+    return uri;
+}
+
+std::string Text(ipp_t* group, const char* name) {
+    ipp_attribute_t* attr = ippFindAttribute(group, name, IPP_TAG_ZERO);
+    const char* value = attr ? ippGetString(attr, 0, nullptr) : nullptr;
+    return value ? value : "";
+}
+
+// A queue whose device is a printer on another computer is a printer connection.
+bool IsConnection(int printerType, const std::string& deviceUri) {
+    if (printerType & CUPS_PRINTER_REMOTE) return true;
+    char scheme[32], user[256], host[256], resource[1024];
+    int port = 0;
+    if (httpSeparateURI(HTTP_URI_CODING_ALL, deviceUri.c_str(), scheme, sizeof scheme, user, sizeof user, host,
+                        sizeof host, &port, resource, sizeof resource) < HTTP_URI_STATUS_OK)
+        return false;
+    const std::string s = scheme;
+    const bool network = s == "ipp" || s == "ipps" || s == "http" || s == "https";
+    return network && !IsLocalHost(host);
+}
+
+// Whether this user may administer the local server (root or the lpadmin group).
+bool MayAdminister() {
+    if (::geteuid() == 0) return true;
+    const group* admin = ::getgrnam("lpadmin");
+    if (!admin) return false;
+    if (::getegid() == admin->gr_gid) return true;
+    int count = ::getgroups(0, nullptr);
+    if (count <= 0) return false;
+    std::vector<gid_t> groups(static_cast<std::size_t>(count));
+    count = ::getgroups(count, groups.data());
+    for (int i = 0; i < count; ++i)
+        if (groups[static_cast<std::size_t>(i)] == admin->gr_gid) return true;
+    return false;
+}
+
+class CupsPrinterHandle final : public PrinterHandle {
+public:
+    CupsPrinterHandle(std::string name, std::string host, std::string queue)
+        : m_name(std::move(name)), m_host(std::move(host)), m_queue(std::move(queue)) {}
+    const std::string& printerName() const override { return m_name; }
+    const std::string& host() const { return m_host; }
+    const std::string& queue() const { return m_queue; }
+
+private:
+    std::string m_name;
+    std::string m_host;
+    std::string m_queue;
+};
+
+} // namespace
+
+std::optional<std::vector<PrinterInfo4>> CupsSpooler::EnumPrintersA(std::uint32_t flags) {
+    Http http = Connect("");
+    if (!http) return std::nullopt;
+    ipp_t* request = ippNewRequest(IPP_OP_CUPS_GET_PRINTERS);
+    static const char* const kWanted[] = {"printer-name", "printer-type", "device-uri", "printer-is-shared"};
+    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 4, nullptr, kWanted);
+    // Printers only: classes are not printers of their own.
+    ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_ENUM, "printer-type", 0);
+    ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_ENUM, "printer-type-mask", CUPS_PRINTER_CLASS);
+    Ipp response(cupsDoRequest(http.get(), request, "/"));
+    if (!response) return std::nullopt;
+    const ipp_status_t status = ippGetStatusCode(response.get());
+    std::vector<PrinterInfo4> printers;
+    if (status == IPP_STATUS_ERROR_NOT_FOUND) return printers; // no printers at all
+    if (status > IPP_STATUS_OK_CONFLICTING) return std::nullopt;
+
+    // Each printer is one attribute group; they come in the server's order.
+    std::string name, deviceUri;
+    int type = 0;
+    bool shared = false;
+    auto flush = [&] {
+        if (name.empty()) return;
+        const bool connection = IsConnection(type, deviceUri);
+        const bool wanted = connection ? (flags & PRINTER_ENUM_CONNECTIONS) : (flags & PRINTER_ENUM_LOCAL);
+        if (wanted && (!(flags & PRINTER_ENUM_SHARED) || shared)) {
+            PrinterInfo4 info;
+            info.pPrinterName = name;
+            info.Attributes = (connection ? PRINTER_ATTRIBUTE_NETWORK : PRINTER_ATTRIBUTE_LOCAL) |
+                              (shared ? PRINTER_ATTRIBUTE_SHARED : 0);
+            printers.push_back(std::move(info));
+        }
+        name.clear();
+        deviceUri.clear();
+        type = 0;
+        shared = false;
+    };
+    for (ipp_attribute_t* attr = ippFirstAttribute(response.get()); attr; attr = ippNextAttribute(response.get())) {
+        if (ippGetGroupTag(attr) != IPP_TAG_PRINTER) {
+            flush();
+            continue;
+        }
+        const char* attrName = ippGetName(attr);
+        if (!attrName) continue;
+        if (!std::strcmp(attrName, "printer-name")) name = ippGetString(attr, 0, nullptr);
+        else if (!std::strcmp(attrName, "device-uri")) deviceUri = ippGetString(attr, 0, nullptr);
+        else if (!std::strcmp(attrName, "printer-type")) type = ippGetInteger(attr, 0);
+        else if (!std::strcmp(attrName, "printer-is-shared")) shared = ippGetBoolean(attr, 0);
+    }
+    flush();
+    return printers;
+}
+
+std::unique_ptr<PrinterHandle> CupsSpooler::OpenPrinterA(const std::string& name, std::uint32_t access) {
+    const PrinterPath path = SplitPrinterPath(name);
+    const std::string queue = QueueName(path.printer);
+    if (queue.empty()) return nullptr;
+    if (access == PRINTER_ALL_ACCESS && !(IsLocalHost(path.host) && MayAdminister())) return nullptr;
+    Http http = Connect(path.host);
+    if (!http) return nullptr;
+    ipp_t* request = ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
+    const std::string uri = PrinterUri(queue);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri.c_str());
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr, "printer-name");
+    Ipp response = Send(http.get(), request, "/");
+    if (!response) return nullptr;
+    return std::make_unique<CupsPrinterHandle>(name, IsLocalHost(path.host) ? "" : path.host,
+                                               Text(response.get(), "printer-name"));
+}
+
+// Not provided yet: these operations report failure until the features that use them
+// are built.
+std::unique_ptr<PrinterHandle> CupsSpooler::AddPrinterA(const PrinterInfo2&) { return nullptr; }
+bool CupsSpooler::DeletePrinter(PrinterHandle&) { return false; }
+std::optional<PrinterInfo2> CupsSpooler::GetPrinterA(PrinterHandle&) { return std::nullopt; }
+bool CupsSpooler::SetPrinterA(PrinterHandle&, const PrinterInfo2&) { return false; }
+std::optional<std::vector<JobInfo2>> CupsSpooler::EnumJobsA(PrinterHandle&) { return std::nullopt; }
+bool CupsSpooler::SetJobA(PrinterHandle&, std::uint32_t, std::uint32_t) { return false; }
+std::unique_ptr<ChangeNotification> CupsSpooler::FindFirstPrinterChangeNotification(PrinterHandle&, std::uint32_t,
+                                                                                   const NotifyOptions&) {
+    return nullptr;
+}
+bool CupsSpooler::WaitForSingleObject(ChangeNotification&, int) { return false; }
+std::optional<NotifyInfo> CupsSpooler::FindNextPrinterChangeNotification(ChangeNotification&, std::uint32_t&,
+                                                                         const NotifyOptions&) {
+    return std::nullopt;
+}
+
+} // namespace quill::spooler

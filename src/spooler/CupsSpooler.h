@@ -1,0 +1,31 @@
+#pragma once
+
+#include "spooler/Spooler.h"
+
+namespace quill::spooler {
+
+// The spooler on CUPS: the local server is the one libcups is pointed at (CUPS_SERVER,
+// client.conf or the default socket); "host\printer" names address another server.
+class CupsSpooler final : public Spooler {
+public:
+    std::optional<std::vector<PrinterInfo4>> EnumPrintersA(std::uint32_t flags) override;
+    std::unique_ptr<PrinterHandle> OpenPrinterA(const std::string& name, std::uint32_t access = 0) override;
+
+    std::unique_ptr<PrinterHandle> AddPrinterA(const PrinterInfo2& printer) override;
+    bool DeletePrinter(PrinterHandle& printer) override;
+    std::optional<PrinterInfo2> GetPrinterA(PrinterHandle& printer) override;
+    bool SetPrinterA(PrinterHandle& printer, const PrinterInfo2& info) override;
+
+    std::optional<std::vector<JobInfo2>> EnumJobsA(PrinterHandle& printer) override;
+    bool SetJobA(PrinterHandle& printer, std::uint32_t jobId, std::uint32_t command) override;
+
+    std::unique_ptr<ChangeNotification> FindFirstPrinterChangeNotification(PrinterHandle& printer,
+                                                                          std::uint32_t filter,
+                                                                          const NotifyOptions& options) override;
+    bool WaitForSingleObject(ChangeNotification& notification, int timeoutMs) override;
+    std::optional<NotifyInfo> FindNextPrinterChangeNotification(ChangeNotification& notification,
+                                                                std::uint32_t& change,
+                                                                const NotifyOptions& options) override;
+};
+
+} // namespace quill::spooler

@@ -1,0 +1,200 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace quill::spooler {
+
+// Enumeration flags and levels.
+inline constexpr std::uint32_t PRINTER_ENUM_LOCAL = 0x00000002;
+inline constexpr std::uint32_t PRINTER_ENUM_CONNECTIONS = 0x00000004;
+inline constexpr std::uint32_t PRINTER_ENUM_SHARED = 0x00000020;
+
+// Printer attributes.
+inline constexpr std::uint32_t PRINTER_ATTRIBUTE_SHARED = 0x00000008;
+inline constexpr std::uint32_t PRINTER_ATTRIBUTE_NETWORK = 0x00000010;
+inline constexpr std::uint32_t PRINTER_ATTRIBUTE_LOCAL = 0x00000040;
+
+// Printer status bits.
+inline constexpr std::uint32_t PRINTER_STATUS_PAUSED = 0x00000001;
+inline constexpr std::uint32_t PRINTER_STATUS_ERROR = 0x00000002;
+inline constexpr std::uint32_t PRINTER_STATUS_PAPER_JAM = 0x00000008;
+inline constexpr std::uint32_t PRINTER_STATUS_PAPER_OUT = 0x00000010;
+inline constexpr std::uint32_t PRINTER_STATUS_OFFLINE = 0x00000080;
+inline constexpr std::uint32_t PRINTER_STATUS_PRINTING = 0x00000400;
+inline constexpr std::uint32_t PRINTER_STATUS_TONER_LOW = 0x00020000;
+inline constexpr std::uint32_t PRINTER_STATUS_NO_TONER = 0x00040000;
+inline constexpr std::uint32_t PRINTER_STATUS_DOOR_OPEN = 0x00400000;
+
+// Job status bits.
+inline constexpr std::uint32_t JOB_STATUS_PAUSED = 0x00000001;
+inline constexpr std::uint32_t JOB_STATUS_ERROR = 0x00000002;
+inline constexpr std::uint32_t JOB_STATUS_DELETING = 0x00000004;
+inline constexpr std::uint32_t JOB_STATUS_SPOOLING = 0x00000008;
+inline constexpr std::uint32_t JOB_STATUS_PRINTING = 0x00000010;
+inline constexpr std::uint32_t JOB_STATUS_OFFLINE = 0x00000020;
+inline constexpr std::uint32_t JOB_STATUS_PAPEROUT = 0x00000040;
+inline constexpr std::uint32_t JOB_STATUS_PRINTED = 0x00000080;
+inline constexpr std::uint32_t JOB_STATUS_DELETED = 0x00000100;
+inline constexpr std::uint32_t JOB_STATUS_BLOCKED_DEVQ = 0x00000200;
+inline constexpr std::uint32_t JOB_STATUS_USER_INTERVENTION = 0x00000400;
+inline constexpr std::uint32_t JOB_STATUS_RESTART = 0x00000800;
+inline constexpr std::uint32_t JOB_STATUS_COMPLETE = 0x00001000;
+
+// Access rights and job commands.
+inline constexpr std::uint32_t PRINTER_ALL_ACCESS = 0x000F000C;
+inline constexpr std::uint32_t JOB_CONTROL_PAUSE = 1;
+inline constexpr std::uint32_t JOB_CONTROL_RESUME = 2;
+inline constexpr std::uint32_t JOB_CONTROL_CANCEL = 3;
+inline constexpr std::uint32_t JOB_CONTROL_RESTART = 4;
+
+// Change notifications.
+inline constexpr std::uint32_t PRINTER_CHANGE_ALL = 0x7777FFFF;
+inline constexpr std::uint16_t PRINTER_NOTIFY_TYPE = 0;
+inline constexpr std::uint16_t JOB_NOTIFY_TYPE = 1;
+inline constexpr std::uint32_t PRINTER_NOTIFY_OPTIONS_REFRESH = 1;
+inline constexpr std::uint32_t PRINTER_NOTIFY_INFO_DISCARDED = 1;
+
+// One printer of an enumeration at level 4.
+struct PrinterInfo4 {
+    std::string pPrinterName;
+    std::string pServerName; // empty for a printer of this computer
+    std::uint32_t Attributes = 0;
+};
+
+// The full printer record (level 2).
+struct PrinterInfo2 {
+    std::string pServerName;
+    std::string pPrinterName;
+    std::string pShareName;
+    std::string pPortName;
+    std::string pDriverName;
+    std::string pComment;
+    std::string pLocation;
+    std::string pSepFile;
+    std::string pPrintProcessor;
+    std::string pDatatype;
+    std::string pParameters;
+    std::uint32_t Attributes = 0;
+    std::uint32_t Priority = 0;
+    std::uint32_t DefaultPriority = 0;
+    std::uint32_t StartTime = 0;
+    std::uint32_t UntilTime = 0;
+    std::uint32_t Status = 0;
+    std::uint32_t cJobs = 0;
+    std::uint32_t AveragePPM = 0;
+};
+
+// A point in time in UTC, to the millisecond.
+struct SystemTime {
+    std::uint16_t wYear = 0;
+    std::uint16_t wMonth = 0;
+    std::uint16_t wDayOfWeek = 0;
+    std::uint16_t wDay = 0;
+    std::uint16_t wHour = 0;
+    std::uint16_t wMinute = 0;
+    std::uint16_t wSecond = 0;
+    std::uint16_t wMilliseconds = 0;
+    friend bool operator==(const SystemTime&, const SystemTime&) = default;
+};
+
+// One job (level 2).
+struct JobInfo2 {
+    std::uint32_t JobId = 0;
+    std::string pPrinterName;
+    std::string pMachineName;
+    std::string pUserName;
+    std::string pDocument;
+    std::string pNotifyName;
+    std::string pDatatype;
+    std::string pPrintProcessor;
+    std::string pParameters;
+    std::string pDriverName;
+    std::string pStatus;
+    std::uint32_t Status = 0;
+    std::uint32_t Priority = 0;
+    std::uint32_t Position = 0;
+    std::uint32_t StartTime = 0;
+    std::uint32_t UntilTime = 0;
+    std::uint32_t TotalPages = 0;
+    std::uint32_t Size = 0;
+    SystemTime Submitted;
+    std::uint32_t Time = 0;
+    std::uint32_t PagesPrinted = 0;
+};
+
+// Which fields of which kind of object a notification registration watches.
+struct NotifyOptionsType {
+    std::uint16_t Type = 0;
+    std::vector<std::uint16_t> Fields;
+};
+struct NotifyOptions {
+    std::uint32_t Version = 2;
+    std::uint32_t Flags = 0;
+    std::vector<NotifyOptionsType> Types;
+};
+
+// One record of a notification block: a number pair, or a buffer (text is kept
+// without its terminating zero; a time is a SystemTime).
+struct NotifyData {
+    std::uint16_t Type = 0;
+    std::uint16_t Field = 0;
+    std::uint32_t Id = 0;
+    std::variant<std::monostate, std::uint32_t, std::string, SystemTime> Data;
+};
+struct NotifyInfo {
+    std::uint32_t Version = 2;
+    std::uint32_t Flags = 0;
+    std::vector<NotifyData> aData;
+};
+
+// An open printer; closed (ClosePrinter) when destroyed.
+class PrinterHandle {
+public:
+    virtual ~PrinterHandle() = default;
+    virtual const std::string& printerName() const = 0;
+};
+
+// A change notification registration; ended (FindClosePrinterChangeNotification) when
+// destroyed. fd() becomes readable when a change is waiting.
+class ChangeNotification {
+public:
+    virtual ~ChangeNotification() = default;
+    virtual int fd() const = 0;
+};
+
+// The print spooler operations the program uses. A failure is an empty result
+// (nullopt, nullptr or false): nothing is there or nothing was done.
+class Spooler {
+public:
+    virtual ~Spooler() = default;
+
+    // The printers in the spooler's order; level 4.
+    virtual std::optional<std::vector<PrinterInfo4>> EnumPrintersA(std::uint32_t flags) = 0;
+    // name: a printer name, or machine + "\" + printer; access 0 is the default access.
+    virtual std::unique_ptr<PrinterHandle> OpenPrinterA(const std::string& name, std::uint32_t access = 0) = 0;
+
+    virtual std::unique_ptr<PrinterHandle> AddPrinterA(const PrinterInfo2& printer) = 0;
+    virtual bool DeletePrinter(PrinterHandle& printer) = 0;
+    virtual std::optional<PrinterInfo2> GetPrinterA(PrinterHandle& printer) = 0;
+    virtual bool SetPrinterA(PrinterHandle& printer, const PrinterInfo2& info) = 0;
+
+    virtual std::optional<std::vector<JobInfo2>> EnumJobsA(PrinterHandle& printer) = 0;
+    virtual bool SetJobA(PrinterHandle& printer, std::uint32_t jobId, std::uint32_t command) = 0;
+
+    virtual std::unique_ptr<ChangeNotification> FindFirstPrinterChangeNotification(PrinterHandle& printer,
+                                                                                  std::uint32_t filter,
+                                                                                  const NotifyOptions& options) = 0;
+    // Waits up to timeoutMs (-1: no limit) for the registration's handle; true when signalled.
+    virtual bool WaitForSingleObject(ChangeNotification& notification, int timeoutMs) = 0;
+    // The change word and the block with the watched fields; nullopt on failure.
+    virtual std::optional<NotifyInfo> FindNextPrinterChangeNotification(ChangeNotification& notification,
+                                                                        std::uint32_t& change,
+                                                                        const NotifyOptions& options) = 0;
+};
+
+} // namespace quill::spooler
