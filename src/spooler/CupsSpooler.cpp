@@ -58,14 +58,16 @@ std::string Text(ipp_t* group, const char* name) {
     return value ? value : "";
 }
 
-// A queue whose device is a printer on another computer is a printer connection.
+// A queue whose device is a printer on another computer is a printer connection. CUPS
+// also marks queues with an IPP device on this computer as remote, so the device
+// decides where there is one, and the remote type only where there is none.
 bool IsConnection(int printerType, const std::string& deviceUri) {
-    if (printerType & CUPS_PRINTER_REMOTE) return true;
     char scheme[32], user[256], host[256], resource[1024];
     int port = 0;
-    if (httpSeparateURI(HTTP_URI_CODING_ALL, deviceUri.c_str(), scheme, sizeof scheme, user, sizeof user, host,
+    if (deviceUri.empty() ||
+        httpSeparateURI(HTTP_URI_CODING_ALL, deviceUri.c_str(), scheme, sizeof scheme, user, sizeof user, host,
                         sizeof host, &port, resource, sizeof resource) < HTTP_URI_STATUS_OK)
-        return false;
+        return (printerType & CUPS_PRINTER_REMOTE) != 0;
     const std::string s = scheme;
     const bool network = s == "ipp" || s == "ipps" || s == "http" || s == "https";
     return network && !IsLocalHost(host);

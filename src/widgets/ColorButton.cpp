@@ -134,12 +134,19 @@ void ColorButton::setFontColor(TColor value) {
     }
 QUILL_REPAINTING_SETTER(BorderColor, TColor, m_borderColor)
 QUILL_REPAINTING_SETTER(BorderStyle, TBorderStyle, m_borderStyle)
-QUILL_REPAINTING_SETTER(GradientStyle, TGradientStyle, m_gradientStyle)
 QUILL_REPAINTING_SETTER(Layout, TButtonLayout, m_layout)
 QUILL_REPAINTING_SETTER(Margin, int, m_margin)
 QUILL_REPAINTING_SETTER(Spacing, int, m_spacing)
 QUILL_REPAINTING_SETTER(TopMargin, int, m_topMargin)
 #undef QUILL_REPAINTING_SETTER
+
+void ColorButton::setGradientStyle(TGradientStyle value) {
+    if (value == m_gradientStyle) return;
+    m_gradientStyle = value;
+    // The ramp follows Color only while a gradient is shown, so it may be stale here.
+    if (value != TGradientStyle::gsNone) BuildRamp();
+    Invalidate();
+}
 
 void ColorButton::setNumGlyphs(int value) {
     if (value == m_numGlyphs || value < 0 || value > 4) return;

@@ -1,0 +1,46 @@
+#include "spooler/PrinterName.h"
+
+#include <gtest/gtest.h>
+
+using namespace quill::spooler;
+
+TEST(PrinterName, ManagedPrinterMapsToItsQueue) {
+    EXPECT_EQ(QueueName("QUILL Amber PDF Creator"), "QUILL_Amber_PDF_Creator");
+}
+
+TEST(PrinterName, EveryCharacterCupsRefusesBecomesUnderscore) {
+    EXPECT_EQ(QueueName("a b/c#d\\e?f'g\"h"), "a_b_c_d_e_f_g_h");
+    EXPECT_EQ(QueueName(std::string("x\x01y\x7Fz\tw")), "x_y_z_w");
+    // Everything else passes unchanged, bytes of UTF-8 names included.
+    EXPECT_EQ(QueueName("Laser-2_Office.B@3+%"), "Laser-2_Office.B@3+%");
+    EXPECT_EQ(QueueName("B\xC3\xBCro"), "B\xC3\xBCro");
+}
+
+TEST(PrinterName, QueueNamesAreCutTo127Bytes) {
+    EXPECT_EQ(QueueName(std::string(200, 'p')).size(), 127u);
+    EXPECT_EQ(QueueName(std::string(127, 'p')), std::string(127, 'p'));
+}
+
+TEST(PrinterName, SameQueueComparesMappedFormsIgnoringCase) {
+    EXPECT_TRUE(SameQueue("QUILL Amber PDF Creator", "quill_amber_pdf_creator"));
+    EXPECT_TRUE(SameQueue("Fax", "FAX"));
+    EXPECT_FALSE(SameQueue("Fax", "Fax2"));
+    EXPECT_FALSE(SameQueue("quill-amber", "quill_amber"));
+}
+
+TEST(PrinterName, NetworkNamesSplitAtTheLastBackslash) {
+    EXPECT_EQ(SplitPrinterPath("server\\Laser").host, "server");
+    EXPECT_EQ(SplitPrinterPath("server\\Laser").printer, "Laser");
+    EXPECT_EQ(SplitPrinterPath("\\\\server\\Share Name").host, "server");
+    EXPECT_EQ(SplitPrinterPath("\\\\server\\Share Name").printer, "Share Name");
+    EXPECT_EQ(SplitPrinterPath("Laser").host, "");
+    EXPECT_EQ(SplitPrinterPath("Laser").printer, "Laser");
+}
+
+TEST(PrinterName, LocalHostNamesMeanThisServer) {
+    EXPECT_TRUE(IsLocalHost(""));
+    EXPECT_TRUE(IsLocalHost("localhost"));
+    EXPECT_TRUE(IsLocalHost("LOCALHOST"));
+    EXPECT_TRUE(IsLocalHost("127.0.0.1"));
+    EXPECT_FALSE(IsLocalHost("other-computer.invalid"));
+}

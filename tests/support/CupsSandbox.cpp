@@ -1,0 +1,98 @@
+#include "CupsSandbox.h"
+
+#include <cups/cups.h>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <sstream>
+#include <stdexcept>
+#include <unistd.h>
+
+namespace quill::test {
+
+std::string ShellQuote(const std::string& s) {
+    std::string quoted = "'";
+    for (char c : s) {
+        if (c == '\'') quoted += "'\\''";
+        else quoted += c;
+    }
+    return quoted + "'";
+}
+
+bool CupsSandbox::Possible() { return ::geteuid() == 0 && ::access("/usr/sbin/cupsd", X_OK) == 0; }
+
+std::string CupsSandbox::Script() const { return std::string(QUILL_SOURCE_DIR) + "/tests/support/cups-sandbox"; }
+
+CupsSandbox::CupsSandbox() {
+    char pattern[] = "/tmp/quill-cups-XXXXXX";
+    if (!::mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
+    m_dir = pattern;
+    Run(Script() + " start " + ShellQuote(m_dir));
+    ::setenv("CUPS_SERVER", server().c_str(), 1);
+    cupsSetServer(server().c_str());
+}
+
+CupsSandbox::~CupsSandbox() {
+    std::system((Script() + " stop " + ShellQuote(m_dir)).c_str());
+    std::error_code ignored;
+    std::filesystem::remove_all(m_dir, ignored);
+}
+
+std::string CupsSandbox::Run(const std::string& commandLine) const {
+    const std::string full = "CUPS_SERVER=" + ShellQuote(server()) + " " + commandLine + " 2>&1";
+    FILE* pipe = ::popen(full.c_str(), "r");
+    if (!pipe) throw std::runtime_error("cannot run " + commandLine);
+    std::string output;
+    std::array<char, 4096> buffer;
+    for (std::size_t n; (n = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0;) output.append(buffer.data(), n);
+    const int status = ::pclose(pipe);
+    if (status != 0) throw std::runtime_error(commandLine + " failed: " + output);
+    return output;
+}
+
+void CupsSandbox::AddQueue(const std::string& name, const std::string& info, const std::string& device) {
+    Run("lpadmin -p " + ShellQuote(name) + " -D " + ShellQuote(info.empty() ? name : info) + " -v " +
+        ShellQuote(device) + " -E");
+}
+
+void CupsSandbox::DeleteQueue(const std::string& name) { Run("lpadmin -x " + ShellQuote(name)); }
+
+void CupsSandbox::DeleteAllQueues() {
+    for (const auto& queue : Queues()) DeleteQueue(queue);
+}
+
+void CupsSandbox::SetShared(const std::string& name, bool shared) {
+    Run("lpadmin -p " + ShellQuote(name) + " -o printer-is-shared=" + (shared ? "true" : "false"));
+}
+
+void CupsSandbox::AddClass(const std::string& name, const std::string& member) {
+    Run("lpadmin -p " + ShellQuote(member) + " -c " + ShellQuote(name));
+}
+
+std::vector<std::string> CupsSandbox::Queues() {
+    std::vector<std::string> queues;
+    std::string output;
+    try {
+        output = Run("lpstat -e");
+    } catch (const std::runtime_error&) {
+        return queues; // lpstat fails when there are none
+    }
+    std::istringstream lines(output);
+    for (std::string line; std::getline(lines, line);)
+        if (!line.empty()) queues.push_back(line);
+    return queues;
+}
+
+void CupsSandbox::InstallManagedPrinterDriver() { Run(Script() + " install-managed " + ShellQuote(m_dir)); }
+
+int CupsSandbox::SubmitJob(const std::string& queue, const std::string& text, bool hold) {
+    const std::string output = Run("printf %s " + ShellQuote(text) + " | lp -d " + ShellQuote(queue) +
+                                   (hold ? " -H hold" : "") + " -t quill-test");
+    // "request id is QUEUE-17 (1 file(s))"
+    const auto dash = output.rfind('-', output.find(" ("));
+    return std::atoi(output.c_str() + dash + 1);
+}
+
+} // namespace quill::test

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace quill::test {
+
+// A private cupsd in a temporary folder, started by the cups-sandbox script, with
+// libcups of this process pointed at it. One per test program: it takes about 50 ms to
+// start and up to 2 s to stop.
+class CupsSandbox {
+public:
+    CupsSandbox();
+    ~CupsSandbox();
+    CupsSandbox(const CupsSandbox&) = delete;
+    CupsSandbox& operator=(const CupsSandbox&) = delete;
+
+    // Whether a private cupsd can run here (it must be started as root).
+    static bool Possible();
+
+    const std::string& dir() const { return m_dir; }
+    std::string server() const { return m_dir + "/run/cups.sock"; }
+
+    // A raw queue that discards its jobs; device may name another URI.
+    void AddQueue(const std::string& name, const std::string& info = "", const std::string& device = "discard:/");
+    void DeleteQueue(const std::string& name);
+    void DeleteAllQueues();
+    void SetShared(const std::string& name, bool shared);
+    void AddClass(const std::string& name, const std::string& member);
+    std::vector<std::string> Queues();
+
+    // The managed printer's driver and port, as the software that ships them installs them.
+    void InstallManagedPrinterDriver();
+    std::string PdfFolder() const { return m_dir + "/pdf"; }
+
+    // Submits text as a job (held when hold is set) and returns the job id.
+    int SubmitJob(const std::string& queue, const std::string& text, bool hold);
+
+    // Runs a command line with CUPS_SERVER set to this server; its standard output.
+    std::string Run(const std::string& commandLine) const;
+
+private:
+    std::string Script() const;
+    std::string m_dir;
+};
+
+// A shell word for s.
+std::string ShellQuote(const std::string& s);
+
+} // namespace quill::test

@@ -1,0 +1,127 @@
+#include "FakeSpooler.h"
+
+#include "spooler/PrinterName.h"
+
+#include <algorithm>
+
+namespace quill::test {
+namespace {
+
+class FakeHandle final : public spooler::PrinterHandle {
+public:
+    explicit FakeHandle(std::string name) : m_name(std::move(name)) {}
+    const std::string& printerName() const override { return m_name; }
+
+private:
+    std::string m_name;
+};
+
+class FakeNotification final : public spooler::ChangeNotification {
+public:
+    explicit FakeNotification(std::string name) : printer(std::move(name)) {}
+    int fd() const override { return -1; }
+    std::string printer;
+};
+
+} // namespace
+
+FakeSpooler::Printer& FakeSpooler::AddPrinter(const std::string& name, std::uint32_t attributes) {
+    Printer printer;
+    printer.info.pPrinterName = name;
+    printer.info.Attributes = attributes;
+    printers.push_back(printer);
+    return printers.back();
+}
+
+FakeSpooler::Printer* FakeSpooler::Find(const std::string& name) {
+    const std::string printerName = spooler::SplitPrinterPath(name).printer;
+    for (auto& printer : printers)
+        if (spooler::SameQueue(printer.info.pPrinterName, printerName)) return &printer;
+    return nullptr;
+}
+
+std::optional<std::vector<spooler::PrinterInfo4>> FakeSpooler::EnumPrintersA(std::uint32_t flags) {
+    ++enumPrintersCalls;
+    if (failEnumPrinters) return std::nullopt;
+    std::vector<spooler::PrinterInfo4> result;
+    for (const auto& printer : printers) {
+        const std::uint32_t attributes = printer.info.Attributes;
+        const bool connection = attributes & spooler::PRINTER_ATTRIBUTE_NETWORK;
+        const bool wanted =
+            connection ? (flags & spooler::PRINTER_ENUM_CONNECTIONS) : (flags & spooler::PRINTER_ENUM_LOCAL);
+        if (!wanted) continue;
+        if ((flags & spooler::PRINTER_ENUM_SHARED) && !(attributes & spooler::PRINTER_ATTRIBUTE_SHARED)) continue;
+        result.push_back({printer.info.pPrinterName, printer.info.pServerName, attributes});
+    }
+    return result;
+}
+
+std::unique_ptr<spooler::PrinterHandle> FakeSpooler::OpenPrinterA(const std::string& name, std::uint32_t) {
+    if (unopenable.count(name) || !Find(name)) return nullptr;
+    return std::make_unique<FakeHandle>(name);
+}
+
+std::unique_ptr<spooler::PrinterHandle> FakeSpooler::AddPrinterA(const spooler::PrinterInfo2& printer) {
+    if (failAddPrinter || Find(printer.pPrinterName)) return nullptr;
+    printers.push_back({printer, {}, {}});
+    return std::make_unique<FakeHandle>(printer.pPrinterName);
+}
+
+bool FakeSpooler::DeletePrinter(spooler::PrinterHandle& handle) {
+    Printer* printer = Find(handle.printerName());
+    if (!printer) return false;
+    printers.erase(printers.begin() + (printer - printers.data()));
+    return true;
+}
+
+std::optional<spooler::PrinterInfo2> FakeSpooler::GetPrinterA(spooler::PrinterHandle& handle) {
+    Printer* printer = Find(handle.printerName());
+    if (!printer) return std::nullopt;
+    return printer->info;
+}
+
+bool FakeSpooler::SetPrinterA(spooler::PrinterHandle& handle, const spooler::PrinterInfo2& info) {
+    Printer* printer = Find(handle.printerName());
+    if (!printer) return false;
+    printer->info = info;
+    return true;
+}
+
+std::optional<std::vector<spooler::JobInfo2>> FakeSpooler::EnumJobsA(spooler::PrinterHandle& handle) {
+    Printer* printer = Find(handle.printerName());
+    if (!printer) return std::nullopt;
+    return printer->jobs;
+}
+
+bool FakeSpooler::SetJobA(spooler::PrinterHandle& handle, std::uint32_t jobId, std::uint32_t command) {
+    jobCommands.emplace_back(jobId, command);
+    Printer* printer = Find(handle.printerName());
+    if (!printer) return false;
+    return std::any_of(printer->jobs.begin(), printer->jobs.end(),
+                       [jobId](const spooler::JobInfo2& job) { return job.JobId == jobId; });
+}
+
+std::unique_ptr<spooler::ChangeNotification>
+FakeSpooler::FindFirstPrinterChangeNotification(spooler::PrinterHandle& handle, std::uint32_t,
+                                                const spooler::NotifyOptions&) {
+    if (!Find(handle.printerName())) return nullptr;
+    return std::make_unique<FakeNotification>(handle.printerName());
+}
+
+bool FakeSpooler::WaitForSingleObject(spooler::ChangeNotification& notification, int) {
+    Printer* printer = Find(static_cast<FakeNotification&>(notification).printer);
+    return printer && !printer->notifications.empty();
+}
+
+std::optional<spooler::NotifyInfo>
+FakeSpooler::FindNextPrinterChangeNotification(spooler::ChangeNotification& notification, std::uint32_t& change,
+                                               const spooler::NotifyOptions&) {
+    Printer* printer = Find(static_cast<FakeNotification&>(notification).printer);
+    if (!printer || printer->notifications.empty()) return std::nullopt;
+    change = spooler::PRINTER_CHANGE_ALL;
+    spooler::NotifyInfo block = printer->notifications.front();
+    printer->notifications.pop_front();
+    return block;
+}
+
+} // namespace quill::test
