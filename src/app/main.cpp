@@ -10,12 +10,15 @@
 #include <QApplication>
 #include <QIcon>
 #include <QMessageBox>
+#include <QSocketNotifier>
 #include <QTimer>
 
 #include <chrono>
 #include <climits>
 #include <cstdio>
+#include <csignal>
 #include <cstdlib>
+#include <sys/socket.h>
 #include <system_error>
 #include <unistd.h>
 
@@ -51,6 +54,31 @@ private:
     bool m_done = false;
 };
 
+// SIGTERM, SIGINT and SIGHUP end the program like closing its window, so that the
+// guard gives the copy's place back. The handler only writes to a socket; the event
+// loop reads it.
+int g_signalSocket[2] = {-1, -1};
+
+void OnSignal(int) {
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t written = ::write(g_signalSocket[0], &byte, 1);
+}
+
+void QuitOnSignals(QApplication& application) {
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalSocket) != 0) return;
+    auto* notifier = new QSocketNotifier(g_signalSocket[1], QSocketNotifier::Read, &application);
+    QObject::connect(notifier, &QSocketNotifier::activated, &application, [] {
+        char byte;
+        [[maybe_unused]] const ssize_t read = ::read(g_signalSocket[1], &byte, 1);
+        QApplication::quit();
+    });
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (int signal : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(signal, &action, nullptr);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -75,6 +103,7 @@ int main(int argc, char** argv) {
     QIcon icon;
     for (int size : {16, 32, 48}) icon.addFile(QStringLiteral(":/icons/quill-server-management-%1.png").arg(size));
     QApplication::setWindowIcon(icon);
+    QuitOnSignals(application);
 
     spooler::CupsSpooler spooler;
     app::QtDialogs dialogs;
