@@ -6,6 +6,8 @@ set -uo pipefail
 
 program=$1
 src=$2
+# The program runs on the X display, whatever the tests around it use.
+unset QT_QPA_PLATFORM
 work=$(mktemp -d /tmp/quill-e2e-XXXXXX)
 failures=0
 pids=()

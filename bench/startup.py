@@ -1,0 +1,91 @@
+#!/usr/bin/env python3
+"""Start-up of the real program with 50 printers on a private cupsd.
+
+Prints, over several runs, the time from process start to the first paint of the main
+window and the peak resident memory. Runs under its own Xvfb with openbox, so it needs
+no display; the private cupsd needs root.
+
+    bench/startup.py [PROGRAM] [--runs N] [--printers N]
+"""
+import argparse
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+SANDBOX = os.path.join(ROOT, "tests", "support", "cups-sandbox")
+
+
+def wait_for(predicate, seconds=10.0):
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        if predicate():
+            return True
+        time.sleep(0.05)
+    return False
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("program", nargs="?", default=os.path.join(ROOT, "build", "src", "app", "quill-server-management"))
+    parser.add_argument("--runs", type=int, default=10)
+    parser.add_argument("--printers", type=int, default=50)
+    args = parser.parse_args()
+    if os.geteuid() != 0:
+        sys.exit("the private cupsd needs root")
+
+    work = tempfile.mkdtemp(prefix="quill-bench-")
+    background = []
+    try:
+        cups = os.path.join(work, "cups")
+        subprocess.run([SANDBOX, "start", cups], check=True)
+        for i in range(args.printers):
+            name = "QUILL_Amber_PDF_Creator" if i == args.printers // 2 else f"Printer_{i:02d}"
+            subprocess.run([SANDBOX, "add-queue", cups, name], check=True)
+        env = dict(os.environ, CUPS_SERVER=os.path.join(cups, "run", "cups.sock"))
+
+        read_fd, write_fd = os.pipe()
+        xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+                                pass_fds=[write_fd], stderr=subprocess.DEVNULL)
+        background.append(xvfb)
+        os.close(write_fd)
+        display = os.read(read_fd, 64).decode().split()[0]
+        os.close(read_fd)
+        env["DISPLAY"] = ":" + display
+        background.append(subprocess.Popen(["openbox"], env=env, stderr=subprocess.DEVNULL))
+        wait_for(lambda: b"window id" in subprocess.run(["xprop", "-root", "_NET_SUPPORTING_WM_CHECK"], env=env,
+                                                         capture_output=True).stdout)
+
+        program = os.path.join(work, "quill-server-management")
+        shutil.copy(args.program, program)
+        env["QUILL_REPORT_FIRST_PAINT"] = "exit"
+        times, peaks = [], []
+        for _ in range(args.runs):
+            started = time.time_ns()
+            process = subprocess.Popen([program], env=env, stderr=subprocess.PIPE, stdout=subprocess.DEVNULL)
+            _, status, usage = os.wait4(process.pid, 0)
+            output = process.stderr.read().decode()
+            painted = [int(line.split()[1]) for line in output.splitlines() if line.startswith("first-paint ")]
+            if not painted or status != 0:
+                sys.exit(f"run failed (status {status}): {output}")
+            times.append((painted[0] - started) / 1e6)
+            peaks.append(usage.ru_maxrss / 1024)
+        print(f"printers on the server:        {args.printers}")
+        print(f"runs:                          {args.runs}")
+        print(f"start to first paint (ms):     median {statistics.median(times):.1f}, "
+              f"min {min(times):.1f}, max {max(times):.1f}")
+        print(f"peak resident memory (MiB):    median {statistics.median(peaks):.1f}, max {max(peaks):.1f}")
+    finally:
+        for process in reversed(background):
+            process.terminate()
+            process.wait()
+        subprocess.run([SANDBOX, "stop", os.path.join(work, "cups")])
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
