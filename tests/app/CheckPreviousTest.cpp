@@ -272,3 +272,44 @@ TEST_F(PosixSharedSectionTest, GuardOverRealSectionsLetsOneCopyRunAtATime) {
     CheckPrevious third(sections, windows, name);
     EXPECT_FALSE(third.EnterInstanceGuard(3, 1));
 }
+
+TEST_F(PosixSharedSectionTest, SimultaneousStartsLetExactlyOneCopyRun) {
+    constexpr int kStarts = 8;
+    int go[2], results[2];
+    ASSERT_EQ(::pipe(go), 0);
+    ASSERT_EQ(::pipe(results), 0);
+    std::vector<pid_t> children;
+    for (int i = 0; i < kStarts; ++i) {
+        const pid_t child = ::fork();
+        if (child == 0) {
+            ::close(go[1]);
+            char byte;
+            [[maybe_unused]] ssize_t n = ::read(go[0], &byte, 1); // all start together when the pipe closes
+            struct NoWindows final : platform::WindowActivator {
+                bool IsIconic(std::uint32_t) override { return false; }
+                bool ShowWindow(std::uint32_t, int) override { return false; }
+                bool SetForegroundWindow(std::uint32_t) override { return false; }
+            } windows;
+            platform::PosixSharedSection childSections;
+            CheckPrevious guard(childSections, windows, name);
+            const char ran = guard.EnterInstanceGuard(static_cast<std::uint32_t>(i + 1), 1) ? '0' : '1';
+            n = ::write(results[1], &ran, 1);
+            ::usleep(300000); // a running copy stays a while
+            guard.LeaveInstanceGuard();
+            ::_exit(0);
+        }
+        children.push_back(child);
+    }
+    ::close(go[0]);
+    ::close(go[1]);
+    ::close(results[1]);
+    int running = 0;
+    char byte;
+    for (int i = 0; i < kStarts; ++i) {
+        ASSERT_EQ(::read(results[0], &byte, 1), 1);
+        running += byte == '1';
+    }
+    ::close(results[0]);
+    for (pid_t child : children) ::waitpid(child, nullptr, 0);
+    EXPECT_EQ(running, 1);
+}
