@@ -200,7 +200,11 @@ protected:
     std::string name = "/tmp/quill-test\\" + std::to_string(::getpid()) + "\\" +
                        ::testing::UnitTest::GetInstance()->current_test_info()->name();
     platform::PosixSharedSection sections;
-    void TearDown() override { ::shm_unlink(platform::PosixSharedSection::ObjectName(name).c_str()); }
+    void TearDown() override {
+        const std::string object = platform::PosixSharedSection::ObjectName(name);
+        ::shm_unlink(object.c_str());
+        ::shm_unlink((object + ".start").c_str());
+    }
 };
 
 TEST_F(PosixSharedSectionTest, ObjectNamesAreValidAndDistinct) {

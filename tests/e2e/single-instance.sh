@@ -16,6 +16,7 @@ cleanup() {
     for p in "${pids[@]}"; do kill -TERM "$p" 2>/dev/null; done
     wait 2>/dev/null
     "$src/tests/support/cups-sandbox" stop "$work/cups" >/dev/null 2>&1
+    rm -f /dev/shm/quill-*"$(basename "$work")"*
     rm -rf "$work"
 }
 trap cleanup EXIT
