@@ -58,28 +58,28 @@ void ColorButton::BuildRamp() {
     }
 }
 
-void ColorButton::setColor(TColor value) {
-    if (value == m_color) return;
-    m_color = value;
+void ColorButton::ColorInputChanged() {
     ColorsChanged();
     if (m_gradientStyle != TGradientStyle::gsNone) BuildRamp();
     Invalidate();
+}
+
+void ColorButton::setColor(TColor value) {
+    if (value == m_color) return;
+    m_color = value;
+    ColorInputChanged();
 }
 
 void ColorButton::setContrastHighlight(int value) {
     if (value == m_contrastHighlight || value < 0 || value >= 10) return;
     m_contrastHighlight = value;
-    ColorsChanged();
-    if (m_gradientStyle != TGradientStyle::gsNone) BuildRamp();
-    Invalidate();
+    ColorInputChanged();
 }
 
 void ColorButton::setContrastShadow(int value) {
     if (value == m_contrastShadow || value < 0 || value >= 10) return;
     m_contrastShadow = value;
-    ColorsChanged();
-    if (m_gradientStyle != TGradientStyle::gsNone) BuildRamp();
-    Invalidate();
+    ColorInputChanged();
 }
 
 void ColorButton::setBevelWidth(int value) {

@@ -113,6 +113,8 @@ protected:
 private:
     void Invalidate();
     void ColorsChanged();
+    // Color or a contrast changed: new bevel colours, the ramp if shown, a repaint.
+    void ColorInputChanged();
     void BuildRamp();
     void Paint();
     void DrawFrameAndBevel(bool moveContent);

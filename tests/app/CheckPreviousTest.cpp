@@ -76,6 +76,13 @@ public:
     }
 };
 
+// Windows that are never there.
+struct NoWindows final : platform::WindowActivator {
+    bool IsIconic(std::uint32_t) override { return false; }
+    bool ShowWindow(std::uint32_t, int) override { return false; }
+    bool SetForegroundWindow(std::uint32_t) override { return false; }
+};
+
 const std::string kPath = "C:\\Tools\\Mgr.exe";
 const std::string kKey = "C:ToolsMgr.exe";
 
@@ -261,11 +268,7 @@ TEST_F(PosixSharedSectionTest, SectionOfAKilledCopyCountsAsNew) {
 }
 
 TEST_F(PosixSharedSectionTest, GuardOverRealSectionsLetsOneCopyRunAtATime) {
-    struct NoWindows final : platform::WindowActivator {
-        bool IsIconic(std::uint32_t) override { return false; }
-        bool ShowWindow(std::uint32_t, int) override { return false; }
-        bool SetForegroundWindow(std::uint32_t) override { return false; }
-    } windows;
+    NoWindows windows;
     auto first = std::make_unique<CheckPrevious>(sections, windows, name);
     EXPECT_FALSE(first->EnterInstanceGuard(1, 1));
     {
@@ -289,11 +292,7 @@ TEST_F(PosixSharedSectionTest, SimultaneousStartsLetExactlyOneCopyRun) {
             ::close(go[1]);
             char byte;
             [[maybe_unused]] ssize_t n = ::read(go[0], &byte, 1); // all start together when the pipe closes
-            struct NoWindows final : platform::WindowActivator {
-                bool IsIconic(std::uint32_t) override { return false; }
-                bool ShowWindow(std::uint32_t, int) override { return false; }
-                bool SetForegroundWindow(std::uint32_t) override { return false; }
-            } windows;
+            NoWindows windows;
             platform::PosixSharedSection childSections;
             CheckPrevious guard(childSections, windows, name);
             const char ran = guard.EnterInstanceGuard(static_cast<std::uint32_t>(i + 1), 1) ? '0' : '1';

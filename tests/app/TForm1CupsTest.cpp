@@ -12,32 +12,20 @@
 #include <memory>
 
 using namespace quill;
-using test::CupsSandbox;
 
 namespace {
 
-class TForm1CupsTest : public ::testing::Test {
+class TForm1CupsTest : public test::CupsTest {
 protected:
-    static void SetUpTestSuite() {
-        if (CupsSandbox::Possible()) s_cups = std::make_unique<CupsSandbox>();
-    }
-    static void TearDownTestSuite() { s_cups.reset(); }
-    void SetUp() override {
-        if (!s_cups) GTEST_SKIP() << "a private cupsd needs root";
-        s_cups->DeleteAllQueues();
-    }
-
     std::vector<std::string> Listed(app::TForm1& form) {
         std::vector<std::string> names;
         for (int i = 0; i < form.ListBox1->count(); ++i) names.push_back(form.ListBox1->item(i)->text().toStdString());
         return names;
     }
 
-    static std::unique_ptr<CupsSandbox> s_cups;
     spooler::CupsSpooler spooler;
     test::FakeDialogs dialogs;
 };
-std::unique_ptr<CupsSandbox> TForm1CupsTest::s_cups;
 
 } // namespace
 

@@ -6,34 +6,24 @@
 #include <cups/cups.h>
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <memory>
+#include <unistd.h>
 
 using namespace quill::spooler;
-using quill::test::CupsSandbox;
 
 namespace {
 
-class CupsSpoolerTest : public ::testing::Test {
+class CupsSpoolerTest : public quill::test::CupsTest {
 protected:
-    static void SetUpTestSuite() {
-        if (CupsSandbox::Possible()) s_cups = std::make_unique<CupsSandbox>();
-    }
-    static void TearDownTestSuite() { s_cups.reset(); }
-    void SetUp() override {
-        if (!s_cups) GTEST_SKIP() << "a private cupsd needs root";
-        s_cups->DeleteAllQueues();
-    }
-
     static std::vector<std::string> Names(const std::optional<std::vector<PrinterInfo4>>& printers) {
         std::vector<std::string> names;
         for (const auto& printer : printers.value()) names.push_back(printer.pPrinterName);
         return names;
     }
 
-    static std::unique_ptr<CupsSandbox> s_cups;
     CupsSpooler spooler;
 };
-std::unique_ptr<CupsSandbox> CupsSpoolerTest::s_cups;
 
 using NameList = std::vector<std::string>;
 
@@ -103,4 +93,28 @@ TEST_F(CupsSpoolerTest, OpenPrinterFindsQueuesByMappedNameAndFailsForMissingOnes
     EXPECT_TRUE(spooler.OpenPrinterA("QUILL_Amber_PDF_Creator", PRINTER_ALL_ACCESS)); // the tests run as root
     EXPECT_FALSE(spooler.OpenPrinterA("Missing"));
     EXPECT_FALSE(spooler.OpenPrinterA(""));
+}
+
+// The sandbox itself: what later tests of the managed printer and the job window rely on.
+TEST_F(CupsSpoolerTest, SandboxInstallsTheManagedDriverAndPortAndHoldsJobs) {
+    s_cups->InstallManagedPrinterDriver();
+    EXPECT_NE(s_cups->Run("lpinfo -m").find("QUILL Amber PDF Creator"), std::string::npos);
+    s_cups->Run("lpadmin -p QUILL_Amber_PDF_Creator -m quill-amber-pdf-creator.ppd -v pdfinst:/ -E");
+    const int printed = s_cups->SubmitJob("QUILL_Amber_PDF_Creator", "hello", false);
+    s_cups->AddQueue("Desk");
+    const int held = s_cups->SubmitJob("Desk", "later", true);
+    EXPECT_GT(held, printed);
+    const std::string pdf = s_cups->PdfFolder() + "/job-" + std::to_string(printed) + ".pdf";
+    std::string head;
+    for (int i = 0; i < 300 && head.size() < 4; ++i) {
+        if (FILE* f = std::fopen(pdf.c_str(), "rb")) {
+            char bytes[4] = {};
+            head.assign(bytes, std::fread(bytes, 1, 4, f));
+            std::fclose(f);
+        }
+        if (head.size() < 4) usleep(50000);
+    }
+    EXPECT_EQ(head, "%PDF");
+    EXPECT_NE(s_cups->Run("lpstat -o Desk").find("Desk-" + std::to_string(held)), std::string::npos);
+    EXPECT_NE(s_cups->Run("lpstat -l -o Desk").find("job-hold-until-specified"), std::string::npos);
 }

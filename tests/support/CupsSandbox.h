@@ -48,3 +48,27 @@ private:
 std::string ShellQuote(const std::string& s);
 
 } // namespace quill::test
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace quill::test {
+
+// A test suite with one private cupsd for all its tests; each test starts with no
+// queues. Tests are skipped where no private cupsd can run.
+class CupsTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        if (CupsSandbox::Possible()) s_cups = std::make_unique<CupsSandbox>();
+    }
+    static void TearDownTestSuite() { s_cups.reset(); }
+    void SetUp() override {
+        if (!s_cups) GTEST_SKIP() << "a private cupsd needs root";
+        s_cups->DeleteAllQueues();
+    }
+
+    static inline std::unique_ptr<CupsSandbox> s_cups;
+};
+
+} // namespace quill::test

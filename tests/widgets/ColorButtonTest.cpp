@@ -240,6 +240,20 @@ TEST_F(ColorButtonTest, AcceleratorIsTheCharacterAfterTheFirstAmpersand) {
     EXPECT_EQ(clicks, 3);
 }
 
+TEST_F(ColorButtonTest, AltKeyOfTheCaptionClicks) {
+    button->OnClick = [this](ColorButton*) { ++clicks; };
+    button->setCaption(QStringLiteral("&Monitor Printer"));
+    host->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(host.get()));
+    QTest::keyClick(host.get(), Qt::Key_M, Qt::AltModifier);
+    EXPECT_EQ(clicks, 1);
+    QTest::keyClick(host.get(), Qt::Key_P, Qt::AltModifier);
+    EXPECT_EQ(clicks, 1);
+    button->setEnabled(false);
+    QTest::keyClick(host.get(), Qt::Key_M, Qt::AltModifier);
+    EXPECT_EQ(clicks, 1);
+}
+
 TEST_F(ColorButtonTest, AssigningTheCurrentValueCausesNoRepaint) {
     PaintCounter counter;
     button->installEventFilter(&counter);
