@@ -1,0 +1,112 @@
+#include "zip/ZipFormat.h"
+
+#include <array>
+#include <cerrno>
+#include <iconv.h>
+#include <memory>
+
+namespace quill::zip {
+namespace {
+
+const std::array<std::uint32_t, 256>& CrcTable() {
+    static const std::array<std::uint32_t, 256> table = [] {
+        std::array<std::uint32_t, 256> t{};
+        for (std::uint32_t n = 0; n < 256; ++n) {
+            std::uint32_t c = n;
+            for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+            t[n] = c;
+        }
+        return t;
+    }();
+    return table;
+}
+
+struct IconvClose {
+    void operator()(void* cd) const { iconv_close(static_cast<iconv_t>(cd)); }
+};
+
+// Converts all of in, or fails.
+std::optional<std::string> Convert(const char* to, const char* from, const std::string& in) {
+    std::unique_ptr<void, IconvClose> cd(iconv_open(to, from));
+    if (cd.get() == reinterpret_cast<void*>(-1)) {
+        cd.release();
+        return std::nullopt;
+    }
+    std::string out(in.size() * 4 + 16, '\0');
+    char* inPtr = const_cast<char*>(in.data());
+    std::size_t inLeft = in.size();
+    char* outPtr = out.data();
+    std::size_t outLeft = out.size();
+    if (iconv(static_cast<iconv_t>(cd.get()), &inPtr, &inLeft, &outPtr, &outLeft) == static_cast<std::size_t>(-1))
+        return std::nullopt;
+    if (iconv(static_cast<iconv_t>(cd.get()), nullptr, nullptr, &outPtr, &outLeft) == static_cast<std::size_t>(-1))
+        return std::nullopt;
+    out.resize(out.size() - outLeft);
+    return out;
+}
+
+} // namespace
+
+std::uint32_t Crc32Update(std::uint32_t crc, const unsigned char* data, std::size_t length) {
+    const auto& table = CrcTable();
+    for (std::size_t i = 0; i < length; ++i) crc = table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
+    return crc;
+}
+
+std::uint32_t Crc32(const void* data, std::size_t length) {
+    return ~Crc32Update(0xFFFFFFFFu, static_cast<const unsigned char*>(data), length);
+}
+
+std::uint32_t MakeDosDateTime(int year, int month, int day, int hour, int minute, int second) {
+    const std::uint32_t date = static_cast<std::uint32_t>((year - 1980) * 512 + month * 32 + day);
+    const std::uint32_t time = static_cast<std::uint32_t>(hour * 2048 + minute * 32 + second / 2);
+    return date << 16 | time;
+}
+
+std::uint32_t ValidateDosDateTime(std::uint32_t value) {
+    int hour = static_cast<int>((value >> 11) & 0x1F);
+    int minute = static_cast<int>((value >> 5) & 0x3F);
+    int second = static_cast<int>(value & 0x1F) * 2;
+    int year = static_cast<int>((value >> 25) & 0x7F) + 1980;
+    int month = static_cast<int>((value >> 21) & 0x0F);
+    int day = static_cast<int>((value >> 16) & 0x1F);
+    bool clamped = false;
+    auto clamp = [&clamped](int& v, int low, int high) {
+        if (v < low) v = low, clamped = true;
+        if (v > high) v = high, clamped = true;
+    };
+    clamp(hour, 0, 23);
+    clamp(minute, 0, 59);
+    clamp(second, 0, 59);
+    clamp(year, 1980, 2099);
+    clamp(month, 1, 12);
+    clamp(day, 1, 31);
+    return clamped ? MakeDosDateTime(year, month, day, hour, minute, second) : value;
+}
+
+std::time_t DosDateTimeToTime(std::uint32_t value) {
+    value = ValidateDosDateTime(value);
+    std::tm local{};
+    local.tm_year = static_cast<int>((value >> 25) & 0x7F) + 80;
+    local.tm_mon = static_cast<int>((value >> 21) & 0x0F) - 1;
+    local.tm_mday = static_cast<int>((value >> 16) & 0x1F);
+    local.tm_hour = static_cast<int>((value >> 11) & 0x1F);
+    local.tm_min = static_cast<int>((value >> 5) & 0x3F);
+    local.tm_sec = static_cast<int>(value & 0x1F) * 2;
+    local.tm_isdst = -1;
+    return std::mktime(&local);
+}
+
+std::uint32_t TimeToDosDateTime(std::time_t time) {
+    std::tm local{};
+    if (!localtime_r(&time, &local)) return 0xFFFFFFFFu;
+    const int year = local.tm_year + 1900;
+    if (year < 1980 || year > 2107) return 0xFFFFFFFFu;
+    return MakeDosDateTime(year, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+}
+
+std::optional<std::string> OemToChar(const std::string& oem) { return Convert("UTF-8", "CP437", oem); }
+
+std::optional<std::string> CharToOem(const std::string& ansi) { return Convert("CP437", "UTF-8", ansi); }
+
+} // namespace quill::zip
