@@ -596,20 +596,23 @@ void TUnZipper::ReadCentralDirectory(std::FILE* file, bool fromZfc) {
         }
         const std::uint64_t skip = static_cast<std::uint64_t>(entry->ExtraFieldLength) + entry->FileCommentLength;
         if (m_repairing) {
+            // Each entry found by the scan takes the first central header that names it.
             for (auto& found : m_entries) {
-                if (found->DiskStart() == entry->DiskStart() && found->RelativeOffset() == entry->RelativeOffset()) {
+                if (!found->MatchFlag && found->DiskStart() == entry->DiskStart() &&
+                    found->RelativeOffset() == entry->RelativeOffset()) {
                     const std::uint16_t localExtra = found->LocalExtraFieldLength;
                     const std::uint64_t keepOffset = found->RelativeOffset();
                     *found = *entry;
                     found->LocalExtraFieldLength = localExtra;
                     found->NarrowRelativeOffset = static_cast<std::uint32_t>(std::min<std::uint64_t>(keepOffset, 0xFFFFFFFFu));
+                    found->MatchFlag = true;
                     break;
                 }
             }
             previous = entry.get();
             Seek(file, Tell(file) + skip);
-            m_entries.push_back(std::move(entry)); // kept only so that previous stays valid
-            m_entries.back()->Selected = false;
+            entry->MatchFlag = true; // kept only so that previous stays valid
+            m_entries.push_back(std::move(entry));
             continue;
         }
         try {
@@ -638,6 +641,7 @@ void TUnZipper::ReadCentralDirectory(std::FILE* file, bool fromZfc) {
                 if (owned.get() == listed) kept.push_back(std::move(owned));
         }
         m_entries = std::move(kept);
+        for (auto& entry : m_entries) entry->MatchFlag = false;
     }
     m_currentDisk = fromZfc ? 0 : m_endCentral.ThisDiskNumber();
     RebuildView();
@@ -1010,9 +1014,15 @@ bool TUnZipper::ExtractEntry(int index, TZipHeaderInfo entry) {
     }
 
     // Create the target (never through a symbolic link) at its final size.
+    // A file without write permission counts as read-only for every user, root included,
+    // as the read-only attribute does.
+    auto readOnly = [&target] {
+        struct stat st {};
+        return ::lstat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 0222) == 0;
+    };
     int fd = -1;
     for (int attempt = 0; attempt < 2; ++attempt) {
-        fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (!readOnly()) fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (fd >= 0 || attempt > 0 || !ReplaceReadOnly) break;
         struct stat st {};
         if (::lstat(target.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) break;
