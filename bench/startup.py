@@ -40,6 +40,7 @@ def main():
 
     work = tempfile.mkdtemp(prefix="quill-bench-")
     background = []
+    read_fd = None
     try:
         cups = os.path.join(work, "cups")
         subprocess.run([SANDBOX, "start", cups], check=True)
@@ -53,27 +54,38 @@ def main():
                                 pass_fds=[write_fd], stderr=subprocess.DEVNULL)
         background.append(xvfb)
         os.close(write_fd)
-        display = os.read(read_fd, 64).decode().split()[0]
-        os.close(read_fd)
+        # Xvfb may write the number and the newline apart, and fails if the pipe is gone.
+        answer = b""
+        while not answer.endswith(b"\n"):
+            chunk = os.read(read_fd, 64)
+            if not chunk:
+                sys.exit("Xvfb did not start")
+            answer += chunk
+        display = answer.decode().split()[0]
         env["DISPLAY"] = ":" + display
         background.append(subprocess.Popen(["openbox"], env=env, stderr=subprocess.DEVNULL))
-        wait_for(lambda: b"window id" in subprocess.run(["xprop", "-root", "_NET_SUPPORTING_WM_CHECK"], env=env,
-                                                         capture_output=True).stdout)
+        if not wait_for(lambda: b"window id" in subprocess.run(["xprop", "-root", "_NET_SUPPORTING_WM_CHECK"],
+                                                                env=env, capture_output=True).stdout):
+            sys.exit("openbox did not start")
 
         program = os.path.join(work, "quill-server-management")
         shutil.copy(args.program, program)
         env["QUILL_REPORT_FIRST_PAINT"] = "exit"
         times, peaks = [], []
         for _ in range(args.runs):
+            # /usr/bin/time measures the memory: a child forked from this process would
+            # count this process's pages as its own.
+            report = tempfile.NamedTemporaryFile(mode="r", suffix=".rss")
             started = time.time_ns()
-            process = subprocess.Popen([program], env=env, stderr=subprocess.PIPE, stdout=subprocess.DEVNULL)
-            _, status, usage = os.wait4(process.pid, 0)
-            output = process.stderr.read().decode()
+            process = subprocess.run(["/usr/bin/time", "-f", "%M", "-o", report.name, program], env=env,
+                                     stderr=subprocess.PIPE, stdout=subprocess.DEVNULL)
+            status = process.returncode
+            output = process.stderr.decode()
             painted = [int(line.split()[1]) for line in output.splitlines() if line.startswith("first-paint ")]
             if not painted or status != 0:
                 sys.exit(f"run failed (status {status}): {output}")
             times.append((painted[0] - started) / 1e6)
-            peaks.append(usage.ru_maxrss / 1024)
+            peaks.append(int(report.read().split()[-1]) / 1024)
         print(f"printers on the server:        {args.printers}")
         print(f"runs:                          {args.runs}")
         print(f"start to first paint (ms):     median {statistics.median(times):.1f}, "
@@ -84,6 +96,8 @@ def main():
             process.terminate()
             process.wait()
         subprocess.run([SANDBOX, "stop", os.path.join(work, "cups")])
+        if read_fd is not None:
+            os.close(read_fd)
         shutil.rmtree(work, ignore_errors=True)
 
 

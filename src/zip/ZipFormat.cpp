@@ -1,25 +1,13 @@
 #include "zip/ZipFormat.h"
 
-#include <array>
+#include <algorithm>
 #include <cerrno>
 #include <iconv.h>
 #include <memory>
+#include <zlib.h>
 
 namespace quill::zip {
 namespace {
-
-const std::array<std::uint32_t, 256>& CrcTable() {
-    static const std::array<std::uint32_t, 256> table = [] {
-        std::array<std::uint32_t, 256> t{};
-        for (std::uint32_t n = 0; n < 256; ++n) {
-            std::uint32_t c = n;
-            for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-            t[n] = c;
-        }
-        return t;
-    }();
-    return table;
-}
 
 struct IconvClose {
     void operator()(void* cd) const { iconv_close(static_cast<iconv_t>(cd)); }
@@ -48,8 +36,14 @@ std::optional<std::string> Convert(const char* to, const char* from, const std::
 } // namespace
 
 std::uint32_t Crc32Update(std::uint32_t crc, const unsigned char* data, std::size_t length) {
-    const auto& table = CrcTable();
-    for (std::size_t i = 0; i < length; ++i) crc = table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
+    // zlib's table-driven CRC-32 of the same polynomial, which works on the complemented
+    // value and takes several bytes a step.
+    while (length > 0) {
+        const uInt n = static_cast<uInt>(std::min<std::size_t>(length, 1u << 30));
+        crc = ~static_cast<std::uint32_t>(crc32(~crc & 0xFFFFFFFFu, data, n));
+        data += n;
+        length -= n;
+    }
     return crc;
 }
 
