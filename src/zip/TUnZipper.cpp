@@ -237,6 +237,21 @@ void TUnZipper::Reset(bool badArchive) {
     }
 }
 
+void TUnZipper::AdoptDirectory(std::vector<std::unique_ptr<TZipHeaderInfo>> entries, const TEndCentral& end) {
+    m_view.reset();
+    m_list = std::make_unique<TSortedEntryList>(TZipSortMode::ByNone, TDupeMode::dmError);
+    m_entries = std::move(entries);
+    for (auto& entry : m_entries) m_list->Add(entry.get());
+    m_endCentral = end;
+    m_repairing = false;
+    m_zipIsBad = false;
+    m_numberOfDisks = m_currentDisk + 1;
+    const auto stamp = FileDosDateTime(m_zipName);
+    m_haveDirectoryDateTime = stamp.has_value();
+    m_directoryDateTime = stamp.value_or(0);
+    RebuildView();
+}
+
 void TUnZipper::OpenArchive() {
     if (m_file) return;
     m_file = std::fopen(m_zipName.c_str(), "rb");

@@ -117,11 +117,15 @@ protected:
     virtual void setMultiMode(TMultiMode mode) { m_multiMode = mode; }
 
     void Reset(bool badArchive);
+    // Makes a directory written elsewhere the component's own, for the archive ZipName.
+    void AdoptDirectory(std::vector<std::unique_ptr<TZipHeaderInfo>> entries, const TEndCentral& end);
+    std::uint32_t CurrentDisk() const { return m_currentDisk; }
     void OpenArchive();
     void CloseArchive();
     bool DirectoryIsCurrent();
     void ReadDirectory();
     void CheckCancel();
+    void ClearCancel() { m_cancel = false; }
     int ShowMessage(int id, const std::string& text, unsigned flags, const std::string& caption);
 
     std::FILE* m_file = nullptr;

@@ -22,6 +22,33 @@ std::uint32_t TZipHeaderInfo::DiskStart() const {
     return NarrowDiskStart == 0xFFFF && Zip64 ? Zip64->DiskStart : NarrowDiskStart;
 }
 
+namespace {
+// A size or offset needs zip64 at 0xFFFFFFFF or more.
+constexpr std::uint64_t kNarrowLimit = 0xFFFFFFFFu;
+} // namespace
+
+void TZipHeaderInfo::SetCompressedSize(std::uint64_t value) {
+    if (value >= kNarrowLimit) {
+        if (!Zip64) Zip64 = TZip64Info{};
+        Zip64->CompressedSize = value;
+    }
+    NarrowCompressedSize = static_cast<std::uint32_t>(std::min(value, kNarrowLimit));
+}
+void TZipHeaderInfo::SetUncompressedSize(std::uint64_t value) {
+    if (value >= kNarrowLimit) {
+        if (!Zip64) Zip64 = TZip64Info{};
+        Zip64->UncompressedSize = value;
+    }
+    NarrowUncompressedSize = static_cast<std::uint32_t>(std::min(value, kNarrowLimit));
+}
+void TZipHeaderInfo::SetRelativeOffset(std::uint64_t value) {
+    if (value >= kNarrowLimit) {
+        if (!Zip64) Zip64 = TZip64Info{};
+        Zip64->RelativeOffset = value;
+    }
+    NarrowRelativeOffset = static_cast<std::uint32_t>(std::min(value, kNarrowLimit));
+}
+
 std::uint32_t TEndCentral::ThisDiskNumber() const { return ThisDisk == 0xFFFF && Zip64 ? Zip64->ThisDisk : ThisDisk; }
 std::uint32_t TEndCentral::StartDiskNumber() const {
     return StartDisk == 0xFFFF && Zip64 ? Zip64->StartDisk : StartDisk;
@@ -107,6 +134,18 @@ TZipHeaderInfo* TSortedEntryList::operator[](std::size_t index) const {
         throw EListError(message);
     }
     return m_items[index];
+}
+
+bool TSortedEntryList::Contains(const TZipHeaderInfo& entry) const {
+    std::size_t low = 0, high = m_items.size();
+    while (low < high) {
+        const std::size_t mid = (low + high) / 2;
+        const int c = Compare(m_mode, *m_items[mid], entry);
+        if (c == 0) return true;
+        if (c < 0) low = mid + 1;
+        else high = mid;
+    }
+    return false;
 }
 
 void TSortedEntryList::Put(std::size_t, TZipHeaderInfo*) { throw EListError(text::kCannotPut); }

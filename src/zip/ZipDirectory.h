@@ -68,10 +68,20 @@ public:
     std::uint64_t CentralExtraPosition = 0;
     std::uint16_t Zip64ExtraLength = 0;
 
+    // An entry copied from an older archive keeps its stored name, flags and version made
+    // by, and its central extra blocks without the zip64 and AES ones.
+    bool CarriedOver = false;
+    std::string CarriedCentralExtra;
+
     std::uint64_t CompressedSize() const;
     std::uint64_t UncompressedSize() const;
     std::uint64_t RelativeOffset() const;
     std::uint32_t DiskStart() const;
+    // Store a value in the narrow field, or all ones there and the value in the zip64
+    // record when it does not fit.
+    void SetCompressedSize(std::uint64_t value);
+    void SetUncompressedSize(std::uint64_t value);
+    void SetRelativeOffset(std::uint64_t value);
     bool IsDirectory() const { return FileName.empty(); }
     bool IsEncrypted() const { return (Flag & 1) != 0 || CompressionMethod == 99; }
 };
@@ -130,6 +140,8 @@ public:
     void clear() { m_items.clear(); }
     TZipSortMode SortMode() const { return m_mode; }
     bool IsZip64() const { return m_isZip64; }
+    // Whether an entry equal to this one in the list's order is held.
+    bool Contains(const TZipHeaderInfo& entry) const;
     // Direct replacement is refused: raises "Cannot <Put> an Object in a sorted list!".
     void Put(std::size_t index, TZipHeaderInfo* entry);
 

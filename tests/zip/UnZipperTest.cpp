@@ -625,3 +625,24 @@ TEST_F(UnZipperTest, LegacyArchivesExtractWithMatchingCrcs) {
         }
     }
 }
+
+TEST_F(UnZipperTest, SavedCentralDirectoryFileStandsInForAMissingEndRecord) {
+    ArchiveBuilder b;
+    b.Add("1.reg", "one");
+    b.Add("2.reg", Mixed(3000));
+    const std::string whole = b.Build();
+    const std::size_t central = whole.find("PK\x01\x02");
+    ArchiveBuilder::WriteFile(archive, whole.substr(0, central));
+    ArchiveBuilder::WriteFile(root / "settings.zfc", whole.substr(central));
+    EXPECT_EQ(Restore(), 2);
+    EXPECT_EQ(Read(dest / "2.reg"), Mixed(3000));
+}
+
+TEST_F(UnZipperTest, PartNamesOfSplitArchives) {
+    TUnZipper zipper;
+    zipper.setZipName("/data/backup.zip");
+    EXPECT_EQ(zipper.PartName(0), "/data/backup.zip"); // a single part is the last one
+    zipper.BlockMode = TBlockMode::bmClassic;
+    EXPECT_EQ(zipper.PartName(0), "/data/backup.001");
+    EXPECT_EQ(zipper.PartName(11), "/data/backup.012");
+}

@@ -3,10 +3,13 @@
 //   zipdriver list ARCHIVE          one line per entry: name, method, compressed and
 //                                   uncompressed size, CRC-32 and DOS date-time in hex
 //   zipdriver unzip ARCHIVE DESTDIR extracts everything as the settings restore does
-#include "zip/TUnZipper.h"
+//   zipdriver zip ARCHIVE LEVEL FILE...  zips the files by their names, as the settings
+//                                   save does, into a new or an existing archive
+#include "zip/TZipper.h"
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -15,7 +18,7 @@ using namespace quill::zip;
 namespace {
 
 int Usage() {
-    std::fprintf(stderr, "usage: zipdriver list ARCHIVE | unzip ARCHIVE DESTDIR\n");
+    std::fprintf(stderr, "usage: zipdriver list ARCHIVE | unzip ARCHIVE DESTDIR | zip ARCHIVE LEVEL FILE...\n");
     return 2;
 }
 
@@ -49,6 +52,17 @@ int Unzip(const char* archive, const char* destination) {
     return 0;
 }
 
+int Zip(const char* archive, const char* level, char** files, int count) {
+    TZipper zipper;
+    zipper.setZipName(archive);
+    for (int i = 0; i < count; ++i) zipper.FilesList().push_back(files[i]);
+    zipper.Recurse = false;
+    zipper.setStorePaths(false);
+    zipper.PackLevel = std::atoi(level);
+    std::printf("%d\n", zipper.Zip());
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -56,6 +70,7 @@ int main(int argc, char** argv) {
     try {
         if (!std::strcmp(argv[1], "list") && argc == 3) return List(argv[2]);
         if (!std::strcmp(argv[1], "unzip") && argc == 4) return Unzip(argv[2], argv[3]);
+        if (!std::strcmp(argv[1], "zip") && argc >= 4) return Zip(argv[2], argv[3], argv + 4, argc - 4);
         return Usage();
     } catch (const EZipperException& e) {
         return Report(e);
