@@ -719,9 +719,8 @@ bool TUnZipper::DirectoryIsCurrent() {
 }
 
 void TUnZipper::ReadZip() {
-    if (DirectoryIsCurrent()) return;
     OpenArchive();
-    ReadDirectory();
+    if (!DirectoryIsCurrent()) ReadDirectory();
 }
 
 void TUnZipper::RebuildView() {

@@ -517,6 +517,12 @@ TEST_F(UnZipperTest, DirectoryIsCachedUntilTheArchiveChanges) {
     zipper.setZipName(archive.string().substr(0, archive.string().size() - 3) + "QPK"); // case-insensitive
     zipper.ReadZip();
     EXPECT_EQ(zipper.Count(), 1);
+    // Extraction twice from the directory held.
+    zipper.DoAll = true;
+    zipper.setDestDir(dest);
+    zipper.OverwriteMode = TUZOverwriteMode::Always;
+    EXPECT_EQ(zipper.UnZip(), 1);
+    EXPECT_EQ(zipper.UnZip(), 1);
     // A new date reads it again.
     const struct timespec later[2] = {{1000000100, 0}, {1000000100, 0}};
     ::utimensat(AT_FDCWD, archive.c_str(), later, 0);
