@@ -1,6 +1,7 @@
 // libFuzzer harness: any bytes as an archive, read and extracted into a folder of their
-// own. Nothing may crash, leak or hang, and nothing may be written outside that folder.
-#include "zip/TUnZipper.h"
+// own; nothing may crash, leak or hang, and nothing may be written outside that folder.
+// Then the bytes as files, zipped and updated: what is written reads back identically.
+#include "zip/TZipper.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -27,6 +28,50 @@ void RemoveAll(const fs::path& path) {
     for (auto& p : fs::recursive_directory_iterator(path, ignored))
         fs::permissions(p, fs::perms::owner_all, fs::perm_options::add, ignored);
     fs::remove_all(path, ignored);
+}
+
+std::string ReadFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void Check(bool condition, const char* what) {
+    if (!condition) {
+        std::fprintf(stderr, "round trip: %s\n", what);
+        std::abort();
+    }
+}
+
+// The input split into three files, zipped at a level taken from its length, then one
+// file rewritten and the archive updated; both archives extract to the files again.
+void RoundTrip(const std::uint8_t* data, std::size_t size) {
+    const fs::path sources = Root() / "sources", archive = Root() / "written.zip", dest = Root() / "back";
+    fs::create_directories(sources);
+    const std::string bytes(reinterpret_cast<const char*>(data), size);
+    const std::string parts[3] = {bytes.substr(0, size / 3), bytes.substr(size / 3, size / 3),
+                                  bytes.substr(2 * (size / 3))};
+    const char* names[3] = {"1.reg", "2.reg", "3.reg"};
+    for (int i = 0; i < 3; ++i) std::ofstream(sources / names[i], std::ios::binary) << parts[i];
+    for (int round = 0; round < 2; ++round) {
+        TZipper zipper;
+        zipper.setZipName(archive);
+        for (const char* name : names) zipper.FilesList().push_back((sources / name).string());
+        zipper.PackLevel = static_cast<int>(size % 10);
+        zipper.ZipAction = TZipAction::zaReplace;
+        zipper.TempPath = Root().string();
+        Check(zipper.Zip() == 3, "every file is zipped");
+        TUnZipper reader;
+        reader.setZipName(archive);
+        reader.DoAll = true;
+        reader.setDestDir(dest);
+        reader.OverwriteMode = TUZOverwriteMode::Always;
+        Check(reader.UnZip() == 3, "every entry is extracted");
+        for (int i = 0; i < 3; ++i) Check(ReadFile(dest / names[i]) == ReadFile(sources / names[i]), "same bytes");
+        RemoveAll(dest);
+        std::ofstream(sources / names[1], std::ios::binary | std::ios::app) << "changed";
+    }
+    fs::remove(archive);
+    RemoveAll(sources);
 }
 
 } // namespace
@@ -56,11 +101,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } catch (const EFOpenError&) {
     }
     for (const auto& entry : fs::directory_iterator(Root())) {
-        if (entry.path() != archive && entry.path() != dest) {
+        if (entry.path() != archive && entry.path() != dest && entry.path() != Root() / "sources") {
             std::fprintf(stderr, "written outside the destination: %s\n", entry.path().c_str());
             std::abort();
         }
     }
     RemoveAll(dest);
+    RoundTrip(data, size);
     return 0;
 }

@@ -14,9 +14,10 @@ import struct
 import subprocess
 import sys
 import tempfile
+import time
 import zipfile
 
-DRIVER = sys.argv[1]
+DRIVER = os.path.abspath(sys.argv[1])
 CORPUS = sys.argv[2] if len(sys.argv) > 2 else None
 failures = []
 passes = 0
@@ -92,6 +93,101 @@ def compare(label, archive, work):
               f"{label}: listing of {info.filename}: {line}")
 
 
+def raw_entries(archive):
+    """(name, comment, raw compressed bytes) of every entry, in archive order."""
+    data = open(archive, "rb").read()
+    result = []
+    with zipfile.ZipFile(archive) as zf:
+        for info in sorted(zf.infolist(), key=lambda i: i.header_offset):
+            offset = info.header_offset
+            name_length, extra_length = struct.unpack("<HH", data[offset + 26:offset + 30])
+            start = offset + 30 + name_length + extra_length
+            result.append((info.filename, info.comment, data[start:start + info.compress_size]))
+    return result
+
+
+def unzip_test(archive):
+    return subprocess.run(["unzip", "-tqq", archive], capture_output=True).returncode == 0
+
+
+def written_by_us(work, src, contents):
+    """Archives zipdriver writes pass unzip -t and read back byte for byte in Python."""
+    files = [os.path.join(src, n) for n in ("1.reg", "2.reg", "3.reg", "sub/a.txt", "sub/dir/b.bin")]
+    oem = os.path.join(src, "\u00e4rger.reg")
+    euro = os.path.join(src, "\u20ac.reg")
+    for path, data in ((oem, b"oem"), (euro, b"euro")):
+        with open(path, "wb") as f:
+            f.write(data)
+    files += [oem, euro]
+    for level in (0, 1, 6, 9):
+        archive = os.path.join(work, f"ours-{level}.zip")
+        result = subprocess.run([DRIVER, "zip", archive, str(level), *files], capture_output=True, text=True)
+        check(result.stdout.strip() == str(len(files)), f"ours level {level}: all files zipped ({result.stdout})")
+        check(unzip_test(archive), f"ours level {level}: unzip -t passes")
+        with zipfile.ZipFile(archive) as zf:
+            for path in files:
+                name = os.path.basename(path)
+                check(zf.read(name) == open(path, "rb").read(), f"ours level {level}: {name} reads back")
+        with open(archive, "rb") as f:
+            flags = struct.unpack("<H", f.read(8)[6:8])[0]
+        check(flags == {0: 4, 1: 4, 6: 0, 9: 2}[level], f"ours level {level}: flags {flags:#x}")
+
+    # More than 65,534 entries: the zip64 end record and locator.
+    many = os.path.join(work, "many")
+    os.makedirs(many)
+    names = []
+    for i in range(65535):
+        with open(os.path.join(many, f"{i}.r"), "wb") as f:
+            f.write(str(i).encode())
+        names.append(f"{i}.r")
+    archive = os.path.join(work, "ours-zip64.zip")
+    # Names without a folder, from the folder itself: the list fits one command line.
+    result = subprocess.run([DRIVER, "zip", archive, "6", *names], cwd=many, capture_output=True, text=True)
+    check(result.stdout.strip() == "65535", f"ours zip64: every file zipped ({result.stdout.strip()})")
+    data = open(archive, "rb").read()
+    check(data.rfind(b"PK\x06\x06") > 0 and data.rfind(b"PK\x06\x07") > 0, "ours zip64: zip64 end record and locator")
+    check(unzip_test(archive), "ours zip64: unzip -t passes")
+    with zipfile.ZipFile(archive) as zf:
+        infos = zf.infolist()
+        check(len(infos) == 65535, f"ours zip64: Python sees {len(infos)} entries")
+        check(zf.read("65534.r") == b"65534" and zf.read("0.r") == b"0", "ours zip64: entries read back")
+    shutil.rmtree(many)
+
+
+def updated_by_us(work, src, archives):
+    """Archives of zip and Python updated by us keep their other entries, order, comments and
+    data bytes; a newer file replaces its entry in place, a new name is appended."""
+    for original in archives:
+        label = os.path.basename(original)
+        archive = os.path.join(work, "updated-" + label)
+        shutil.copy(original, archive)
+        before = raw_entries(archive)
+        comment = zipfile.ZipFile(archive).comment
+        replaced_name = before[0][0].split("/")[-1]
+        newer = os.path.join(work, "newer", replaced_name)
+        os.makedirs(os.path.dirname(newer), exist_ok=True)
+        with open(newer, "wb") as f:
+            f.write(b"a newer file")
+        os.utime(newer, (time.time() + 3600, time.time() + 3600))
+        fresh = os.path.join(work, "newer", "fresh.reg")
+        with open(fresh, "wb") as f:
+            f.write(b"appended")
+        result = subprocess.run([DRIVER, "zip", archive, "9", newer, fresh], capture_output=True, text=True)
+        check(result.returncode == 0, f"update {label}: runs ({result.stdout} {result.stderr})")
+        check(unzip_test(archive), f"update {label}: unzip -t passes")
+        after = raw_entries(archive)
+        replaces = "/" not in before[0][0]
+        expected_names = [n for n, _, _ in before] + ["fresh.reg"]
+        check([n for n, _, _ in after] == expected_names, f"update {label}: order {[n for n, _, _ in after]}")
+        for (name, entry_comment, raw), (name2, entry_comment2, raw2) in zip(before[1:], after[1:]):
+            check(raw == raw2 and entry_comment == entry_comment2, f"update {label}: {name} kept byte for byte")
+        with zipfile.ZipFile(archive) as zf:
+            check(zf.comment == comment, f"update {label}: archive comment kept")
+            if replaces:
+                check(zf.read(before[0][0]) == b"a newer file", f"update {label}: newer file replaced its entry")
+            check(zf.read("fresh.reg") == b"appended", f"update {label}: new name appended")
+
+
 def main():
     work = tempfile.mkdtemp(prefix="quill-interop-")
     try:
@@ -164,6 +260,9 @@ def main():
             zf.writestr(info, b"with comments")
             zf.writestr("2.reg", b"second")
         compare("py-comments", comments, work)
+
+        written_by_us(work, src, contents)
+        updated_by_us(work, src, [comments, commented, utf8])
     finally:
         shutil.rmtree(work, ignore_errors=True)
     print(f"{passes} passed, {len(failures)} failed")
