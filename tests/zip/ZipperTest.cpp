@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -435,4 +436,45 @@ TEST_F(ZipperTest, AKilledUpdateLeavesEitherArchiveWhole) {
         for (const auto& f : fs::directory_iterator(temp)) fs::remove(f.path()); // what a kill leaves behind
     }
     EXPECT_TRUE(completed);
+}
+
+TEST_F(ZipperTest, FreshenZipsOnlyFilesThatAreInTheArchive) {
+    ArchiveBuilder older;
+    older.Add("1.reg", "old").dosDateTime = MakeDosDateTime(2000, 1, 1, 0, 0, 0);
+    older.Write(archive);
+    std::vector<TSkipReason> skipped;
+    TZipper zipper;
+    zipper.ZipAction = TZipAction::zaFreshen;
+    zipper.OnSkippingFile = [&](TUnZipper*, TSkipReason r, const std::string&, int, bool&) { skipped.push_back(r); };
+    EXPECT_EQ(Save(zipper, {"1.reg", "2.reg"}), 1);
+    EXPECT_EQ(skipped, (std::vector<TSkipReason>{TSkipReason::srNoFileToFreshen}));
+    EXPECT_EQ(Listed(archive), (Names{"1.reg"}));
+}
+
+TEST_F(ZipperTest, ADiskThatFillsUpRaisesNotEnoughRoomAndRemovesTheArchive) {
+    Write(root / "big.bin", Random(200000, 5));
+    const pid_t child = ::fork();
+    if (child == 0) {
+        // Files of this process may not grow beyond 50,000 bytes: writes fail as on a full disk.
+        ::signal(SIGXFSZ, SIG_IGN);
+        const struct rlimit limit = {50000, 50000};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        TZipper zipper;
+        zipper.setZipName(archive);
+        zipper.FilesList() = {(root / "big.bin").string()};
+        zipper.PackLevel = 0;
+        try {
+            zipper.Zip();
+        } catch (const ENotEnoughRoom& e) {
+            ::_exit(std::string(e.what()) == "Not enough room to write archive" ? 0 : 2);
+        } catch (...) {
+            ::_exit(3);
+        }
+        ::_exit(4);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_FALSE(fs::exists(archive));
 }
