@@ -377,6 +377,38 @@ bool TUnZipper::FindEndRecord(std::FILE* file, TEndCentral& end) {
     return end.ThisDiskNumber() >= end.StartDiskNumber();
 }
 
+namespace {
+
+// The fields that local and central headers share, from "version needed" to the extra
+// field length.
+void ReadSharedFields(TZipHeaderInfo& entry, const unsigned char* p) {
+    entry.VersionNeeded = Get16(p);
+    entry.Flag = Get16(p + 2);
+    entry.CompressionMethod = Get16(p + 4);
+    entry.ModDateTime = ValidateDosDateTime(Get32(p + 6));
+    entry.CRC32 = Get32(p + 10);
+    entry.NarrowCompressedSize = Get32(p + 14);
+    entry.NarrowUncompressedSize = Get32(p + 18);
+    entry.FileNameLength = Get16(p + 22);
+}
+
+// Takes a stored name: separators as "\", converted from the OEM code page when that
+// round-trips, else read as UTF-8; then split into folder and file name parts.
+void DecodeStoredName(TZipHeaderInfo& entry, std::string stored, bool mayBeOem) {
+    std::replace(stored.begin(), stored.end(), '/', '\\');
+    entry.StoredName = stored;
+    std::string name = stored;
+    if (mayBeOem && !(entry.Flag & kFlagUtf8) && entry.OEMConvert == TOEMConvert::oemFlexible) {
+        const auto ansi = OemToChar(stored);
+        if (ansi && CharToOem(*ansi) == stored) name = *ansi;
+    }
+    const auto slash = name.rfind('\\');
+    entry.Directory = slash == std::string::npos ? "" : name.substr(0, slash + 1);
+    entry.FileName = slash == std::string::npos ? name : name.substr(slash + 1);
+}
+
+} // namespace
+
 void TUnZipper::ParseExtra(TZipHeaderInfo& entry, const std::vector<unsigned char>& extra) {
     std::size_t at = 0;
     while (at + 4 <= extra.size()) {
@@ -429,14 +461,7 @@ std::unique_ptr<TZipHeaderInfo> TUnZipper::ReadCentralHeader(std::FILE* file) {
     auto entry = std::make_unique<TZipHeaderInfo>();
     entry->OEMConvert = OEMConvert;
     entry->VersionMadeBy = Get16(h + 4);
-    entry->VersionNeeded = Get16(h + 6);
-    entry->Flag = Get16(h + 8);
-    entry->CompressionMethod = Get16(h + 10);
-    entry->ModDateTime = ValidateDosDateTime(Get32(h + 12));
-    entry->CRC32 = Get32(h + 16);
-    entry->NarrowCompressedSize = Get32(h + 20);
-    entry->NarrowUncompressedSize = Get32(h + 24);
-    entry->FileNameLength = Get16(h + 28);
+    ReadSharedFields(*entry, h + 6);
     entry->ExtraFieldLength = Get16(h + 30);
     entry->FileCommentLength = Get16(h + 32);
     entry->NarrowDiskStart = Get16(h + 34);
@@ -447,19 +472,7 @@ std::unique_ptr<TZipHeaderInfo> TUnZipper::ReadCentralHeader(std::FILE* file) {
 
     std::string stored(entry->FileNameLength, '\0');
     if (!ReadExactly(file, stored.data(), stored.size())) return fail();
-    std::replace(stored.begin(), stored.end(), '/', '\\');
-    entry->StoredName = stored;
-    std::string name = stored;
-    const bool fromOem = !(entry->Flag & kFlagUtf8) && OEMConvert == TOEMConvert::oemFlexible &&
-                         (entry->VersionMadeBy & 0x0B00) != 0x0B00;
-    if (fromOem) {
-        // Kept only when it converts back to the stored bytes; else read as UTF-8.
-        const auto ansi = OemToChar(stored);
-        if (ansi && CharToOem(*ansi) == stored) name = *ansi;
-    }
-    const auto slash = name.rfind('\\');
-    entry->Directory = slash == std::string::npos ? "" : name.substr(0, slash + 1);
-    entry->FileName = slash == std::string::npos ? name : name.substr(slash + 1);
+    DecodeStoredName(*entry, stored, (entry->VersionMadeBy & 0x0B00) != 0x0B00);
 
     entry->CentralExtraPosition = Tell(file);
     if (entry->ExtraFieldLength > 0) {
@@ -520,14 +533,7 @@ bool TUnZipper::RepairScan() {
         }
         auto entry = std::make_unique<TZipHeaderInfo>();
         entry->OEMConvert = OEMConvert;
-        entry->VersionNeeded = Get16(h + 4);
-        entry->Flag = Get16(h + 6);
-        entry->CompressionMethod = Get16(h + 8);
-        entry->ModDateTime = ValidateDosDateTime(Get32(h + 10));
-        entry->CRC32 = Get32(h + 14);
-        entry->NarrowCompressedSize = Get32(h + 18);
-        entry->NarrowUncompressedSize = Get32(h + 22);
-        entry->FileNameLength = Get16(h + 26);
+        ReadSharedFields(*entry, h + 4);
         entry->LocalExtraFieldLength = Get16(h + 28);
         entry->NarrowRelativeOffset = static_cast<std::uint32_t>(std::min<std::uint64_t>(at, 0xFFFFFFFFu));
         if (at >= 0xFFFFFFFFu) {
@@ -540,15 +546,7 @@ bool TUnZipper::RepairScan() {
             Seek(file, at);
             break;
         }
-        std::replace(name.begin(), name.end(), '/', '\\');
-        entry->StoredName = name;
-        if (!(entry->Flag & kFlagUtf8) && OEMConvert == TOEMConvert::oemFlexible) {
-            const auto ansi = OemToChar(name);
-            if (ansi && CharToOem(*ansi) == name) name = *ansi;
-        }
-        const auto slash = name.rfind('\\');
-        entry->Directory = slash == std::string::npos ? "" : name.substr(0, slash + 1);
-        entry->FileName = slash == std::string::npos ? name : name.substr(slash + 1);
+        DecodeStoredName(*entry, name, true);
         std::uint64_t skip = entry->LocalExtraFieldLength + static_cast<std::uint64_t>(entry->NarrowCompressedSize);
         if (entry->Flag & kFlagDataDescriptor) skip += 16;
         try {

@@ -18,12 +18,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string Read(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+std::string Read(const fs::path& path) { return ArchiveBuilder::ReadFile(path); }
 
 std::string Mixed(std::size_t size) {
     std::string s;

@@ -21,12 +21,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string Read(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+std::string Read(const fs::path& path) { return ArchiveBuilder::ReadFile(path); }
 
 void Write(const fs::path& path, const std::string& data) { ArchiveBuilder::WriteFile(path, data); }
 
