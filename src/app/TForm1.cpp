@@ -1,5 +1,7 @@
 #include "app/TForm1.h"
 
+#include "admin/PrinterCommands.h"
+
 #include <QEvent>
 #include <QFrame>
 #include <QGroupBox>
@@ -53,10 +55,11 @@ bool IsManagedPrinterEntry(const std::string& name) {
     return QString::fromStdString(name).toUpper().contains(QStringLiteral("QUILL"));
 }
 
-TForm1::TForm1(spooler::Spooler& spooler, Dialogs& dialogs, YearSource currentYear, QWidget* parent)
+TForm1::TForm1(spooler::Spooler& spooler, Dialogs& dialogs, platform::Launcher& launcher, YearSource currentYear,
+               QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                           Qt::WindowCloseButtonHint),
-      m_spooler(spooler), m_dialogs(dialogs), m_currentYear(currentYear ? std::move(currentYear) : LocalYear) {
+      m_spooler(spooler), m_dialogs(dialogs), m_launcher(launcher), m_currentYear(currentYear ? std::move(currentYear) : LocalYear) {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QString::fromUtf8(kApplicationTitle));
     setFixedSize(m_size);
@@ -115,7 +118,41 @@ TForm1::TForm1(spooler::Spooler& spooler, Dialogs& dialogs, YearSource currentYe
     SaveDialog1.HideReadOnly = true;
     SaveDialog1.EnableSizing = true;
 
+    BitBtn20->OnClick = [this](widgets::ColorButton*) { BitBtn20Click(); };
+    SpeedButton1->OnClick = [this](widgets::ColorButton*) { SpeedButton1Click(); };
+    SpeedButton2->OnClick = [this](widgets::ColorButton*) { SpeedButton2Click(); };
+    BitBtn30->OnClick = [this](widgets::ColorButton*) { BitBtn30Click(); };
+    SpeedButton5->OnClick = [this](widgets::ColorButton*) { GetPrinterInfo(); };
+
     FormCreate();
+}
+
+bool TForm1::RunForSelected(const char* option, int showCommand) {
+    const auto printer = SelectedPrinter();
+    if (!printer) {
+        m_dialogs.ShowMessage("Please select a printer first.");
+        return false;
+    }
+    admin::RunPrinterCommand(m_launcher, admin::PrintUiParameters(option, *printer), showCommand);
+    return true;
+}
+
+void TForm1::BitBtn20Click() {
+    if (!RunForSelected("/y", platform::SW_HIDE)) return;
+    // Shown at once, whatever the started helper makes of it.
+    m_dialogs.ShowMessage("Set Default Printer to " + SelectedPrinter().value_or(""));
+}
+
+void TForm1::SpeedButton1Click() { admin::RunPrinterCommand(m_launcher, admin::kPrintersFolder, platform::SW_SHOW); }
+
+void TForm1::SpeedButton2Click() { RunForSelected("/p", platform::SW_SHOW); }
+
+void TForm1::BitBtn30Click() { RunForSelected("/e", platform::SW_SHOW); }
+
+void TForm1::GetPrinterInfo() {
+    if (!RunForSelected("/Xg", platform::SW_SHOW)) return;
+    admin::TMain window(m_spooler, m_dialogs, this);
+    ShowJobWindow(window);
 }
 
 widgets::ColorButton* TForm1::MakeButton(QWidget* container, const char* name, const char* caption, int left,

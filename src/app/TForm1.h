@@ -1,6 +1,8 @@
 #pragma once
 
-#include "app/Dialogs.h"
+#include "widgets/Dialogs.h"
+#include "admin/TMain.h"
+#include "platform/Launcher.h"
 #include "spooler/Spooler.h"
 #include "widgets/ColorButton.h"
 
@@ -18,6 +20,10 @@ class QListWidget;
 
 namespace quill::app {
 
+using widgets::Dialogs;
+using widgets::FileDialogSettings;
+using widgets::kApplicationTitle;
+
 inline constexpr widgets::TColor kNormalButtonColor = 6737049; // RGB 153, 204, 102
 inline constexpr widgets::TColor kHoverButtonColor = 44879;    // RGB 79, 175, 0
 
@@ -31,7 +37,8 @@ class TForm1 : public QWidget {
 public:
     using YearSource = std::function<int()>;
 
-    TForm1(spooler::Spooler& spooler, Dialogs& dialogs, YearSource currentYear = nullptr, QWidget* parent = nullptr);
+    TForm1(spooler::Spooler& spooler, Dialogs& dialogs, platform::Launcher& launcher, YearSource currentYear = nullptr,
+           QWidget* parent = nullptr);
 
     void RefreshPrinterList();
     std::optional<std::string> SelectedPrinter() const;
@@ -59,7 +66,16 @@ public:
     FileDialogSettings OpenDialog1;
     FileDialogSettings SaveDialog1;
 
+    // Shows the "Print Spooler" window modally; tests replace it.
+    std::function<void(admin::TMain&)> ShowJobWindow = [](admin::TMain& window) { window.exec(); };
+
     void FormCreate();
+    // The printer dialog commands.
+    void BitBtn20Click();
+    void SpeedButton1Click();
+    void SpeedButton2Click();
+    void BitBtn30Click();
+    void GetPrinterInfo();
     // Every attempt to change the window's size keeps it as it is.
     bool FormCanResize(int& NewWidth, int& NewHeight);
     void CommonMouseMove(widgets::ColorButton* Sender);
@@ -77,8 +93,12 @@ private:
     void SelectFirstManaged();
     void ResetButtonColours();
 
+    // Runs a printer user-interface command for the selected printer; false when none is.
+    bool RunForSelected(const char* option, int showCommand);
+
     spooler::Spooler& m_spooler;
     Dialogs& m_dialogs;
+    platform::Launcher& m_launcher;
     YearSource m_currentYear;
     bool m_centred = false;
     const QSize m_size{429, 552};

@@ -1,8 +1,9 @@
 // The program's entry: the single-instance guard, then the application and its main
 // window.
 #include "app/CheckPrevious.h"
-#include "app/Dialogs.h"
+#include "widgets/Dialogs.h"
 #include "app/TForm1.h"
+#include "platform/Launcher.h"
 #include "platform/PosixSharedSection.h"
 #include "platform/X11WindowActivator.h"
 #include "spooler/CupsSpooler.h"
@@ -92,13 +93,13 @@ int main(int argc, char** argv) {
         if (guard.EnterInstanceGuard(0, 1)) return 0;
     } catch (const std::system_error& error) {
         QApplication reporter(argc, argv);
-        QMessageBox::critical(nullptr, QString::fromUtf8(app::kApplicationTitle),
+        QMessageBox::critical(nullptr, QString::fromUtf8(widgets::kApplicationTitle),
                               QString::fromStdString(error.code().message()));
         return 1;
     }
 
     QApplication application(argc, argv);
-    QApplication::setApplicationName(QString::fromUtf8(app::kApplicationTitle));
+    QApplication::setApplicationName(QString::fromUtf8(widgets::kApplicationTitle));
     QGuiApplication::setDesktopFileName(QStringLiteral("quill-server-management"));
     QIcon icon;
     for (int size : {16, 32, 48}) icon.addFile(QStringLiteral(":/icons/quill-server-management-%1.png").arg(size));
@@ -106,8 +107,14 @@ int main(int argc, char** argv) {
     QuitOnSignals(application);
 
     spooler::CupsSpooler spooler;
-    app::QtDialogs dialogs;
-    app::TForm1 form(spooler, dialogs);
+    widgets::QtDialogs dialogs;
+    // The printer user-interface helper lies beside the program (built and installed so).
+    const std::string exe = ExecutablePath(argv[0]);
+    const std::string folder = exe.substr(0, exe.find_last_of('/') + 1);
+    std::string helper = folder + QUILL_HELPER_NAME;
+    if (::access(helper.c_str(), X_OK) != 0) helper = folder + "../../tools/printui/" + QUILL_HELPER_NAME;
+    platform::HelperLauncher launcher(helper);
+    app::TForm1 form(spooler, dialogs, launcher);
     dialogs.setOwner(&form);
 
     std::unique_ptr<FirstPaintReport> report;

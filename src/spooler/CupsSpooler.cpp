@@ -6,6 +6,7 @@
 #include <cups/ipp.h>
 
 #include <cstring>
+#include <ctime>
 #include <grp.h>
 #include <unistd.h>
 
@@ -50,6 +51,12 @@ std::string PrinterUri(const std::string& queue) {
     httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", ippPort(), "/printers/%s",
                      queue.c_str());
     return uri;
+}
+
+std::string LocalMachineName() {
+    char own[256] = {};
+    if (::gethostname(own, sizeof own - 1) != 0) return "localhost";
+    return own;
 }
 
 std::string Text(ipp_t* group, const char* name) {
@@ -173,14 +180,157 @@ std::unique_ptr<PrinterHandle> CupsSpooler::OpenPrinterA(const std::string& name
                                                Text(response.get(), "printer-name"));
 }
 
+namespace {
+
+bool HasKeyword(ipp_attribute_t* reasons, const char* keyword) {
+    for (int i = 0; reasons && i < ippGetCount(reasons); ++i) {
+        const char* value = ippGetString(reasons, i, nullptr);
+        if (value && std::strstr(value, keyword)) return true;
+    }
+    return false;
+}
+
+// The job status bits of a job's state and state reasons.
+std::uint32_t JobStatus(int state, ipp_attribute_t* reasons) {
+    std::uint32_t status = 0;
+    switch (state) {
+    case IPP_JSTATE_HELD: status = JOB_STATUS_PAUSED; break;
+    case IPP_JSTATE_PROCESSING: status = JOB_STATUS_PRINTING; break;
+    case IPP_JSTATE_STOPPED: status = JOB_STATUS_PAUSED; break;
+    case IPP_JSTATE_CANCELED: status = JOB_STATUS_DELETED; break;
+    case IPP_JSTATE_ABORTED: status = JOB_STATUS_ERROR; break;
+    case IPP_JSTATE_COMPLETED: status = JOB_STATUS_PRINTED; break;
+    default: break;
+    }
+    if (HasKeyword(reasons, "job-incoming")) status |= JOB_STATUS_SPOOLING;
+    if (HasKeyword(reasons, "offline")) status |= JOB_STATUS_OFFLINE;
+    if (HasKeyword(reasons, "media-empty") || HasKeyword(reasons, "media-needed")) status |= JOB_STATUS_PAPEROUT;
+    return status;
+}
+
+SystemTime ToSystemTime(std::time_t t) {
+    std::tm utc{};
+    gmtime_r(&t, &utc);
+    SystemTime s;
+    s.wYear = static_cast<std::uint16_t>(utc.tm_year + 1900);
+    s.wMonth = static_cast<std::uint16_t>(utc.tm_mon + 1);
+    s.wDayOfWeek = static_cast<std::uint16_t>(utc.tm_wday);
+    s.wDay = static_cast<std::uint16_t>(utc.tm_mday);
+    s.wHour = static_cast<std::uint16_t>(utc.tm_hour);
+    s.wMinute = static_cast<std::uint16_t>(utc.tm_min);
+    s.wSecond = static_cast<std::uint16_t>(utc.tm_sec);
+    return s;
+}
+
+// The queue name at the end of a printer URI.
+std::string QueueOfUri(const std::string& uri) {
+    const auto slash = uri.rfind('/');
+    return slash == std::string::npos ? uri : uri.substr(slash + 1);
+}
+
+} // namespace
+
+std::optional<std::vector<JobInfo2>> CupsSpooler::Jobs(const std::string& host, const std::string& queue) {
+    Http http = Connect(host);
+    if (!http) return std::nullopt;
+    ipp_t* request = ippNewRequest(IPP_OP_GET_JOBS);
+    const std::string uri = queue.empty() ? "ipp://localhost/" : PrinterUri(queue);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri.c_str());
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", nullptr, "not-completed");
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
+    static const char* const kWanted[] = {"job-id", "job-printer-uri", "job-originating-host-name",
+                                          "job-originating-user-name", "job-name", "job-state",
+                                          "job-state-reasons", "job-k-octets", "job-impressions-completed",
+                                          "time-at-creation", "job-priority"};
+    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
+                  static_cast<int>(sizeof kWanted / sizeof kWanted[0]), nullptr, kWanted);
+    Ipp response(cupsDoRequest(http.get(), request, "/"));
+    if (!response) return std::nullopt;
+    const ipp_status_t status = ippGetStatusCode(response.get());
+    std::vector<JobInfo2> jobs;
+    if (status == IPP_STATUS_ERROR_NOT_FOUND) return jobs;
+    if (status > IPP_STATUS_OK_CONFLICTING) return std::nullopt;
+    JobInfo2 job;
+    int state = 0;
+    ipp_attribute_t* reasons = nullptr;
+    bool any = false;
+    auto flush = [&] {
+        if (any) {
+            job.Status = JobStatus(state, reasons);
+            jobs.push_back(job);
+        }
+        job = JobInfo2();
+        state = 0;
+        reasons = nullptr;
+        any = false;
+    };
+    for (ipp_attribute_t* attr = ippFirstAttribute(response.get()); attr; attr = ippNextAttribute(response.get())) {
+        if (ippGetGroupTag(attr) != IPP_TAG_JOB) {
+            flush();
+            continue;
+        }
+        const char* name = ippGetName(attr);
+        if (!name) continue;
+        any = true;
+        const std::string n = name;
+        auto text = [attr] {
+            const char* v = ippGetString(attr, 0, nullptr);
+            return std::string(v ? v : "");
+        };
+        if (n == "job-id") job.JobId = static_cast<std::uint32_t>(ippGetInteger(attr, 0));
+        else if (n == "job-printer-uri") job.pPrinterName = QueueOfUri(text());
+        else if (n == "job-originating-host-name") job.pMachineName = text();
+        else if (n == "job-originating-user-name") job.pUserName = text();
+        else if (n == "job-name") job.pDocument = text();
+        else if (n == "job-state") state = ippGetInteger(attr, 0);
+        else if (n == "job-state-reasons") reasons = attr;
+        else if (n == "job-k-octets") job.Size = static_cast<std::uint32_t>(ippGetInteger(attr, 0)) * 1024u;
+        else if (n == "job-impressions-completed") job.PagesPrinted = static_cast<std::uint32_t>(ippGetInteger(attr, 0));
+        else if (n == "time-at-creation" && ippGetValueTag(attr) == IPP_TAG_INTEGER)
+            job.Submitted = ToSystemTime(static_cast<std::time_t>(ippGetInteger(attr, 0)));
+        else if (n == "job-priority") job.Priority = static_cast<std::uint32_t>(ippGetInteger(attr, 0));
+    }
+    flush();
+    // A job's "machine" is the computer it came from; jobs of this computer name it.
+    for (auto& j : jobs) {
+        if (j.pMachineName.empty() || IsLocalHost(j.pMachineName)) j.pMachineName = LocalMachineName();
+    }
+    return jobs;
+}
+
+std::optional<std::vector<JobInfo2>> CupsSpooler::EnumJobsA(PrinterHandle& printer) {
+    auto& handle = static_cast<CupsPrinterHandle&>(printer);
+    return Jobs(handle.host(), handle.queue());
+}
+
+std::optional<std::vector<JobInfo2>> CupsSpooler::EnumAllJobs() { return Jobs("", ""); }
+
+bool CupsSpooler::SetJobA(PrinterHandle& printer, std::uint32_t jobId, std::uint32_t command) {
+    auto& handle = static_cast<CupsPrinterHandle&>(printer);
+    ipp_op_t operation;
+    switch (command) {
+    case JOB_CONTROL_PAUSE: operation = IPP_OP_HOLD_JOB; break;
+    case JOB_CONTROL_RESUME: operation = IPP_OP_RELEASE_JOB; break;
+    case JOB_CONTROL_CANCEL: operation = IPP_OP_CANCEL_JOB; break;
+    case JOB_CONTROL_RESTART: operation = IPP_OP_RESTART_JOB; break;
+    default: return false;
+    }
+    Http http = Connect(handle.host());
+    if (!http) return false;
+    ipp_t* request = ippNewRequest(operation);
+    const std::string uri = PrinterUri(handle.queue());
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri.c_str());
+    ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", static_cast<int>(jobId));
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
+    return Send(http.get(), request, "/jobs") != nullptr;
+}
+
 // Not provided yet: these operations report failure until the features that use them
 // are built.
 std::unique_ptr<PrinterHandle> CupsSpooler::AddPrinterA(const PrinterInfo2&) { return nullptr; }
 bool CupsSpooler::DeletePrinter(PrinterHandle&) { return false; }
 std::optional<PrinterInfo2> CupsSpooler::GetPrinterA(PrinterHandle&) { return std::nullopt; }
 bool CupsSpooler::SetPrinterA(PrinterHandle&, const PrinterInfo2&) { return false; }
-std::optional<std::vector<JobInfo2>> CupsSpooler::EnumJobsA(PrinterHandle&) { return std::nullopt; }
-bool CupsSpooler::SetJobA(PrinterHandle&, std::uint32_t, std::uint32_t) { return false; }
 std::unique_ptr<ChangeNotification> CupsSpooler::FindFirstPrinterChangeNotification(PrinterHandle&, std::uint32_t,
                                                                                    const NotifyOptions&) {
     return nullptr;

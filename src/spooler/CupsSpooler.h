@@ -17,6 +17,7 @@ public:
     bool SetPrinterA(PrinterHandle& printer, const PrinterInfo2& info) override;
 
     std::optional<std::vector<JobInfo2>> EnumJobsA(PrinterHandle& printer) override;
+    std::optional<std::vector<JobInfo2>> EnumAllJobs() override;
     bool SetJobA(PrinterHandle& printer, std::uint32_t jobId, std::uint32_t command) override;
 
     std::unique_ptr<ChangeNotification> FindFirstPrinterChangeNotification(PrinterHandle& printer,
@@ -26,6 +27,10 @@ public:
     std::optional<NotifyInfo> FindNextPrinterChangeNotification(ChangeNotification& notification,
                                                                 std::uint32_t& change,
                                                                 const NotifyOptions& options) override;
+
+private:
+    // The not-completed jobs of one queue, or of every queue when queue is empty.
+    std::optional<std::vector<JobInfo2>> Jobs(const std::string& host, const std::string& queue);
 };
 
 } // namespace quill::spooler

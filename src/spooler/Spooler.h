@@ -184,6 +184,9 @@ public:
     virtual bool SetPrinterA(PrinterHandle& printer, const PrinterInfo2& info) = 0;
 
     virtual std::optional<std::vector<JobInfo2>> EnumJobsA(PrinterHandle& printer) = 0;
+    // The jobs of every printer of this computer in one answer, in the spooler's order
+    // (a poll of all printers in one request).
+    virtual std::optional<std::vector<JobInfo2>> EnumAllJobs() = 0;
     virtual bool SetJobA(PrinterHandle& printer, std::uint32_t jobId, std::uint32_t command) = 0;
 
     virtual std::unique_ptr<ChangeNotification> FindFirstPrinterChangeNotification(PrinterHandle& printer,

@@ -3,6 +3,7 @@
 
 #include "CupsSandbox.h"
 #include "FakeDialogs.h"
+#include "FakeLauncher.h"
 #include "spooler/CupsSpooler.h"
 
 #include <QListWidget>
@@ -25,13 +26,14 @@ protected:
 
     spooler::CupsSpooler spooler;
     test::FakeDialogs dialogs;
+    test::FakeLauncher launcher;
 };
 
 } // namespace
 
 TEST_F(TForm1CupsTest, QueuesAreListedInTheServersOrderWithTheFirstQuillSelected) {
     for (const char* name : {"QUILL_Amber_PDF_Creator", "Fax", "quill-amber"}) s_cups->AddQueue(name);
-    app::TForm1 form(spooler, dialogs);
+    app::TForm1 form(spooler, dialogs, launcher);
     EXPECT_EQ(Listed(form), (std::vector<std::string>{"Fax", "quill-amber", "QUILL_Amber_PDF_Creator"}));
     EXPECT_EQ(form.SelectedPrinter(), "quill-amber");
 }
@@ -39,7 +41,7 @@ TEST_F(TForm1CupsTest, QueuesAreListedInTheServersOrderWithTheFirstQuillSelected
 TEST_F(TForm1CupsTest, NoQuillQueueSelectsNothingAndNoQueueLeavesTheListEmpty) {
     s_cups->AddQueue("Fax");
     s_cups->AddQueue("Laser");
-    app::TForm1 form(spooler, dialogs);
+    app::TForm1 form(spooler, dialogs, launcher);
     EXPECT_EQ(Listed(form), (std::vector<std::string>{"Fax", "Laser"}));
     EXPECT_EQ(form.SelectedPrinter(), std::nullopt);
     s_cups->DeleteAllQueues();
@@ -49,7 +51,7 @@ TEST_F(TForm1CupsTest, NoQuillQueueSelectsNothingAndNoQueueLeavesTheListEmpty) {
 
 TEST_F(TForm1CupsTest, RefreshFollowsTheServer) {
     s_cups->AddQueue("Fax");
-    app::TForm1 form(spooler, dialogs);
+    app::TForm1 form(spooler, dialogs, launcher);
     s_cups->AddQueue("QUILL_Amber_PDF_Creator", "QUILL Amber PDF Creator");
     form.RefreshPrinterList();
     EXPECT_EQ(Listed(form), (std::vector<std::string>{"Fax", "QUILL_Amber_PDF_Creator"}));

@@ -2,6 +2,7 @@
 #include "app/TForm1.h"
 
 #include "FakeDialogs.h"
+#include "FakeLauncher.h"
 #include "FakeSpooler.h"
 
 #include <QApplication>
@@ -35,7 +36,7 @@ class TForm1Test : public ::testing::Test {
 protected:
     std::unique_ptr<TForm1> Make(std::initializer_list<const char*> printers, int year = 2026) {
         for (const char* name : printers) spooler.AddPrinter(name);
-        auto form = std::make_unique<TForm1>(spooler, dialogs, [year] { return year; });
+        auto form = std::make_unique<TForm1>(spooler, dialogs, launcher, [year] { return year; });
         form->show();
         QApplication::processEvents();
         return form;
@@ -54,6 +55,7 @@ protected:
 
     test::FakeSpooler spooler;
     test::FakeDialogs dialogs;
+    test::FakeLauncher launcher;
 };
 
 } // namespace

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/Dialogs.h"
+#include "widgets/Dialogs.h"
 
 #include <deque>
 #include <string>
@@ -10,26 +10,28 @@ namespace quill::test {
 
 // Boxes that never block: messages are recorded, answers come from a script
 // (nullopt, as a cancel, when the script is empty).
-class FakeDialogs final : public app::Dialogs {
+class FakeDialogs final : public widgets::Dialogs {
 public:
     void ShowMessage(const std::string& text) override { messages.push_back(text); }
+    void ShowErrorMessage(const std::string& text) override { errors.push_back(text); }
     std::optional<std::string> InputBox(const std::string& caption, const std::string& prompt,
                                         const std::string&) override {
         inputPrompts.push_back(caption + "|" + prompt);
         return Next(inputAnswers);
     }
-    std::optional<std::string> OpenFile(const app::FileDialogSettings& settings) override {
+    std::optional<std::string> OpenFile(const widgets::FileDialogSettings& settings) override {
         fileDialogs.push_back(settings);
         return Next(openAnswers);
     }
-    std::optional<std::string> SaveFile(const app::FileDialogSettings& settings) override {
+    std::optional<std::string> SaveFile(const widgets::FileDialogSettings& settings) override {
         fileDialogs.push_back(settings);
         return Next(saveAnswers);
     }
 
     std::vector<std::string> messages;
+    std::vector<std::string> errors;
     std::vector<std::string> inputPrompts;
-    std::vector<app::FileDialogSettings> fileDialogs;
+    std::vector<widgets::FileDialogSettings> fileDialogs;
     std::deque<std::optional<std::string>> inputAnswers, openAnswers, saveAnswers;
 
 private:

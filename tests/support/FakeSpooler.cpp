@@ -88,9 +88,22 @@ bool FakeSpooler::SetPrinterA(spooler::PrinterHandle& handle, const spooler::Pri
 }
 
 std::optional<std::vector<spooler::JobInfo2>> FakeSpooler::EnumJobsA(spooler::PrinterHandle& handle) {
+    ++enumJobsCalls;
     Printer* printer = Find(handle.printerName());
-    if (!printer) return std::nullopt;
+    if (!printer || failEnumJobs) return std::nullopt;
     return printer->jobs;
+}
+
+std::optional<std::vector<spooler::JobInfo2>> FakeSpooler::EnumAllJobs() {
+    ++enumJobsCalls;
+    if (failEnumJobs) return std::nullopt;
+    std::vector<spooler::JobInfo2> all;
+    for (const auto& printer : printers)
+        for (auto job : printer.jobs) {
+            if (job.pPrinterName.empty()) job.pPrinterName = printer.info.pPrinterName;
+            all.push_back(job);
+        }
+    return all;
 }
 
 bool FakeSpooler::SetJobA(spooler::PrinterHandle& handle, std::uint32_t jobId, std::uint32_t command) {

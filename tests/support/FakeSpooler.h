@@ -35,6 +35,9 @@ public:
     std::optional<spooler::PrinterInfo2> GetPrinterA(spooler::PrinterHandle& printer) override;
     bool SetPrinterA(spooler::PrinterHandle& printer, const spooler::PrinterInfo2& info) override;
     std::optional<std::vector<spooler::JobInfo2>> EnumJobsA(spooler::PrinterHandle& printer) override;
+    std::optional<std::vector<spooler::JobInfo2>> EnumAllJobs() override;
+    bool failEnumJobs = false;
+    int enumJobsCalls = 0;
     bool SetJobA(spooler::PrinterHandle& printer, std::uint32_t jobId, std::uint32_t command) override;
     std::unique_ptr<spooler::ChangeNotification>
     FindFirstPrinterChangeNotification(spooler::PrinterHandle& printer, std::uint32_t filter,

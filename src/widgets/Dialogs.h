@@ -5,7 +5,7 @@
 
 class QWidget;
 
-namespace quill::app {
+namespace quill::widgets {
 
 // What a file dialog is set up with. The filter is "Description|pattern".
 struct FileDialogSettings {
@@ -24,6 +24,8 @@ public:
     virtual ~Dialogs() = default;
     // The message box: the program's title as caption, the text, one OK button.
     virtual void ShowMessage(const std::string& text) = 0;
+    // The error message box: error icon, the text, one OK button.
+    virtual void ShowErrorMessage(const std::string& text) = 0;
     // A single-line input box; nullopt when cancelled.
     virtual std::optional<std::string> InputBox(const std::string& caption, const std::string& prompt,
                                                 const std::string& defaultText) = 0;
@@ -39,6 +41,7 @@ public:
     void setOwner(QWidget* owner) { m_owner = owner; }
 
     void ShowMessage(const std::string& text) override;
+    void ShowErrorMessage(const std::string& text) override;
     std::optional<std::string> InputBox(const std::string& caption, const std::string& prompt,
                                         const std::string& defaultText) override;
     std::optional<std::string> OpenFile(const FileDialogSettings& settings) override;
@@ -50,4 +53,4 @@ private:
 
 inline constexpr const char* kApplicationTitle = "QUILL Server Management";
 
-} // namespace quill::app
+} // namespace quill::widgets

@@ -1,10 +1,10 @@
-#include "app/Dialogs.h"
+#include "widgets/Dialogs.h"
 
 #include <QFileDialog>
 #include <QInputDialog>
 #include <QMessageBox>
 
-namespace quill::app {
+namespace quill::widgets {
 namespace {
 
 QString Q(const std::string& s) { return QString::fromStdString(s); }
@@ -43,6 +43,11 @@ void QtDialogs::ShowMessage(const std::string& text) {
     box.exec();
 }
 
+void QtDialogs::ShowErrorMessage(const std::string& text) {
+    QMessageBox box(QMessageBox::Critical, QString::fromUtf8(kApplicationTitle), Q(text), QMessageBox::Ok, m_owner);
+    box.exec();
+}
+
 std::optional<std::string> QtDialogs::InputBox(const std::string& caption, const std::string& prompt,
                                                const std::string& defaultText) {
     bool ok = false;
@@ -59,4 +64,4 @@ std::optional<std::string> QtDialogs::SaveFile(const FileDialogSettings& setting
     return RunFileDialog(m_owner, settings, true);
 }
 
-} // namespace quill::app
+} // namespace quill::widgets
