@@ -1,0 +1,214 @@
+// The "Print Spooler" window on real widgets with a scripted spooler.
+#include "admin/TMain.h"
+
+#include "FakeDialogs.h"
+#include "FakeSpooler.h"
+
+#include <QAction>
+#include <QLocale>
+#include <QMenuBar>
+#include <QTest>
+#include <QTimer>
+#include <QTreeWidget>
+
+#include <gtest/gtest.h>
+
+using namespace quill;
+using admin::TMain;
+
+namespace {
+
+spooler::JobInfo2 Job(std::uint32_t id, const std::string& printer, std::uint32_t status = 0) {
+    spooler::JobInfo2 job;
+    job.JobId = id;
+    job.pPrinterName = printer;
+    job.pMachineName = "desk";
+    job.pUserName = "anna";
+    job.pDocument = "report " + std::to_string(id);
+    job.Status = status;
+    job.Size = 1500;
+    job.PagesPrinted = 2;
+    job.Submitted = {2026, 12, 0, 7, 9, 5, 3, 0};
+    return job;
+}
+
+class TMainTest : public ::testing::TestWithParam<bool> {
+protected:
+    void SetUp() override {
+        QLocale::setDefault(QLocale::c());
+        spooler.AddPrinter("Fax");
+        spooler.AddPrinter("Laser");
+    }
+    std::unique_ptr<TMain> Open() {
+        auto window = std::make_unique<TMain>(spooler, dialogs);
+        window->UseSnapshot = GetParam();
+        return window;
+    }
+    static std::vector<std::string> Row(TMain& w, int i) {
+        std::vector<std::string> cells;
+        for (int c = 0; c < 8; ++c) cells.push_back(w.lvMain->topLevelItem(i)->text(c).toStdString());
+        return cells;
+    }
+    test::FakeSpooler spooler;
+    test::FakeDialogs dialogs;
+};
+
+} // namespace
+
+TEST(TMainText, StatusWordsInTheirOrderEachWithABlank) {
+    EXPECT_EQ(TMain::JobStatusText(0), "");
+    EXPECT_EQ(TMain::JobStatusText(0x100), "");
+    EXPECT_EQ(TMain::JobStatusText(0x11), "Paused Printing ");
+    EXPECT_EQ(TMain::JobStatusText(0xFF), "Error Paused Deleting Spooling Printing Offline Paperout Printed ");
+}
+
+TEST(TMainText, SizeInThousandsOfBytesRightAligned) {
+    QLocale::setDefault(QLocale::c());
+    EXPECT_EQ(TMain::SizeText(1500), "      1.50 KB");
+    EXPECT_EQ(TMain::SizeText(0), "      0.00 KB");
+    EXPECT_EQ(TMain::SizeText(4294967295u), "4294967.29 KB");
+    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+    EXPECT_EQ(TMain::SizeText(1500), "      1,50 KB");
+    QLocale::setDefault(QLocale::c());
+}
+
+TEST(TMainText, StartAtIsTheSubmissionTimeAsGiven) {
+    QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedKingdom));
+    EXPECT_EQ(TMain::StartAtText({2026, 12, 1, 7, 21, 9, 5, 0}), "07/12/2026 21:09:05");
+    QLocale::setDefault(QLocale::c());
+}
+
+TEST_P(TMainTest, WindowHasItsCaptionColumnsMenusAndSize) {
+    auto w = Open();
+    EXPECT_EQ(w->windowTitle(), QStringLiteral("Print Spooler"));
+    EXPECT_EQ(w->lvMain->columnCount(), 8);
+    EXPECT_EQ(w->lvMain->headerItem()->text(0), QStringLiteral("Computer"));
+    EXPECT_EQ(w->lvMain->headerItem()->text(7), QStringLiteral("Start At"));
+    EXPECT_EQ(w->lvMain->columnWidth(0), 70);
+    EXPECT_EQ(w->RefreshPrinters1->shortcut(), QKeySequence(Qt::Key_F5));
+    EXPECT_EQ(w->DeleteAllItems1->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Delete));
+    EXPECT_TRUE(w->Monitoring1->isChecked());
+    EXPECT_FALSE(w->MonitorSharedPrinters1->isChecked());
+    EXPECT_TRUE(w->Timer1->isActive());
+    EXPECT_EQ(w->Timer1->interval(), 200);
+    w->show();
+    EXPECT_EQ(w->lvMain->size(), QSize(631, 141));
+    EXPECT_EQ(w->PrinterNames, (std::vector<std::string>{"Fax", "Laser"}));
+}
+
+TEST_P(TMainTest, JobsBecomeRowsThatKeepTheirLastStatus) {
+    spooler.printers[0].jobs = {Job(7, "Fax", 0x10)};
+    spooler.printers[1].jobs = {Job(9, "Laser", 0x01)};
+    auto w = Open();
+    w->Timer1Timer();
+    ASSERT_EQ(w->lvMain->topLevelItemCount(), 2);
+    EXPECT_EQ(Row(*w, 0), (std::vector<std::string>{"desk", "Fax", "report 7", "Printing ", "anna", "      1.50 KB",
+                                                     "2", TMain::StartAtText(Job(7, "Fax").Submitted)}));
+    EXPECT_EQ(Row(*w, 1)[3], "Paused ");
+    // The job leaves the spooler: its row stays as it was.
+    spooler.printers[0].jobs.clear();
+    spooler.printers[1].jobs = {Job(9, "Laser", 0x80)};
+    w->Timer1Timer();
+    ASSERT_EQ(w->lvMain->topLevelItemCount(), 2);
+    EXPECT_EQ(Row(*w, 0)[3], "Printing ");
+    EXPECT_EQ(Row(*w, 1)[3], "Printed ");
+}
+
+TEST_P(TMainTest, SameJobIdOnTwoPrintersSharesOneRow) {
+    spooler.printers[0].jobs = {Job(5, "Fax")};
+    spooler.printers[1].jobs = {Job(5, "Laser")};
+    auto w = Open();
+    w->Timer1Timer();
+    ASSERT_EQ(w->lvMain->topLevelItemCount(), 1);
+    EXPECT_EQ(Row(*w, 0)[1], "Laser"); // the one polled last
+}
+
+TEST_P(TMainTest, DeletedRowOfAQueuedJobComesBackAsTheLastRow) {
+    spooler.printers[0].jobs = {Job(1, "Fax"), Job(2, "Fax")};
+    auto w = Open();
+    w->Timer1Timer();
+    w->lvMain->setCurrentItem(w->lvMain->topLevelItem(0));
+    w->DeleteSelectedItem1->trigger();
+    ASSERT_EQ(w->lvMain->topLevelItemCount(), 1);
+    w->Timer1Timer();
+    ASSERT_EQ(w->lvMain->topLevelItemCount(), 2);
+    EXPECT_EQ(Row(*w, 1)[2], "report 1");
+    w->DeleteAllItems1->trigger();
+    EXPECT_EQ(w->lvMain->topLevelItemCount(), 0);
+}
+
+TEST_P(TMainTest, MonitoringFreezesAndResumes) {
+    auto w = Open();
+    w->Monitoring1->trigger();
+    EXPECT_FALSE(w->Monitoring1->isChecked());
+    EXPECT_FALSE(w->Timer1->isActive());
+    spooler.printers[0].jobs = {Job(1, "Fax")};
+    QTest::qWait(300);
+    EXPECT_EQ(w->lvMain->topLevelItemCount(), 0);
+    w->Monitoring1->trigger();
+    EXPECT_TRUE(w->Timer1->isActive());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return w->lvMain->topLevelItemCount() == 1; }, 2000));
+    w->Exit1->trigger();
+    EXPECT_FALSE(w->Timer1->isActive());
+}
+
+TEST_P(TMainTest, SharedOnlyReloadsTheNames) {
+    spooler.printers[1].info.Attributes |= spooler::PRINTER_ATTRIBUTE_SHARED;
+    auto w = Open();
+    w->MonitorSharedPrinters1->trigger();
+    EXPECT_TRUE(w->SharedOnly);
+    EXPECT_TRUE(w->MonitorSharedPrinters1->isChecked());
+    EXPECT_EQ(w->PrinterNames, (std::vector<std::string>{"Laser"}));
+    EXPECT_TRUE(w->Timer1->isActive());
+}
+
+TEST_P(TMainTest, EnumerationFailureShowsTheErrorAndPollsNothing) {
+    spooler.failEnumPrinters = true;
+    spooler.printers[0].jobs = {Job(1, "Fax")};
+    auto w = Open();
+    EXPECT_EQ(dialogs.errors, (std::vector<std::string>{"Error Enum Printers!"}));
+    EXPECT_TRUE(w->PrinterNames.empty());
+    const int before = spooler.enumJobsCalls;
+    w->Timer1Timer();
+    EXPECT_EQ(spooler.enumJobsCalls, before);
+    EXPECT_EQ(w->lvMain->topLevelItemCount(), 0);
+}
+
+TEST_P(TMainTest, UnopenableOrUnlistablePrintersAreSkippedSilently) {
+    spooler.printers[0].jobs = {Job(1, "Fax")};
+    spooler.printers[1].jobs = {Job(2, "Laser")};
+    spooler.unopenable = {"Fax"};
+    auto w = Open();
+    w->Timer1Timer();
+    if (!GetParam()) {
+        EXPECT_EQ(w->lvMain->topLevelItemCount(), 1);
+        EXPECT_EQ(Row(*w, 0)[1], "Laser");
+    }
+    spooler.failEnumJobs = true;
+    w->DeleteAllItems1->trigger();
+    w->Timer1Timer();
+    EXPECT_EQ(w->lvMain->topLevelItemCount(), 0);
+    EXPECT_TRUE(dialogs.messages.empty());
+    EXPECT_TRUE(dialogs.errors.empty());
+}
+
+TEST_P(TMainTest, JobCommandsGoToTheRowsPrinterOrReportIt) {
+    spooler.printers[1].jobs = {Job(42, "Laser")};
+    auto w = Open();
+    w->Timer1Timer();
+    w->CancelJob1->trigger(); // nothing selected: nothing happens
+    EXPECT_TRUE(spooler.jobCommands.empty());
+    w->lvMain->setCurrentItem(w->lvMain->topLevelItem(0));
+    w->PauseJob1->trigger();
+    w->ResumeJob1->trigger();
+    w->RestartJob1->trigger();
+    w->CancelJob1->trigger();
+    using P = std::pair<std::uint32_t, std::uint32_t>;
+    EXPECT_EQ(spooler.jobCommands, (std::vector<P>{{42, 1}, {42, 2}, {42, 4}, {42, 3}}));
+    EXPECT_TRUE(w->Timer1->isActive());
+    spooler.unopenable = {"desk\\Laser"};
+    w->CancelJob1->trigger();
+    EXPECT_EQ(dialogs.messages, (std::vector<std::string>{"Error OpenPrinter() : 42 Laser"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(PerPrinterAndSnapshot, TMainTest, ::testing::Values(false, true));
