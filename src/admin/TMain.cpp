@@ -47,14 +47,21 @@ std::string TMain::SizeText(std::uint32_t bytes) {
 }
 
 std::string TMain::StartAtText(const spooler::SystemTime& t) {
+    // The locale's formats, looked up again only when the locale changes.
+    struct Formats {
+        QString locale, date, time;
+    };
+    thread_local Formats formats;
     const QLocale locale;
+    if (formats.locale != locale.name() || formats.date.isEmpty()) {
+        formats.locale = locale.name();
+        formats.date = locale.dateFormat(QLocale::ShortFormat);
+        // The long time format without a time zone: the time is shown as the spooler gives it.
+        formats.time = locale.timeFormat(QLocale::LongFormat).remove(QLatin1Char('t')).trimmed();
+    }
     const QDate date(t.wYear, t.wMonth, t.wDay);
     const QTime time(t.wHour, t.wMinute, t.wSecond);
-    // The long time format without a time zone: the time is shown as the spooler gives it.
-    QString timeFormat = locale.timeFormat(QLocale::LongFormat);
-    timeFormat.remove(QLatin1Char('t'));
-    return (locale.toString(date, QLocale::ShortFormat) + QLatin1Char(' ') + locale.toString(time, timeFormat.trimmed()))
-        .toStdString();
+    return (locale.toString(date, formats.date) + QLatin1Char(' ') + locale.toString(time, formats.time)).toStdString();
 }
 
 TMain::TMain(spooler::Spooler& spooler, widgets::Dialogs& dialogs, QWidget* owner)
@@ -131,7 +138,7 @@ TMain::TMain(spooler::Spooler& spooler, widgets::Dialogs& dialogs, QWidget* owne
 
 TMain::~TMain() {
     // The rows and their job records go with the list view; the names with the window.
-    lvMain->clear();
+    DeleteAllItems1Click();
 }
 
 void TMain::FormCreate() {
@@ -201,15 +208,14 @@ void TMain::UpdateRow(QTreeWidgetItem* row, const spooler::JobInfo2& job) {
 }
 
 void TMain::UpdateJobRow(const spooler::JobInfo2& job) {
-    for (int i = 0; i < lvMain->topLevelItemCount(); ++i) {
-        QTreeWidgetItem* row = lvMain->topLevelItem(i);
-        if (row->data(Computer, kJobIdRole).toUInt() == job.JobId) {
-            UpdateRow(row, job);
-            return;
-        }
+    // Each job id has at most one row, so the row found by id is the first one.
+    if (const auto found = m_rowsById.find(job.JobId); found != m_rowsById.end()) {
+        UpdateRow(found->second, job);
+        return;
     }
     auto* row = new QTreeWidgetItem(lvMain);
     row->setData(Computer, kJobIdRole, job.JobId);
+    m_rowsById[job.JobId] = row;
     UpdateRow(row, job);
 }
 
@@ -243,10 +249,15 @@ void TMain::MonitorSharedPrinters1Click() {
 
 void TMain::DeleteSelectedItem1Click() {
     QTreeWidgetItem* row = lvMain->currentItem();
-    if (row && row->isSelected()) delete row;
+    if (!row || !row->isSelected()) return;
+    m_rowsById.erase(row->data(Computer, kJobIdRole).toUInt());
+    delete row;
 }
 
-void TMain::DeleteAllItems1Click() { lvMain->clear(); }
+void TMain::DeleteAllItems1Click() {
+    m_rowsById.clear();
+    lvMain->clear();
+}
 
 void TMain::closeEvent(QCloseEvent* event) {
     if (Timer1->isActive()) Timer1->stop();

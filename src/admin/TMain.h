@@ -5,7 +5,9 @@
 
 #include <QDialog>
 
+#include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 class QAction;
@@ -69,6 +71,7 @@ private:
     spooler::Spooler& m_spooler;
     widgets::Dialogs& m_dialogs;
     std::optional<std::vector<spooler::JobInfo2>> m_snapshot; // this tick's jobs
+    std::unordered_map<std::uint32_t, QTreeWidgetItem*> m_rowsById; // the row of each job id
 };
 
 } // namespace quill::admin

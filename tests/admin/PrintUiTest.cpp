@@ -81,6 +81,11 @@ TEST_F(PrintUiCupsTest, PagesOpenInTheBrowserUnlessHidden) {
     std::getline(opened, url);
     EXPECT_EQ(url, "http://127.0.0.1:631/printers/Desk");
     fs::remove(home + "/opened");
+    s_cups->Run(Helper("printui.dll,PrintUIEntry /p /n \"Desk\"", 5));
+    std::ifstream properties(home + "/opened");
+    std::getline(properties, url);
+    EXPECT_EQ(url, "http://127.0.0.1:631/admin/?op=modify-printer&printer_name=Desk");
+    fs::remove(home + "/opened");
     s_cups->Run(Helper("SHELL32.DLL,SHHelpShortcuts_RunDLL PrintersFolder", 0));
     EXPECT_FALSE(fs::exists(home + "/opened"));
 }

@@ -14,6 +14,8 @@
 #include <QTest>
 #include <QTimer>
 
+#include <tuple>
+
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -239,4 +241,54 @@ TEST_F(TForm1Test, FileDialogsAreSetUpForSettingsArchives) {
     EXPECT_EQ(form->OpenDialog1.FileName, "*.qpk");
     EXPECT_EQ(form->SaveDialog1.Title, "Save As");
     EXPECT_TRUE(form->SaveDialog1.OverwritePrompt);
+}
+
+TEST_F(TForm1Test, PrinterCommandsStartTheHelperWithTheirParameterStrings) {
+    auto form = Make({"Fax", "Office \"Big\" Laser"});
+    form->ListBox1->setCurrentRow(1);
+    const std::string name = "Office \"Big\" Laser";
+    bool jobWindowShown = false;
+    form->ShowJobWindow = [&](admin::TMain& window) {
+        jobWindowShown = true;
+        EXPECT_EQ(window.windowTitle(), QStringLiteral("Print Spooler"));
+        EXPECT_EQ(window.parentWidget(), form.get());
+    };
+    for (auto* button : {form->BitBtn20, form->SpeedButton1, form->SpeedButton2, form->BitBtn30, form->SpeedButton5})
+        QTest::mouseClick(button, Qt::LeftButton, {}, QPoint(20, 20));
+    using Start = test::FakeLauncher::Start;
+    const std::vector<std::tuple<std::string, std::string, int>> expected = {
+        {"rundll32.exe", "printui.dll,PrintUIEntry /y /n \"" + name + "\"", 0},
+        {"rundll32.exe", "SHELL32.DLL,SHHelpShortcuts_RunDLL PrintersFolder", 5},
+        {"rundll32.exe", "printui.dll,PrintUIEntry /p /n \"" + name + "\"", 5},
+        {"rundll32.exe", "printui.dll,PrintUIEntry /e /n \"" + name + "\"", 5},
+        {"rundll32.exe", "printui.dll,PrintUIEntry /Xg /n \"" + name + "\"", 5},
+    };
+    ASSERT_EQ(launcher.starts.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        const Start& s = launcher.starts[i];
+        EXPECT_EQ(std::make_tuple(s.file, s.parameters, s.showCommand), expected[i]) << i;
+    }
+    EXPECT_EQ(dialogs.messages, (std::vector<std::string>{"Set Default Printer to " + name}));
+    EXPECT_TRUE(jobWindowShown);
+}
+
+TEST_F(TForm1Test, CommandsThatNeedAPrinterSayWhenNoneIsSelected) {
+    for (bool empty : {true, false}) {
+        dialogs.messages.clear();
+        launcher.starts.clear();
+        auto form = Make(empty ? std::initializer_list<const char*>{} : std::initializer_list<const char*>{"Fax"});
+        bool jobWindowShown = false;
+        form->ShowJobWindow = [&](admin::TMain&) { jobWindowShown = true; };
+        form->BitBtn20Click();
+        form->SpeedButton2Click();
+        form->BitBtn30Click();
+        form->GetPrinterInfo();
+        EXPECT_EQ(dialogs.messages, std::vector<std::string>(4, "Please select a printer first."));
+        EXPECT_TRUE(launcher.starts.empty());
+        EXPECT_FALSE(jobWindowShown);
+        form->SpeedButton1Click(); // the Printers folder needs no printer
+        ASSERT_EQ(launcher.starts.size(), 1u);
+        EXPECT_EQ(launcher.starts[0].parameters, "SHELL32.DLL,SHHelpShortcuts_RunDLL PrintersFolder");
+        spooler.printers.clear();
+    }
 }
