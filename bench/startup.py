@@ -50,7 +50,7 @@ def main():
         env = dict(os.environ, CUPS_SERVER=os.path.join(cups, "run", "cups.sock"))
 
         read_fd, write_fd = os.pipe()
-        xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+        xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1024x768x24", "-nolisten", "tcp", "-noreset"],
                                 pass_fds=[write_fd], stderr=subprocess.DEVNULL)
         background.append(xvfb)
         os.close(write_fd)

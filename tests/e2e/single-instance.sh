@@ -32,13 +32,18 @@ wait_for() {
     return 1
 }
 
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -noreset 3>"$work/display" >/dev/null 2>&1 &
 pids+=($!)
 wait_for '[ -s "$work/display" ]' || { echo "Xvfb did not start"; exit 1; }
 export DISPLAY=":$(head -n1 "$work/display")"
+# The server must not reset between clients (-noreset): a reset while the window manager
+# connects would make it fail under load.
 openbox >/dev/null 2>&1 &
 pids+=($!)
-wait_for 'xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q "window id"' || { echo "openbox did not start"; exit 1; }
+wait_for 'xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q "window id"' 30 || {
+    echo "openbox did not start on $DISPLAY"
+    exit 1
+}
 
 if [ "$(id -u)" = 0 ]; then
     "$src/tests/support/cups-sandbox" start "$work/cups" || exit 1

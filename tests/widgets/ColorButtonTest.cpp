@@ -312,7 +312,7 @@ TEST_F(ColorButtonTest, GroupedButtonsStayDownAndReleaseEachOther) {
 
 TEST_F(ColorButtonTest, AutoRepeatClicksWhileHeldAndOnceMoreOnRelease) {
     button->setAllowTimer(true);
-    button->setTimerDelay(60);
+    button->setTimerDelay(300);
     button->setTimerInterval(20);
     button->OnClick = [this](ColorButton*) { ++clicks; };
     QTest::mousePress(button, Qt::LeftButton, {}, QPoint(20, 20));
