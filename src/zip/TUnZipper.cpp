@@ -192,8 +192,7 @@ TUnZipper::~TUnZipper() { Reset(false); }
 
 void TUnZipper::setZipName(const std::string& value) {
     if (Lower(value) == Lower(m_zipName)) return; // the directory already read stays
-    const bool wasBad = false;
-    Reset(wasBad);
+    Reset(false);
     m_zipName = value;
     const auto slash = value.find_last_of('/');
     const auto dot = value.find_last_of('.');
@@ -578,12 +577,10 @@ void TUnZipper::ReadCentralDirectory(std::FILE* file, bool fromZfc) {
     m_numberOfDisks = m_endCentral.ThisDiskNumber() + 1;
     if (total > 0) Seek(file, offset);
 
-    // Entries found by a repair scan, by (disk, local header offset).
-    std::vector<TZipHeaderInfo*> scanned;
     bool toleranceUsed = false;
     TZipHeaderInfo* previous = nullptr;
-    const std::uint64_t count = m_repairing ? m_list->size() : total;
-    for (std::uint64_t i = 0; i < (m_repairing ? count : total); ++i) {
+    // In repair mode as many central headers are read as the scan found entries.
+    for (std::uint64_t i = 0; i < (m_repairing ? m_list->size() : total); ++i) {
         CheckCancel();
         auto entry = ReadCentralHeader(file);
         if (!entry && !toleranceUsed && previous && previous->ExtraFieldLength != 0) {
