@@ -1,6 +1,7 @@
 """Helpers shared by the benchmarks."""
 import os
 import random
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -32,3 +33,19 @@ def run(command, cwd=None):
     if status != 0:
         sys.exit(f"{command[0]} failed with status {status}")
     return elapsed, int(report.read().split()[-1]) / 1024
+
+
+def in_turns(tools, rounds, prepare):
+    """Runs each tool once per round, in turns, prepare(name) before each run. Returns the
+    median time of each tool and the peak memory of the first one (ours)."""
+    times = {name: [] for name in tools}
+    ours = next(iter(tools))
+    peak = 0.0
+    for _ in range(rounds):
+        for name, command in tools.items():
+            prepare(name)
+            elapsed, rss = run(command)
+            times[name].append(elapsed)
+            if name == ours:
+                peak = max(peak, rss)
+    return {name: statistics.median(t) for name, t in times.items()}, peak

@@ -9,14 +9,13 @@ also for an archive an eighth of the size (memory must not grow with the entry s
 import argparse
 import os
 import shutil
-import statistics
 import subprocess
 import sys
 import tempfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from benchlib import make_data, run  # noqa: E402
+from benchlib import in_turns, make_data  # noqa: E402
 
 
 def measure(driver, archive, work, rounds):
@@ -27,17 +26,12 @@ def measure(driver, archive, work, rounds):
         "unzip": ["unzip", "-o", "-q", archive, "-d", out],
         "python": python,
     }
-    times = {name: [] for name in tools}
-    peak = 0.0
-    for _ in range(rounds):
-        for name, command in tools.items():
-            shutil.rmtree(out, ignore_errors=True)
-            os.makedirs(out)
-            elapsed, rss = run(command)
-            times[name].append(elapsed)
-            if name == "zipdriver":
-                peak = max(peak, rss)
-    return {name: statistics.median(t) for name, t in times.items()}, peak
+
+    def fresh_output(_):
+        shutil.rmtree(out, ignore_errors=True)
+        os.makedirs(out)
+
+    return in_turns(tools, rounds, fresh_output)
 
 
 def main():

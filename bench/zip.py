@@ -9,13 +9,12 @@ file an eighth of the size (memory must not grow with the file size).
 import argparse
 import os
 import shutil
-import statistics
 import sys
 import tempfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from benchlib import make_data, run  # noqa: E402
+from benchlib import in_turns, make_data  # noqa: E402
 
 
 def main():
@@ -38,17 +37,12 @@ def main():
                 "zip": ["zip", "-9", "-q", "-j", outputs["zip"], source],
                 "python": python,
             }
-            times = {name: [] for name in tools}
-            peak = 0.0
-            for _ in range(args.rounds):
-                for name, command in tools.items():
-                    if os.path.exists(outputs[name]):
-                        os.remove(outputs[name])
-                    elapsed, rss = run(command)
-                    times[name].append(elapsed)
-                    if name == "zipdriver":
-                        peak = max(peak, rss)
-            medians = {name: statistics.median(t) for name, t in times.items()}
+
+            def no_output(name):
+                if os.path.exists(outputs[name]):
+                    os.remove(outputs[name])
+
+            medians, peak = in_turns(tools, args.rounds, no_output)
             print(f"file of {size >> 20} MiB, {args.rounds} rounds")
             for name in tools:
                 print(f"  {name:10s} median {medians[name] * 1000:8.1f} ms, archive {os.path.getsize(outputs[name])} bytes")

@@ -8,6 +8,7 @@ namespace quill::platform {
 
 struct X11WindowActivator::Display {
     ::Display* display = nullptr;
+    bool opened = false;
 };
 
 namespace {
@@ -47,9 +48,16 @@ void SendActivate(::Display* d, ::Window w) {
 
 } // namespace
 
-X11WindowActivator::X11WindowActivator() : m_display(std::make_unique<Display>()) {
-    m_display->display = XOpenDisplay(nullptr);
-    if (m_display->display) XSetErrorHandler(IgnoreErrors);
+X11WindowActivator::X11WindowActivator() : m_display(std::make_unique<Display>()) {}
+
+// The display is opened on first use: only a second start of the program needs it.
+::Display* X11WindowActivator::Connection() {
+    if (!m_display->opened) {
+        m_display->opened = true;
+        m_display->display = XOpenDisplay(nullptr);
+        if (m_display->display) XSetErrorHandler(IgnoreErrors);
+    }
+    return m_display->display;
 }
 
 X11WindowActivator::~X11WindowActivator() {
@@ -57,7 +65,7 @@ X11WindowActivator::~X11WindowActivator() {
 }
 
 bool X11WindowActivator::IsIconic(std::uint32_t window) {
-    ::Display* d = m_display->display;
+    ::Display* d = Connection();
     if (!d || !WindowExists(d, window)) return false;
     Atom wmState = XInternAtom(d, "WM_STATE", False);
     Atom type;
@@ -73,7 +81,7 @@ bool X11WindowActivator::IsIconic(std::uint32_t window) {
 }
 
 bool X11WindowActivator::ShowWindow(std::uint32_t window, int showCommand) {
-    ::Display* d = m_display->display;
+    ::Display* d = Connection();
     if (!d || showCommand != SW_RESTORE || !WindowExists(d, window)) return false;
     // An iconic window is de-iconified by activating it (EWMH) or by mapping it (ICCCM).
     if (HasWindowManager(d)) SendActivate(d, window);
@@ -83,7 +91,7 @@ bool X11WindowActivator::ShowWindow(std::uint32_t window, int showCommand) {
 }
 
 bool X11WindowActivator::SetForegroundWindow(std::uint32_t window) {
-    ::Display* d = m_display->display;
+    ::Display* d = Connection();
     if (!d || !WindowExists(d, window)) return false;
     if (HasWindowManager(d)) {
         SendActivate(d, window);

@@ -4,6 +4,8 @@
 
 #include <memory>
 
+struct _XDisplay; // Xlib's Display
+
 namespace quill::platform {
 
 // Window operations on the X display of $DISPLAY. With a window manager, restore and
@@ -21,6 +23,7 @@ public:
 
 private:
     struct Display;
+    ::_XDisplay* Connection();
     std::unique_ptr<Display> m_display;
 };
 

@@ -80,6 +80,37 @@ ipp_t* DoRequest(http_t* http, ipp_t* request, const char* resource) {
     return response;
 }
 
+// The answer to a request for a list of printers or jobs: nullopt when the request
+// failed, an empty answer when the server holds none of what was asked for.
+std::optional<Ipp> AskForList(http_t* http, ipp_t* request) {
+    Ipp response(DoRequest(http, request, "/"));
+    if (!response) return std::nullopt;
+    const ipp_status_t status = ippGetStatusCode(response.get());
+    if (status == IPP_STATUS_ERROR_NOT_FOUND) return Ipp();
+    if (status > IPP_STATUS_OK_CONFLICTING) return std::nullopt;
+    return response;
+}
+
+// Walks the objects of an answer (one attribute group each, in the server's order):
+// onAttribute(name, attribute) for each attribute, onEnd() after each object.
+template <typename OnAttribute, typename OnEnd>
+void ForEachObject(ipp_t* answer, ipp_tag_t group, OnAttribute onAttribute, OnEnd onEnd) {
+    for (ipp_attribute_t* attr = ippFirstAttribute(answer); attr; attr = ippNextAttribute(answer)) {
+        if (ippGetGroupTag(attr) != group) {
+            onEnd();
+            continue;
+        }
+        if (const char* name = ippGetName(attr)) onAttribute(std::string(name), attr);
+    }
+    onEnd();
+}
+
+// An attribute's first text value; empty when it has none.
+std::string TextOf(ipp_attribute_t* attr) {
+    const char* value = ippGetString(attr, 0, nullptr);
+    return value ? value : "";
+}
+
 Ipp Send(http_t* http, ipp_t* request, const char* resource) {
     Ipp response(DoRequest(http, request, resource));
     if (!response || ippGetStatusCode(response.get()) > IPP_STATUS_OK_CONFLICTING) return nullptr;
@@ -93,22 +124,15 @@ std::string PrinterUri(const std::string& queue) {
     return uri;
 }
 
-std::string LocalMachineName() {
-    char own[256] = {};
-    if (::gethostname(own, sizeof own - 1) != 0) return "localhost";
-    return own;
-}
-
 std::string Text(ipp_t* group, const char* name) {
     ipp_attribute_t* attr = ippFindAttribute(group, name, IPP_TAG_ZERO);
-    const char* value = attr ? ippGetString(attr, 0, nullptr) : nullptr;
-    return value ? value : "";
+    return attr ? TextOf(attr) : "";
 }
 
 // A queue whose device is a printer on another computer is a printer connection. CUPS
 // also marks queues with an IPP device on this computer as remote, so the device
 // decides where there is one, and the remote type only where there is none.
-bool IsConnection(int printerType, const std::string& deviceUri) {
+bool IsConnection(int printerType, const std::string& deviceUri, const std::string& ownName) {
     char scheme[32], user[256], host[256], resource[1024];
     int port = 0;
     if (deviceUri.empty() ||
@@ -117,7 +141,7 @@ bool IsConnection(int printerType, const std::string& deviceUri) {
         return (printerType & CUPS_PRINTER_REMOTE) != 0;
     const std::string s = scheme;
     const bool network = s == "ipp" || s == "ipps" || s == "http" || s == "https";
-    return network && !IsLocalHost(host);
+    return network && !IsLocalHost(host, ownName);
 }
 
 // Whether this user may administer the local server (root or the lpadmin group).
@@ -160,20 +184,19 @@ std::optional<std::vector<PrinterInfo4>> CupsSpooler::EnumPrintersA(std::uint32_
     // Printers only: classes are not printers of their own.
     ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_ENUM, "printer-type", 0);
     ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_ENUM, "printer-type-mask", CUPS_PRINTER_CLASS);
-    Ipp response(DoRequest(http.get(), request, "/"));
-    if (!response) return std::nullopt;
-    const ipp_status_t status = ippGetStatusCode(response.get());
+    const auto answer = AskForList(http.get(), request);
+    if (!answer) return std::nullopt;
     std::vector<PrinterInfo4> printers;
-    if (status == IPP_STATUS_ERROR_NOT_FOUND) return printers; // no printers at all
-    if (status > IPP_STATUS_OK_CONFLICTING) return std::nullopt;
+    if (!*answer) return printers; // no printers at all
 
     // Each printer is one attribute group; they come in the server's order.
+    const std::string own = ThisComputerName();
     std::string name, deviceUri;
     int type = 0;
     bool shared = false;
     auto flush = [&] {
         if (name.empty()) return;
-        const bool connection = IsConnection(type, deviceUri);
+        const bool connection = IsConnection(type, deviceUri, own);
         const bool wanted = connection ? (flags & PRINTER_ENUM_CONNECTIONS) : (flags & PRINTER_ENUM_LOCAL);
         if (wanted && (!(flags & PRINTER_ENUM_SHARED) || shared)) {
             PrinterInfo4 info;
@@ -187,19 +210,12 @@ std::optional<std::vector<PrinterInfo4>> CupsSpooler::EnumPrintersA(std::uint32_
         type = 0;
         shared = false;
     };
-    for (ipp_attribute_t* attr = ippFirstAttribute(response.get()); attr; attr = ippNextAttribute(response.get())) {
-        if (ippGetGroupTag(attr) != IPP_TAG_PRINTER) {
-            flush();
-            continue;
-        }
-        const char* attrName = ippGetName(attr);
-        if (!attrName) continue;
-        if (!std::strcmp(attrName, "printer-name")) name = ippGetString(attr, 0, nullptr);
-        else if (!std::strcmp(attrName, "device-uri")) deviceUri = ippGetString(attr, 0, nullptr);
-        else if (!std::strcmp(attrName, "printer-type")) type = ippGetInteger(attr, 0);
-        else if (!std::strcmp(attrName, "printer-is-shared")) shared = ippGetBoolean(attr, 0);
-    }
-    flush();
+    ForEachObject(answer->get(), IPP_TAG_PRINTER, [&](const std::string& n, ipp_attribute_t* attr) {
+        if (n == "printer-name") name = TextOf(attr);
+        else if (n == "device-uri") deviceUri = TextOf(attr);
+        else if (n == "printer-type") type = ippGetInteger(attr, 0);
+        else if (n == "printer-is-shared") shared = ippGetBoolean(attr, 0);
+    }, flush);
     return printers;
 }
 
@@ -284,12 +300,10 @@ std::optional<std::vector<JobInfo2>> CupsSpooler::Jobs(const std::string& host, 
                                           "time-at-creation", "job-priority"};
     ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
                   static_cast<int>(sizeof kWanted / sizeof kWanted[0]), nullptr, kWanted);
-    Ipp response(DoRequest(http.get(), request, "/"));
-    if (!response) return std::nullopt;
-    const ipp_status_t status = ippGetStatusCode(response.get());
+    const auto answer = AskForList(http.get(), request);
+    if (!answer) return std::nullopt;
     std::vector<JobInfo2> jobs;
-    if (status == IPP_STATUS_ERROR_NOT_FOUND) return jobs;
-    if (status > IPP_STATUS_OK_CONFLICTING) return std::nullopt;
+    if (!*answer) return jobs;
     JobInfo2 job;
     int state = 0;
     ipp_attribute_t* reasons = nullptr;
@@ -304,24 +318,13 @@ std::optional<std::vector<JobInfo2>> CupsSpooler::Jobs(const std::string& host, 
         reasons = nullptr;
         any = false;
     };
-    for (ipp_attribute_t* attr = ippFirstAttribute(response.get()); attr; attr = ippNextAttribute(response.get())) {
-        if (ippGetGroupTag(attr) != IPP_TAG_JOB) {
-            flush();
-            continue;
-        }
-        const char* name = ippGetName(attr);
-        if (!name) continue;
+    ForEachObject(answer->get(), IPP_TAG_JOB, [&](const std::string& n, ipp_attribute_t* attr) {
         any = true;
-        const std::string n = name;
-        auto text = [attr] {
-            const char* v = ippGetString(attr, 0, nullptr);
-            return std::string(v ? v : "");
-        };
         if (n == "job-id") job.JobId = static_cast<std::uint32_t>(ippGetInteger(attr, 0));
-        else if (n == "job-printer-uri") job.pPrinterName = QueueOfUri(text());
-        else if (n == "job-originating-host-name") job.pMachineName = text();
-        else if (n == "job-originating-user-name") job.pUserName = text();
-        else if (n == "job-name") job.pDocument = text();
+        else if (n == "job-printer-uri") job.pPrinterName = QueueOfUri(TextOf(attr));
+        else if (n == "job-originating-host-name") job.pMachineName = TextOf(attr);
+        else if (n == "job-originating-user-name") job.pUserName = TextOf(attr);
+        else if (n == "job-name") job.pDocument = TextOf(attr);
         else if (n == "job-state") state = ippGetInteger(attr, 0);
         else if (n == "job-state-reasons") reasons = attr;
         else if (n == "job-k-octets") job.Size = static_cast<std::uint32_t>(ippGetInteger(attr, 0)) * 1024u;
@@ -329,11 +332,11 @@ std::optional<std::vector<JobInfo2>> CupsSpooler::Jobs(const std::string& host, 
         else if (n == "time-at-creation" && ippGetValueTag(attr) == IPP_TAG_INTEGER)
             job.Submitted = ToSystemTime(static_cast<std::time_t>(ippGetInteger(attr, 0)));
         else if (n == "job-priority") job.Priority = static_cast<std::uint32_t>(ippGetInteger(attr, 0));
-    }
-    flush();
+    }, flush);
     // A job's "machine" is the computer it came from; jobs of this computer name it.
+    const std::string own = ThisComputerName();
     for (auto& j : jobs) {
-        if (j.pMachineName.empty() || IsLocalHost(j.pMachineName)) j.pMachineName = LocalMachineName();
+        if (IsLocalHost(j.pMachineName, own)) j.pMachineName = own;
     }
     return jobs;
 }

@@ -35,17 +35,25 @@ PrinterPath SplitPrinterPath(const std::string& name) {
     return {name.substr(start, slash - start), name.substr(slash + 1)};
 }
 
-bool IsLocalHost(const std::string& host) {
-    if (host.empty()) return true;
-    std::string lower;
-    for (unsigned char c : host) lower += static_cast<char>(std::tolower(c));
-    if (lower == "localhost" || lower == "127.0.0.1" || lower == "::1" || lower == "[::1]") return true;
+std::string ThisComputerName() {
     char own[256] = {};
-    if (::gethostname(own, sizeof own - 1) != 0) return false;
-    std::string ownLower;
-    for (unsigned char c : std::string(own)) ownLower += static_cast<char>(std::tolower(c));
-    // The computer's own name, with or without its domain.
-    return lower == ownLower || ownLower.rfind(lower + ".", 0) == 0 || lower.rfind(ownLower + ".", 0) == 0;
+    if (::gethostname(own, sizeof own - 1) != 0) return "localhost";
+    return own;
 }
+
+bool IsLocalHost(const std::string& host, const std::string& ownName) {
+    if (host.empty()) return true;
+    auto lower = [](const std::string& s) {
+        std::string l;
+        for (unsigned char c : s) l += static_cast<char>(std::tolower(c));
+        return l;
+    };
+    const std::string name = lower(host), own = lower(ownName);
+    if (name == "localhost" || name == "127.0.0.1" || name == "::1" || name == "[::1]") return true;
+    // The computer's own name, with or without its domain.
+    return name == own || own.rfind(name + ".", 0) == 0 || name.rfind(own + ".", 0) == 0;
+}
+
+bool IsLocalHost(const std::string& host) { return host.empty() || IsLocalHost(host, ThisComputerName()); }
 
 } // namespace quill::spooler

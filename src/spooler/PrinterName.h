@@ -20,7 +20,12 @@ struct PrinterPath {
 };
 PrinterPath SplitPrinterPath(const std::string& name);
 
-// Whether a host name means this computer's own print server.
+// This computer's name ("localhost" when it cannot be read).
+std::string ThisComputerName();
+
+// Whether a host name means this computer's own print server; ownName is
+// ThisComputerName(), passed in where many names are tested at once.
+bool IsLocalHost(const std::string& host, const std::string& ownName);
 bool IsLocalHost(const std::string& host);
 
 } // namespace quill::spooler

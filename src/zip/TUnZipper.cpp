@@ -21,10 +21,6 @@ namespace {
 constexpr std::size_t kChunk = 32768;
 constexpr std::size_t kEndSearch = kMaxCommentLength + kEndCentralSize; // 65,557
 
-std::string Lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
 
 bool Seek(std::FILE* file, std::uint64_t offset) {
     return offset <= static_cast<std::uint64_t>(INT64_MAX) && fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
@@ -129,12 +125,6 @@ void SetFileTime(const std::string& path, std::uint32_t dosDateTime) {
     ::utimensat(AT_FDCWD, path.c_str(), times, 0);
 }
 
-// Percent of done against total, 0 when total is 0.
-int Percent(std::uint64_t done, std::uint64_t total) {
-    if (total == 0) return 0;
-    const double p = static_cast<double>(done) * 100.0 / static_cast<double>(total);
-    return static_cast<int>(std::min(100.0, std::nearbyint(p)));
-}
 
 bool MatchSet(const std::string& set, char c) {
     std::size_t i = 0;
@@ -191,7 +181,7 @@ TUnZipper::TUnZipper() = default;
 TUnZipper::~TUnZipper() { Reset(false); }
 
 void TUnZipper::setZipName(const std::string& value) {
-    if (Lower(value) == Lower(m_zipName)) return; // the directory already read stays
+    if (AsciiLower(value) == AsciiLower(m_zipName)) return; // the directory already read stays
     Reset(false);
     m_zipName = value;
     const auto slash = value.find_last_of('/');
@@ -393,6 +383,15 @@ void ReadSharedFields(TZipHeaderInfo& entry, const unsigned char* p) {
 
 // Takes a stored name: separators as "\", converted from the OEM code page when that
 // round-trips, else read as UTF-8; then split into folder and file name parts.
+// Splits a decoded name ("/" and "\\" alike) into the folder part, ending in "\\", and
+// the file name part.
+void SetNameParts(TZipHeaderInfo& entry, std::string name) {
+    std::replace(name.begin(), name.end(), '/', '\\');
+    const auto slash = name.rfind('\\');
+    entry.Directory = slash == std::string::npos ? "" : name.substr(0, slash + 1);
+    entry.FileName = slash == std::string::npos ? name : name.substr(slash + 1);
+}
+
 void DecodeStoredName(TZipHeaderInfo& entry, std::string stored, bool mayBeOem) {
     std::replace(stored.begin(), stored.end(), '/', '\\');
     entry.StoredName = stored;
@@ -401,9 +400,7 @@ void DecodeStoredName(TZipHeaderInfo& entry, std::string stored, bool mayBeOem) 
         const auto ansi = OemToChar(stored);
         if (ansi && CharToOem(*ansi) == stored) name = *ansi;
     }
-    const auto slash = name.rfind('\\');
-    entry.Directory = slash == std::string::npos ? "" : name.substr(0, slash + 1);
-    entry.FileName = slash == std::string::npos ? name : name.substr(slash + 1);
+    SetNameParts(entry, name);
 }
 
 } // namespace
@@ -432,11 +429,7 @@ void TUnZipper::ParseExtra(TZipHeaderInfo& entry, const std::vector<unsigned cha
             u.Version = extra[data];
             u.NameCrc = Get32(&extra[data + 1]);
             entry.UnicodePath = u;
-            std::string name(reinterpret_cast<const char*>(&extra[data + 5]), end - data - 5);
-            std::replace(name.begin(), name.end(), '/', '\\');
-            const auto slash = name.rfind('\\');
-            entry.Directory = slash == std::string::npos ? "" : name.substr(0, slash + 1);
-            entry.FileName = slash == std::string::npos ? name : name.substr(slash + 1);
+            SetNameParts(entry, std::string(reinterpret_cast<const char*>(&extra[data + 5]), end - data - 5));
         } else if (id == kAesExtraId && end - data >= 7) {
             TAesInfo a;
             a.VendorVersion = Get16(&extra[data]);
@@ -497,7 +490,7 @@ bool TUnZipper::RepairScan() {
     m_list = std::make_unique<TSortedEntryList>(TZipSortMode::ByNone, TDupeMode::dmError);
     m_entries.clear();
     std::FILE* file = m_file;
-    const bool exe = m_zipName.size() >= 4 && Lower(m_zipName.substr(m_zipName.size() - 4)) == ".exe";
+    const bool exe = m_zipName.size() >= 4 && AsciiLower(m_zipName.substr(m_zipName.size() - 4)) == ".exe";
     std::uint64_t position = exe ? 14000 : 0;
     if (!Seek(file, position)) return false;
 
@@ -793,9 +786,9 @@ int TUnZipper::UnZip() {
 bool TUnZipper::Selected(const TZipHeaderInfo& entry) const {
     if (entry.IsDirectory() && !RecreateDirs) return false;
     if (DoAll) return true;
-    const std::string name = Lower(entry.Directory + entry.FileName);
+    const std::string name = AsciiLower(entry.Directory + entry.FileName);
     for (const auto& pattern : m_filesList)
-        if (MatchPattern(Lower(pattern), name)) return true;
+        if (MatchPattern(AsciiLower(pattern), name)) return true;
     return false;
 }
 
@@ -961,7 +954,7 @@ bool TUnZipper::ExtractEntry(int index, TZipHeaderInfo entry) {
     if (RecreateDirs && !directory.empty()) {
         if (!m_relativePathList.empty()) {
             for (const auto& prefix : m_relativePathList) {
-                if (Lower(directory).rfind(Lower(prefix), 0) == 0) {
+                if (AsciiLower(directory).rfind(AsciiLower(prefix), 0) == 0) {
                     directory = directory.substr(prefix.size());
                     break;
                 }

@@ -21,12 +21,7 @@ constexpr std::size_t kStoreBlock = 32768;
 constexpr std::size_t kDeflateBlock = 65535;
 constexpr std::uint64_t kNarrow = 0xFFFFFFFFu;
 
-std::string Lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
-bool EqualIgnoringAsciiCase(const std::string& a, const std::string& b) { return Lower(a) == Lower(b); }
+bool EqualIgnoringAsciiCase(const std::string& a, const std::string& b) { return AsciiLower(a) == AsciiLower(b); }
 
 std::string BaseName(const std::string& path) {
     const auto slash = path.find_last_of('/');
@@ -211,11 +206,8 @@ std::uint64_t TZipper::ReadSource(int source, unsigned char* buffer, std::size_t
     m_crc = Crc32Update(m_crc, buffer, got);
     read += got;
     m_done += got;
-    auto percent = [](std::uint64_t done, std::uint64_t total) {
-        return total == 0 ? 0 : static_cast<int>(std::min<std::uint64_t>(100, (done * 100 + total / 2) / total));
-    };
-    if (OnFilePercentDone) OnFilePercentDone(this, percent(read, m_fileSize));
-    if (OnTotalPercentDone) OnTotalPercentDone(this, percent(m_done, m_total));
+    if (OnFilePercentDone) OnFilePercentDone(this, Percent(read, m_fileSize));
+    if (OnTotalPercentDone) OnTotalPercentDone(this, Percent(m_done, m_total));
     return got;
 }
 
@@ -298,7 +290,7 @@ bool TZipper::AddFile(const std::string& path) {
         if (RelativePaths && !RootDir().empty()) {
             std::string root = RootDir();
             std::replace(root.begin(), root.end(), '\\', '/');
-            if (Lower(folder + "/").rfind(Lower(root), 0) == 0) folder = (folder + "/").substr(root.size());
+            if (AsciiLower(folder + "/").rfind(AsciiLower(root), 0) == 0) folder = (folder + "/").substr(root.size());
         }
         while (!folder.empty() && folder[0] == '/') folder.erase(0, 1);
         if (!folder.empty() && folder != "." && folder.back() != '/') folder += '/';
@@ -324,7 +316,7 @@ bool TZipper::AddFile(const std::string& path) {
     }
     bool storing = PackLevel == 0;
     for (const auto& pattern : NoCompressList)
-        if (MatchPattern(Lower(pattern), Lower(entry->FileName))) storing = true;
+        if (MatchPattern(AsciiLower(pattern), AsciiLower(entry->FileName))) storing = true;
     entry->CompressionMethod = storing ? kMethodStored : kMethodDeflated;
     entry->SetUncompressedSize(size);
     entry->SetCompressedSize(0);
@@ -384,7 +376,7 @@ void TZipper::ExpandList() {
     for (const std::string& path : lines) {
         bool excluded = false;
         for (const auto& pattern : ExcludeList)
-            if (MatchPattern(Lower(pattern), Lower(path)) || MatchPattern(Lower(pattern), Lower(BaseName(path))))
+            if (MatchPattern(AsciiLower(pattern), AsciiLower(path)) || MatchPattern(AsciiLower(pattern), AsciiLower(BaseName(path))))
                 excluded = true;
         bool retry = false;
         if (excluded) {
@@ -483,12 +475,12 @@ void TZipper::UpdatePass() {
             if (fseeko(m_file, static_cast<off_t>(at), SEEK_SET) == 0)
                 entry->FileComment.resize(std::fread(entry->FileComment.data(), 1, entry->FileComment.size(), m_file));
         }
-        const std::string entryName = Lower(entry->Directory + entry->FileName);
+        const std::string entryName = AsciiLower(entry->Directory + entry->FileName);
         auto& lines = FilesList();
         auto match = lines.end();
         for (auto it = lines.begin(); it != lines.end(); ++it) {
             CheckCancel();
-            if (Lower(BaseName(*it)) == entryName) {
+            if (AsciiLower(BaseName(*it)) == entryName) {
                 match = it;
                 break;
             }
@@ -721,8 +713,7 @@ int TZipper::Zip() {
             if (fd < 0) throw EFOpenError("Cannot create file \"" + name + "\". " + std::strerror(errno));
             ::close(fd);
             m_outputName = name;
-            ReadZip();
-            OpenArchive();
+            ReadZip(); // opens the older archive and reads its directory unless held
             CreateOutput(name);
             UpdatePass();
         }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <iconv.h>
 #include <memory>
 #include <zlib.h>
@@ -97,6 +98,18 @@ std::uint32_t TimeToDosDateTime(std::time_t time) {
     const int year = local.tm_year + 1900;
     if (year < 1980 || year > 2107) return 0xFFFFFFFFu;
     return MakeDosDateTime(year, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+}
+
+std::string AsciiLower(std::string text) {
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return text;
+}
+
+int Percent(std::uint64_t done, std::uint64_t total) {
+    if (total == 0) return 0;
+    const double percent = std::nearbyint(static_cast<double>(done) * 100.0 / static_cast<double>(total));
+    return static_cast<int>(std::min(100.0, percent));
 }
 
 std::optional<std::string> OemToChar(const std::string& oem) { return Convert("UTF-8", "CP437", oem); }

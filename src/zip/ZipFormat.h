@@ -69,6 +69,12 @@ std::time_t DosDateTimeToTime(std::uint32_t value);
 // A time as local DOS date and time; 0xFFFFFFFF when it cannot be converted.
 std::uint32_t TimeToDosDateTime(std::time_t time);
 
+// Lower case by the ASCII rules (names are compared so).
+std::string AsciiLower(std::string text);
+
+// Progress: done against total as a rounded percentage, at most 100; 0 when total is 0.
+int Percent(std::uint64_t done, std::uint64_t total);
+
 // The OEM code page (437) and the ANSI one (UTF-8 here).
 std::optional<std::string> OemToChar(const std::string& oem);
 std::optional<std::string> CharToOem(const std::string& ansi);

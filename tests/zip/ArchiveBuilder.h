@@ -5,6 +5,8 @@
 #include <zlib.h>
 
 #include <cstdint>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <optional>
@@ -123,5 +125,20 @@ public:
 private:
     std::vector<Entry> m_entries;
 };
+
+// A fresh folder under /tmp.
+inline std::filesystem::path MakeTempFolder(const std::string& prefix) {
+    std::string pattern = "/tmp/" + prefix + "-XXXXXX";
+    return std::filesystem::path(::mkdtemp(pattern.data()));
+}
+
+// Removes a folder with everything in it; read-only files and folders do not stop it.
+inline void RemoveTree(const std::filesystem::path& path) {
+    namespace fs = std::filesystem;
+    std::error_code ignored;
+    for (auto& p : fs::recursive_directory_iterator(path, ignored))
+        fs::permissions(p, fs::perms::owner_all, fs::perm_options::add, ignored);
+    fs::remove_all(path, ignored);
+}
 
 } // namespace quill::test

@@ -33,17 +33,11 @@ std::string Mixed(std::size_t size) {
 class UnZipperTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/quill-zip-XXXXXX";
-        root = ::mkdtemp(pattern);
+        root = quill::test::MakeTempFolder("quill-zip");
         archive = root / "settings.qpk";
         dest = root / "out";
     }
-    void TearDown() override {
-        // Read-only files and folders must not stop the clean-up.
-        std::error_code ignored;
-        for (auto& p : fs::recursive_directory_iterator(root, ignored)) fs::permissions(p, fs::perms::owner_all, fs::perm_options::add, ignored);
-        fs::remove_all(root, ignored);
-    }
+    void TearDown() override { quill::test::RemoveTree(root); }
 
     // The settings restore's use of the reader.
     int Restore(TUnZipper& zipper) {

@@ -45,17 +45,13 @@ std::uint32_t U32(const std::string& s, std::size_t at) { return Get32(reinterpr
 class ZipperTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/quill-zipper-XXXXXX";
-        root = ::mkdtemp(pattern);
+        root = quill::test::MakeTempFolder("quill-zipper");
         archive = root / "settings.qpk";
         temp = root / "temp";
         fs::create_directories(temp);
         for (int i = 1; i <= 3; ++i) Write(root / (std::to_string(i) + ".reg"), Text(i));
     }
-    void TearDown() override {
-        std::error_code ignored;
-        fs::remove_all(root, ignored);
-    }
+    void TearDown() override { quill::test::RemoveTree(root); }
 
     static std::string Text(int i) {
         std::string s = "Windows Registry Editor Version 5.00\r\n";

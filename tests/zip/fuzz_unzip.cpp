@@ -3,6 +3,8 @@
 // Then the bytes as files, zipped and updated: what is written reads back identically.
 #include "zip/TZipper.h"
 
+#include "ArchiveBuilder.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -15,25 +17,15 @@ using namespace quill::zip;
 
 namespace {
 
+using quill::test::ArchiveBuilder;
+using quill::test::RemoveTree;
+
 const fs::path& Root() {
-    static const fs::path root = [] {
-        char pattern[] = "/tmp/quill-fuzz-XXXXXX";
-        return fs::path(::mkdtemp(pattern));
-    }();
+    static const fs::path root = quill::test::MakeTempFolder("quill-fuzz");
     return root;
 }
 
-void RemoveAll(const fs::path& path) {
-    std::error_code ignored;
-    for (auto& p : fs::recursive_directory_iterator(path, ignored))
-        fs::permissions(p, fs::perms::owner_all, fs::perm_options::add, ignored);
-    fs::remove_all(path, ignored);
-}
-
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+std::string ReadFile(const fs::path& path) { return ArchiveBuilder::ReadFile(path); }
 
 void Check(bool condition, const char* what) {
     if (!condition) {
@@ -67,11 +59,11 @@ void RoundTrip(const std::uint8_t* data, std::size_t size) {
         reader.OverwriteMode = TUZOverwriteMode::Always;
         Check(reader.UnZip() == 3, "every entry is extracted");
         for (int i = 0; i < 3; ++i) Check(ReadFile(dest / names[i]) == ReadFile(sources / names[i]), "same bytes");
-        RemoveAll(dest);
+        RemoveTree(dest);
         std::ofstream(sources / names[1], std::ios::binary | std::ios::app) << "changed";
     }
     fs::remove(archive);
-    RemoveAll(sources);
+    RemoveTree(sources);
 }
 
 } // namespace
@@ -106,7 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             std::abort();
         }
     }
-    RemoveAll(dest);
+    RemoveTree(dest);
     RoundTrip(data, size);
     return 0;
 }
