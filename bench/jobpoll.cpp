@@ -81,11 +81,11 @@ int main(int argc, char** argv) {
         const auto started = std::chrono::steady_clock::now();
         for (int t = 0; t < kTicks; ++t) window.Timer1Timer();
         const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-        std::printf("%-12s per tick: %6.2f ms CPU here, %6.2f ms CPU in cupsd, %5.1f ms wall, %5.1f IPP requests (%d rows)\n",
-                    snapshot ? "one request" : "per printer", (ProcessCpu(RUSAGE_SELF) - cpu) * 1000 / kTicks,
-                    (CupsdCpu(cups.dir()) - server) * 1000 / kTicks, wall * 1000 / kTicks,
-                    static_cast<double>(Requests(cups.dir()) - requests) / kTicks,
-                    window.lvMain->topLevelItemCount());
+        std::printf(
+            "%-12s per tick: %6.2f ms CPU here, %6.2f ms CPU in cupsd, %5.1f ms wall, %5.1f IPP requests (%d rows)\n",
+            snapshot ? "one request" : "per printer", (ProcessCpu(RUSAGE_SELF) - cpu) * 1000 / kTicks,
+            (CupsdCpu(cups.dir()) - server) * 1000 / kTicks, wall * 1000 / kTicks,
+            static_cast<double>(Requests(cups.dir()) - requests) / kTicks, window.lvMain->topLevelItemCount());
     }
     {
         const double cpu = ProcessCpu(RUSAGE_SELF);

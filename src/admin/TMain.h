@@ -70,7 +70,7 @@ private:
 
     spooler::Spooler& m_spooler;
     widgets::Dialogs& m_dialogs;
-    std::optional<std::vector<spooler::JobInfo2>> m_snapshot; // this tick's jobs
+    std::optional<std::vector<spooler::JobInfo2>> m_snapshot;       // this tick's jobs
     std::unordered_map<std::uint32_t, QTreeWidgetItem*> m_rowsById; // the row of each job id
 };
 

@@ -45,8 +45,7 @@ bool CheckPrevious::EnterInstanceGuard(std::uint32_t window, std::int32_t Allowe
     const auto startLock = m_sections.LockStarts(m_key);
 
     platform::SharedSection::Created created = m_sections.CreateFileMappingA(m_key);
-    if (!created.handle)
-        throw std::system_error(created.error, std::generic_category(), "CreateFileMapping");
+    if (!created.handle) throw std::system_error(created.error, std::generic_category(), "CreateFileMapping");
     m_handle = std::move(created.handle);
 
     if (!created.alreadyExists) {

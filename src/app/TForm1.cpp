@@ -59,7 +59,8 @@ TForm1::TForm1(spooler::Spooler& spooler, Dialogs& dialogs, platform::Launcher& 
                QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                           Qt::WindowCloseButtonHint),
-      m_spooler(spooler), m_dialogs(dialogs), m_launcher(launcher), m_currentYear(currentYear ? std::move(currentYear) : LocalYear) {
+      m_spooler(spooler), m_dialogs(dialogs), m_launcher(launcher),
+      m_currentYear(currentYear ? std::move(currentYear) : LocalYear) {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QString::fromUtf8(kApplicationTitle));
     setFixedSize(m_size);
@@ -155,8 +156,7 @@ void TForm1::GetPrinterInfo() {
     ShowJobWindow(window);
 }
 
-widgets::ColorButton* TForm1::MakeButton(QWidget* container, const char* name, const char* caption, int left,
-                                         int top) {
+widgets::ColorButton* TForm1::MakeButton(QWidget* container, const char* name, const char* caption, int left, int top) {
     auto* button = new widgets::ColorButton(container);
     button->setObjectName(QString::fromLatin1(name));
     button->setGeometry(left, top, 150, 42);

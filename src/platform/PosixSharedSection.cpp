@@ -63,8 +63,7 @@ public:
         struct stat st {};
         if (::fstat(m_fd.get(), &st) != 0 || st.st_size < static_cast<off_t>(SharedSection::kSectionSize))
             return nullptr;
-        void* address =
-            ::mmap(nullptr, SharedSection::kSectionSize, PROT_READ | PROT_WRITE, MAP_SHARED, m_fd.get(), 0);
+        void* address = ::mmap(nullptr, SharedSection::kSectionSize, PROT_READ | PROT_WRITE, MAP_SHARED, m_fd.get(), 0);
         if (address == MAP_FAILED) return nullptr;
         return std::make_unique<PosixView>(address);
     }
@@ -85,9 +84,7 @@ private:
 };
 
 // A fresh section reads as zeros.
-bool ResetToZeros(int fd) {
-    return ::ftruncate(fd, 0) == 0 && ::ftruncate(fd, SharedSection::kSectionSize) == 0;
-}
+bool ResetToZeros(int fd) { return ::ftruncate(fd, 0) == 0 && ::ftruncate(fd, SharedSection::kSectionSize) == 0; }
 
 } // namespace
 

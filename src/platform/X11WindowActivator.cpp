@@ -72,10 +72,9 @@ bool X11WindowActivator::IsIconic(std::uint32_t window) {
     int format;
     unsigned long count, after;
     unsigned char* data = nullptr;
-    bool iconic = XGetWindowProperty(d, window, wmState, 0, 2, False, wmState, &type, &format, &count, &after,
-                                     &data) == Success &&
-                  data != nullptr && count >= 1 && format == 32 &&
-                  reinterpret_cast<long*>(data)[0] == IconicState;
+    bool iconic = XGetWindowProperty(d, window, wmState, 0, 2, False, wmState, &type, &format, &count, &after, &data) ==
+                      Success &&
+                  data != nullptr && count >= 1 && format == 32 && reinterpret_cast<long*>(data)[0] == IconicState;
     if (data) XFree(data);
     return iconic;
 }

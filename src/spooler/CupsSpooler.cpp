@@ -36,8 +36,8 @@ int GiveUp(http_t*, void*) { return 0; }
 Http Connect(const std::string& host) {
     const bool local = IsLocalHost(host);
     const char* server = local ? cupsServer() : host.c_str();
-    http_t* http = httpConnect2(server, ippPort(), nullptr, AF_UNSPEC, local ? cupsEncryption() : HTTP_ENCRYPTION_IF_REQUESTED,
-                                1, kConnectTimeoutMs, nullptr);
+    http_t* http = httpConnect2(server, ippPort(), nullptr, AF_UNSPEC,
+                                local ? cupsEncryption() : HTTP_ENCRYPTION_IF_REQUESTED, 1, kConnectTimeoutMs, nullptr);
     if (http) httpSetTimeout(http, kIdleTimeoutSeconds, GiveUp, nullptr);
     return Http(http);
 }
@@ -210,12 +210,15 @@ std::optional<std::vector<PrinterInfo4>> CupsSpooler::EnumPrintersA(std::uint32_
         type = 0;
         shared = false;
     };
-    ForEachObject(answer->get(), IPP_TAG_PRINTER, [&](const std::string& n, ipp_attribute_t* attr) {
-        if (n == "printer-name") name = TextOf(attr);
-        else if (n == "device-uri") deviceUri = TextOf(attr);
-        else if (n == "printer-type") type = ippGetInteger(attr, 0);
-        else if (n == "printer-is-shared") shared = ippGetBoolean(attr, 0);
-    }, flush);
+    ForEachObject(
+        answer->get(), IPP_TAG_PRINTER,
+        [&](const std::string& n, ipp_attribute_t* attr) {
+            if (n == "printer-name") name = TextOf(attr);
+            else if (n == "device-uri") deviceUri = TextOf(attr);
+            else if (n == "printer-type") type = ippGetInteger(attr, 0);
+            else if (n == "printer-is-shared") shared = ippGetBoolean(attr, 0);
+        },
+        flush);
     return printers;
 }
 
@@ -294,10 +297,17 @@ std::optional<std::vector<JobInfo2>> CupsSpooler::Jobs(const std::string& host, 
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri.c_str());
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", nullptr, "not-completed");
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
-    static const char* const kWanted[] = {"job-id", "job-printer-uri", "job-originating-host-name",
-                                          "job-originating-user-name", "job-name", "job-state",
-                                          "job-state-reasons", "job-k-octets", "job-impressions-completed",
-                                          "time-at-creation", "job-priority"};
+    static const char* const kWanted[] = {"job-id",
+                                          "job-printer-uri",
+                                          "job-originating-host-name",
+                                          "job-originating-user-name",
+                                          "job-name",
+                                          "job-state",
+                                          "job-state-reasons",
+                                          "job-k-octets",
+                                          "job-impressions-completed",
+                                          "time-at-creation",
+                                          "job-priority"};
     ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
                   static_cast<int>(sizeof kWanted / sizeof kWanted[0]), nullptr, kWanted);
     const auto answer = AskForList(http.get(), request);
@@ -318,21 +328,25 @@ std::optional<std::vector<JobInfo2>> CupsSpooler::Jobs(const std::string& host, 
         reasons = nullptr;
         any = false;
     };
-    ForEachObject(answer->get(), IPP_TAG_JOB, [&](const std::string& n, ipp_attribute_t* attr) {
-        any = true;
-        if (n == "job-id") job.JobId = static_cast<std::uint32_t>(ippGetInteger(attr, 0));
-        else if (n == "job-printer-uri") job.pPrinterName = QueueOfUri(TextOf(attr));
-        else if (n == "job-originating-host-name") job.pMachineName = TextOf(attr);
-        else if (n == "job-originating-user-name") job.pUserName = TextOf(attr);
-        else if (n == "job-name") job.pDocument = TextOf(attr);
-        else if (n == "job-state") state = ippGetInteger(attr, 0);
-        else if (n == "job-state-reasons") reasons = attr;
-        else if (n == "job-k-octets") job.Size = static_cast<std::uint32_t>(ippGetInteger(attr, 0)) * 1024u;
-        else if (n == "job-impressions-completed") job.PagesPrinted = static_cast<std::uint32_t>(ippGetInteger(attr, 0));
-        else if (n == "time-at-creation" && ippGetValueTag(attr) == IPP_TAG_INTEGER)
-            job.Submitted = ToSystemTime(static_cast<std::time_t>(ippGetInteger(attr, 0)));
-        else if (n == "job-priority") job.Priority = static_cast<std::uint32_t>(ippGetInteger(attr, 0));
-    }, flush);
+    ForEachObject(
+        answer->get(), IPP_TAG_JOB,
+        [&](const std::string& n, ipp_attribute_t* attr) {
+            any = true;
+            if (n == "job-id") job.JobId = static_cast<std::uint32_t>(ippGetInteger(attr, 0));
+            else if (n == "job-printer-uri") job.pPrinterName = QueueOfUri(TextOf(attr));
+            else if (n == "job-originating-host-name") job.pMachineName = TextOf(attr);
+            else if (n == "job-originating-user-name") job.pUserName = TextOf(attr);
+            else if (n == "job-name") job.pDocument = TextOf(attr);
+            else if (n == "job-state") state = ippGetInteger(attr, 0);
+            else if (n == "job-state-reasons") reasons = attr;
+            else if (n == "job-k-octets") job.Size = static_cast<std::uint32_t>(ippGetInteger(attr, 0)) * 1024u;
+            else if (n == "job-impressions-completed")
+                job.PagesPrinted = static_cast<std::uint32_t>(ippGetInteger(attr, 0));
+            else if (n == "time-at-creation" && ippGetValueTag(attr) == IPP_TAG_INTEGER)
+                job.Submitted = ToSystemTime(static_cast<std::time_t>(ippGetInteger(attr, 0)));
+            else if (n == "job-priority") job.Priority = static_cast<std::uint32_t>(ippGetInteger(attr, 0));
+        },
+        flush);
     // A job's "machine" is the computer it came from; jobs of this computer name it.
     const std::string own = ThisComputerName();
     for (auto& j : jobs) {
@@ -375,7 +389,7 @@ bool CupsSpooler::DeletePrinter(PrinterHandle&) { return false; }
 std::optional<PrinterInfo2> CupsSpooler::GetPrinterA(PrinterHandle&) { return std::nullopt; }
 bool CupsSpooler::SetPrinterA(PrinterHandle&, const PrinterInfo2&) { return false; }
 std::unique_ptr<ChangeNotification> CupsSpooler::FindFirstPrinterChangeNotification(PrinterHandle&, std::uint32_t,
-                                                                                   const NotifyOptions&) {
+                                                                                    const NotifyOptions&) {
     return nullptr;
 }
 bool CupsSpooler::WaitForSingleObject(ChangeNotification&, int) { return false; }

@@ -20,12 +20,10 @@ public:
     std::optional<std::vector<JobInfo2>> EnumAllJobs() override;
     bool SetJobA(PrinterHandle& printer, std::uint32_t jobId, std::uint32_t command) override;
 
-    std::unique_ptr<ChangeNotification> FindFirstPrinterChangeNotification(PrinterHandle& printer,
-                                                                          std::uint32_t filter,
-                                                                          const NotifyOptions& options) override;
+    std::unique_ptr<ChangeNotification> FindFirstPrinterChangeNotification(PrinterHandle& printer, std::uint32_t filter,
+                                                                           const NotifyOptions& options) override;
     bool WaitForSingleObject(ChangeNotification& notification, int timeoutMs) override;
-    std::optional<NotifyInfo> FindNextPrinterChangeNotification(ChangeNotification& notification,
-                                                                std::uint32_t& change,
+    std::optional<NotifyInfo> FindNextPrinterChangeNotification(ChangeNotification& notification, std::uint32_t& change,
                                                                 const NotifyOptions& options) override;
 
 private:

@@ -10,8 +10,8 @@ std::string QueueName(const std::string& printerName) {
     std::string queue;
     for (unsigned char c : printerName) {
         if (queue.size() == kMaxQueueName) break;
-        bool refused = c < 0x20 || c == 0x7F || c == ' ' || c == '/' || c == '#' || c == '\\' || c == '?' ||
-                       c == '\'' || c == '"';
+        bool refused =
+            c < 0x20 || c == 0x7F || c == ' ' || c == '/' || c == '#' || c == '\\' || c == '?' || c == '\'' || c == '"';
         queue += refused ? '_' : static_cast<char>(c);
     }
     return queue;

@@ -189,9 +189,8 @@ public:
     virtual std::optional<std::vector<JobInfo2>> EnumAllJobs() = 0;
     virtual bool SetJobA(PrinterHandle& printer, std::uint32_t jobId, std::uint32_t command) = 0;
 
-    virtual std::unique_ptr<ChangeNotification> FindFirstPrinterChangeNotification(PrinterHandle& printer,
-                                                                                  std::uint32_t filter,
-                                                                                  const NotifyOptions& options) = 0;
+    virtual std::unique_ptr<ChangeNotification>
+    FindFirstPrinterChangeNotification(PrinterHandle& printer, std::uint32_t filter, const NotifyOptions& options) = 0;
     // Waits up to timeoutMs (-1: no limit) for the registration's handle; true when signalled.
     virtual bool WaitForSingleObject(ChangeNotification& notification, int timeoutMs) = 0;
     // The change word and the block with the watched fields; nullopt on failure.

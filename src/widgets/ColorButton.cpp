@@ -52,8 +52,7 @@ void ColorButton::BuildRamp() {
         Rgb entry;
         if (m_gradientDirection == TGradDirection::gdDownRight)
             entry = i <= 126 ? Highlight(face, k) : Shadow(face, back);
-        else
-            entry = i <= 127 ? Shadow(face, k) : Highlight(face, back);
+        else entry = i <= 127 ? Shadow(face, k) : Highlight(face, back);
         m_ramp[static_cast<std::size_t>(i)] = entry;
     }
 }
@@ -126,11 +125,11 @@ void ColorButton::setFontColor(TColor value) {
     Invalidate();
 }
 
-#define QUILL_REPAINTING_SETTER(Name, Type, member)                                                                   \
-    void ColorButton::set##Name(Type value) {                                                                        \
-        if (value == member) return;                                                                                 \
-        member = value;                                                                                              \
-        Invalidate();                                                                                                \
+#define QUILL_REPAINTING_SETTER(Name, Type, member)                                                                    \
+    void ColorButton::set##Name(Type value) {                                                                          \
+        if (value == member) return;                                                                                   \
+        member = value;                                                                                                \
+        Invalidate();                                                                                                  \
     }
 QUILL_REPAINTING_SETTER(BorderColor, TColor, m_borderColor)
 QUILL_REPAINTING_SETTER(BorderStyle, TBorderStyle, m_borderStyle)
@@ -369,8 +368,7 @@ QRect ColorButton::DrawGlyph(const QRect& r) {
     const int th = caption ? metrics.height() : 0;
 
     int gx = HalfUnsigned(right - gw);
-    if (caption && m_layout == TButtonLayout::blGlyphLeft)
-        gx = HalfUnsigned(right - tw - gw - m_spacing) - m_margin;
+    if (caption && m_layout == TButtonLayout::blGlyphLeft) gx = HalfUnsigned(right - tw - gw - m_spacing) - m_margin;
     else if (caption && m_layout == TButtonLayout::blGlyphRight)
         gx = HalfUnsigned(tw + gw + m_spacing + right) + m_margin - gw;
     int gy = HalfUnsigned(top + bottom - gh);

@@ -21,7 +21,6 @@ namespace {
 constexpr std::size_t kChunk = 32768;
 constexpr std::size_t kEndSearch = kMaxCommentLength + kEndCentralSize; // 65,557
 
-
 bool Seek(std::FILE* file, std::uint64_t offset) {
     return offset <= static_cast<std::uint64_t>(INT64_MAX) && fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
 }
@@ -125,7 +124,6 @@ void SetFileTime(const std::string& path, std::uint32_t dosDateTime) {
     ::utimensat(AT_FDCWD, path.c_str(), times, 0);
 }
 
-
 bool MatchSet(const std::string& set, char c) {
     std::size_t i = 0;
     bool negate = false;
@@ -186,7 +184,8 @@ void TUnZipper::setZipName(const std::string& value) {
     m_zipName = value;
     const auto slash = value.find_last_of('/');
     const auto dot = value.find_last_of('.');
-    m_zipBase = (dot != std::string::npos && (slash == std::string::npos || dot > slash)) ? value.substr(0, dot) : value;
+    m_zipBase =
+        (dot != std::string::npos && (slash == std::string::npos || dot > slash)) ? value.substr(0, dot) : value;
 }
 
 void TUnZipper::setDestDir(const std::string& value) {
@@ -244,8 +243,7 @@ void TUnZipper::AdoptDirectory(std::vector<std::unique_ptr<TZipHeaderInfo>> entr
 void TUnZipper::OpenArchive() {
     if (m_file) return;
     m_file = std::fopen(m_zipName.c_str(), "rb");
-    if (!m_file)
-        throw EFOpenError("Cannot open file \"" + m_zipName + "\". " + std::strerror(errno));
+    if (!m_file) throw EFOpenError("Cannot open file \"" + m_zipName + "\". " + std::strerror(errno));
     std::setvbuf(m_file, nullptr, _IOFBF, 8192);
 }
 
@@ -607,7 +605,8 @@ void TUnZipper::ReadCentralDirectory(std::FILE* file, bool fromZfc) {
                     const std::uint64_t keepOffset = found->RelativeOffset();
                     *found = *entry;
                     found->LocalExtraFieldLength = localExtra;
-                    found->NarrowRelativeOffset = static_cast<std::uint32_t>(std::min<std::uint64_t>(keepOffset, 0xFFFFFFFFu));
+                    found->NarrowRelativeOffset =
+                        static_cast<std::uint32_t>(std::min<std::uint64_t>(keepOffset, 0xFFFFFFFFu));
                     found->MatchFlag = true;
                     break;
                 }
@@ -925,9 +924,7 @@ void TUnZipper::Decode(const TZipHeaderInfo& entry, int fd) {
         else Unreduce(io, entry.CompressionMethod - 1, size);
         return;
     }
-    default:
-        ShowMessage(0, text::kUnknownMethod, MB_OK, text::kZipErrorCaption);
-        return;
+    default: ShowMessage(0, text::kUnknownMethod, MB_OK, text::kZipErrorCaption); return;
     }
 }
 
@@ -965,10 +962,9 @@ bool TUnZipper::ExtractEntry(int index, TZipHeaderInfo entry) {
     }
     std::string folder = m_destDir;
     for (const auto& part : folderParts) folder += "/" + part;
-    const bool unsafeName = entry.FileName == "." || entry.FileName == ".." ||
-                            entry.FileName.find('\0') != std::string::npos ||
-                            entry.FileName.find('/') != std::string::npos ||
-                            entry.StoredName.find('\0') != std::string::npos;
+    const bool unsafeName =
+        entry.FileName == "." || entry.FileName == ".." || entry.FileName.find('\0') != std::string::npos ||
+        entry.FileName.find('/') != std::string::npos || entry.StoredName.find('\0') != std::string::npos;
 
     if (entry.IsDirectory()) {
         if (!RecreateDirs) return false;
@@ -1006,8 +1002,7 @@ bool TUnZipper::ExtractEntry(int index, TZipHeaderInfo entry) {
         case TUZOverwriteMode::ifOlder: {
             const auto existing = FileDosDateTime(target);
             const std::uint32_t mine = ValidateDosDateTime(entry.ModDateTime);
-            if (existing)
-                write = OverwriteMode == TUZOverwriteMode::ifNewer ? mine > *existing : mine < *existing;
+            if (existing) write = OverwriteMode == TUZOverwriteMode::ifNewer ? mine > *existing : mine < *existing;
             break;
         }
         case TUZOverwriteMode::Always: write = true; break;
@@ -1041,8 +1036,7 @@ bool TUnZipper::ExtractEntry(int index, TZipHeaderInfo entry) {
     m_entryDone = 0;
     m_entrySize = size;
     m_crc = 0xFFFFFFFFu;
-    const std::uint64_t dataStart =
-        entry.RelativeOffset() + kLocalHeaderSize + localNameLength + localExtraLength;
+    const std::uint64_t dataStart = entry.RelativeOffset() + kLocalHeaderSize + localNameLength + localExtraLength;
     bool completed = false;
     try {
         if (!Seek(m_file, dataStart)) throw EFatalUnzipError(text::kPrematureEnd);

@@ -131,7 +131,7 @@ protected:
     std::FILE* m_file = nullptr;
     std::unique_ptr<TSortedEntryList> m_list;
     std::vector<std::unique_ptr<TZipHeaderInfo>> m_entries; // owned by the main list
-    std::unique_ptr<TSortedEntryList> m_view;              // null when the view is the main list
+    std::unique_ptr<TSortedEntryList> m_view;               // null when the view is the main list
     TEndCentral m_endCentral;
     bool m_busy = false;
 

@@ -376,7 +376,8 @@ void TZipper::ExpandList() {
     for (const std::string& path : lines) {
         bool excluded = false;
         for (const auto& pattern : ExcludeList)
-            if (MatchPattern(AsciiLower(pattern), AsciiLower(path)) || MatchPattern(AsciiLower(pattern), AsciiLower(BaseName(path))))
+            if (MatchPattern(AsciiLower(pattern), AsciiLower(path)) ||
+                MatchPattern(AsciiLower(pattern), AsciiLower(BaseName(path))))
                 excluded = true;
         bool retry = false;
         if (excluded) {
@@ -400,7 +401,8 @@ void TZipper::ExpandList() {
                 if (!olderRead) ReadZip();
                 olderRead = true;
                 for (int i = 0; i < Count(); ++i)
-                    if (EqualIgnoringAsciiCase(Entry(i).Directory + Entry(i).FileName, BaseName(path))) inArchive = true;
+                    if (EqualIgnoringAsciiCase(Entry(i).Directory + Entry(i).FileName, BaseName(path)))
+                        inArchive = true;
             }
             if (!inArchive) {
                 if (OnSkippingFile) OnSkippingFile(this, TSkipReason::srNoFileToFreshen, path, -1, retry);
@@ -433,7 +435,8 @@ void TZipper::CarryOver(TZipHeaderInfo& entry) {
     std::FILE* older = m_file;
     const std::uint64_t oldOffset = entry.RelativeOffset();
     unsigned char local[kLocalHeaderSize];
-    if (fseeko(older, static_cast<off_t>(oldOffset), SEEK_SET) != 0 || std::fread(local, 1, sizeof local, older) != sizeof local)
+    if (fseeko(older, static_cast<off_t>(oldOffset), SEEK_SET) != 0 ||
+        std::fread(local, 1, sizeof local, older) != sizeof local)
         throw EFatalUnzipError(text::kPrematureEnd);
     const std::uint16_t localName = Get16(local + 26);
     entry.LocalExtraFieldLength = Get16(local + 28);
@@ -470,8 +473,8 @@ void TZipper::UpdatePass() {
         auto entry = std::make_unique<TZipHeaderInfo>(Entry(i));
         if (entry->FileCommentLength > 0 && entry->FileComment.empty()) {
             entry->FileComment.assign(entry->FileCommentLength, '\0');
-            const std::uint64_t at = entry->HeaderPosition + kCentralHeaderSize + entry->FileNameLength +
-                                     entry->ExtraFieldLength;
+            const std::uint64_t at =
+                entry->HeaderPosition + kCentralHeaderSize + entry->FileNameLength + entry->ExtraFieldLength;
             if (fseeko(m_file, static_cast<off_t>(at), SEEK_SET) == 0)
                 entry->FileComment.resize(std::fread(entry->FileComment.data(), 1, entry->FileComment.size(), m_file));
         }
@@ -707,7 +710,8 @@ int TZipper::Zip() {
             m_updating = true;
             std::string folder = TempPath;
             struct stat st {};
-            if (folder.empty() || ::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) folder = PrivateTempFolder();
+            if (folder.empty() || ::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+                folder = PrivateTempFolder();
             std::string name = folder + "/ARXXXXXX";
             const int fd = ::mkstemp(name.data());
             if (fd < 0) throw EFOpenError("Cannot create file \"" + name + "\". " + std::strerror(errno));

@@ -94,7 +94,8 @@ int TSortedEntryList::Compare(TZipSortMode mode, const TZipHeaderInfo& a, const 
     case TZipSortMode::ByDirectoryName: return CompareText(a.Directory, b.Directory);
     case TZipSortMode::ByDate: return Descending(a.ModDateTime, b.ModDateTime);
     case TZipSortMode::ByCompressedSize:
-        return Descending(static_cast<std::uint32_t>(a.CompressedSize()), static_cast<std::uint32_t>(b.CompressedSize()));
+        return Descending(static_cast<std::uint32_t>(a.CompressedSize()),
+                          static_cast<std::uint32_t>(b.CompressedSize()));
     case TZipSortMode::ByUnCompressedSize:
         return Descending(static_cast<std::uint32_t>(a.UncompressedSize()),
                           static_cast<std::uint32_t>(b.UncompressedSize()));

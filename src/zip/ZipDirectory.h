@@ -8,7 +8,16 @@
 
 namespace quill::zip {
 
-enum class TZipSortMode { ByName, ByFileName, ByDirectoryName, ByDate, ByCompressedSize, ByUnCompressedSize, ByRate, ByNone };
+enum class TZipSortMode {
+    ByName,
+    ByFileName,
+    ByDirectoryName,
+    ByDate,
+    ByCompressedSize,
+    ByUnCompressedSize,
+    ByRate,
+    ByNone
+};
 enum class TOEMConvert { oemNever, oemFlexible };
 enum class TDupeMode { dmIgnore, dmAccept, dmError };
 
@@ -53,9 +62,9 @@ public:
     std::uint32_t NarrowRelativeOffset = 0;
     std::uint16_t LocalExtraFieldLength = 0;
 
-    std::string FileName;      // the file name part
-    std::string Directory;     // empty, or ending in "\"
-    std::string StoredName;    // the name bytes as stored
+    std::string FileName;   // the file name part
+    std::string Directory;  // empty, or ending in "\"
+    std::string StoredName; // the name bytes as stored
     std::uint64_t HeaderPosition = 0;
     std::optional<TZip64Info> Zip64;
     std::optional<TAesInfo> Aes;

@@ -12,11 +12,11 @@ public:
     virtual const char* ClassName() const { return "EZipperException"; }
 };
 
-#define QUILL_ZIP_EXCEPTION(Name, Base)                                                                               \
-    class Name : public Base {                                                                                       \
-    public:                                                                                                           \
-        using Base::Base;                                                                                            \
-        const char* ClassName() const override { return #Name; }                                                     \
+#define QUILL_ZIP_EXCEPTION(Name, Base)                                                                                \
+    class Name : public Base {                                                                                         \
+    public:                                                                                                            \
+        using Base::Base;                                                                                              \
+        const char* ClassName() const override { return #Name; }                                                       \
     };
 
 QUILL_ZIP_EXCEPTION(EFatalUnzipError, EZipperException)

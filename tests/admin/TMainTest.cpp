@@ -103,7 +103,7 @@ TEST_P(TMainTest, JobsBecomeRowsThatKeepTheirLastStatus) {
     w->Timer1Timer();
     ASSERT_EQ(w->lvMain->topLevelItemCount(), 2);
     EXPECT_EQ(Row(*w, 0), (std::vector<std::string>{"desk", "Fax", "report 7", "Printing ", "anna", "      1.50 KB",
-                                                     "2", TMain::StartAtText(Job(7, "Fax").Submitted)}));
+                                                    "2", TMain::StartAtText(Job(7, "Fax").Submitted)}));
     EXPECT_EQ(Row(*w, 1)[3], "Paused ");
     // The job leaves the spooler: its row stays as it was.
     spooler.printers[0].jobs.clear();

@@ -22,9 +22,9 @@ public:
         unsigned char bytes[8] = {};
     };
     std::map<std::string, Section> sections;
-    int createError = 0;     // CreateFileMappingA fails with this
-    bool failOpen = false;   // OpenFileMappingA fails
-    int starts = 0;          // LockStarts calls
+    int createError = 0;   // CreateFileMappingA fails with this
+    bool failOpen = false; // OpenFileMappingA fails
+    int starts = 0;        // LockStarts calls
 
     Created CreateFileMappingA(const std::string& name) override {
         Created created;
@@ -151,8 +151,7 @@ TEST(CheckPrevious, RunningCopyIsRestoredWhenMinimisedAndBroughtForward) {
     } // leaving gives nothing back for a copy that was not counted in
     EXPECT_EQ(Count(sections), 1);
     EXPECT_EQ(Window(sections), 42u);
-    EXPECT_EQ(windows.calls,
-              (std::vector<std::string>{"IsIconic 42", "ShowWindow 42 9", "SetForegroundWindow 42"}));
+    EXPECT_EQ(windows.calls, (std::vector<std::string>{"IsIconic 42", "ShowWindow 42 9", "SetForegroundWindow 42"}));
 }
 
 TEST(CheckPrevious, VisibleRunningCopyIsOnlyBroughtForward) {

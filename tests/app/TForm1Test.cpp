@@ -134,8 +134,8 @@ TEST_F(TForm1Test, WindowHasItsCaptionSizeAndColours) {
     EXPECT_EQ(image.size(), QSize(429, 552));
     EXPECT_EQ(Pixel(image, {2, 540}), QColor(Qt::white));
     EXPECT_EQ(Pixel(image, {425, 200}), QColor(Qt::white));
-    EXPECT_EQ(Pixel(image, {8, 4}), QColor(232, 227, 231));       // panel corner
-    EXPECT_EQ(Pixel(image, {100, 55}), QColor(232, 227, 231));    // between two panel buttons
+    EXPECT_EQ(Pixel(image, {8, 4}), QColor(232, 227, 231));    // panel corner
+    EXPECT_EQ(Pixel(image, {100, 55}), QColor(232, 227, 231)); // between two panel buttons
     EXPECT_EQ(form->ListBox1->geometry(), QRect(185, 3, 235, 374));
     EXPECT_EQ(form->Panel1->geometry(), QRect(7, 3, 174, 522));
     EXPECT_EQ(form->GroupBox1->geometry(), QRect(185, 383, 235, 142));
@@ -151,11 +151,16 @@ TEST_F(TForm1Test, TwelveButtonsStandWhereTheyBelongWithFaceAndBevel) {
         QPoint topLeft;
     };
     const Place places[] = {
-        {form->BitBtn10, "Monitor Printer", {18, 8}},      {form->BitBtn20, "Set As Default", {18, 60}},
-        {form->SpeedButton1, "Show Printer", {18, 112}},   {form->SpeedButton2, "Properties", {18, 164}},
-        {form->BitBtn30, "Preferences", {18, 216}},        {form->SpeedButton3, "Enable Printer", {18, 269}},
-        {form->SpeedButton4, "Disable Printer", {18, 321}}, {form->SpeedButton5, "Printer Info", {18, 373}},
-        {form->SpeedButton6, "Share In", {18, 425}},       {form->SpeedButton7, "Share Out", {18, 478}},
+        {form->BitBtn10, "Monitor Printer", {18, 8}},
+        {form->BitBtn20, "Set As Default", {18, 60}},
+        {form->SpeedButton1, "Show Printer", {18, 112}},
+        {form->SpeedButton2, "Properties", {18, 164}},
+        {form->BitBtn30, "Preferences", {18, 216}},
+        {form->SpeedButton3, "Enable Printer", {18, 269}},
+        {form->SpeedButton4, "Disable Printer", {18, 321}},
+        {form->SpeedButton5, "Printer Info", {18, 373}},
+        {form->SpeedButton6, "Share In", {18, 425}},
+        {form->SpeedButton7, "Share Out", {18, 478}},
         {form->SaveSettingsButton, "Save Settings", {228, 411}},
         {form->RestoreSettingsButton, "Restore Settings", {228, 467}},
     };

@@ -30,8 +30,7 @@ using NameList = std::vector<std::string>;
 } // namespace
 
 TEST_F(CupsSpoolerTest, ListsLocalPrintersInTheServersOrder) {
-    for (const char* name : {"Zeta", "QUILL_Amber_PDF_Creator", "Fax", "quill-amber", "alpha"})
-        s_cups->AddQueue(name);
+    for (const char* name : {"Zeta", "QUILL_Amber_PDF_Creator", "Fax", "quill-amber", "alpha"}) s_cups->AddQueue(name);
     const auto printers = spooler.EnumPrintersA(PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS);
     ASSERT_TRUE(printers);
     // lpstat lists in the server's order too.

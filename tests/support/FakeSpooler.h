@@ -23,7 +23,7 @@ public:
 
     std::vector<Printer> printers; // in the spooler's order
     bool failEnumPrinters = false;
-    std::set<std::string> unopenable;  // names OpenPrinterA refuses
+    std::set<std::string> unopenable; // names OpenPrinterA refuses
     bool failAddPrinter = false;
     std::vector<std::pair<std::uint32_t, std::uint32_t>> jobCommands; // (job id, command) as received
     int enumPrintersCalls = 0;
@@ -43,9 +43,9 @@ public:
     FindFirstPrinterChangeNotification(spooler::PrinterHandle& printer, std::uint32_t filter,
                                        const spooler::NotifyOptions& options) override;
     bool WaitForSingleObject(spooler::ChangeNotification& notification, int timeoutMs) override;
-    std::optional<spooler::NotifyInfo> FindNextPrinterChangeNotification(spooler::ChangeNotification& notification,
-                                                                         std::uint32_t& change,
-                                                                         const spooler::NotifyOptions& options) override;
+    std::optional<spooler::NotifyInfo>
+    FindNextPrinterChangeNotification(spooler::ChangeNotification& notification, std::uint32_t& change,
+                                      const spooler::NotifyOptions& options) override;
 
 private:
     Printer* Find(const std::string& name);

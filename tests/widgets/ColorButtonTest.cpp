@@ -31,7 +31,6 @@ Rgb At(const QImage& image, int x, int y) {
             static_cast<std::uint8_t>(c.blue())};
 }
 
-
 // Counts the paint events a widget receives.
 class PaintCounter : public QObject {
 public:

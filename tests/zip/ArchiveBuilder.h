@@ -28,7 +28,7 @@ public:
         std::uint32_t externalAttributes = 0x20;
         std::optional<std::uint32_t> crc;              // default: the data's CRC
         std::optional<std::uint32_t> uncompressedSize; // default: the data's size
-        std::optional<std::string> compressed;          // default: the data, stored or deflated
+        std::optional<std::string> compressed;         // default: the data, stored or deflated
         std::string centralExtra;
         std::optional<std::uint16_t> centralExtraLength; // a length that may lie
         std::optional<std::uint32_t> localOffset;        // a central offset that may lie
@@ -64,7 +64,8 @@ public:
         for (const auto& e : m_entries) {
             const std::string packed = e.compressed ? *e.compressed : (e.method == 8 ? Deflate(e.data) : e.data);
             const std::uint32_t crc = e.crc ? *e.crc : zip::Crc32(e.data.data(), e.data.size());
-            const std::uint32_t size = e.uncompressedSize ? *e.uncompressedSize : static_cast<std::uint32_t>(e.data.size());
+            const std::uint32_t size =
+                e.uncompressedSize ? *e.uncompressedSize : static_cast<std::uint32_t>(e.data.size());
             const std::uint32_t offset = static_cast<std::uint32_t>(archive.size());
             unsigned char h[46] = {};
             zip::Put32(h, zip::kLocalHeaderSignature);
@@ -89,7 +90,8 @@ public:
             zip::Put32(h + 20, static_cast<std::uint32_t>(packed.size()));
             zip::Put32(h + 24, size);
             zip::Put16(h + 28, static_cast<std::uint16_t>(e.name.size()));
-            zip::Put16(h + 30, e.centralExtraLength ? *e.centralExtraLength : static_cast<std::uint16_t>(e.centralExtra.size()));
+            zip::Put16(h + 30, e.centralExtraLength ? *e.centralExtraLength
+                                                    : static_cast<std::uint16_t>(e.centralExtra.size()));
             zip::Put16(h + 32, static_cast<std::uint16_t>(e.comment.size()));
             zip::Put16(h + 34, 0);
             zip::Put16(h + 36, 0);

@@ -210,9 +210,9 @@ TEST_F(UnZipperTest, OverwriteModesDecideAboutExistingFiles) {
     const std::time_t older = DosDateTimeToTime(MakeDosDateTime(2010, 1, 1, 0, 0, 0));
     const std::time_t newer = DosDateTimeToTime(MakeDosDateTime(2020, 1, 1, 0, 0, 0));
     const Row rows[] = {
-        {TUZOverwriteMode::Always, newer, true},   {TUZOverwriteMode::Never, older, false},
-        {TUZOverwriteMode::ifNewer, older, true},  {TUZOverwriteMode::ifNewer, newer, false},
-        {TUZOverwriteMode::ifOlder, newer, true},  {TUZOverwriteMode::ifOlder, older, false},
+        {TUZOverwriteMode::Always, newer, true},  {TUZOverwriteMode::Never, older, false},
+        {TUZOverwriteMode::ifNewer, older, true}, {TUZOverwriteMode::ifNewer, newer, false},
+        {TUZOverwriteMode::ifOlder, newer, true}, {TUZOverwriteMode::ifOlder, older, false},
         {TUZOverwriteMode::Prompt, older, false}, // nobody answers: the file stays
     };
     for (const auto& row : rows) {
@@ -536,9 +536,9 @@ TEST_F(UnZipperTest, DestDirAndRootDirSetterRules) {
 
 TEST_F(UnZipperTest, NamesDecodeFromOemOrUtf8) {
     ArchiveBuilder b;
-    b.Add("\x84rger.reg", "oem");                             // CP437 a-umlaut
-    b.Add("caf\xC3\xA9.reg", "utf8").flags = 0x0800;          // UTF-8 flag
-    b.Add("\xCE\xBB.reg", "madeby").versionMadeBy = 0x0B2D;   // UTF-8 by version made by
+    b.Add("\x84rger.reg", "oem");                           // CP437 a-umlaut
+    b.Add("caf\xC3\xA9.reg", "utf8").flags = 0x0800;        // UTF-8 flag
+    b.Add("\xCE\xBB.reg", "madeby").versionMadeBy = 0x0B2D; // UTF-8 by version made by
     b.Write(archive);
     EXPECT_EQ(Restore(), 3);
     EXPECT_EQ(Files(dest), (Names{"caf\xC3\xA9.reg", "\xC3\xA4rger.reg", "\xCE\xBB.reg"}));
@@ -570,8 +570,9 @@ TEST_F(UnZipperTest, EncryptedAndUnknownEntriesAreNotExtracted) {
     std::vector<TSkipReason> skips;
     zipper.OnSkippingFile = [&](TUnZipper*, TSkipReason r, const std::string&, int, bool&) { skips.push_back(r); };
     std::string message;
-    zipper.OnHandleMessage = [&](TUnZipper*, int, const std::string& text, const std::string& caption, unsigned,
-                                 int&) { message = caption + ": " + text; };
+    zipper.OnHandleMessage = [&](TUnZipper*, int, const std::string& text, const std::string& caption, unsigned, int&) {
+        message = caption + ": " + text;
+    };
     EXPECT_EQ(Restore(zipper), 1);
     EXPECT_EQ(skips, (std::vector<TSkipReason>{TSkipReason::srBadPassword}));
     EXPECT_EQ(message, "Zip Error: Unknown Compression Method");

@@ -51,5 +51,5 @@ TEST(ZipFormat, OemCodePageRoundTrips) {
     EXPECT_EQ(CharToOem("\xC3\xA4rger.reg"), "\x84rger.reg");
     EXPECT_EQ(CharToOem("1.reg"), "1.reg");
     EXPECT_FALSE(CharToOem("\xE2\x82\xAC.reg")); // the euro sign has no OEM form
-    EXPECT_FALSE(CharToOem("\xFF\xFE"));          // not UTF-8
+    EXPECT_FALSE(CharToOem("\xFF\xFE"));         // not UTF-8
 }

@@ -39,8 +39,12 @@ std::string Random(std::size_t size, std::uint32_t seed) {
     return s;
 }
 
-std::uint16_t U16(const std::string& s, std::size_t at) { return Get16(reinterpret_cast<const unsigned char*>(s.data() + at)); }
-std::uint32_t U32(const std::string& s, std::size_t at) { return Get32(reinterpret_cast<const unsigned char*>(s.data() + at)); }
+std::uint16_t U16(const std::string& s, std::size_t at) {
+    return Get16(reinterpret_cast<const unsigned char*>(s.data() + at));
+}
+std::uint32_t U32(const std::string& s, std::size_t at) {
+    return Get32(reinterpret_cast<const unsigned char*>(s.data() + at));
+}
 
 class ZipperTest : public ::testing::Test {
 protected:
@@ -55,7 +59,8 @@ protected:
 
     static std::string Text(int i) {
         std::string s = "Windows Registry Editor Version 5.00\r\n";
-        for (int k = 0; k < 100 * i; ++k) s += "\"Printer" + std::to_string(k) + "\"=dword:0000000" + std::to_string(i) + "\r\n";
+        for (int k = 0; k < 100 * i; ++k)
+            s += "\"Printer" + std::to_string(k) + "\"=dword:0000000" + std::to_string(i) + "\r\n";
         return s;
     }
 
@@ -159,7 +164,7 @@ TEST_F(ZipperTest, EmptyAndIncompressibleFilesAreDeflatedAnyway) {
 }
 
 TEST_F(ZipperTest, NamesOutsideTheOemCodePageAreStoredAsUtf8) {
-    Write(root / "\xE2\x82\xAC.reg", "euro");  // no OEM form
+    Write(root / "\xE2\x82\xAC.reg", "euro"); // no OEM form
     Write(root / "\xC3\xA4.reg", "a-umlaut"); // OEM 0x84
     EXPECT_EQ(Save({"\xE2\x82\xAC.reg", "\xC3\xA4.reg", "1.reg"}), 3);
     const std::string a = Read(archive);
@@ -272,7 +277,9 @@ TEST_F(ZipperTest, ShortReadWarnsAndRecordsWhatWasRead) {
     zipper.OnHandleMessage = [&](TUnZipper*, int id, const std::string& text, const std::string& caption, unsigned,
                                  int&) { warning = std::to_string(id) + " " + caption + " " + text; };
     // The file shrinks after it was opened.
-    zipper.OnStartZip = [&](TZipper*, const std::string& name, TZipHeaderInfo&, bool&) { ::truncate(name.c_str(), 10); };
+    zipper.OnStartZip = [&](TZipper*, const std::string& name, TZipHeaderInfo&, bool&) {
+        ::truncate(name.c_str(), 10);
+    };
     Save(zipper, {"2.reg"});
     EXPECT_EQ(warning.rfind("208 " + (root / "2.reg").string(), 0), 0u) << warning;
     TUnZipper reader;
@@ -405,7 +412,9 @@ TEST_F(ZipperTest, AKilledUpdateLeavesEitherArchiveWhole) {
             zipper.OnUpdate = [&](TZipper*, TUpdateAction, int) { tick(); };
             zipper.OnStartZip = [&](TZipper*, const std::string&, TZipHeaderInfo&, bool&) { tick(); };
             zipper.OnFilePercentDone = [&](TUnZipper*, int) { tick(); };
-            zipper.OnEndZip = [&](TZipper*, const std::string&, std::uint64_t, std::uint64_t, std::uint64_t) { tick(); };
+            zipper.OnEndZip = [&](TZipper*, const std::string&, std::uint64_t, std::uint64_t, std::uint64_t) {
+                tick();
+            };
             zipper.OnTotalPercentDone = [&](TUnZipper*, int) { tick(); };
             Save(zipper);
             ::_exit(0);

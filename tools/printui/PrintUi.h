@@ -6,8 +6,15 @@ namespace quill::printui {
 
 // What a parameter string of the program asks for.
 struct Request {
-    enum Kind { Invalid, SetDefault, Properties, Preferences, PrinterSettings, PrintersFolder, AddConnection } kind =
-        Invalid;
+    enum Kind {
+        Invalid,
+        SetDefault,
+        Properties,
+        Preferences,
+        PrinterSettings,
+        PrintersFolder,
+        AddConnection
+    } kind = Invalid;
     std::string printer; // the name between the quotes (or the path after /n for /in)
 };
 
