@@ -4,7 +4,8 @@
 
 #include <QAction>
 #include <QCloseEvent>
-#include <QDate>
+#include <QDateTime>
+#include <QKeyEvent>
 #include <QHeaderView>
 #include <QLocale>
 #include <QMenuBar>
@@ -12,15 +13,22 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace quill::admin {
 namespace {
 
 enum Column { Computer, Printer, Document, Status, Owner, Size, Printed, StartAt, ColumnCount };
+// A row keeps its job's id, and the bytes of the queue name and of the server the job
+// lives on: names are shown decoded but handed to the spooler as they came.
 constexpr int kJobIdRole = Qt::UserRole;
+constexpr int kQueueRole = Qt::UserRole + 1;
+constexpr int kServerRole = Qt::UserRole + 2;
 
-QString Q(const std::string& s) { return QString::fromStdString(s); }
+QString Shown(const std::string& s) { return QString::fromLocal8Bit(s.data(), static_cast<qsizetype>(s.size())); }
+QByteArray Bytes(const std::string& s) { return QByteArray(s.data(), static_cast<qsizetype>(s.size())); }
+std::string FromBytes(const QVariant& v) { return v.toByteArray().toStdString(); }
 
 } // namespace
 
@@ -46,6 +54,7 @@ std::string TMain::SizeText(std::uint32_t bytes) {
     return result;
 }
 
+// The submission time (UTC) in the user's local time.
 std::string TMain::StartAtText(const spooler::SystemTime& t) {
     // The locale's formats, looked up again only when the locale changes.
     struct Formats {
@@ -56,12 +65,14 @@ std::string TMain::StartAtText(const spooler::SystemTime& t) {
     if (formats.locale != locale.name() || formats.date.isEmpty()) {
         formats.locale = locale.name();
         formats.date = locale.dateFormat(QLocale::ShortFormat);
-        // The long time format without a time zone: the time is shown as the spooler gives it.
+        // The long time format without the time zone's name.
         formats.time = locale.timeFormat(QLocale::LongFormat).remove(QLatin1Char('t')).trimmed();
     }
-    const QDate date(t.wYear, t.wMonth, t.wDay);
-    const QTime time(t.wHour, t.wMinute, t.wSecond);
-    return (locale.toString(date, formats.date) + QLatin1Char(' ') + locale.toString(time, formats.time)).toStdString();
+    const QDateTime local =
+        QDateTime(QDate(t.wYear, t.wMonth, t.wDay), QTime(t.wHour, t.wMinute, t.wSecond), Qt::UTC).toLocalTime();
+    return (locale.toString(local.date(), formats.date) + QLatin1Char(' ') +
+            locale.toString(local.time(), formats.time))
+        .toStdString();
 }
 
 TMain::TMain(spooler::Spooler& spooler, widgets::Dialogs& dialogs, QWidget* owner)
@@ -110,6 +121,10 @@ TMain::TMain(spooler::Spooler& spooler, widgets::Dialogs& dialogs, QWidget* owne
     lvMain->setColumnWidth(Computer, 70);
     for (int column : {Printer, Document, Status, Owner, Size})
         lvMain->header()->setSectionResizeMode(column, QHeaderView::ResizeToContents);
+    // The default width of "Start At" holds a whole date and time of the user's locale.
+    const QString widest = Shown(StartAtText({2028, 12, 3, 28, 23, 58, 58, 0}));
+    lvMain->setColumnWidth(
+        StartAt, std::max(lvMain->columnWidth(StartAt), lvMain->fontMetrics().horizontalAdvance(widest) + 16));
 
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -147,52 +162,68 @@ void TMain::FormCreate() {
     EnumPrinterNames();
 }
 
-void TMain::EnumPrinterNames() {
+void TMain::EnumPrinterNames(std::function<void()> then) {
     std::uint32_t flags = spooler::PRINTER_ENUM_LOCAL | spooler::PRINTER_ENUM_CONNECTIONS;
     if (SharedOnly) flags |= spooler::PRINTER_ENUM_SHARED;
-    const auto printers = m_spooler.EnumPrintersA(flags);
-    if (!printers) {
-        m_dialogs.ShowErrorMessage("Error Enum Printers!");
-        return;
-    }
-    for (const auto& printer : *printers) PrinterNames.push_back(printer.pPrinterName);
+    m_worker.Post([&spooler = m_spooler, flags] { return spooler.EnumPrintersA(flags); },
+                  [this, then = std::move(then)](std::optional<std::vector<spooler::PrinterInfo4>> printers) {
+                      if (!printers) m_dialogs.ShowErrorMessage("Error Enum Printers!");
+                      else
+                          for (const auto& printer : *printers) PrinterNames.push_back(printer.pPrinterName);
+                      if (then) then();
+                  });
 }
 
 void TMain::ReloadPrinterNames() {
     const bool running = Timer1->isActive();
     Timer1->stop();
     PrinterNames.clear();
-    EnumPrinterNames();
-    if (running) Timer1->start();
+    EnumPrinterNames([this, running] {
+        if (running && !m_closed) Timer1->start();
+    });
 }
 
 void TMain::Timer1Timer() {
-    m_snapshot.reset();
-    if (UseSnapshot && !PrinterNames.empty()) {
-        m_snapshot = m_spooler.EnumAllJobs();
-        if (!m_snapshot) return; // nothing could be listed this tick
-    }
-    for (const auto& name : PrinterNames) PollPrinterJobs(name);
-    m_snapshot.reset();
+    // The previous tick, a reload or a command still waits for the spooler.
+    if (m_worker.Busy() || PrinterNames.empty()) return;
+    m_worker.Post(
+        [&spooler = m_spooler, names = PrinterNames, snapshot = UseSnapshot] {
+            std::vector<std::vector<spooler::JobInfo2>> jobs;
+            std::optional<std::vector<spooler::JobInfo2>> all;
+            if (snapshot) {
+                all = spooler.EnumAllJobs();
+                if (!all) return jobs; // nothing could be listed this tick
+            }
+            for (const auto& name : names) jobs.push_back(PollPrinterJobs(spooler, name, all ? &*all : nullptr));
+            return jobs;
+        },
+        [this, names = PrinterNames](std::vector<std::vector<spooler::JobInfo2>> jobs) {
+            for (std::size_t i = 0; i < jobs.size(); ++i) {
+                // The printer's server: its jobs live there, whichever computer sent them.
+                const std::string server = spooler::SplitPrinterPath(names[i]).host;
+                for (const auto& job : jobs[i]) UpdateJobRow(job, server);
+            }
+        });
 }
 
-void TMain::PollPrinterJobs(const std::string& printerName) {
-    if (m_snapshot) {
-        for (const auto& job : *m_snapshot)
-            if (spooler::SameQueue(job.pPrinterName, printerName)) UpdateJobRow(job);
-        return;
-    }
-    std::optional<std::vector<spooler::JobInfo2>> jobs;
-    {
-        auto handle = m_spooler.OpenPrinterA(printerName);
-        if (!handle) return; // skipped for this tick
-        jobs = m_spooler.EnumJobsA(*handle);
+std::vector<spooler::JobInfo2> TMain::PollPrinterJobs(spooler::Spooler& spooler, const std::string& printerName,
+                                                      const std::vector<spooler::JobInfo2>* snapshot) {
+    std::vector<spooler::JobInfo2> jobs;
+    if (snapshot) {
+        for (const auto& job : *snapshot)
+            if (spooler::SameQueue(job.pPrinterName, printerName)) jobs.push_back(job);
+    } else {
+        auto handle = spooler.OpenPrinterA(printerName);
+        if (!handle) return jobs; // skipped for this tick
+        if (auto listed = spooler.EnumJobsA(*handle)) jobs = std::move(*listed);
     } // the printer is closed before the rows are updated
-    if (!jobs) return;
-    for (const auto& job : *jobs) UpdateJobRow(job);
+    return jobs;
 }
 
-void TMain::UpdateRow(QTreeWidgetItem* row, const spooler::JobInfo2& job) {
+void TMain::UpdateRow(QTreeWidgetItem* row, const spooler::JobInfo2& job, const std::string& server) {
+    if (FromBytes(row->data(Computer, kQueueRole)) != job.pPrinterName)
+        row->setData(Computer, kQueueRole, Bytes(job.pPrinterName));
+    if (FromBytes(row->data(Computer, kServerRole)) != server) row->setData(Computer, kServerRole, Bytes(server));
     const std::string texts[ColumnCount] = {job.pMachineName,
                                             job.pPrinterName,
                                             job.pDocument,
@@ -202,21 +233,21 @@ void TMain::UpdateRow(QTreeWidgetItem* row, const spooler::JobInfo2& job) {
                                             std::to_string(job.PagesPrinted),
                                             StartAtText(job.Submitted)};
     for (int column = 0; column < ColumnCount; ++column) {
-        const QString text = Q(texts[column]);
+        const QString text = Shown(texts[column]);
         if (row->text(column) != text) row->setText(column, text);
     }
 }
 
-void TMain::UpdateJobRow(const spooler::JobInfo2& job) {
+void TMain::UpdateJobRow(const spooler::JobInfo2& job, const std::string& server) {
     // Each job id has at most one row, so the row found by id is the first one.
     if (const auto found = m_rowsById.find(job.JobId); found != m_rowsById.end()) {
-        UpdateRow(found->second, job);
+        UpdateRow(found->second, job, server);
         return;
     }
     auto* row = new QTreeWidgetItem(lvMain);
     row->setData(Computer, kJobIdRole, job.JobId);
     m_rowsById[job.JobId] = row;
-    UpdateRow(row, job);
+    UpdateRow(row, job, server);
 }
 
 void TMain::ControlSelectedJob(std::uint32_t command) {
@@ -225,14 +256,20 @@ void TMain::ControlSelectedJob(std::uint32_t command) {
     const bool running = Timer1->isActive();
     Timer1->stop();
     const std::uint32_t jobId = row->data(Computer, kJobIdRole).toUInt();
-    const std::string printer = row->text(Printer).toStdString();
-    const std::string path = row->text(Computer).toStdString() + "\\" + printer;
-    if (auto handle = m_spooler.OpenPrinterA(path)) {
-        m_spooler.SetJobA(*handle, jobId, command); // the outcome is not shown
-    } else {
-        m_dialogs.ShowMessage("Error OpenPrinter() : " + std::to_string(jobId) + " " + printer);
-    }
-    if (running) Timer1->start();
+    const std::string queue = FromBytes(row->data(Computer, kQueueRole));
+    const std::string server = FromBytes(row->data(Computer, kServerRole));
+    // The job lives on the server of its queue, whichever computer sent it.
+    const std::string path = server.empty() ? queue : server + "\\" + queue;
+    m_worker.Post(
+        [&spooler = m_spooler, path, jobId, command] {
+            auto handle = spooler.OpenPrinterA(path);
+            if (handle) spooler.SetJobA(*handle, jobId, command); // the outcome is not shown
+            return handle != nullptr;
+        },
+        [this, jobId, queue, running](bool opened) {
+            if (!opened) m_dialogs.ShowMessage("Error OpenPrinter() : " + std::to_string(jobId) + " " + queue);
+            if (running && !m_closed) Timer1->start();
+        });
 }
 
 void TMain::Monitoring1Click() {
@@ -252,6 +289,10 @@ void TMain::DeleteSelectedItem1Click() {
     if (!row || !row->isSelected()) return;
     m_rowsById.erase(row->data(Computer, kJobIdRole).toUInt());
     delete row;
+    // Nothing is selected afterwards: a following command or Del must not reach a row
+    // the user never picked.
+    lvMain->clearSelection();
+    lvMain->setCurrentItem(nullptr);
 }
 
 void TMain::DeleteAllItems1Click() {
@@ -260,8 +301,19 @@ void TMain::DeleteAllItems1Click() {
 }
 
 void TMain::closeEvent(QCloseEvent* event) {
+    m_closed = true;
     if (Timer1->isActive()) Timer1->stop();
     QDialog::closeEvent(event);
+}
+
+void TMain::keyPressEvent(QKeyEvent* event) {
+    // The window has no Escape key: only Exit and the window's close button close it, so
+    // the job history is not thrown away by a stray key.
+    if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
+        event->accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
 }
 
 } // namespace quill::admin

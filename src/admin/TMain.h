@@ -1,16 +1,19 @@
 #pragma once
 
+#include "admin/SpoolerWorker.h"
 #include "spooler/Spooler.h"
 #include "widgets/Dialogs.h"
 
 #include <QDialog>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 class QAction;
+class QKeyEvent;
 class QMenuBar;
 class QTimer;
 class QTreeWidget;
@@ -19,7 +22,9 @@ class QTreeWidgetItem;
 namespace quill::admin {
 
 // The "Print Spooler" window: the jobs of every printer, polled five times a second, one
-// row per job id; rows stay after their jobs have left the spooler.
+// row per job id; rows stay after their jobs have left the spooler. The spooler is
+// asked on a worker thread (a tick is skipped while the previous one or a command still
+// waits for its answer); the answers are applied here.
 class TMain : public QDialog {
 public:
     TMain(spooler::Spooler& spooler, widgets::Dialogs& dialogs, QWidget* owner = nullptr);
@@ -46,16 +51,20 @@ public:
     bool UseSnapshot = true;
 
     void FormCreate();
-    void EnumPrinterNames();
+    // Appends the printers' names once the spooler has answered, then runs then().
+    void EnumPrinterNames(std::function<void()> then = {});
     void ReloadPrinterNames();
     void Timer1Timer();
-    void PollPrinterJobs(const std::string& printerName);
-    void UpdateJobRow(const spooler::JobInfo2& job);
+    // server: the host part of the polled printer's name (empty for this computer).
+    void UpdateJobRow(const spooler::JobInfo2& job, const std::string& server = "");
     void ControlSelectedJob(std::uint32_t command);
     void Monitoring1Click();
     void MonitorSharedPrinters1Click();
     void DeleteSelectedItem1Click();
     void DeleteAllItems1Click();
+
+    // Whether a request to the spooler is under way or its answer not yet shown.
+    bool SpoolerBusy() const { return m_worker.Busy(); }
 
     // Cell texts.
     static std::string JobStatusText(std::uint32_t status);
@@ -64,14 +73,19 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
-    void UpdateRow(QTreeWidgetItem* row, const spooler::JobInfo2& job);
+    // One printer's jobs for a tick (on the worker); empty when it is skipped.
+    static std::vector<spooler::JobInfo2> PollPrinterJobs(spooler::Spooler& spooler, const std::string& printerName,
+                                                          const std::vector<spooler::JobInfo2>* snapshot);
+    void UpdateRow(QTreeWidgetItem* row, const spooler::JobInfo2& job, const std::string& server);
 
     spooler::Spooler& m_spooler;
     widgets::Dialogs& m_dialogs;
-    std::optional<std::vector<spooler::JobInfo2>> m_snapshot;       // this tick's jobs
     std::unordered_map<std::uint32_t, QTreeWidgetItem*> m_rowsById; // the row of each job id
+    bool m_closed = false;
+    SpoolerWorker m_worker{this}; // last: it stops before anything it may touch goes
 };
 
 } // namespace quill::admin

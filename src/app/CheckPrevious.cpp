@@ -57,10 +57,11 @@ bool CheckPrevious::EnterInstanceGuard(std::uint32_t window, std::int32_t Allowe
         return false;
     }
 
-    auto opened = m_sections.OpenFileMappingA(m_key);
-    if (!opened) return true; // ends quietly and leaves the count alone
-    m_handle = std::move(opened);
-    m_view = m_handle->MapViewOfFile();
+    // The handle of the creation stays with the copy: it is what keeps the section alive
+    // for as long as this copy runs, also when it runs as a later counted-in copy.
+    m_opened = m_sections.OpenFileMappingA(m_key);
+    if (!m_opened) return true; // ends quietly and leaves the count alone
+    m_view = m_opened->MapViewOfFile();
     if (!m_view) return true;
 
     unsigned char* record = m_view->bytes();
@@ -93,6 +94,7 @@ void CheckPrevious::LeaveInstanceGuard() {
         m_countedIn = false;
     }
     m_view.reset();
+    m_opened.reset();
     m_handle.reset();
     m_key.clear();
 }

@@ -37,7 +37,8 @@ private:
     platform::WindowActivator& m_windows;
     std::string m_executablePath;
     std::string m_key;
-    std::unique_ptr<platform::SectionHandle> m_handle;
+    std::unique_ptr<platform::SectionHandle> m_handle; // from the creation, for the copy's whole life
+    std::unique_ptr<platform::SectionHandle> m_opened; // opened by name when the section existed
     std::unique_ptr<platform::SectionView> m_view;
     bool m_countedIn = false;
 };

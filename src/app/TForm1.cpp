@@ -52,7 +52,9 @@ std::string FooterText(const std::string& text, int year) {
 }
 
 bool IsManagedPrinterEntry(const std::string& name) {
-    return QString::fromStdString(name).toUpper().contains(QStringLiteral("QUILL"));
+    std::string upper;
+    for (unsigned char c : name) upper += static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+    return upper.find("QUILL") != std::string::npos;
 }
 
 TForm1::TForm1(spooler::Spooler& spooler, Dialogs& dialogs, platform::Launcher& launcher, YearSource currentYear,
@@ -193,18 +195,22 @@ std::array<widgets::ColorButton*, 12> TForm1::Buttons() const {
             SpeedButton4, SpeedButton5, SpeedButton6, SpeedButton7, SaveSettingsButton, RestoreSettingsButton};
 }
 
-std::vector<std::string> TForm1::InstalledPrinters() {
+std::vector<std::string> TForm1::InstalledPrinters(spooler::Spooler& spooler) {
     std::vector<std::string> names;
     // A spooler that cannot be asked leaves the list empty, as when no printer is installed.
-    if (auto printers = m_spooler.EnumPrintersA(spooler::PRINTER_ENUM_LOCAL | spooler::PRINTER_ENUM_CONNECTIONS)) {
+    if (auto printers = spooler.EnumPrintersA(spooler::PRINTER_ENUM_LOCAL | spooler::PRINTER_ENUM_CONNECTIONS)) {
         for (const auto& printer : *printers) names.push_back(printer.pPrinterName);
     }
     return names;
 }
 
+std::string TForm1::EntryName(int row) const {
+    return ListBox1->item(row)->data(kNameRole).toByteArray().toStdString();
+}
+
 void TForm1::SelectFirstManaged() {
     for (int i = 0; i < ListBox1->count(); ++i) {
-        if (IsManagedPrinterEntry(ListBox1->item(i)->text().toStdString())) {
+        if (IsManagedPrinterEntry(EntryName(i))) {
             ListBox1->setCurrentRow(i);
             return;
         }
@@ -218,18 +224,25 @@ void TForm1::FormCreate() {
 }
 
 void TForm1::RefreshPrinterList() {
-    const std::vector<std::string> names = InstalledPrinters();
-    ListBox1->clear();
-    for (const auto& name : names) {
-        auto* item = new QListWidgetItem(QString::fromStdString(name), ListBox1);
-        item->setSizeHint(QSize(0, 13));
-    }
-    SelectFirstManaged();
+    // The spooler is asked on the worker; the list is rebuilt when it has answered, so a
+    // silent server leaves the window painting with the list as it was.
+    m_worker.Post([&spooler = m_spooler] { return InstalledPrinters(spooler); },
+                  [this](std::vector<std::string> names) {
+                      ListBox1->clear();
+                      for (const auto& name : names) {
+                          // Shown decoded; the entry keeps the name's bytes for the spooler.
+                          auto* item = new QListWidgetItem(
+                              QString::fromLocal8Bit(name.data(), static_cast<qsizetype>(name.size())), ListBox1);
+                          item->setData(kNameRole, QByteArray(name.data(), static_cast<qsizetype>(name.size())));
+                          item->setSizeHint(QSize(0, 13));
+                      }
+                      SelectFirstManaged();
+                  });
 }
 
 std::optional<std::string> TForm1::SelectedPrinter() const {
     for (int i = 0; i < ListBox1->count(); ++i) {
-        if (ListBox1->item(i)->isSelected()) return ListBox1->item(i)->text().toStdString();
+        if (ListBox1->item(i)->isSelected()) return EntryName(i);
     }
     return std::nullopt;
 }

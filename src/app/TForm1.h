@@ -1,6 +1,7 @@
 #pragma once
 
 #include "widgets/Dialogs.h"
+#include "admin/SpoolerWorker.h"
 #include "admin/TMain.h"
 #include "platform/Launcher.h"
 #include "spooler/Spooler.h"
@@ -40,8 +41,11 @@ public:
     TForm1(spooler::Spooler& spooler, Dialogs& dialogs, platform::Launcher& launcher, YearSource currentYear = nullptr,
            QWidget* parent = nullptr);
 
+    // Re-reads the installed printers; the list is rebuilt once the spooler has answered.
     void RefreshPrinterList();
     std::optional<std::string> SelectedPrinter() const;
+    // Whether a request to the spooler is under way or its answer not yet shown.
+    bool SpoolerBusy() const { return m_worker.Busy(); }
 
     QListWidget* ListBox1 = nullptr;
     QFrame* Panel1 = nullptr;
@@ -89,7 +93,9 @@ protected:
 
 private:
     widgets::ColorButton* MakeButton(QWidget* container, const char* name, const char* caption, int left, int top);
-    std::vector<std::string> InstalledPrinters();
+    static std::vector<std::string> InstalledPrinters(spooler::Spooler& spooler);
+    // The printer name (bytes) of a list entry.
+    std::string EntryName(int row) const;
     void SelectFirstManaged();
     void ResetButtonColours();
 
@@ -102,6 +108,8 @@ private:
     YearSource m_currentYear;
     bool m_centred = false;
     const QSize m_size{429, 552};
+    static constexpr int kNameRole = Qt::UserRole;
+    admin::SpoolerWorker m_worker{this}; // last: it stops before anything it may touch goes
 };
 
 } // namespace quill::app

@@ -14,6 +14,8 @@
 namespace quill::platform {
 namespace {
 
+constexpr const char* kStartSuffix = ".start";
+
 class Fd {
 public:
     explicit Fd(int fd = -1) : m_fd(fd) {}
@@ -54,9 +56,14 @@ public:
 
     ~PosixHandle() override {
         // The last running copy removes the object, as the system does with a section
-        // whose last handle closes. Ends run under the start lock, so no start can be
-        // between opening the object and locking it here.
-        if (m_holdsLock && ::flock(m_fd.get(), LOCK_EX | LOCK_NB) == 0) ::shm_unlink(m_objectName.c_str());
+        // whose last handle closes, and the lock object of the starts with it. Ends run
+        // under the start lock, so no start can be between opening the object and
+        // locking it here; a start that waits for the removed lock object sees that it
+        // is gone and takes the new one (LockStarts).
+        if (m_holdsLock && ::flock(m_fd.get(), LOCK_EX | LOCK_NB) == 0) {
+            ::shm_unlink(m_objectName.c_str());
+            ::shm_unlink((m_objectName + kStartSuffix).c_str());
+        }
     }
 
     std::unique_ptr<SectionView> MapViewOfFile() override {
@@ -82,6 +89,15 @@ public:
 private:
     Fd m_fd;
 };
+
+// Whether fd is still the object that the name gives.
+bool StillNamed(int fd, const std::string& objectName) {
+    Fd named(::shm_open(objectName.c_str(), O_RDWR | O_CLOEXEC, 0600));
+    struct stat a {
+    }, b{};
+    return named.get() >= 0 && ::fstat(fd, &a) == 0 && ::fstat(named.get(), &b) == 0 && a.st_dev == b.st_dev &&
+           a.st_ino == b.st_ino;
+}
 
 // A fresh section reads as zeros.
 bool ResetToZeros(int fd) { return ::ftruncate(fd, 0) == 0 && ::ftruncate(fd, SharedSection::kSectionSize) == 0; }
@@ -157,13 +173,18 @@ std::unique_ptr<SectionHandle> PosixSharedSection::OpenFileMappingA(const std::s
 }
 
 std::unique_ptr<StartLock> PosixSharedSection::LockStarts(const std::string& name) {
-    const std::string objectName = ObjectName(name) + ".start";
-    Fd fd(::shm_open(objectName.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
-    if (fd.get() < 0) return nullptr;
+    const std::string objectName = ObjectName(name) + kStartSuffix;
     // A copy holds this lock only for a few calls; should one hang while holding it,
     // a start goes on unserialised after five seconds rather than hang as well.
     for (int i = 0; i < 500; ++i) {
-        if (::flock(fd.get(), LOCK_EX | LOCK_NB) == 0) return std::make_unique<PosixStartLock>(fd.release());
+        Fd fd(::shm_open(objectName.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+        if (fd.get() < 0) return nullptr;
+        if (::flock(fd.get(), LOCK_EX | LOCK_NB) == 0) {
+            // The last copy removes the lock object as it ends: a lock on a removed one
+            // serialises nothing, so take the one that the name gives now.
+            if (StillNamed(fd.get(), objectName)) return std::make_unique<PosixStartLock>(fd.release());
+            continue;
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return nullptr;

@@ -1,11 +1,8 @@
 #include "spooler/CupsSpooler.h"
 
+#include "spooler/CupsRequest.h"
 #include "spooler/PrinterName.h"
 
-#include <cups/cups.h>
-#include <cups/ipp.h>
-
-#include <cstdlib>
 #include <algorithm>
 #include <cstring>
 #include <ctime>
@@ -15,124 +12,10 @@
 namespace quill::spooler {
 namespace {
 
-// A server that stops answering must not hang the program: give up after this long
-// without progress.
-constexpr double kIdleTimeoutSeconds = 10.0;
-constexpr int kConnectTimeoutMs = 5000;
-
-struct HttpClose {
-    void operator()(http_t* http) const { httpClose(http); }
-};
-using Http = std::unique_ptr<http_t, HttpClose>;
-
-struct IppDelete {
-    void operator()(ipp_t* ipp) const { ippDelete(ipp); }
-};
-using Ipp = std::unique_ptr<ipp_t, IppDelete>;
-
-int GiveUp(http_t*, void*) { return 0; }
-
-// A connection to the local server (empty host) or to another computer's server.
-Http Connect(const std::string& host) {
-    const bool local = IsLocalHost(host);
-    const char* server = local ? cupsServer() : host.c_str();
-    http_t* http = httpConnect2(server, ippPort(), nullptr, AF_UNSPEC,
-                                local ? cupsEncryption() : HTTP_ENCRYPTION_IF_REQUESTED, 1, kConnectTimeoutMs, nullptr);
-    if (http) httpSetTimeout(http, kIdleTimeoutSeconds, GiveUp, nullptr);
-    return Http(http);
-}
-
-// Reads the IPP message from a memory buffer.
-struct MemoryReader {
-    const std::vector<unsigned char>* data;
-    std::size_t at = 0;
-};
-ssize_t ReadMemory(void* context, ipp_uchar_t* buffer, size_t length) {
-    auto* reader = static_cast<MemoryReader*>(context);
-    const std::size_t n = std::min(length, reader->data->size() - reader->at);
-    std::memcpy(buffer, reader->data->data() + reader->at, n);
-    reader->at += n;
-    return static_cast<ssize_t>(n);
-}
-
-// cupsDoRequest, but the answer is read in large blocks first and parsed from memory:
-// libcups reads an answer field by field from the socket otherwise, which costs a few
-// system calls per attribute (tens of milliseconds for a thousand jobs).
-ipp_t* DoRequest(http_t* http, ipp_t* request, const char* resource) {
-    Ipp owned(request);
-    http_status_t status = cupsSendRequest(http, request, resource, ippLength(request));
-    while (status == HTTP_STATUS_CONTINUE) status = httpUpdate(http);
-    if (status != HTTP_STATUS_OK) {
-        // Authentication and other turns: let libcups do the whole exchange.
-        httpFlush(http);
-        return cupsDoRequest(http, owned.release(), resource);
-    }
-    std::vector<unsigned char> body;
-    std::vector<unsigned char> block(65536);
-    for (ssize_t n; (n = httpRead2(http, reinterpret_cast<char*>(block.data()), block.size())) > 0;)
-        body.insert(body.end(), block.begin(), block.begin() + n);
-    MemoryReader reader{&body};
-    ipp_t* response = ippNew();
-    if (ippReadIO(&reader, ReadMemory, 1, nullptr, response) != IPP_STATE_DATA) {
-        ippDelete(response);
-        return nullptr;
-    }
-    return response;
-}
-
-// The answer to a request for a list of printers or jobs: nullopt when the request
-// failed, an empty answer when the server holds none of what was asked for.
-std::optional<Ipp> AskForList(http_t* http, ipp_t* request) {
-    Ipp response(DoRequest(http, request, "/"));
-    if (!response) return std::nullopt;
-    const ipp_status_t status = ippGetStatusCode(response.get());
-    if (status == IPP_STATUS_ERROR_NOT_FOUND) return Ipp();
-    if (status > IPP_STATUS_OK_CONFLICTING) return std::nullopt;
-    return response;
-}
-
-// Walks the objects of an answer (one attribute group each, in the server's order):
-// onAttribute(name, attribute) for each attribute, onEnd() after each object.
-template <typename OnAttribute, typename OnEnd>
-void ForEachObject(ipp_t* answer, ipp_tag_t group, OnAttribute onAttribute, OnEnd onEnd) {
-    for (ipp_attribute_t* attr = ippFirstAttribute(answer); attr; attr = ippNextAttribute(answer)) {
-        if (ippGetGroupTag(attr) != group) {
-            onEnd();
-            continue;
-        }
-        if (const char* name = ippGetName(attr)) onAttribute(std::string(name), attr);
-    }
-    onEnd();
-}
-
-// An attribute's first text value; empty when it has none.
-std::string TextOf(ipp_attribute_t* attr) {
-    const char* value = ippGetString(attr, 0, nullptr);
-    return value ? value : "";
-}
-
-Ipp Send(http_t* http, ipp_t* request, const char* resource) {
-    Ipp response(DoRequest(http, request, resource));
-    if (!response || ippGetStatusCode(response.get()) > IPP_STATUS_OK_CONFLICTING) return nullptr;
-    return response;
-}
-
-std::string PrinterUri(const std::string& queue) {
-    char uri[HTTP_MAX_URI];
-    httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", ippPort(), "/printers/%s",
-                     queue.c_str());
-    return uri;
-}
-
-std::string Text(ipp_t* group, const char* name) {
-    ipp_attribute_t* attr = ippFindAttribute(group, name, IPP_TAG_ZERO);
-    return attr ? TextOf(attr) : "";
-}
-
 // A queue whose device is a printer on another computer is a printer connection. CUPS
 // also marks queues with an IPP device on this computer as remote, so the device
 // decides where there is one, and the remote type only where there is none.
-bool IsConnection(int printerType, const std::string& deviceUri, const std::string& ownName) {
+bool IsConnection(int printerType, const std::string& deviceUri, const ThisComputer& own) {
     char scheme[32], user[256], host[256], resource[1024];
     int port = 0;
     if (deviceUri.empty() ||
@@ -141,7 +24,7 @@ bool IsConnection(int printerType, const std::string& deviceUri, const std::stri
         return (printerType & CUPS_PRINTER_REMOTE) != 0;
     const std::string s = scheme;
     const bool network = s == "ipp" || s == "ipps" || s == "http" || s == "https";
-    return network && !IsLocalHost(host, ownName);
+    return network && !own.Is(host);
 }
 
 // Whether this user may administer the local server (root or the lpadmin group).
@@ -176,21 +59,21 @@ private:
 } // namespace
 
 std::optional<std::vector<PrinterInfo4>> CupsSpooler::EnumPrintersA(std::uint32_t flags) {
-    Http http = Connect("");
-    if (!http) return std::nullopt;
+    const auto connection = CupsConnection::Open("");
+    if (!connection) return std::nullopt;
     ipp_t* request = ippNewRequest(IPP_OP_CUPS_GET_PRINTERS);
     static const char* const kWanted[] = {"printer-name", "printer-type", "device-uri", "printer-is-shared"};
     ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 4, nullptr, kWanted);
     // Printers only: classes are not printers of their own.
     ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_ENUM, "printer-type", 0);
     ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_ENUM, "printer-type-mask", CUPS_PRINTER_CLASS);
-    const auto answer = AskForList(http.get(), request);
+    const auto answer = connection->AskForList(request);
     if (!answer) return std::nullopt;
     std::vector<PrinterInfo4> printers;
     if (!*answer) return printers; // no printers at all
 
     // Each printer is one attribute group; they come in the server's order.
-    const std::string own = ThisComputerName();
+    const ThisComputer own;
     std::string name, deviceUri;
     int type = 0;
     bool shared = false;
@@ -227,13 +110,13 @@ std::unique_ptr<PrinterHandle> CupsSpooler::OpenPrinterA(const std::string& name
     const std::string queue = QueueName(path.printer);
     if (queue.empty()) return nullptr;
     if (access == PRINTER_ALL_ACCESS && !(IsLocalHost(path.host) && MayAdminister())) return nullptr;
-    Http http = Connect(path.host);
-    if (!http) return nullptr;
+    const auto connection = CupsConnection::Open(path.host);
+    if (!connection) return nullptr;
     ipp_t* request = ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
     const std::string uri = PrinterUri(queue);
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri.c_str());
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr, "printer-name");
-    Ipp response = Send(http.get(), request, "/");
+    Ipp response = connection->Send(request);
     if (!response) return nullptr;
     return std::make_unique<CupsPrinterHandle>(name, IsLocalHost(path.host) ? "" : path.host,
                                                Text(response.get(), "printer-name"));
@@ -256,7 +139,7 @@ std::uint32_t JobStatus(int state, ipp_attribute_t* reasons) {
     case IPP_JSTATE_HELD: status = JOB_STATUS_PAUSED; break;
     case IPP_JSTATE_PROCESSING: status = JOB_STATUS_PRINTING; break;
     case IPP_JSTATE_STOPPED: status = JOB_STATUS_PAUSED; break;
-    case IPP_JSTATE_CANCELED: status = JOB_STATUS_DELETED; break;
+    case IPP_JSTATE_CANCELED: status = JOB_STATUS_DELETING | JOB_STATUS_DELETED; break;
     case IPP_JSTATE_ABORTED: status = JOB_STATUS_ERROR; break;
     case IPP_JSTATE_COMPLETED: status = JOB_STATUS_PRINTED; break;
     default: break;
@@ -281,21 +164,29 @@ SystemTime ToSystemTime(std::time_t t) {
     return s;
 }
 
-// The queue name at the end of a printer URI.
-std::string QueueOfUri(const std::string& uri) {
-    const auto slash = uri.rfind('/');
-    return slash == std::string::npos ? uri : uri.substr(slash + 1);
-}
-
 } // namespace
 
 std::optional<std::vector<JobInfo2>> CupsSpooler::Jobs(const std::string& host, const std::string& queue) {
-    Http http = Connect(host);
-    if (!http) return std::nullopt;
+    const std::string key = host + '\n' + queue;
+    JobWatch watch;
+    {
+        const std::lock_guard lock(m_watchMutex);
+        watch = m_watches[key];
+    }
+    const auto connection = CupsConnection::Open(host);
+    if (!connection) return std::nullopt;
     ipp_t* request = ippNewRequest(IPP_OP_GET_JOBS);
     const std::string uri = queue.empty() ? "ipp://localhost/" : PrinterUri(queue);
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri.c_str());
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", nullptr, "not-completed");
+    // One request gives the jobs that have not ended and those that ended since the last
+    // poll: every job from the oldest one still open, or else from the first new one.
+    // The first poll reads the whole history once, to learn where it ends.
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", nullptr, "all");
+    if (watch.polled) {
+        std::uint32_t from = watch.highest + 1;
+        if (!watch.open.empty()) from = std::min(from, *watch.open.begin());
+        ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "first-job-id", static_cast<int>(from));
+    }
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
     static const char* const kWanted[] = {"job-id",
                                           "job-printer-uri",
@@ -310,10 +201,13 @@ std::optional<std::vector<JobInfo2>> CupsSpooler::Jobs(const std::string& host, 
                                           "job-priority"};
     ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
                   static_cast<int>(sizeof kWanted / sizeof kWanted[0]), nullptr, kWanted);
-    const auto answer = AskForList(http.get(), request);
+    const auto answer = connection->AskForList(request);
     if (!answer) return std::nullopt;
+
     std::vector<JobInfo2> jobs;
-    if (!*answer) return jobs;
+    JobWatch next;
+    next.polled = true;
+    next.highest = watch.highest;
     JobInfo2 job;
     int state = 0;
     ipp_attribute_t* reasons = nullptr;
@@ -321,37 +215,52 @@ std::optional<std::vector<JobInfo2>> CupsSpooler::Jobs(const std::string& host, 
     auto flush = [&] {
         if (any) {
             job.Status = JobStatus(state, reasons);
-            jobs.push_back(job);
+            const bool ended = state >= IPP_JSTATE_CANCELED;
+            // An ended job is reported once: when it was open at the last poll or is
+            // newer than every job seen then.
+            const bool endedWhileWatched = watch.polled && (watch.open.count(job.JobId) || job.JobId > watch.highest);
+            if (!ended) next.open.insert(job.JobId);
+            if (!ended || endedWhileWatched) jobs.push_back(job);
+            next.highest = std::max(next.highest, job.JobId);
         }
         job = JobInfo2();
         state = 0;
         reasons = nullptr;
         any = false;
     };
-    ForEachObject(
-        answer->get(), IPP_TAG_JOB,
-        [&](const std::string& n, ipp_attribute_t* attr) {
-            any = true;
-            if (n == "job-id") job.JobId = static_cast<std::uint32_t>(ippGetInteger(attr, 0));
-            else if (n == "job-printer-uri") job.pPrinterName = QueueOfUri(TextOf(attr));
-            else if (n == "job-originating-host-name") job.pMachineName = TextOf(attr);
-            else if (n == "job-originating-user-name") job.pUserName = TextOf(attr);
-            else if (n == "job-name") job.pDocument = TextOf(attr);
-            else if (n == "job-state") state = ippGetInteger(attr, 0);
-            else if (n == "job-state-reasons") reasons = attr;
-            else if (n == "job-k-octets") job.Size = static_cast<std::uint32_t>(ippGetInteger(attr, 0)) * 1024u;
-            else if (n == "job-impressions-completed")
-                job.PagesPrinted = static_cast<std::uint32_t>(ippGetInteger(attr, 0));
-            else if (n == "time-at-creation" && ippGetValueTag(attr) == IPP_TAG_INTEGER)
-                job.Submitted = ToSystemTime(static_cast<std::time_t>(ippGetInteger(attr, 0)));
-            else if (n == "job-priority") job.Priority = static_cast<std::uint32_t>(ippGetInteger(attr, 0));
-        },
-        flush);
-    // A job's "machine" is the computer it came from; jobs of this computer name it.
-    const std::string own = ThisComputerName();
-    for (auto& j : jobs) {
-        if (IsLocalHost(j.pMachineName, own)) j.pMachineName = own;
+    if (*answer) {
+        ForEachObject(
+            answer->get(), IPP_TAG_JOB,
+            [&](const std::string& n, ipp_attribute_t* attr) {
+                any = true;
+                if (n == "job-id") job.JobId = static_cast<std::uint32_t>(ippGetInteger(attr, 0));
+                else if (n == "job-printer-uri") job.pPrinterName = QueueOfUri(TextOf(attr));
+                else if (n == "job-originating-host-name") job.pMachineName = TextOf(attr);
+                else if (n == "job-originating-user-name") job.pUserName = TextOf(attr);
+                else if (n == "job-name") job.pDocument = TextOf(attr);
+                else if (n == "job-state") state = ippGetInteger(attr, 0);
+                else if (n == "job-state-reasons") reasons = attr;
+                else if (n == "job-k-octets") job.Size = static_cast<std::uint32_t>(ippGetInteger(attr, 0)) * 1024u;
+                else if (n == "job-impressions-completed")
+                    job.PagesPrinted = static_cast<std::uint32_t>(ippGetInteger(attr, 0));
+                else if (n == "time-at-creation" && ippGetValueTag(attr) == IPP_TAG_INTEGER)
+                    job.Submitted = ToSystemTime(static_cast<std::time_t>(ippGetInteger(attr, 0)));
+                else if (n == "job-priority") job.Priority = static_cast<std::uint32_t>(ippGetInteger(attr, 0));
+            },
+            flush);
     }
+    {
+        const std::lock_guard lock(m_watchMutex);
+        JobWatch& stored = m_watches[key];
+        // A job restarted meanwhile stays watched.
+        next.open.insert(stored.restarted.begin(), stored.restarted.end());
+        next.restarted.clear();
+        stored = std::move(next);
+    }
+    // A job's "machine" is the computer it came from; jobs of this computer name it.
+    const ThisComputer own;
+    for (auto& j : jobs)
+        if (own.Is(j.pMachineName)) j.pMachineName = own.name();
     return jobs;
 }
 
@@ -372,14 +281,20 @@ bool CupsSpooler::SetJobA(PrinterHandle& printer, std::uint32_t jobId, std::uint
     case JOB_CONTROL_RESTART: operation = IPP_OP_RESTART_JOB; break;
     default: return false;
     }
-    Http http = Connect(handle.host());
-    if (!http) return false;
+    const auto connection = CupsConnection::Open(handle.host());
+    if (!connection) return false;
     ipp_t* request = ippNewRequest(operation);
     const std::string uri = PrinterUri(handle.queue());
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri.c_str());
     ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", static_cast<int>(jobId));
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
-    return Send(http.get(), request, "/jobs") != nullptr;
+    const bool done = connection->Send(request, "/jobs") != nullptr;
+    if (done && command == JOB_CONTROL_RESTART) {
+        // A restarted job is open again, perhaps older than every job the polls watch.
+        const std::lock_guard lock(m_watchMutex);
+        for (auto& [key, watch] : m_watches) watch.restarted.insert(jobId);
+    }
+    return done;
 }
 
 // Not provided yet: these operations report failure until the features that use them

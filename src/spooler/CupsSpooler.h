@@ -2,10 +2,15 @@
 
 #include "spooler/Spooler.h"
 
+#include <map>
+#include <mutex>
+#include <set>
+
 namespace quill::spooler {
 
 // The spooler on CUPS: the local server is the one libcups is pointed at (CUPS_SERVER,
 // client.conf or the default socket); "host\printer" names address another server.
+// Safe to call from several threads; each request has a bounded time (CupsRequest.h).
 class CupsSpooler final : public Spooler {
 public:
     std::optional<std::vector<PrinterInfo4>> EnumPrintersA(std::uint32_t flags) override;
@@ -27,8 +32,22 @@ public:
                                                                 const NotifyOptions& options) override;
 
 private:
-    // The not-completed jobs of one queue, or of every queue when queue is empty.
+    // What the polls of one queue (or of all queues) have seen: the jobs then open and
+    // the highest job id, so that a job that ends between two polls is reported once
+    // more with how it ended.
+    struct JobWatch {
+        bool polled = false;
+        std::uint32_t highest = 0;
+        std::set<std::uint32_t> open;
+        std::set<std::uint32_t> restarted; // by SetJobA since the last poll
+    };
+
+    // The open jobs of one queue, or of every queue when queue is empty, and the jobs
+    // that ended since the last poll of the same.
     std::optional<std::vector<JobInfo2>> Jobs(const std::string& host, const std::string& queue);
+
+    std::mutex m_watchMutex;
+    std::map<std::string, JobWatch> m_watches; // by host and queue
 };
 
 } // namespace quill::spooler

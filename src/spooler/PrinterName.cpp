@@ -1,6 +1,9 @@
 #include "spooler/PrinterName.h"
 
+#include <arpa/inet.h>
 #include <cctype>
+#include <ifaddrs.h>
+#include <netinet/in.h>
 #include <unistd.h>
 
 namespace quill::spooler {
@@ -41,19 +44,62 @@ std::string ThisComputerName() {
     return own;
 }
 
-bool IsLocalHost(const std::string& host, const std::string& ownName) {
+namespace {
+
+std::string AsciiLower(const std::string& s) {
+    std::string lower;
+    for (unsigned char c : s) lower += static_cast<char>(std::tolower(c));
+    return lower;
+}
+
+} // namespace
+
+ThisComputer::ThisComputer() : m_name(ThisComputerName()) {
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0) return;
+    for (const ifaddrs* entry = list; entry; entry = entry->ifa_next) {
+        if (!entry->ifa_addr) continue;
+        char text[INET6_ADDRSTRLEN] = {};
+        const int family = entry->ifa_addr->sa_family;
+        const void* address = nullptr;
+        if (family == AF_INET) address = &reinterpret_cast<const sockaddr_in*>(entry->ifa_addr)->sin_addr;
+        else if (family == AF_INET6) address = &reinterpret_cast<const sockaddr_in6*>(entry->ifa_addr)->sin6_addr;
+        if (address && ::inet_ntop(family, address, text, sizeof text)) m_addresses.push_back(AsciiLower(text));
+    }
+    ::freeifaddrs(list);
+}
+
+bool ThisComputer::Is(const std::string& host) const {
     if (host.empty()) return true;
-    auto lower = [](const std::string& s) {
-        std::string l;
-        for (unsigned char c : s) l += static_cast<char>(std::tolower(c));
-        return l;
-    };
-    const std::string name = lower(host), own = lower(ownName);
-    if (name == "localhost" || name == "127.0.0.1" || name == "::1" || name == "[::1]") return true;
+    std::string name = AsciiLower(host);
+    if (name.size() > 2 && name.front() == '[' && name.back() == ']') name = name.substr(1, name.size() - 2);
+    if (name == "localhost" || name == "127.0.0.1" || name == "::1") return true;
+    for (const auto& address : m_addresses)
+        if (name == address) return true;
     // The computer's own name, with or without its domain.
+    const std::string own = AsciiLower(m_name);
     return name == own || own.rfind(name + ".", 0) == 0 || name.rfind(own + ".", 0) == 0;
 }
 
-bool IsLocalHost(const std::string& host) { return host.empty() || IsLocalHost(host, ThisComputerName()); }
+bool IsLocalHost(const std::string& host) { return host.empty() || ThisComputer().Is(host); }
+
+std::string PercentDecode(const std::string& text) {
+    auto hex = [](char c) -> int {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        return -1;
+    };
+    std::string decoded;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 2 < text.size() && hex(text[i + 1]) >= 0 && hex(text[i + 2]) >= 0) {
+            decoded += static_cast<char>(hex(text[i + 1]) * 16 + hex(text[i + 2]));
+            i += 2;
+        } else {
+            decoded += text[i];
+        }
+    }
+    return decoded;
+}
 
 } // namespace quill::spooler

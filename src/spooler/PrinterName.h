@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace quill::spooler {
 
@@ -23,9 +24,25 @@ PrinterPath SplitPrinterPath(const std::string& name);
 // This computer's name ("localhost" when it cannot be read).
 std::string ThisComputerName();
 
-// Whether a host name means this computer's own print server; ownName is
-// ThisComputerName(), passed in where many names are tested at once.
-bool IsLocalHost(const std::string& host, const std::string& ownName);
+// This computer as other hosts and CUPS name it: localhost, its name with or without
+// its domain, the loopback addresses and the addresses of its own network interfaces.
+// Read once when made; make one where many names are tested at once.
+class ThisComputer {
+public:
+    ThisComputer();
+    const std::string& name() const { return m_name; }
+    // Whether host means this computer (an empty host does).
+    bool Is(const std::string& host) const;
+
+private:
+    std::string m_name;
+    std::vector<std::string> m_addresses;
+};
+
+// Whether a host name means this computer's own print server.
 bool IsLocalHost(const std::string& host);
+
+// The decoded form of a URI part in which CUPS writes bytes as %XX.
+std::string PercentDecode(const std::string& text);
 
 } // namespace quill::spooler

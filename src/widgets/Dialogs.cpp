@@ -1,5 +1,6 @@
 #include "widgets/Dialogs.h"
 
+#include <QFile>
 #include <QFileDialog>
 #include <QInputDialog>
 #include <QMessageBox>
@@ -7,7 +8,14 @@
 namespace quill::widgets {
 namespace {
 
-QString Q(const std::string& s) { return QString::fromStdString(s); }
+QString Q(const std::string& s) { return QString::fromLocal8Bit(s.data(), static_cast<qsizetype>(s.size())); }
+
+// Message texts hold printer names: shown as plain text, never as markup.
+void ShowBox(QWidget* owner, QMessageBox::Icon icon, const std::string& text) {
+    QMessageBox box(icon, QString::fromUtf8(kApplicationTitle), Q(text), QMessageBox::Ok, owner);
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
+}
 
 // "Printer Settings (*.qpk)|*.qpk" as Qt writes it: "Printer Settings (*.qpk)".
 QString QtFilter(const std::string& filter) {
@@ -33,27 +41,21 @@ std::optional<std::string> RunFileDialog(QWidget* owner, const FileDialogSetting
     if (!settings.OverwritePrompt) dialog.setOption(QFileDialog::DontConfirmOverwrite);
     dialog.setSizeGripEnabled(settings.EnableSizing);
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
-    return dialog.selectedFiles().first().toStdString();
+    return QFile::encodeName(dialog.selectedFiles().first()).toStdString();
 }
 
 } // namespace
 
-void QtDialogs::ShowMessage(const std::string& text) {
-    QMessageBox box(QMessageBox::NoIcon, QString::fromUtf8(kApplicationTitle), Q(text), QMessageBox::Ok, m_owner);
-    box.exec();
-}
+void QtDialogs::ShowMessage(const std::string& text) { ShowBox(m_owner, QMessageBox::NoIcon, text); }
 
-void QtDialogs::ShowErrorMessage(const std::string& text) {
-    QMessageBox box(QMessageBox::Critical, QString::fromUtf8(kApplicationTitle), Q(text), QMessageBox::Ok, m_owner);
-    box.exec();
-}
+void QtDialogs::ShowErrorMessage(const std::string& text) { ShowBox(m_owner, QMessageBox::Critical, text); }
 
 std::optional<std::string> QtDialogs::InputBox(const std::string& caption, const std::string& prompt,
                                                const std::string& defaultText) {
     bool ok = false;
     const QString text = QInputDialog::getText(m_owner, Q(caption), Q(prompt), QLineEdit::Normal, Q(defaultText), &ok);
     if (!ok) return std::nullopt;
-    return text.toStdString();
+    return text.toLocal8Bit().toStdString();
 }
 
 std::optional<std::string> QtDialogs::OpenFile(const FileDialogSettings& settings) {

@@ -3,6 +3,7 @@
 
 #include "CupsSandbox.h"
 #include "FakeDialogs.h"
+#include "SpoolerWait.h"
 #include "spooler/CupsSpooler.h"
 
 #include <QAction>
@@ -60,8 +61,9 @@ TEST_F(TMainCupsTest, HeldJobsOnTwoQueuesBecomeRows) {
     const int b = Submit("Beta", true);
     for (bool snapshot : {false, true}) {
         admin::TMain w(spooler, dialogs);
+        test::WaitForSpooler(w);
         w.UseSnapshot = snapshot;
-        w.Timer1Timer();
+        test::Tick(w);
         ASSERT_EQ(w.lvMain->topLevelItemCount(), 2) << snapshot;
         QTreeWidgetItem* row = RowOf(w, a);
         ASSERT_TRUE(row);
@@ -82,22 +84,27 @@ TEST_F(TMainCupsTest, CommandsChangeTheJobInCupsAndFinishedJobsStay) {
     const int pending = Submit("Beta", false);
     const int held = Submit("Alpha", true);
     admin::TMain w(spooler, dialogs);
-    w.Timer1Timer();
+    test::WaitForSpooler(w);
+    test::Tick(w);
     w.lvMain->setCurrentItem(RowOf(w, pending));
     w.PauseJob1->trigger();
+    test::WaitForSpooler(w);
     EXPECT_EQ(State(pending), IPP_JSTATE_HELD);
     w.ResumeJob1->trigger();
+    test::WaitForSpooler(w);
     EXPECT_EQ(State(pending), IPP_JSTATE_PENDING);
 
     w.lvMain->setCurrentItem(RowOf(w, held));
     w.CancelJob1->trigger();
+    test::WaitForSpooler(w);
     EXPECT_EQ(State(held), IPP_JSTATE_CANCELED);
-    w.Timer1Timer();
-    ASSERT_TRUE(RowOf(w, held)); // gone from the spooler's list, kept in the window
-    EXPECT_EQ(RowOf(w, held)->text(3), QStringLiteral("Paused "));
+    test::Tick(w);
+    ASSERT_TRUE(RowOf(w, held)); // ended in the spooler, kept in the window with how it ended
+    EXPECT_EQ(RowOf(w, held)->text(3), QStringLiteral("Deleting "));
     // CUPS kept the files of the cancelled job: restarting it queues it again.
     w.lvMain->setCurrentItem(RowOf(w, held));
     w.RestartJob1->trigger();
+    test::WaitForSpooler(w);
     EXPECT_NE(State(held), IPP_JSTATE_CANCELED);
     EXPECT_TRUE(dialogs.messages.empty());
     s_cups->Run("cupsenable Beta");
@@ -106,7 +113,8 @@ TEST_F(TMainCupsTest, CommandsChangeTheJobInCupsAndFinishedJobsStay) {
 TEST_F(TMainCupsTest, DeletedRowReturnsAndMonitoringFreezes) {
     const int held = Submit("Alpha", true);
     admin::TMain w(spooler, dialogs);
-    w.Timer1Timer();
+    test::WaitForSpooler(w);
+    test::Tick(w);
     w.lvMain->setCurrentItem(RowOf(w, held));
     w.DeleteSelectedItem1->trigger();
     EXPECT_EQ(w.lvMain->topLevelItemCount(), 0);
@@ -123,8 +131,10 @@ TEST_F(TMainCupsTest, SharedOnlyPollsSharedPrinters) {
     s_cups->SetShared("Alpha", false);
     s_cups->SetShared("Beta", true);
     admin::TMain w(spooler, dialogs);
+    test::WaitForSpooler(w);
     EXPECT_EQ(w.PrinterNames, (std::vector<std::string>{"Alpha", "Beta"}));
     w.MonitorSharedPrinters1->trigger();
+    test::WaitForSpooler(w);
     EXPECT_EQ(w.PrinterNames, (std::vector<std::string>{"Beta"}));
 }
 

@@ -3,6 +3,7 @@
 
 #include "FakeDialogs.h"
 #include "FakeSpooler.h"
+#include "SpoolerWait.h"
 
 #include <QAction>
 #include <QLocale>
@@ -42,6 +43,7 @@ protected:
     std::unique_ptr<TMain> Open() {
         auto window = std::make_unique<TMain>(spooler, dialogs);
         window->UseSnapshot = GetParam();
+        test::WaitForSpooler(*window);
         return window;
     }
     static std::vector<std::string> Row(TMain& w, int i) {
@@ -100,7 +102,7 @@ TEST_P(TMainTest, JobsBecomeRowsThatKeepTheirLastStatus) {
     spooler.printers[0].jobs = {Job(7, "Fax", 0x10)};
     spooler.printers[1].jobs = {Job(9, "Laser", 0x01)};
     auto w = Open();
-    w->Timer1Timer();
+    test::Tick(*w);
     ASSERT_EQ(w->lvMain->topLevelItemCount(), 2);
     EXPECT_EQ(Row(*w, 0), (std::vector<std::string>{"desk", "Fax", "report 7", "Printing ", "anna", "      1.50 KB",
                                                     "2", TMain::StartAtText(Job(7, "Fax").Submitted)}));
@@ -108,7 +110,7 @@ TEST_P(TMainTest, JobsBecomeRowsThatKeepTheirLastStatus) {
     // The job leaves the spooler: its row stays as it was.
     spooler.printers[0].jobs.clear();
     spooler.printers[1].jobs = {Job(9, "Laser", 0x80)};
-    w->Timer1Timer();
+    test::Tick(*w);
     ASSERT_EQ(w->lvMain->topLevelItemCount(), 2);
     EXPECT_EQ(Row(*w, 0)[3], "Printing ");
     EXPECT_EQ(Row(*w, 1)[3], "Printed ");
@@ -118,7 +120,7 @@ TEST_P(TMainTest, SameJobIdOnTwoPrintersSharesOneRow) {
     spooler.printers[0].jobs = {Job(5, "Fax")};
     spooler.printers[1].jobs = {Job(5, "Laser")};
     auto w = Open();
-    w->Timer1Timer();
+    test::Tick(*w);
     ASSERT_EQ(w->lvMain->topLevelItemCount(), 1);
     EXPECT_EQ(Row(*w, 0)[1], "Laser"); // the one polled last
 }
@@ -126,11 +128,11 @@ TEST_P(TMainTest, SameJobIdOnTwoPrintersSharesOneRow) {
 TEST_P(TMainTest, DeletedRowOfAQueuedJobComesBackAsTheLastRow) {
     spooler.printers[0].jobs = {Job(1, "Fax"), Job(2, "Fax")};
     auto w = Open();
-    w->Timer1Timer();
+    test::Tick(*w);
     w->lvMain->setCurrentItem(w->lvMain->topLevelItem(0));
     w->DeleteSelectedItem1->trigger();
     ASSERT_EQ(w->lvMain->topLevelItemCount(), 1);
-    w->Timer1Timer();
+    test::Tick(*w);
     ASSERT_EQ(w->lvMain->topLevelItemCount(), 2);
     EXPECT_EQ(Row(*w, 1)[2], "report 1");
     w->DeleteAllItems1->trigger();
@@ -156,6 +158,7 @@ TEST_P(TMainTest, SharedOnlyReloadsTheNames) {
     spooler.printers[1].info.Attributes |= spooler::PRINTER_ATTRIBUTE_SHARED;
     auto w = Open();
     w->MonitorSharedPrinters1->trigger();
+    test::WaitForSpooler(*w);
     EXPECT_TRUE(w->SharedOnly);
     EXPECT_TRUE(w->MonitorSharedPrinters1->isChecked());
     EXPECT_EQ(w->PrinterNames, (std::vector<std::string>{"Laser"}));
@@ -169,7 +172,7 @@ TEST_P(TMainTest, EnumerationFailureShowsTheErrorAndPollsNothing) {
     EXPECT_EQ(dialogs.errors, (std::vector<std::string>{"Error Enum Printers!"}));
     EXPECT_TRUE(w->PrinterNames.empty());
     const int before = spooler.enumJobsCalls;
-    w->Timer1Timer();
+    test::Tick(*w);
     EXPECT_EQ(spooler.enumJobsCalls, before);
     EXPECT_EQ(w->lvMain->topLevelItemCount(), 0);
 }
@@ -179,14 +182,14 @@ TEST_P(TMainTest, UnopenableOrUnlistablePrintersAreSkippedSilently) {
     spooler.printers[1].jobs = {Job(2, "Laser")};
     spooler.unopenable = {"Fax"};
     auto w = Open();
-    w->Timer1Timer();
+    test::Tick(*w);
     if (!GetParam()) {
         EXPECT_EQ(w->lvMain->topLevelItemCount(), 1);
         EXPECT_EQ(Row(*w, 0)[1], "Laser");
     }
     spooler.failEnumJobs = true;
     w->DeleteAllItems1->trigger();
-    w->Timer1Timer();
+    test::Tick(*w);
     EXPECT_EQ(w->lvMain->topLevelItemCount(), 0);
     EXPECT_TRUE(dialogs.messages.empty());
     EXPECT_TRUE(dialogs.errors.empty());
@@ -195,19 +198,25 @@ TEST_P(TMainTest, UnopenableOrUnlistablePrintersAreSkippedSilently) {
 TEST_P(TMainTest, JobCommandsGoToTheRowsPrinterOrReportIt) {
     spooler.printers[1].jobs = {Job(42, "Laser")};
     auto w = Open();
-    w->Timer1Timer();
-    w->CancelJob1->trigger(); // nothing selected: nothing happens
+    test::Tick(*w);
+    w->CancelJob1->trigger();
+    test::WaitForSpooler(*w); // nothing selected: nothing happens
     EXPECT_TRUE(spooler.jobCommands.empty());
     w->lvMain->setCurrentItem(w->lvMain->topLevelItem(0));
     w->PauseJob1->trigger();
+    test::WaitForSpooler(*w);
     w->ResumeJob1->trigger();
+    test::WaitForSpooler(*w);
     w->RestartJob1->trigger();
+    test::WaitForSpooler(*w);
     w->CancelJob1->trigger();
+    test::WaitForSpooler(*w);
     using P = std::pair<std::uint32_t, std::uint32_t>;
     EXPECT_EQ(spooler.jobCommands, (std::vector<P>{{42, 1}, {42, 2}, {42, 4}, {42, 3}}));
     EXPECT_TRUE(w->Timer1->isActive());
-    spooler.unopenable = {"desk\\Laser"};
+    spooler.unopenable = {"Laser"};
     w->CancelJob1->trigger();
+    test::WaitForSpooler(*w);
     EXPECT_EQ(dialogs.messages, (std::vector<std::string>{"Error OpenPrinter() : 42 Laser"}));
 }
 

@@ -4,6 +4,7 @@
 #include "CupsSandbox.h"
 #include "FakeDialogs.h"
 #include "FakeLauncher.h"
+#include "SpoolerWait.h"
 #include "spooler/CupsSpooler.h"
 
 #include <QListWidget>
@@ -34,6 +35,7 @@ protected:
 TEST_F(TForm1CupsTest, QueuesAreListedInTheServersOrderWithTheFirstQuillSelected) {
     for (const char* name : {"QUILL_Amber_PDF_Creator", "Fax", "quill-amber"}) s_cups->AddQueue(name);
     app::TForm1 form(spooler, dialogs, launcher);
+    test::WaitForSpooler(form);
     EXPECT_EQ(Listed(form), (std::vector<std::string>{"Fax", "quill-amber", "QUILL_Amber_PDF_Creator"}));
     EXPECT_EQ(form.SelectedPrinter(), "quill-amber");
 }
@@ -42,18 +44,22 @@ TEST_F(TForm1CupsTest, NoQuillQueueSelectsNothingAndNoQueueLeavesTheListEmpty) {
     s_cups->AddQueue("Fax");
     s_cups->AddQueue("Laser");
     app::TForm1 form(spooler, dialogs, launcher);
+    test::WaitForSpooler(form);
     EXPECT_EQ(Listed(form), (std::vector<std::string>{"Fax", "Laser"}));
     EXPECT_EQ(form.SelectedPrinter(), std::nullopt);
     s_cups->DeleteAllQueues();
     form.RefreshPrinterList();
+    test::WaitForSpooler(form);
     EXPECT_TRUE(Listed(form).empty());
 }
 
 TEST_F(TForm1CupsTest, RefreshFollowsTheServer) {
     s_cups->AddQueue("Fax");
     app::TForm1 form(spooler, dialogs, launcher);
+    test::WaitForSpooler(form);
     s_cups->AddQueue("QUILL_Amber_PDF_Creator", "QUILL Amber PDF Creator");
     form.RefreshPrinterList();
+    test::WaitForSpooler(form);
     EXPECT_EQ(Listed(form), (std::vector<std::string>{"Fax", "QUILL_Amber_PDF_Creator"}));
     EXPECT_EQ(form.SelectedPrinter(), "QUILL_Amber_PDF_Creator");
 }

@@ -4,6 +4,7 @@
 #include "FakeDialogs.h"
 #include "FakeLauncher.h"
 #include "FakeSpooler.h"
+#include "SpoolerWait.h"
 
 #include <QApplication>
 #include <QFrame>
@@ -40,6 +41,7 @@ protected:
         for (const char* name : printers) spooler.AddPrinter(name);
         auto form = std::make_unique<TForm1>(spooler, dialogs, launcher, [year] { return year; });
         form->show();
+        test::WaitForSpooler(*form);
         QApplication::processEvents();
         return form;
     }
@@ -102,6 +104,7 @@ TEST_F(TForm1Test, NoPrintersOrNoSpoolerLeavesTheListEmpty) {
     spooler.AddPrinter("QUILL");
     spooler.failEnumPrinters = true;
     form->RefreshPrinterList();
+    test::WaitForSpooler(*form);
     EXPECT_EQ(form->ListBox1->count(), 0);
 }
 
@@ -119,11 +122,13 @@ TEST_F(TForm1Test, SelectedPrinterIsTheUsersChoiceUntilTheListIsRefreshed) {
     spooler.printers.erase(spooler.printers.begin());
     spooler.AddPrinter("quill-second");
     form->RefreshPrinterList();
+    test::WaitForSpooler(*form);
     EXPECT_EQ(Listed(*form), (std::vector<std::string>{"QUILL Amber PDF Creator", "Laser", "quill-second"}));
     EXPECT_EQ(form->SelectedPrinter(), "QUILL Amber PDF Creator");
     spooler.printers.erase(spooler.printers.begin());
     spooler.printers.erase(spooler.printers.begin() + 1);
     form->RefreshPrinterList();
+    test::WaitForSpooler(*form);
     EXPECT_EQ(form->SelectedPrinter(), std::nullopt);
 }
 

@@ -1,0 +1,74 @@
+#pragma once
+
+#include <cups/cups.h>
+#include <cups/ipp.h>
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace quill::spooler {
+
+struct IppDelete {
+    void operator()(ipp_t* ipp) const { ippDelete(ipp); }
+};
+using Ipp = std::unique_ptr<ipp_t, IppDelete>;
+
+// A connection to a CUPS server on which every request has a bounded time: the
+// connect about a second, the whole answer a few seconds, never sent again after a
+// time-out, and given up at once when the thread's AbortScope says so. A server that
+// stops answering therefore costs a caller at most kAnswerTimeout per request.
+class CupsConnection {
+public:
+    static constexpr int kConnectTimeoutMs = 1000;
+    static constexpr std::chrono::milliseconds kAnswerTimeout{5000};
+
+    // The local server (an empty host or a name of this computer) or another computer's;
+    // nullptr when none answers the connect in time.
+    static std::unique_ptr<CupsConnection> Open(const std::string& host);
+    ~CupsConnection();
+    CupsConnection(const CupsConnection&) = delete;
+    CupsConnection& operator=(const CupsConnection&) = delete;
+
+    // Sends the request (taking it) and reads the whole answer; nullptr when there is
+    // none in time. The answer's status is the caller's to read.
+    Ipp Request(ipp_t* request, const char* resource = "/");
+    // The answer when its status is a success; nullptr otherwise.
+    Ipp Send(ipp_t* request, const char* resource = "/");
+    // The answer to a request for a list of printers or jobs: nullopt when the request
+    // failed, an empty answer when the server holds none of what was asked for.
+    std::optional<Ipp> AskForList(ipp_t* request);
+
+private:
+    explicit CupsConnection(http_t* http);
+    static int KeepWaiting(http_t* http, void* connection);
+
+    http_t* m_http;
+    std::chrono::steady_clock::time_point m_deadline;
+};
+
+// Walks the objects of an answer (one attribute group each, in the server's order):
+// onAttribute(name, attribute) for each attribute, onEnd() after each object.
+template <typename OnAttribute, typename OnEnd>
+void ForEachObject(ipp_t* answer, ipp_tag_t group, OnAttribute onAttribute, OnEnd onEnd) {
+    for (ipp_attribute_t* attr = ippFirstAttribute(answer); attr; attr = ippNextAttribute(answer)) {
+        if (ippGetGroupTag(attr) != group) {
+            onEnd();
+            continue;
+        }
+        if (const char* name = ippGetName(attr)) onAttribute(std::string(name), attr);
+    }
+    onEnd();
+}
+
+// An attribute's first text value; empty when it has none.
+std::string TextOf(ipp_attribute_t* attr);
+// The first text value of the named attribute of an answer; empty when there is none.
+std::string Text(ipp_t* answer, const char* name);
+// The URI of a queue of the server a request goes to; the name's bytes are %-encoded.
+std::string PrinterUri(const std::string& queue);
+// The queue name at the end of a printer URI, decoded.
+std::string QueueOfUri(const std::string& uri);
+
+} // namespace quill::spooler
