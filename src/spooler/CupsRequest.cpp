@@ -53,7 +53,17 @@ int CupsConnection::KeepWaiting(http_t*, void* connection) {
 Ipp CupsConnection::Request(ipp_t* request, const char* resource) {
     Ipp owned(request);
     m_deadline = std::chrono::steady_clock::now() + kAnswerTimeout;
-    http_status_t status = cupsSendRequest(m_http, request, resource, ippLength(request));
+    // The request is posted without asking the server to confirm it first: libcups
+    // would wait a fixed second for that confirmation, deaf to the deadline and abort.
+    httpClearFields(m_http);
+    httpSetField(m_http, HTTP_FIELD_CONTENT_TYPE, "application/ipp");
+    httpSetLength(m_http, ippLength(request));
+    if (httpPost(m_http, resource) != 0) return nullptr;
+    ippSetState(request, IPP_STATE_IDLE);
+    ipp_state_t state;
+    while ((state = ippWrite(m_http, request)) != IPP_STATE_DATA)
+        if (state == IPP_STATE_ERROR) return nullptr;
+    http_status_t status = HTTP_STATUS_CONTINUE;
     while (status == HTTP_STATUS_CONTINUE) status = httpUpdate(m_http);
     if (status == HTTP_STATUS_UNAUTHORIZED || status == HTTP_STATUS_UPGRADE_REQUIRED) {
         // Authentication and encryption turns: libcups does the whole exchange, under

@@ -4,9 +4,13 @@
 #include "CupsSandbox.h"
 #include "FakeDialogs.h"
 #include "SpoolerWait.h"
+#include "StoppedServer.h"
 #include "spooler/CupsSpooler.h"
 
 #include <QAction>
+#include <QElapsedTimer>
+#include <QMenu>
+#include <QMenuBar>
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
@@ -142,4 +146,137 @@ TEST_F(TMainCupsTest, ComputerAndPrinterPathReachesTheQueue) {
     EXPECT_TRUE(spooler.OpenPrinterA(Host() + "\\Alpha"));
     EXPECT_TRUE(spooler.OpenPrinterA("localhost\\Beta"));
     EXPECT_FALSE(spooler.OpenPrinterA(Host() + "\\Gamma"));
+}
+
+namespace {
+
+// Job rows of the queues, both ways of polling: one answer for all printers, or each
+// printer in turn.
+class TMainCupsNamesTest : public TMainCupsTest, public ::testing::WithParamInterface<bool> {};
+
+} // namespace
+
+TEST_P(TMainCupsNamesTest, QueuesWithEncodedNamesShowTheirJobsAndTakeCommands) {
+    // CUPS writes these names %-encoded in its URIs; the last one is not even UTF-8.
+    const std::vector<std::string> queues = {"B\xC3\xBCro", "50%off", "Lat\xE9in"};
+    std::vector<int> ids;
+    for (const auto& queue : queues) {
+        s_cups->AddQueue(queue);
+        ids.push_back(Submit(queue, true));
+    }
+    admin::TMain w(spooler, dialogs);
+    w.UseSnapshot = GetParam();
+    test::WaitForSpooler(w);
+    test::Tick(w);
+    for (std::size_t i = 0; i < queues.size(); ++i) {
+        QTreeWidgetItem* row = RowOf(w, ids[i]);
+        ASSERT_TRUE(row) << queues[i];
+        EXPECT_EQ(row->text(1), QString::fromLocal8Bit(queues[i].c_str())) << queues[i];
+        w.lvMain->setCurrentItem(row);
+        w.CancelJob1->trigger();
+        test::WaitForSpooler(w);
+        EXPECT_EQ(State(ids[i]), IPP_JSTATE_CANCELED) << queues[i];
+    }
+    EXPECT_TRUE(dialogs.messages.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(PerPrinterAndSnapshot, TMainCupsNamesTest, ::testing::Values(false, true));
+
+namespace {
+
+// A job that another computer sends over the network. The suite runs under
+// tests/support/two-computers, which gives both computers an address on a network of
+// their own; cupsd listens on this computer's address too.
+class TMainOtherComputerTest : public TMainCupsTest {
+protected:
+    static void SetUpTestSuite() {
+        if (std::getenv("QUILL_ON_OTHER_COMPUTER") && test::CupsSandbox::Possible())
+            s_cups = std::make_unique<test::CupsSandbox>(std::getenv("QUILL_THIS_COMPUTER"));
+    }
+};
+
+} // namespace
+
+TEST_F(TMainOtherComputerTest, JobFromAnotherComputerIsShownWithItsSenderAndCancelledOnThisServer) {
+    const std::string other = std::getenv("QUILL_OTHER_COMPUTER");
+    const std::string output =
+        s_cups->Run(std::string(std::getenv("QUILL_ON_OTHER_COMPUTER")) + " " + QUILL_SOURCE_DIR +
+                    "/tests/support/ipp-submit-from " + other + " " + std::getenv("QUILL_THIS_COMPUTER") + ":" +
+                    std::to_string(s_cups->port()) + " Alpha");
+    const int id = std::atoi(output.c_str());
+    ASSERT_GT(id, 0) << output;
+    for (bool snapshot : {false, true}) {
+        admin::TMain w(spooler, dialogs);
+        w.UseSnapshot = snapshot;
+        test::WaitForSpooler(w);
+        test::Tick(w);
+        QTreeWidgetItem* row = RowOf(w, id);
+        ASSERT_TRUE(row);
+        EXPECT_EQ(row->text(0).toStdString(), other);
+        EXPECT_EQ(row->text(4), QStringLiteral("visitor"));
+        w.lvMain->setCurrentItem(row);
+        (snapshot ? w.CancelJob1 : w.PauseJob1)->trigger();
+        test::WaitForSpooler(w);
+        EXPECT_EQ(State(id), snapshot ? IPP_JSTATE_CANCELED : IPP_JSTATE_HELD);
+    }
+    EXPECT_TRUE(dialogs.messages.empty());
+}
+
+TEST_F(TMainCupsTest, JobThatEndsBetweenTwoTicksShowsHowItEnded) {
+    const int printed = Submit("Alpha", true);
+    const int cancelled = Submit("Alpha", true);
+    admin::TMain w(spooler, dialogs);
+    test::WaitForSpooler(w);
+    test::Tick(w);
+    ASSERT_TRUE(RowOf(w, printed));
+    EXPECT_EQ(RowOf(w, printed)->text(3), QStringLiteral("Paused "));
+    w.Monitoring1->trigger(); // no tick while the jobs end
+    s_cups->Run("lp -i " + std::to_string(printed) + " -H resume");
+    s_cups->Run("cancel " + std::to_string(cancelled));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return State(printed) == IPP_JSTATE_COMPLETED; }, 10000));
+    // Printed and cancelled before ever being seen: a new job that ended is shown too.
+    const int quick = Submit("Alpha", false);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return State(quick) == IPP_JSTATE_COMPLETED; }, 10000));
+    test::Tick(w);
+    EXPECT_EQ(RowOf(w, printed)->text(3), QStringLiteral("Printed "));
+    EXPECT_EQ(RowOf(w, cancelled)->text(3), QStringLiteral("Deleting "));
+    ASSERT_TRUE(RowOf(w, quick));
+    EXPECT_EQ(RowOf(w, quick)->text(3), QStringLiteral("Printed "));
+    // Reported once: a deleted row of an ended job does not come back.
+    w.lvMain->setCurrentItem(RowOf(w, printed));
+    w.DeleteSelectedItem1->trigger();
+    test::Tick(w);
+    EXPECT_FALSE(RowOf(w, printed));
+}
+
+TEST_F(TMainCupsTest, SilentServerLeavesTheWindowResponsiveAndItPicksUpAgain) {
+    const int held = Submit("Alpha", true);
+    auto w = std::make_unique<admin::TMain>(spooler, dialogs);
+    w->show();
+    test::Tick(*w);
+    {
+        test::StoppedServer stopped(*s_cups);
+        QTest::qWait(300); // a tick now waits for the server
+        QElapsedTimer clock;
+        clock.start();
+        QMenu* process = w->MainMenu1->actions().first()->menu();
+        process->popup(w->mapToGlobal(QPoint(0, 0)));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return process->isVisible(); }, 500));
+        EXPECT_LT(clock.elapsed(), 500);
+        process->close();
+    }
+    const int later = Submit("Beta", true);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return RowOf(*w, later) != nullptr; }, 10000));
+    {
+        test::StoppedServer stopped(*s_cups);
+        QTest::qWait(300);
+        w->lvMain->setCurrentItem(RowOf(*w, held));
+        w->CancelJob1->trigger(); // waits for the server on the worker, not here
+        QElapsedTimer clock;
+        clock.start();
+        w->close();
+        w.reset();
+        EXPECT_LT(clock.elapsed(), 500);
+    }
+    EXPECT_TRUE(dialogs.messages.empty());
 }

@@ -14,6 +14,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ctime>
+
 using namespace quill;
 using admin::TMain;
 
@@ -71,12 +73,6 @@ TEST(TMainText, SizeInThousandsOfBytesRightAligned) {
     EXPECT_EQ(TMain::SizeText(4294967295u), "4294967.29 KB");
     QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
     EXPECT_EQ(TMain::SizeText(1500), "      1,50 KB");
-    QLocale::setDefault(QLocale::c());
-}
-
-TEST(TMainText, StartAtIsTheSubmissionTimeAsGiven) {
-    QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedKingdom));
-    EXPECT_EQ(TMain::StartAtText({2026, 12, 1, 7, 21, 9, 5, 0}), "07/12/2026 21:09:05");
     QLocale::setDefault(QLocale::c());
 }
 
@@ -221,3 +217,50 @@ TEST_P(TMainTest, JobCommandsGoToTheRowsPrinterOrReportIt) {
 }
 
 INSTANTIATE_TEST_SUITE_P(PerPrinterAndSnapshot, TMainTest, ::testing::Values(false, true));
+
+TEST_P(TMainTest, AfterDeleteNothingIsSelectedSoNoCommandOrDelReachesAnotherRow) {
+    spooler.printers[0].jobs = {Job(1, "Fax"), Job(2, "Fax"), Job(3, "Fax")};
+    auto w = Open();
+    test::Tick(*w);
+    w->Monitoring1->trigger();
+    w->lvMain->setCurrentItem(w->lvMain->topLevelItem(0));
+    w->DeleteSelectedItem1->trigger();
+    w->CancelJob1->trigger();
+    test::WaitForSpooler(*w);
+    EXPECT_TRUE(spooler.jobCommands.empty());
+    w->DeleteSelectedItem1->trigger();
+    EXPECT_EQ(w->lvMain->topLevelItemCount(), 2);
+}
+
+TEST_P(TMainTest, EscapeKeepsTheWindowAndItsRowsOpen) {
+    spooler.printers[0].jobs = {Job(1, "Fax")};
+    auto w = Open();
+    w->show();
+    test::Tick(*w);
+    QTest::keyClick(w->lvMain, Qt::Key_Escape);
+    QTest::keyClick(w.get(), Qt::Key_Escape);
+    EXPECT_TRUE(w->isVisible());
+    EXPECT_EQ(w->lvMain->topLevelItemCount(), 1);
+}
+
+TEST(TMainText, StartAtIsTheSubmissionTimeInTheUsersTimeZoneAndFitsItsColumn) {
+    const QByteArray zone = qgetenv("TZ");
+    qputenv("TZ", "Asia/Tokyo");
+    ::tzset();
+    QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedKingdom));
+    // 21:09:05 UTC on 7 December is 06:09:05 on 8 December in Tokyo.
+    EXPECT_EQ(TMain::StartAtText({2026, 12, 1, 7, 21, 9, 5, 0}), "08/12/2026 06:09:05");
+    test::FakeSpooler spooler;
+    spooler.AddPrinter("Fax").jobs = {Job(1, "Fax")};
+    test::FakeDialogs dialogs;
+    TMain w(spooler, dialogs);
+    w.show();
+    test::Tick(w);
+    const QTreeWidgetItem* row = w.lvMain->topLevelItem(0);
+    ASSERT_TRUE(row);
+    EXPECT_GT(w.lvMain->columnWidth(7), w.lvMain->fontMetrics().horizontalAdvance(row->text(7)));
+    QLocale::setDefault(QLocale::c());
+    if (zone.isNull()) qunsetenv("TZ");
+    else qputenv("TZ", zone);
+    ::tzset();
+}

@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <map>
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -314,4 +315,26 @@ TEST_F(PosixSharedSectionTest, SimultaneousStartsLetExactlyOneCopyRun) {
     ::close(results[0]);
     for (pid_t child : children) ::waitpid(child, nullptr, 0);
     EXPECT_EQ(running, 1);
+}
+
+TEST_F(PosixSharedSectionTest, EveryCountedCopyKeepsTheSectionAndTheLastLeavesNothing) {
+    NoWindows windows;
+    auto first = std::make_unique<CheckPrevious>(sections, windows, name);
+    auto second = std::make_unique<CheckPrevious>(sections, windows, name);
+    EXPECT_FALSE(first->EnterInstanceGuard(1, 2));
+    EXPECT_FALSE(second->EnterInstanceGuard(2, 2));
+    first.reset(); // the second copy still runs: the section stays
+    auto third = std::make_unique<CheckPrevious>(sections, windows, name);
+    EXPECT_FALSE(third->EnterInstanceGuard(3, 2));
+    CheckPrevious fourth(sections, windows, name);
+    EXPECT_TRUE(fourth.EnterInstanceGuard(4, 2)); // two run already
+    fourth.LeaveInstanceGuard();
+    second.reset();
+    third.reset();
+    const std::string object = platform::PosixSharedSection::ObjectName(name);
+    for (const std::string& left : {object, object + ".start"}) {
+        const int fd = ::shm_open(left.c_str(), O_RDONLY, 0);
+        EXPECT_LT(fd, 0) << left << " is left behind";
+        if (fd >= 0) ::close(fd);
+    }
 }

@@ -5,8 +5,10 @@
 #include "FakeDialogs.h"
 #include "FakeLauncher.h"
 #include "SpoolerWait.h"
+#include "StoppedServer.h"
 #include "spooler/CupsSpooler.h"
 
+#include <QElapsedTimer>
 #include <QListWidget>
 
 #include <gtest/gtest.h>
@@ -62,4 +64,39 @@ TEST_F(TForm1CupsTest, RefreshFollowsTheServer) {
     test::WaitForSpooler(form);
     EXPECT_EQ(Listed(form), (std::vector<std::string>{"Fax", "QUILL_Amber_PDF_Creator"}));
     EXPECT_EQ(form.SelectedPrinter(), "QUILL_Amber_PDF_Creator");
+}
+
+TEST_F(TForm1CupsTest, SilentServerDelaysNeitherFirstPaintNorClosingAndTheListFollowsLater) {
+    s_cups->AddQueue("QUILL_Amber_PDF_Creator");
+    {
+        test::StoppedServer stopped(*s_cups);
+        QElapsedTimer clock;
+        clock.start();
+        auto form = std::make_unique<app::TForm1>(spooler, dialogs, launcher);
+        form->show();
+        form->grab(); // paints
+        EXPECT_LT(clock.elapsed(), 1000);
+        EXPECT_TRUE(Listed(*form).empty());
+        form.reset();
+        EXPECT_LT(clock.elapsed(), 1500);
+    }
+    app::TForm1 form(spooler, dialogs, launcher);
+    test::WaitForSpooler(form);
+    EXPECT_EQ(form.SelectedPrinter(), "QUILL_Amber_PDF_Creator");
+}
+
+TEST_F(TForm1CupsTest, NamesAreHandedOnAsTheServerGivesThem) {
+    const std::string latin1 = "Lat\xE9in"; // not UTF-8
+    s_cups->AddQueue(latin1);
+    s_cups->AddQueue("a<b>c");
+    app::TForm1 form(spooler, dialogs, launcher);
+    test::WaitForSpooler(form);
+    for (int row = 0; row < 2; ++row) {
+        form.ListBox1->setCurrentRow(row);
+        form.BitBtn20Click();
+    }
+    EXPECT_EQ(dialogs.messages,
+              (std::vector<std::string>{"Set Default Printer to a<b>c", "Set Default Printer to " + latin1}));
+    ASSERT_EQ(launcher.starts.size(), 2u);
+    EXPECT_EQ(launcher.starts[1].parameters, "printui.dll,PrintUIEntry /y /n \"" + latin1 + "\"");
 }

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <unistd.h>
@@ -25,11 +26,11 @@ bool CupsSandbox::Possible() { return ::geteuid() == 0 && ::access("/usr/sbin/cu
 
 std::string CupsSandbox::Script() const { return std::string(QUILL_SOURCE_DIR) + "/tests/support/cups-sandbox"; }
 
-CupsSandbox::CupsSandbox() {
+CupsSandbox::CupsSandbox(const std::string& listenAlso) {
     char pattern[] = "/tmp/quill-cups-XXXXXX";
     if (!::mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
     m_dir = pattern;
-    Run(Script() + " start " + ShellQuote(m_dir));
+    Run(Script() + " start " + ShellQuote(m_dir) + (listenAlso.empty() ? "" : " --listen " + ShellQuote(listenAlso)));
     ::setenv("CUPS_SERVER", server().c_str(), 1);
     cupsSetServer(server().c_str());
 }
@@ -86,6 +87,21 @@ std::vector<std::string> CupsSandbox::Queues() {
 }
 
 void CupsSandbox::InstallManagedPrinterDriver() { Run(Script() + " install-managed " + ShellQuote(m_dir)); }
+
+namespace {
+
+int NumberIn(const std::string& file) {
+    std::ifstream in(file);
+    int number = 0;
+    in >> number;
+    return number;
+}
+
+} // namespace
+
+int CupsSandbox::port() const { return NumberIn(m_dir + "/run/port"); }
+
+int CupsSandbox::pid() const { return NumberIn(m_dir + "/run/cupsd.pid"); }
 
 int CupsSandbox::SubmitJob(const std::string& queue, const std::string& text, bool hold) {
     const std::string output = Run("printf %s " + ShellQuote(text) + " | lp -d " + ShellQuote(queue) +

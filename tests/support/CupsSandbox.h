@@ -10,7 +10,8 @@ namespace quill::test {
 // start and up to 2 s to stop.
 class CupsSandbox {
 public:
-    CupsSandbox();
+    // listenAlso: another address of this computer that cupsd listens on, at its port.
+    explicit CupsSandbox(const std::string& listenAlso = "");
     ~CupsSandbox();
     CupsSandbox(const CupsSandbox&) = delete;
     CupsSandbox& operator=(const CupsSandbox&) = delete;
@@ -20,6 +21,9 @@ public:
 
     const std::string& dir() const { return m_dir; }
     std::string server() const { return m_dir + "/run/cups.sock"; }
+    // The TCP port it listens on (127.0.0.1), and the process id of cupsd.
+    int port() const;
+    int pid() const;
 
     // A raw queue that discards its jobs; device may name another URI.
     void AddQueue(const std::string& name, const std::string& info = "", const std::string& device = "discard:/");
