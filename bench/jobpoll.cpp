@@ -1,18 +1,23 @@
 // Cost of one poll tick of the "Print Spooler" window with 20 printers x 50 held jobs on
 // a private cupsd: per-printer polling (Get-Printer-Attributes and Get-Jobs for every
 // printer) against one Get-Jobs for all printers, and `lpstat -o` as an anchor. Prints
-// CPU time per tick of this process and of cupsd, and IPP requests per tick.
+// CPU time per tick of this process and of cupsd, and IPP requests per tick. Then the
+// time from stopping cupsd (SIGSTOP) to the window being gone after its close button.
 #include "admin/TMain.h"
 
 #include "CupsSandbox.h"
 #include "FakeDialogs.h"
+#include "StoppedServer.h"
 #include "spooler/CupsSpooler.h"
 
 #include <QApplication>
 #include <QTimer>
 #include <QTreeWidget>
 
+#include <algorithm>
 #include <chrono>
+#include <memory>
+#include <vector>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -41,6 +46,12 @@ double CupsdCpu(const std::string& dir) {
     for (int i = 3; i <= 15 && fields >> field; ++i)
         if (i == 14 || i == 15) ticks += std::stol(field);
     return static_cast<double>(ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+// One tick, its answer shown.
+void Tick(quill::admin::TMain& window) {
+    window.Timer1Timer();
+    while (window.SpoolerBusy()) QApplication::processEvents(QEventLoop::WaitForMoreEvents);
 }
 
 long Requests(const std::string& dir) {
@@ -75,11 +86,12 @@ int main(int argc, char** argv) {
         quill::admin::TMain window(spooler, dialogs);
         window.Timer1->stop();
         window.UseSnapshot = snapshot;
-        window.Timer1Timer(); // the rows exist; later ticks only compare
+        while (window.SpoolerBusy()) QApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        Tick(window); // the rows exist; later ticks only compare
         const double cpu = ProcessCpu(RUSAGE_SELF), server = CupsdCpu(cups.dir());
         const long requests = Requests(cups.dir());
         const auto started = std::chrono::steady_clock::now();
-        for (int t = 0; t < kTicks; ++t) window.Timer1Timer();
+        for (int t = 0; t < kTicks; ++t) Tick(window);
         const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         std::printf(
             "%-12s per tick: %6.2f ms CPU here, %6.2f ms CPU in cupsd, %5.1f ms wall, %5.1f IPP requests (%d rows)\n",
@@ -98,5 +110,23 @@ int main(int argc, char** argv) {
     std::printf("lpstat -o     per run:  %6.2f ms CPU (whole process), %6.2f ms CPU in cupsd, %5.1f IPP requests\n",
                 (ProcessCpu(RUSAGE_CHILDREN) - children) * 1000 / 10, (CupsdCpu(cups.dir()) - server) * 1000 / 10,
                 static_cast<double>(Requests(cups.dir()) - requests) / 10);
+    // A server that stops answering: the window, ticking on, is closed with its button.
+    std::vector<double> closings;
+    for (int run = 0; run < 10; ++run) {
+        auto window = std::make_unique<quill::admin::TMain>(spooler, dialogs);
+        window->show();
+        while (window->SpoolerBusy()) QApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        quill::test::StoppedServer stopped(cups);
+        const auto stoppedAt = std::chrono::steady_clock::now();
+        const auto until = stoppedAt + std::chrono::milliseconds(500); // ticks pile up meanwhile
+        while (std::chrono::steady_clock::now() < until) QApplication::processEvents(QEventLoop::AllEvents, 20);
+        const auto pressed = std::chrono::steady_clock::now();
+        window->close();
+        window.reset();
+        closings.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - pressed).count() * 1000);
+    }
+    std::sort(closings.begin(), closings.end());
+    std::printf("closing while cupsd is stopped: median %.1f ms, max %.1f ms (10 runs, 0.5 s after SIGSTOP)\n",
+                closings[5], closings.back());
     return 0;
 }

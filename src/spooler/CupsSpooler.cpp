@@ -73,13 +73,13 @@ std::optional<std::vector<PrinterInfo4>> CupsSpooler::EnumPrintersA(std::uint32_
     if (!*answer) return printers; // no printers at all
 
     // Each printer is one attribute group; they come in the server's order.
-    const ThisComputer own;
+    const auto own = ThisComputer::Now();
     std::string name, deviceUri;
     int type = 0;
     bool shared = false;
     auto flush = [&] {
         if (name.empty()) return;
-        const bool connection = IsConnection(type, deviceUri, own);
+        const bool connection = IsConnection(type, deviceUri, *own);
         const bool wanted = connection ? (flags & PRINTER_ENUM_CONNECTIONS) : (flags & PRINTER_ENUM_LOCAL);
         if (wanted && (!(flags & PRINTER_ENUM_SHARED) || shared)) {
             PrinterInfo4 info;
@@ -164,29 +164,14 @@ SystemTime ToSystemTime(std::time_t t) {
     return s;
 }
 
-} // namespace
-
-std::optional<std::vector<JobInfo2>> CupsSpooler::Jobs(const std::string& host, const std::string& queue) {
-    const std::string key = host + '\n' + queue;
-    JobWatch watch;
-    {
-        const std::lock_guard lock(m_watchMutex);
-        watch = m_watches[key];
-    }
-    const auto connection = CupsConnection::Open(host);
-    if (!connection) return std::nullopt;
+// The jobs of one Get-Jobs answer in the server's order.
+std::optional<std::vector<JobInfo2>> AskForJobs(CupsConnection& connection, const std::string& uri,
+                                                const char* whichJobs, std::uint32_t firstJobId) {
     ipp_t* request = ippNewRequest(IPP_OP_GET_JOBS);
-    const std::string uri = queue.empty() ? "ipp://localhost/" : PrinterUri(queue);
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri.c_str());
-    // One request gives the jobs that have not ended and those that ended since the last
-    // poll: every job from the oldest one still open, or else from the first new one.
-    // The first poll reads the whole history once, to learn where it ends.
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", nullptr, "all");
-    if (watch.polled) {
-        std::uint32_t from = watch.highest + 1;
-        if (!watch.open.empty()) from = std::min(from, *watch.open.begin());
-        ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "first-job-id", static_cast<int>(from));
-    }
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", nullptr, whichJobs);
+    if (firstJobId)
+        ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "first-job-id", static_cast<int>(firstJobId));
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
     static const char* const kWanted[] = {"job-id",
                                           "job-printer-uri",
@@ -201,13 +186,10 @@ std::optional<std::vector<JobInfo2>> CupsSpooler::Jobs(const std::string& host, 
                                           "job-priority"};
     ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
                   static_cast<int>(sizeof kWanted / sizeof kWanted[0]), nullptr, kWanted);
-    const auto answer = connection->AskForList(request);
+    const auto answer = connection.AskForList(request);
     if (!answer) return std::nullopt;
-
     std::vector<JobInfo2> jobs;
-    JobWatch next;
-    next.polled = true;
-    next.highest = watch.highest;
+    if (!*answer) return jobs;
     JobInfo2 job;
     int state = 0;
     ipp_attribute_t* reasons = nullptr;
@@ -215,52 +197,72 @@ std::optional<std::vector<JobInfo2>> CupsSpooler::Jobs(const std::string& host, 
     auto flush = [&] {
         if (any) {
             job.Status = JobStatus(state, reasons);
-            const bool ended = state >= IPP_JSTATE_CANCELED;
-            // An ended job is reported once: when it was open at the last poll or is
-            // newer than every job seen then.
-            const bool endedWhileWatched = watch.polled && (watch.open.count(job.JobId) || job.JobId > watch.highest);
-            if (!ended) next.open.insert(job.JobId);
-            if (!ended || endedWhileWatched) jobs.push_back(job);
-            next.highest = std::max(next.highest, job.JobId);
+            jobs.push_back(job);
         }
         job = JobInfo2();
         state = 0;
         reasons = nullptr;
         any = false;
     };
-    if (*answer) {
-        ForEachObject(
-            answer->get(), IPP_TAG_JOB,
-            [&](const std::string& n, ipp_attribute_t* attr) {
-                any = true;
-                if (n == "job-id") job.JobId = static_cast<std::uint32_t>(ippGetInteger(attr, 0));
-                else if (n == "job-printer-uri") job.pPrinterName = QueueOfUri(TextOf(attr));
-                else if (n == "job-originating-host-name") job.pMachineName = TextOf(attr);
-                else if (n == "job-originating-user-name") job.pUserName = TextOf(attr);
-                else if (n == "job-name") job.pDocument = TextOf(attr);
-                else if (n == "job-state") state = ippGetInteger(attr, 0);
-                else if (n == "job-state-reasons") reasons = attr;
-                else if (n == "job-k-octets") job.Size = static_cast<std::uint32_t>(ippGetInteger(attr, 0)) * 1024u;
-                else if (n == "job-impressions-completed")
-                    job.PagesPrinted = static_cast<std::uint32_t>(ippGetInteger(attr, 0));
-                else if (n == "time-at-creation" && ippGetValueTag(attr) == IPP_TAG_INTEGER)
-                    job.Submitted = ToSystemTime(static_cast<std::time_t>(ippGetInteger(attr, 0)));
-                else if (n == "job-priority") job.Priority = static_cast<std::uint32_t>(ippGetInteger(attr, 0));
-            },
-            flush);
+    ForEachObject(
+        answer->get(), IPP_TAG_JOB,
+        [&](const std::string& n, ipp_attribute_t* attr) {
+            any = true;
+            if (n == "job-id") job.JobId = static_cast<std::uint32_t>(ippGetInteger(attr, 0));
+            else if (n == "job-printer-uri") job.pPrinterName = QueueOfUri(TextOf(attr));
+            else if (n == "job-originating-host-name") job.pMachineName = TextOf(attr);
+            else if (n == "job-originating-user-name") job.pUserName = TextOf(attr);
+            else if (n == "job-name") job.pDocument = TextOf(attr);
+            else if (n == "job-state") state = ippGetInteger(attr, 0);
+            else if (n == "job-state-reasons") reasons = attr;
+            else if (n == "job-k-octets") job.Size = static_cast<std::uint32_t>(ippGetInteger(attr, 0)) * 1024u;
+            else if (n == "job-impressions-completed")
+                job.PagesPrinted = static_cast<std::uint32_t>(ippGetInteger(attr, 0));
+            else if (n == "time-at-creation" && ippGetValueTag(attr) == IPP_TAG_INTEGER)
+                job.Submitted = ToSystemTime(static_cast<std::time_t>(ippGetInteger(attr, 0)));
+            else if (n == "job-priority") job.Priority = static_cast<std::uint32_t>(ippGetInteger(attr, 0));
+        },
+        flush);
+    return jobs;
+}
+
+} // namespace
+
+std::optional<std::vector<JobInfo2>> CupsSpooler::Jobs(const std::string& host, const std::string& queue) {
+    const auto connection = CupsConnection::Open(host);
+    if (!connection) return std::nullopt;
+    const std::string uri = queue.empty() ? "ipp://localhost/" : PrinterUri(queue);
+    auto jobs = AskForJobs(*connection, uri, "not-completed", 0);
+    if (!jobs) return std::nullopt;
+
+    // The jobs that were open at the last poll and are gone from the list have ended
+    // since: they are reported once more, with how they ended. This asks a second time
+    // only on a tick in which jobs ended.
+    const std::string key = host + '\n' + queue;
+    std::set<std::uint32_t> open, ended;
+    for (const auto& job : *jobs) open.insert(job.JobId);
+    {
+        const std::lock_guard lock(m_watchMutex);
+        for (std::uint32_t id : m_openJobs[key])
+            if (!open.count(id)) ended.insert(id);
+    }
+    if (!ended.empty()) {
+        if (const auto finished = AskForJobs(*connection, uri, "completed", *ended.begin())) {
+            for (const auto& job : *finished)
+                if (ended.count(job.JobId)) jobs->push_back(job);
+            ended.clear();
+        }
+        // Unless the server could not tell how they ended: then the next poll asks again.
+        open.insert(ended.begin(), ended.end());
     }
     {
         const std::lock_guard lock(m_watchMutex);
-        JobWatch& stored = m_watches[key];
-        // A job restarted meanwhile stays watched.
-        next.open.insert(stored.restarted.begin(), stored.restarted.end());
-        next.restarted.clear();
-        stored = std::move(next);
+        m_openJobs[key] = std::move(open);
     }
     // A job's "machine" is the computer it came from; jobs of this computer name it.
-    const ThisComputer own;
-    for (auto& j : jobs)
-        if (own.Is(j.pMachineName)) j.pMachineName = own.name();
+    const auto own = ThisComputer::Now();
+    for (auto& j : *jobs)
+        if (own->Is(j.pMachineName)) j.pMachineName = own->name();
     return jobs;
 }
 
@@ -288,13 +290,7 @@ bool CupsSpooler::SetJobA(PrinterHandle& printer, std::uint32_t jobId, std::uint
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri.c_str());
     ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", static_cast<int>(jobId));
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
-    const bool done = connection->Send(request, "/jobs") != nullptr;
-    if (done && command == JOB_CONTROL_RESTART) {
-        // A restarted job is open again, perhaps older than every job the polls watch.
-        const std::lock_guard lock(m_watchMutex);
-        for (auto& [key, watch] : m_watches) watch.restarted.insert(jobId);
-    }
-    return done;
+    return connection->Send(request, "/jobs") != nullptr;
 }
 
 // Not provided yet: these operations report failure until the features that use them

@@ -32,22 +32,13 @@ public:
                                                                 const NotifyOptions& options) override;
 
 private:
-    // What the polls of one queue (or of all queues) have seen: the jobs then open and
-    // the highest job id, so that a job that ends between two polls is reported once
-    // more with how it ended.
-    struct JobWatch {
-        bool polled = false;
-        std::uint32_t highest = 0;
-        std::set<std::uint32_t> open;
-        std::set<std::uint32_t> restarted; // by SetJobA since the last poll
-    };
-
     // The open jobs of one queue, or of every queue when queue is empty, and the jobs
-    // that ended since the last poll of the same.
+    // that have ended since the last poll of the same.
     std::optional<std::vector<JobInfo2>> Jobs(const std::string& host, const std::string& queue);
 
     std::mutex m_watchMutex;
-    std::map<std::string, JobWatch> m_watches; // by host and queue
+    // The jobs open at the last poll of a queue (or of all queues), by host and queue.
+    std::map<std::string, std::set<std::uint32_t>> m_openJobs;
 };
 
 } // namespace quill::spooler

@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 #include <cctype>
+#include <chrono>
+#include <mutex>
 #include <ifaddrs.h>
 #include <netinet/in.h>
 #include <unistd.h>
@@ -81,7 +83,21 @@ bool ThisComputer::Is(const std::string& host) const {
     return name == own || own.rfind(name + ".", 0) == 0 || name.rfind(own + ".", 0) == 0;
 }
 
-bool IsLocalHost(const std::string& host) { return host.empty() || ThisComputer().Is(host); }
+std::shared_ptr<const ThisComputer> ThisComputer::Now() {
+    constexpr auto kFresh = std::chrono::seconds(5);
+    static std::mutex mutex;
+    static std::shared_ptr<const ThisComputer> known;
+    static std::chrono::steady_clock::time_point readAt;
+    const std::lock_guard lock(mutex);
+    const auto now = std::chrono::steady_clock::now();
+    if (!known || now - readAt > kFresh) {
+        known = std::make_shared<const ThisComputer>();
+        readAt = now;
+    }
+    return known;
+}
+
+bool IsLocalHost(const std::string& host) { return host.empty() || ThisComputer::Now()->Is(host); }
 
 std::string PercentDecode(const std::string& text) {
     auto hex = [](char c) -> int {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -26,10 +27,12 @@ std::string ThisComputerName();
 
 // This computer as other hosts and CUPS name it: localhost, its name with or without
 // its domain, the loopback addresses and the addresses of its own network interfaces.
-// Read once when made; make one where many names are tested at once.
+// Read once when made.
 class ThisComputer {
 public:
     ThisComputer();
+    // This computer as read at most a few seconds ago (its addresses may change).
+    static std::shared_ptr<const ThisComputer> Now();
     const std::string& name() const { return m_name; }
     // Whether host means this computer (an empty host does).
     bool Is(const std::string& host) const;

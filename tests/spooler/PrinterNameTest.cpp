@@ -44,3 +44,19 @@ TEST(PrinterName, LocalHostNamesMeanThisServer) {
     EXPECT_TRUE(IsLocalHost("127.0.0.1"));
     EXPECT_FALSE(IsLocalHost("other-computer.invalid"));
 }
+
+TEST(PrinterName, OwnNetworkAddressesMeanThisComputerOtherLoopbackClientsToo) {
+    const ThisComputer own;
+    EXPECT_TRUE(own.Is(own.name()));
+    EXPECT_TRUE(own.Is("[::1]"));
+    EXPECT_FALSE(own.Is("192.0.2.77")); // nobody's address
+    EXPECT_FALSE(own.Is("127.0.0.5"));  // a loopback address that no interface of ours has
+}
+
+TEST(PrinterName, PercentEncodedQueueNamesDecodeToTheirBytes) {
+    EXPECT_EQ(PercentDecode("B%C3%BCro"), "B\xC3\xBCro");
+    EXPECT_EQ(PercentDecode("50%25off"), "50%off");
+    EXPECT_EQ(PercentDecode("Lat%E9in"), "Lat\xE9in");
+    EXPECT_EQ(PercentDecode("100%"), "100%");
+    EXPECT_EQ(PercentDecode("a%zzb%4"), "a%zzb%4");
+}
