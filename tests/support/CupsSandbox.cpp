@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <unistd.h>
@@ -25,11 +26,11 @@ bool CupsSandbox::Possible() { return ::geteuid() == 0 && ::access("/usr/sbin/cu
 
 std::string CupsSandbox::Script() const { return std::string(QUILL_SOURCE_DIR) + "/tests/support/cups-sandbox"; }
 
-CupsSandbox::CupsSandbox() {
+CupsSandbox::CupsSandbox(bool webInterface) {
     char pattern[] = "/tmp/quill-cups-XXXXXX";
     if (!::mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
     m_dir = pattern;
-    Run(Script() + " start " + ShellQuote(m_dir));
+    Run(Script() + " start " + ShellQuote(m_dir) + (webInterface ? " --web" : ""));
     ::setenv("CUPS_SERVER", server().c_str(), 1);
     cupsSetServer(server().c_str());
 }
@@ -38,6 +39,13 @@ CupsSandbox::~CupsSandbox() {
     std::system((Script() + " stop " + ShellQuote(m_dir)).c_str());
     std::error_code ignored;
     std::filesystem::remove_all(m_dir, ignored);
+}
+
+int CupsSandbox::port() const {
+    std::ifstream file(m_dir + "/run/port");
+    int port = 0;
+    file >> port;
+    return port;
 }
 
 std::string CupsSandbox::Run(const std::string& commandLine) const {

@@ -10,7 +10,8 @@ namespace quill::test {
 // start and up to 2 s to stop.
 class CupsSandbox {
 public:
-    CupsSandbox();
+    // With webInterface, cupsd also serves its web pages on its TCP port.
+    explicit CupsSandbox(bool webInterface = false);
     ~CupsSandbox();
     CupsSandbox(const CupsSandbox&) = delete;
     CupsSandbox& operator=(const CupsSandbox&) = delete;
@@ -20,6 +21,8 @@ public:
 
     const std::string& dir() const { return m_dir; }
     std::string server() const { return m_dir + "/run/cups.sock"; }
+    // The TCP port it listens on (127.0.0.1).
+    int port() const;
 
     // A raw queue that discards its jobs; device may name another URI.
     void AddQueue(const std::string& name, const std::string& info = "", const std::string& device = "discard:/");

@@ -120,14 +120,10 @@ bool ApplyProperties(const PrinterAddress& address, const PrinterProperties& bef
 
     for (std::size_t i = 0; i < steps.size(); ++i) {
         if (steps[i].apply(error)) continue;
-        const ipp_status_t refusal = cupsLastError();
-        // A refused modification may have set some of its attributes before CUPS
-        // found the one it refuses; a refusal for want of rights changes nothing.
-        std::size_t undo = i;
-        if (i == 0 && refusal != IPP_STATUS_ERROR_FORBIDDEN && refusal != IPP_STATUS_ERROR_NOT_AUTHORIZED &&
-            refusal != IPP_STATUS_ERROR_NOT_AUTHENTICATED)
-            undo = 1;
-        for (std::size_t j = undo; j-- > 0;) {
+        // CUPS checks a whole modification before it takes any of it (a device it
+        // refuses leaves the description alone too), so only the earlier steps are
+        // taken back.
+        for (std::size_t j = i; j-- > 0;) {
             std::string undoError;
             if (!steps[j].undo(undoError)) error += "\nThe changes already made could not be taken back: " + undoError;
         }

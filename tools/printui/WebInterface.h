@@ -7,9 +7,8 @@
 namespace quill::printui {
 
 // Where the web interface of a printer's server answers, as "http://host:port": the
-// server and port libcups really uses. A local socket carries no port, so the server
-// is asked which one its printers' URIs name (cupsd names its loopback port there);
-// without printers to ask about, localhost and libcups' port.
+// host and port libcups really connects to. A local socket names no port (and cupsd
+// names none in its answers over one), so there it is localhost at libcups' IPP port.
 std::string WebInterfaceBase(const PrinterAddress& address);
 
 } // namespace quill::printui
