@@ -64,6 +64,13 @@ ipp_t* NewPrinterRequest(ipp_op_t operation, const PrinterAddress& address) {
 Ipp Send(http_t* http, ipp_t* request, const char* resource, std::string& error) {
     Ipp answer(cupsDoRequest(http, request, resource));
     if (answer && ippGetStatusCode(answer.get()) <= IPP_STATUS_OK_CONFLICTING) return answer;
+    // No answer at all: libcups' own status then still says "successful".
+    if (!answer && httpError(http) != 0) {
+        error = httpError(http) == ETIMEDOUT
+                    ? "The print server did not answer in time."
+                    : std::string("The print server cannot be reached: ") + std::strerror(httpError(http));
+        return nullptr;
+    }
     const char* reason = cupsLastErrorString();
     error = reason && *reason ? reason : ippErrorString(cupsLastError());
     return nullptr;

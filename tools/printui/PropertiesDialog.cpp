@@ -126,8 +126,10 @@ bool PropertiesDialog::Apply() {
         PasswordCallback password(this, m_prompt);
         Outcome o;
         o.ok = ApplyProperties(m_address, m_current, edited, o.error);
+        // What CUPS made of the change (it may normalise a device, say); a refused
+        // change left the queue as it was.
         std::string ignored;
-        o.now = ReadProperties(m_address, ignored);
+        if (o.ok) o.now = ReadProperties(m_address, ignored);
         return o;
     });
     setEnabled(true);
