@@ -20,7 +20,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <sys/stat.h>
@@ -125,10 +124,9 @@ TEST_F(PrintUiDialogs, PreferencesOfAPpdQueueSaveTheChosenOptionsAsLpoptionsDoes
     EXPECT_EQ(dialog->windowTitle(), QStringLiteral("Laser Printing Preferences"));
     // The paper sizes are the PPD's.
     std::set<std::string> inPpd, listed;
-    const std::string ppd = ReadFile(kPpd);
-    const std::regex pageSize(R"(\*PageSize ([^/:]+)[/:])");
-    for (auto it = std::sregex_iterator(ppd.begin(), ppd.end(), pageSize); it != std::sregex_iterator(); ++it)
-        inPpd.insert((*it)[1]);
+    std::istringstream ppd(ReadFile(kPpd));
+    for (std::string line; std::getline(ppd, line);)
+        if (line.rfind("*PageSize ", 0) == 0) inPpd.insert(line.substr(10, line.find_first_of("/:") - 10));
     auto* media = dialog->findChild<QComboBox*>("media");
     ASSERT_NE(media, nullptr);
     for (int i = 0; i < media->count(); ++i) listed.insert(media->itemData(i).toByteArray().toStdString());
