@@ -118,16 +118,22 @@ bool PreferencesDialog::Save() {
         if (ValueOf(i) != m_initial[i]) changed.emplace_back(m_options[i].name, ValueOf(i));
     if (changed.empty()) return true;
     setEnabled(false);
+    m_busy = true;
     const Outcome outcome = RunBesideTheWindow([&] {
         Outcome o;
         o.ok = SaveOptions(m_address, changed, o.error);
         return o;
     });
+    m_busy = false;
     setEnabled(true);
     if (outcome.ok) return true;
     m_error->setText(QStringLiteral("The preferences could not be saved: ") + Shown(outcome.error));
     m_error->show();
     return false;
+}
+
+void PreferencesDialog::reject() {
+    if (!m_busy) QDialog::reject();
 }
 
 } // namespace quill::printui

@@ -19,6 +19,9 @@ public:
     PreferencesDialog(const std::string& printerName, PrinterAddress address, std::vector<PrinterOption> options,
                       QWidget* parent = nullptr);
 
+    // Closing is refused while changes are on their way to CUPS.
+    void reject() override;
+
 private:
     // The value an option's control shows now.
     std::string ValueOf(std::size_t index) const;
@@ -29,6 +32,7 @@ private:
     std::vector<QWidget*> m_controls;
     std::vector<std::string> m_initial;
     QLabel* m_error;
+    bool m_busy = false;
 };
 
 } // namespace quill::printui

@@ -122,6 +122,7 @@ PrinterProperties PropertiesDialog::Edited() const {
 bool PropertiesDialog::Apply() {
     const PrinterProperties edited = Edited();
     setEnabled(false);
+    m_busy = true;
     const Outcome outcome = RunBesideTheWindow([&] {
         PasswordCallback password(this, m_prompt);
         Outcome o;
@@ -132,6 +133,7 @@ bool PropertiesDialog::Apply() {
         if (o.ok) o.now = ReadProperties(m_address, ignored);
         return o;
     });
+    m_busy = false;
     setEnabled(true);
     if (outcome.now) m_current = *outcome.now;
     else if (outcome.ok) m_current = edited;
@@ -145,6 +147,10 @@ bool PropertiesDialog::Apply() {
     m_error->setText(QStringLiteral("CUPS did not take the changes: ") + Shown(outcome.error));
     m_error->show();
     return false;
+}
+
+void PropertiesDialog::reject() {
+    if (!m_busy) QDialog::reject();
 }
 
 } // namespace quill::printui

@@ -20,6 +20,9 @@ public:
     PropertiesDialog(const std::string& printerName, PrinterAddress address, PrinterProperties properties,
                      PasswordPrompt prompt, QWidget* parent = nullptr);
 
+    // Closing is refused while changes are on their way to CUPS.
+    void reject() override;
+
 private:
     PrinterProperties Edited() const;
     void Show(const PrinterProperties& properties);
@@ -37,6 +40,7 @@ private:
     QCheckBox* m_accepting;
     QCheckBox* m_shared;
     QLabel* m_error;
+    bool m_busy = false;
     QDialogButtonBox* m_buttons;
 };
 
