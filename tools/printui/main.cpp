@@ -34,8 +34,13 @@ namespace {
 
 bool SetDefault(const std::string& name) {
     const std::string queue = quill::spooler::QueueName(name);
+    // A connection of our own: its waits are bounded, and no network browsing for
+    // printers is started, as it would be for the default connection.
+    std::string error;
+    const printui::Http http = printui::Connect(printui::PrinterAddress{}, error);
+    if (!http) return false;
     cups_dest_t* dests = nullptr;
-    const int count = cupsGetDests2(CUPS_HTTP_DEFAULT, &dests);
+    const int count = cupsGetDests2(http.get(), &dests);
     cups_dest_t* dest = cupsGetDest(queue.c_str(), nullptr, count, dests);
     if (!dest) {
         cupsFreeDests(count, dests);
@@ -43,7 +48,7 @@ bool SetDefault(const std::string& name) {
     }
     for (int i = 0; i < count; ++i) dests[i].is_default = 0;
     dest->is_default = 1;
-    const bool ok = cupsSetDests2(CUPS_HTTP_DEFAULT, count, dests) == 0;
+    const bool ok = cupsSetDests2(http.get(), count, dests) == 0;
     cupsFreeDests(count, dests);
     return ok;
 }
