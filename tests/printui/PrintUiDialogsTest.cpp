@@ -14,6 +14,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -282,6 +283,26 @@ TEST_F(PrintUiDialogs, PropertiesOfAConnectionAreReadOnly) {
     EXPECT_TRUE(dialog->findChild<QLineEdit*>("description")->isReadOnly());
     EXPECT_FALSE(dialog->findChild<QCheckBox*>("enabled")->isEnabled());
     EXPECT_EQ(dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok), nullptr);
+}
+
+// CUPS takes queue names that are not UTF-8; the dialogs address them by their bytes.
+TEST_F(PrintUiDialogs, DialogsOfAQueueWhoseNameIsNotUtf8ChangeThatQueue) {
+    const std::string name = "Caf\xe9";
+    s_cups->AddQueue(name, "Corner");
+    auto properties = OpenProperties(name, NoAnswer);
+    ASSERT_TRUE(properties);
+    Type(*properties, "location", QStringLiteral("Kitchen"));
+    Press(*properties, QDialogButtonBox::Ok);
+    EXPECT_EQ(properties->result(), QDialog::Accepted) << properties->findChild<QLabel*>("error")->text().toStdString();
+    EXPECT_TRUE(Contains(s_cups->Run("lpstat -l -p " + test::ShellQuote(name)), "Location: Kitchen"));
+
+    auto preferences = OpenPreferences(name);
+    ASSERT_TRUE(preferences);
+    auto* copies = preferences->findChild<QSpinBox*>("copies");
+    ASSERT_NE(copies, nullptr);
+    copies->setValue(3);
+    Press(*preferences, QDialogButtonBox::Ok);
+    EXPECT_TRUE(Contains(Cups("lpoptions -p " + test::ShellQuote(name)), "copies=3"));
 }
 
 TEST_F(PrintUiDialogs, WebPagesOpenedAreTheServersPrinterPages) {
