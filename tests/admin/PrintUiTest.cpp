@@ -35,8 +35,9 @@ TEST(PrintUiParse, WebPagesNameTheQueue) {
     const std::string base = "http://localhost:631";
     EXPECT_EQ(printui::WebPage(printui::Parse("printui.dll,PrintUIEntry /Xg /n \"QUILL Amber PDF Creator\""), base),
               "http://localhost:631/printers/QUILL_Amber_PDF_Creator");
-    EXPECT_EQ(printui::WebPage(printui::Parse("printui.dll,PrintUIEntry /p /n \"Desk\""), base),
-              "http://localhost:631/admin/?op=modify-printer&printer_name=Desk");
+    // Properties and Preferences are dialogs of the helper: no page.
+    EXPECT_EQ(printui::WebPage(printui::Parse("printui.dll,PrintUIEntry /p /n \"Desk\""), base), "");
+    EXPECT_EQ(printui::WebPage(printui::Parse("printui.dll,PrintUIEntry /e /n \"Desk\""), base), "");
     EXPECT_EQ(printui::WebPage(printui::Parse("SHELL32.DLL,SHHelpShortcuts_RunDLL PrintersFolder"), base),
               "http://localhost:631/printers/");
 }
@@ -81,11 +82,12 @@ TEST_F(PrintUiCupsTest, PagesOpenInTheBrowserUnlessHidden) {
     std::getline(opened, url);
     EXPECT_EQ(url, "http://127.0.0.1:631/printers/Desk");
     fs::remove(home + "/opened");
-    s_cups->Run(Helper("printui.dll,PrintUIEntry /p /n \"Desk\"", 5));
-    std::ifstream properties(home + "/opened");
-    std::getline(properties, url);
-    EXPECT_EQ(url, "http://127.0.0.1:631/admin/?op=modify-printer&printer_name=Desk");
+    s_cups->Run(Helper("SHELL32.DLL,SHHelpShortcuts_RunDLL PrintersFolder", 5));
+    std::ifstream folder(home + "/opened");
+    std::getline(folder, url);
+    EXPECT_EQ(url, "http://127.0.0.1:631/printers/");
     fs::remove(home + "/opened");
+    s_cups->Run(Helper("printui.dll,PrintUIEntry /p /n \"Desk\"", 0));
     s_cups->Run(Helper("SHELL32.DLL,SHHelpShortcuts_RunDLL PrintersFolder", 0));
     EXPECT_FALSE(fs::exists(home + "/opened"));
 }

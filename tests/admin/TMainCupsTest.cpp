@@ -191,7 +191,7 @@ class TMainOtherComputerTest : public TMainCupsTest {
 protected:
     static void SetUpTestSuite() {
         if (std::getenv("QUILL_ON_OTHER_COMPUTER") && test::CupsSandbox::Possible())
-            s_cups = std::make_unique<test::CupsSandbox>(std::getenv("QUILL_THIS_COMPUTER"));
+            s_cups = std::make_unique<test::CupsSandbox>(false, std::getenv("QUILL_THIS_COMPUTER"));
     }
 };
 

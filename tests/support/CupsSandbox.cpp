@@ -26,11 +26,12 @@ bool CupsSandbox::Possible() { return ::geteuid() == 0 && ::access("/usr/sbin/cu
 
 std::string CupsSandbox::Script() const { return std::string(QUILL_SOURCE_DIR) + "/tests/support/cups-sandbox"; }
 
-CupsSandbox::CupsSandbox(const std::string& listenAlso) {
+CupsSandbox::CupsSandbox(bool webInterface, const std::string& listenAlso) {
     char pattern[] = "/tmp/quill-cups-XXXXXX";
     if (!::mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
     m_dir = pattern;
-    Run(Script() + " start " + ShellQuote(m_dir) + (listenAlso.empty() ? "" : " --listen " + ShellQuote(listenAlso)));
+    Run(Script() + " start " + ShellQuote(m_dir) + (webInterface ? " --web" : "") +
+        (listenAlso.empty() ? "" : " --listen " + ShellQuote(listenAlso)));
     ::setenv("CUPS_SERVER", server().c_str(), 1);
     cupsSetServer(server().c_str());
 }

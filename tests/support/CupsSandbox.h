@@ -10,8 +10,9 @@ namespace quill::test {
 // start and up to 2 s to stop.
 class CupsSandbox {
 public:
-    // listenAlso: another address of this computer that cupsd listens on, at its port.
-    explicit CupsSandbox(const std::string& listenAlso = "");
+    // With webInterface, cupsd also serves its web pages on its TCP port; listenAlso:
+    // another address of this computer that cupsd listens on, at its port.
+    explicit CupsSandbox(bool webInterface = false, const std::string& listenAlso = "");
     ~CupsSandbox();
     CupsSandbox(const CupsSandbox&) = delete;
     CupsSandbox& operator=(const CupsSandbox&) = delete;

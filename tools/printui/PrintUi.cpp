@@ -64,8 +64,6 @@ Request Parse(const std::string& parameters) {
 std::string WebPage(const Request& request, const std::string& base) {
     const std::string queue = UrlEncode(spooler::QueueName(spooler::SplitPrinterPath(request.printer).printer));
     switch (request.kind) {
-    case Request::Properties: return base + "/admin/?op=modify-printer&printer_name=" + queue;
-    case Request::Preferences: return base + "/admin/?op=set-printer-options&printer_name=" + queue;
     case Request::PrinterSettings: return base + "/printers/" + queue;
     case Request::PrintersFolder: return base + "/printers/";
     default: return "";

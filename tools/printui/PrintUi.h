@@ -24,7 +24,8 @@ struct Request {
 Request Parse(const std::string& parameters);
 
 // The page of the CUPS web interface for a request, below base (for example
-// http://localhost:631); empty when the request has no page.
+// http://localhost:631): the printer's page for /Xg, the printers page for the Printers
+// folder; empty for the other requests, which have dialogs of their own.
 std::string WebPage(const Request& request, const std::string& base);
 
 } // namespace quill::printui

@@ -1,15 +1,26 @@
 // The printer user-interface helper: what the system's printer dialogs do, on CUPS.
 //   quill-printui PARAMETERS SHOWCOMMAND
-// "/y" makes the printer the user's default (as lpoptions -d does); the other commands
-// open the matching page of the CUPS web interface ($QUILL_CUPS_WEB_URL, else
-// http://localhost:631) with xdg-open, unless the show command hides them. It reports
-// nothing to the program that started it; what it did goes to the system log.
+// "/y" makes the printer the user's default (as lpoptions -d does); "/p" and "/e" open
+// the Properties and Printing Preferences dialogs; "/Xg" and the Printers folder open
+// the printer's page and the printers page of the CUPS web interface
+// ($QUILL_CUPS_WEB_URL, else the server libcups talks to) with xdg-open. A hidden show
+// command shows nothing. It reports nothing to the program that started it; what it
+// did goes to the system log.
+#include "PreferencesDialog.h"
 #include "PrintUi.h"
+#include "PropertiesDialog.h"
+#include "WebInterface.h"
 
 #include "spooler/PrinterName.h"
 
+#include <QApplication>
+#include <QMessageBox>
+#include <QTimer>
+
 #include <cups/cups.h>
 
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <sys/wait.h>
@@ -17,13 +28,19 @@
 #include <unistd.h>
 
 using quill::printui::Request;
+namespace printui = quill::printui;
 
 namespace {
 
 bool SetDefault(const std::string& name) {
     const std::string queue = quill::spooler::QueueName(name);
+    // A connection of our own: its waits are bounded, and no network browsing for
+    // printers is started, as it would be for the default connection.
+    std::string error;
+    const printui::Http http = printui::Connect(printui::PrinterAddress{}, error);
+    if (!http) return false;
     cups_dest_t* dests = nullptr;
-    const int count = cupsGetDests2(CUPS_HTTP_DEFAULT, &dests);
+    const int count = cupsGetDests2(http.get(), &dests);
     cups_dest_t* dest = cupsGetDest(queue.c_str(), nullptr, count, dests);
     if (!dest) {
         cupsFreeDests(count, dests);
@@ -31,7 +48,7 @@ bool SetDefault(const std::string& name) {
     }
     for (int i = 0; i < count; ++i) dests[i].is_default = 0;
     dest->is_default = 1;
-    const bool ok = cupsSetDests2(CUPS_HTTP_DEFAULT, count, dests) == 0;
+    const bool ok = cupsSetDests2(http.get(), count, dests) == 0;
     cupsFreeDests(count, dests);
     return ok;
 }
@@ -48,6 +65,94 @@ bool Open(const std::string& url) {
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
+bool OpenWebPage(const Request& request, int show) {
+    const char* override = std::getenv("QUILL_CUPS_WEB_URL");
+    const std::string base =
+        override && *override
+            ? override
+            : printui::WebInterfaceBase(request.kind == Request::PrintersFolder ? printui::PrinterAddress{}
+                                                                                : printui::AddressOf(request.printer));
+    const std::string page = printui::WebPage(request, base);
+    if (show == 0) {
+        ::syslog(LOG_INFO, "hidden: not opening %s", page.c_str());
+        return true;
+    }
+    const bool ok = Open(page);
+    ::syslog(ok ? LOG_INFO : LOG_WARNING, "opening %s: %s", page.c_str(), ok ? "done" : "failed");
+    return ok;
+}
+
+// Requests of the GUI thread ask for no password: only a dialog's changes do.
+const char* NoPassword(const char*, http_t*, const char*, const char*, void*) { return nullptr; }
+
+// For the benchmark: QUILL_REPORT_FIRST_PAINT=1 prints the wall-clock time of the
+// dialog's first paint to standard error; =exit also closes the dialog then.
+class FirstPaintReport : public QObject {
+public:
+    explicit FirstPaintReport(const char* mode) : m_exit(std::string(mode) == "exit") {}
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Paint && !m_done) {
+            m_done = true;
+            QTimer::singleShot(0, [this, watched] {
+                const auto now = std::chrono::system_clock::now().time_since_epoch();
+                std::fprintf(stderr, "first-paint %lld\n",
+                             static_cast<long long>(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count()));
+                if (m_exit) static_cast<QDialog*>(watched)->reject();
+            });
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    bool m_exit;
+    bool m_done = false;
+};
+
+int RunDialog(QDialog& dialog) {
+    std::unique_ptr<FirstPaintReport> report;
+    if (const char* mode = std::getenv("QUILL_REPORT_FIRST_PAINT")) {
+        report = std::make_unique<FirstPaintReport>(mode);
+        dialog.installEventFilter(report.get());
+    }
+    return dialog.exec();
+}
+
+// The Properties or Printing Preferences dialog; false when the printer cannot be read.
+bool ShowDialog(int argc, char** argv, const Request& request) {
+    QApplication application(argc, argv);
+    cupsSetPasswordCB2(NoPassword, nullptr);
+    const printui::PrinterAddress address = printui::AddressOf(request.printer);
+    const QString name = QString::fromLocal8Bit(request.printer.c_str());
+    const bool properties = request.kind == Request::Properties;
+    std::string error;
+    int result = QDialog::Rejected;
+    if (properties) {
+        if (auto read = printui::ReadProperties(address, error)) {
+            printui::PropertiesDialog dialog(request.printer, address, *read,
+                                             [&](const std::string& p, const std::string& u) {
+                                                 return printui::AskForPassword(QApplication::activeWindow(), p, u);
+                                             });
+            result = RunDialog(dialog);
+        }
+    } else if (auto options = printui::ReadOptions(address, error)) {
+        printui::PreferencesDialog dialog(request.printer, address, std::move(*options));
+        result = RunDialog(dialog);
+    }
+    if (!error.empty()) {
+        ::syslog(LOG_WARNING, "%s of %s: %s", properties ? "properties" : "preferences", request.printer.c_str(),
+                 error.c_str());
+        QMessageBox box(QMessageBox::Warning, name + (properties ? " Properties" : " Printing Preferences"),
+                        QStringLiteral("The printer cannot be read: ") + QString::fromLocal8Bit(error.c_str()),
+                        QMessageBox::Ok);
+        box.setTextFormat(Qt::PlainText);
+        box.exec();
+        return false;
+    }
+    ::syslog(LOG_INFO, "%s of %s: %s", properties ? "properties" : "preferences", request.printer.c_str(),
+             result == QDialog::Accepted ? "saved" : "cancelled");
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -58,7 +163,7 @@ int main(int argc, char** argv) {
     }
     const std::string parameters = argv[1];
     const int show = argc > 2 ? std::atoi(argv[2]) : 5;
-    const Request request = quill::printui::Parse(parameters);
+    const Request request = printui::Parse(parameters);
     bool ok = false;
     switch (request.kind) {
     case Request::SetDefault:
@@ -67,19 +172,15 @@ int main(int argc, char** argv) {
         break;
     case Request::Properties:
     case Request::Preferences:
-    case Request::PrinterSettings:
-    case Request::PrintersFolder: {
-        const char* base = std::getenv("QUILL_CUPS_WEB_URL");
-        const std::string page = quill::printui::WebPage(request, base && *base ? base : "http://localhost:631");
         if (show == 0) {
-            ::syslog(LOG_INFO, "hidden: not opening %s", page.c_str());
+            ::syslog(LOG_INFO, "hidden: no dialog for %s", request.printer.c_str());
             ok = true;
         } else {
-            ok = Open(page);
-            ::syslog(ok ? LOG_INFO : LOG_WARNING, "opening %s: %s", page.c_str(), ok ? "done" : "failed");
+            ok = ShowDialog(argc, argv, request);
         }
         break;
-    }
+    case Request::PrinterSettings:
+    case Request::PrintersFolder: ok = OpenWebPage(request, show); break;
     case Request::AddConnection:
         ::syslog(LOG_WARNING, "connecting to %s is not provided", request.printer.c_str());
         break;

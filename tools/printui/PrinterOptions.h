@@ -1,0 +1,39 @@
+#pragma once
+
+#include "CupsConnection.h"
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace quill::printui {
+
+struct Choice {
+    std::string value; // as written to lpoptions
+    std::string label; // as shown
+};
+
+// One option of the Printing Preferences dialog: a list of choices, or a number
+// between minimum and maximum when choices is empty.
+struct PrinterOption {
+    std::string name; // the lpoptions name: an IPP attribute or a PPD keyword
+    std::string label;
+    std::vector<Choice> choices;
+    int minimum = 1;
+    int maximum = 1;
+    std::string preset; // the user's saved choice, else the printer's default
+    bool fromPpd = false;
+};
+
+// The options the printer supports among paper size, two-sided printing, colour mode,
+// print quality, orientation, pages per sheet and copies, and for a PPD queue its own
+// options; each preset. Nullopt with CUPS' reason.
+std::optional<std::vector<PrinterOption>> ReadOptions(const PrinterAddress& address, std::string& error);
+
+// Writes the options as the user's defaults for the printer, as `lpoptions -p QUEUE -o
+// NAME=VALUE ...` does: the user's other printers, options and default printer stay.
+bool SaveOptions(const PrinterAddress& address, const std::vector<std::pair<std::string, std::string>>& options,
+                 std::string& error);
+
+} // namespace quill::printui

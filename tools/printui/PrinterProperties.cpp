@@ -1,0 +1,135 @@
+#include "PrinterProperties.h"
+
+#include "spooler/PrinterName.h"
+
+#include <functional>
+#include <vector>
+
+namespace quill::printui {
+namespace {
+
+// A device that is a printer on another computer makes the queue a connection.
+bool IsRemoteDevice(const std::string& device) {
+    char scheme[32], user[256], host[256], resource[1024];
+    int port = 0;
+    if (httpSeparateURI(HTTP_URI_CODING_ALL, device.c_str(), scheme, sizeof scheme, user, sizeof user, host,
+                        sizeof host, &port, resource, sizeof resource) < HTTP_URI_STATUS_OK)
+        return false;
+    const std::string s = scheme;
+    return (s == "ipp" || s == "ipps" || s == "http" || s == "https") && !spooler::IsLocalHost(host);
+}
+
+bool BoolOf(ipp_t* answer, const char* name, bool otherwise) {
+    ipp_attribute_t* attr = ippFindAttribute(answer, name, IPP_TAG_BOOLEAN);
+    return attr ? ippGetBoolean(attr, 0) != 0 : otherwise;
+}
+
+// CUPS-Add-Modify-Printer with the description, location, device and sharing of
+// `values` where they differ from `from`; true when nothing differs.
+bool Modify(http_t* http, const PrinterAddress& address, const PrinterProperties& from, const PrinterProperties& values,
+            std::string& error) {
+    ipp_t* request = NewPrinterRequest(IPP_OP_CUPS_ADD_MODIFY_PRINTER, address);
+    bool any = false;
+    if (values.description != from.description) {
+        ippAddString(request, IPP_TAG_PRINTER, IPP_TAG_TEXT, "printer-info", nullptr, values.description.c_str());
+        any = true;
+    }
+    if (values.location != from.location) {
+        ippAddString(request, IPP_TAG_PRINTER, IPP_TAG_TEXT, "printer-location", nullptr, values.location.c_str());
+        any = true;
+    }
+    if (values.device != from.device) {
+        ippAddString(request, IPP_TAG_PRINTER, IPP_TAG_URI, "device-uri", nullptr, values.device.c_str());
+        any = true;
+    }
+    if (values.shared != from.shared) {
+        ippAddBoolean(request, IPP_TAG_PRINTER, "printer-is-shared", values.shared ? 1 : 0);
+        any = true;
+    }
+    if (!any) {
+        ippDelete(request);
+        return true;
+    }
+    return Send(http, request, "/admin/", error) != nullptr;
+}
+
+bool Operation(http_t* http, const PrinterAddress& address, ipp_op_t operation, std::string& error) {
+    return Send(http, NewPrinterRequest(operation, address), "/admin/", error) != nullptr;
+}
+
+} // namespace
+
+std::optional<PrinterProperties> ReadProperties(const PrinterAddress& address, std::string& error) {
+    Http http = Connect(address, error);
+    if (!http) return std::nullopt;
+    static const char* const kAttributes[] = {"printer-info",
+                                              "printer-location",
+                                              "device-uri",
+                                              "printer-make-and-model",
+                                              "printer-state",
+                                              "printer-state-message",
+                                              "printer-is-accepting-jobs",
+                                              "printer-is-shared",
+                                              "printer-type"};
+    ipp_t* request = NewPrinterRequest(IPP_OP_GET_PRINTER_ATTRIBUTES, address);
+    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
+                  static_cast<int>(std::size(kAttributes)), nullptr, kAttributes);
+    Ipp answer = Send(http.get(), request, "/", error);
+    if (!answer) return std::nullopt;
+    PrinterProperties p;
+    p.description = TextOf(answer.get(), "printer-info");
+    p.location = TextOf(answer.get(), "printer-location");
+    p.device = TextOf(answer.get(), "device-uri");
+    p.driver = TextOf(answer.get(), "printer-make-and-model");
+    p.stateMessage = TextOf(answer.get(), "printer-state-message");
+    ipp_attribute_t* state = ippFindAttribute(answer.get(), "printer-state", IPP_TAG_ENUM);
+    p.enabled = !state || ippGetInteger(state, 0) != IPP_PSTATE_STOPPED;
+    p.accepting = BoolOf(answer.get(), "printer-is-accepting-jobs", true);
+    p.shared = BoolOf(answer.get(), "printer-is-shared", false);
+    ipp_attribute_t* type = ippFindAttribute(answer.get(), "printer-type", IPP_TAG_ENUM);
+    const bool remoteType = type && (ippGetInteger(type, 0) & CUPS_PRINTER_REMOTE) != 0;
+    p.connection = !address.local() || (p.device.empty() ? remoteType : IsRemoteDevice(p.device));
+    return p;
+}
+
+bool ApplyProperties(const PrinterAddress& address, const PrinterProperties& before, const PrinterProperties& after,
+                     std::string& error) {
+    Http http = Connect(address, error);
+    if (!http) return false;
+
+    // Each step with the step that takes it back.
+    struct Step {
+        std::function<bool(std::string&)> apply;
+        std::function<bool(std::string&)> undo;
+    };
+    std::vector<Step> steps;
+    steps.push_back({[&](std::string& e) { return Modify(http.get(), address, before, after, e); },
+                     [&](std::string& e) { return Modify(http.get(), address, after, before, e); }});
+    if (after.enabled != before.enabled) {
+        const ipp_op_t on = IPP_OP_RESUME_PRINTER, off = IPP_OP_PAUSE_PRINTER;
+        steps.push_back(
+            {[&, on, off](std::string& e) { return Operation(http.get(), address, after.enabled ? on : off, e); },
+             [&, on, off](std::string& e) { return Operation(http.get(), address, after.enabled ? off : on, e); }});
+    }
+    if (after.accepting != before.accepting) {
+        const ipp_op_t on = IPP_OP_CUPS_ACCEPT_JOBS, off = IPP_OP_CUPS_REJECT_JOBS;
+        steps.push_back(
+            {[&, on, off](std::string& e) { return Operation(http.get(), address, after.accepting ? on : off, e); },
+             [&, on, off](std::string& e) { return Operation(http.get(), address, after.accepting ? off : on, e); }});
+    }
+
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        if (steps[i].apply(error)) continue;
+        // CUPS checks a whole modification before it takes any of it (a device it
+        // refuses leaves the description alone too), so only the earlier steps are
+        // taken back.
+        for (std::size_t j = i; j-- > 0;) {
+            std::string undoError;
+            if (!steps[j].undo(undoError)) error += "\nThe changes already made could not be taken back: " + undoError;
+        }
+        return false;
+    }
+    return true;
+}
+
+} // namespace quill::printui

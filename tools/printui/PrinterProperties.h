@@ -1,0 +1,35 @@
+#pragma once
+
+#include "CupsConnection.h"
+
+#include <optional>
+#include <string>
+
+namespace quill::printui {
+
+// What the Properties dialog shows of a queue and may change.
+struct PrinterProperties {
+    std::string description; // printer-info
+    std::string location;
+    std::string device;       // device-uri
+    std::string driver;       // printer-make-and-model, shown only
+    std::string stateMessage; // printer-state-message, shown only
+    bool enabled = true;      // not stopped
+    bool accepting = true;    // accepting jobs
+    bool shared = false;
+    // A connection (another computer's printer, or a queue whose device is a printer
+    // on another computer): shown, never changed here.
+    bool connection = false;
+};
+
+// The queue's properties, or nullopt with CUPS' reason.
+std::optional<PrinterProperties> ReadProperties(const PrinterAddress& address, std::string& error);
+
+// Sends what differs between before and after: CUPS-Add-Modify-Printer for description,
+// location, device and sharing, then Pause-/Resume-Printer and CUPS-Reject-/Accept-Jobs.
+// When a step is refused, the steps already taken are undone, so the queue is left as
+// it was, and false comes back with CUPS' reason.
+bool ApplyProperties(const PrinterAddress& address, const PrinterProperties& before, const PrinterProperties& after,
+                     std::string& error);
+
+} // namespace quill::printui

@@ -1,0 +1,156 @@
+#include "PropertiesDialog.h"
+
+#include "DialogSupport.h"
+
+#include <QCheckBox>
+#include <QDialogButtonBox>
+#include <QFormLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+namespace quill::printui {
+namespace {
+
+QString Shown(const std::string& text) { return QString::fromLocal8Bit(text.c_str()); }
+std::string Bytes(const QString& text) { return text.toLocal8Bit().toStdString(); }
+
+QLabel* PlainLabel(QWidget* parent) {
+    auto* label = new QLabel(parent);
+    label->setTextFormat(Qt::PlainText);
+    label->setWordWrap(true);
+    label->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    return label;
+}
+
+struct Outcome {
+    bool ok = false;
+    std::string error;
+    std::optional<PrinterProperties> now;
+};
+
+} // namespace
+
+PropertiesDialog::PropertiesDialog(const std::string& printerName, PrinterAddress address, PrinterProperties properties,
+                                   PasswordPrompt prompt, QWidget* parent)
+    : QDialog(parent), m_address(std::move(address)), m_current(std::move(properties)), m_prompt(std::move(prompt)) {
+    setWindowTitle(Shown(printerName) + QStringLiteral(" Properties"));
+    auto* layout = new QVBoxLayout(this);
+    auto* form = new QFormLayout;
+    m_description = new QLineEdit(this);
+    m_description->setObjectName(QStringLiteral("description"));
+    m_location = new QLineEdit(this);
+    m_location->setObjectName(QStringLiteral("location"));
+    m_device = new QLineEdit(this);
+    m_device->setObjectName(QStringLiteral("device"));
+    m_device->setMinimumWidth(320);
+    m_driver = PlainLabel(this);
+    m_state = PlainLabel(this);
+    m_enabled = new QCheckBox(QStringLiteral("&Enabled (prints its jobs)"), this);
+    m_enabled->setObjectName(QStringLiteral("enabled"));
+    m_accepting = new QCheckBox(QStringLiteral("&Accepting jobs"), this);
+    m_accepting->setObjectName(QStringLiteral("accepting"));
+    m_shared = new QCheckBox(QStringLiteral("&Shared with other computers"), this);
+    m_shared->setObjectName(QStringLiteral("shared"));
+    form->addRow(QStringLiteral("&Description:"), m_description);
+    form->addRow(QStringLiteral("&Location:"), m_location);
+    form->addRow(QStringLiteral("De&vice:"), m_device);
+    form->addRow(QStringLiteral("Driver:"), m_driver);
+    form->addRow(QStringLiteral("State:"), m_state);
+    form->addRow(QString(), m_enabled);
+    form->addRow(QString(), m_accepting);
+    form->addRow(QString(), m_shared);
+    layout->addLayout(form);
+
+    if (m_current.connection) {
+        auto* note = PlainLabel(this);
+        note->setText(QStringLiteral("This printer belongs to another computer: its settings are shown, not changed."));
+        layout->addWidget(note);
+    }
+    m_error = PlainLabel(this);
+    m_error->setObjectName(QStringLiteral("error"));
+    m_error->setStyleSheet(QStringLiteral("color: #b00000"));
+    m_error->hide();
+    layout->addWidget(m_error);
+
+    m_buttons = new QDialogButtonBox(this);
+    if (m_current.connection) {
+        m_buttons->setStandardButtons(QDialogButtonBox::Close);
+        connect(m_buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+        for (QLineEdit* edit : {m_description, m_location, m_device}) edit->setReadOnly(true);
+        for (QCheckBox* box : {m_enabled, m_accepting, m_shared}) box->setEnabled(false);
+    } else {
+        m_buttons->setStandardButtons(QDialogButtonBox::Ok | QDialogButtonBox::Cancel | QDialogButtonBox::Apply);
+        connect(m_buttons, &QDialogButtonBox::accepted, this, [this] {
+            if (Apply()) accept();
+        });
+        connect(m_buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+        connect(m_buttons->button(QDialogButtonBox::Apply), &QPushButton::clicked, this, [this] { Apply(); });
+    }
+    layout->addWidget(m_buttons);
+    Show(m_current);
+    FitAndCentre(this);
+}
+
+void PropertiesDialog::Show(const PrinterProperties& p) {
+    m_description->setText(Shown(p.description));
+    m_location->setText(Shown(p.location));
+    m_device->setText(Shown(p.device));
+    m_driver->setText(Shown(p.driver));
+    QString state = p.enabled ? QStringLiteral("Enabled") : QStringLiteral("Stopped");
+    state += p.accepting ? QStringLiteral(", accepting jobs") : QStringLiteral(", rejecting jobs");
+    if (!p.stateMessage.empty()) state += QStringLiteral(" (") + Shown(p.stateMessage) + QStringLiteral(")");
+    m_state->setText(state);
+    m_enabled->setChecked(p.enabled);
+    m_accepting->setChecked(p.accepting);
+    m_shared->setChecked(p.shared);
+}
+
+PrinterProperties PropertiesDialog::Edited() const {
+    PrinterProperties p = m_current;
+    // Fields the user left alone keep their bytes: only an edited text is converted.
+    if (m_description->isModified()) p.description = Bytes(m_description->text());
+    if (m_location->isModified()) p.location = Bytes(m_location->text());
+    if (m_device->isModified()) p.device = Bytes(m_device->text());
+    p.enabled = m_enabled->isChecked();
+    p.accepting = m_accepting->isChecked();
+    p.shared = m_shared->isChecked();
+    return p;
+}
+
+bool PropertiesDialog::Apply() {
+    const PrinterProperties edited = Edited();
+    setEnabled(false);
+    m_busy = true;
+    const Outcome outcome = RunBesideTheWindow([&] {
+        PasswordCallback password(this, m_prompt);
+        Outcome o;
+        o.ok = ApplyProperties(m_address, m_current, edited, o.error);
+        // What CUPS made of the change (it may normalise a device, say); a refused
+        // change left the queue as it was.
+        std::string ignored;
+        if (o.ok) o.now = ReadProperties(m_address, ignored);
+        return o;
+    });
+    m_busy = false;
+    setEnabled(true);
+    if (outcome.now) m_current = *outcome.now;
+    else if (outcome.ok) m_current = edited;
+    if (outcome.ok) {
+        Show(m_current);
+        for (QLineEdit* edit : {m_description, m_location, m_device}) edit->setModified(false);
+        m_error->hide();
+        return true;
+    }
+    // The user's edits stay in the fields, to be corrected or cancelled.
+    m_error->setText(QStringLiteral("CUPS did not take the changes: ") + Shown(outcome.error));
+    m_error->show();
+    return false;
+}
+
+void PropertiesDialog::reject() {
+    if (!m_busy) QDialog::reject();
+}
+
+} // namespace quill::printui
