@@ -20,15 +20,9 @@ namespace quill::admin {
 namespace {
 
 enum Column { Computer, Printer, Document, Status, Owner, Size, Printed, StartAt, ColumnCount };
-// A row keeps its job's id, and the bytes of the queue name and of the server the job
-// lives on: names are shown decoded but handed to the spooler as they came.
 constexpr int kJobIdRole = Qt::UserRole;
-constexpr int kQueueRole = Qt::UserRole + 1;
-constexpr int kServerRole = Qt::UserRole + 2;
 
 QString Shown(const std::string& s) { return QString::fromLocal8Bit(s.data(), static_cast<qsizetype>(s.size())); }
-QByteArray Bytes(const std::string& s) { return QByteArray(s.data(), static_cast<qsizetype>(s.size())); }
-std::string FromBytes(const QVariant& v) { return v.toByteArray().toStdString(); }
 
 } // namespace
 
@@ -220,10 +214,22 @@ std::vector<spooler::JobInfo2> TMain::PollPrinterJobs(spooler::Spooler& spooler,
     return jobs;
 }
 
-void TMain::UpdateRow(QTreeWidgetItem* row, const spooler::JobInfo2& job, const std::string& server) {
-    if (FromBytes(row->data(Computer, kQueueRole)) != job.pPrinterName)
-        row->setData(Computer, kQueueRole, Bytes(job.pPrinterName));
-    if (FromBytes(row->data(Computer, kServerRole)) != server) row->setData(Computer, kServerRole, Bytes(server));
+namespace {
+
+// Whether two records give a row the same cells.
+bool SameCells(const spooler::JobInfo2& a, const spooler::JobInfo2& b) {
+    return a.Status == b.Status && a.Size == b.Size && a.PagesPrinted == b.PagesPrinted && a.Submitted == b.Submitted &&
+           a.pMachineName == b.pMachineName && a.pPrinterName == b.pPrinterName && a.pDocument == b.pDocument &&
+           a.pUserName == b.pUserName;
+}
+
+} // namespace
+
+void TMain::UpdateRow(JobRow& row, const spooler::JobInfo2& job, const std::string& server) {
+    // Most ticks find most jobs unchanged: their cells are not formatted again.
+    if (row.shown && SameCells(*row.shown, job) && row.server == server) return;
+    row.shown = job;
+    row.server = server;
     const std::string texts[ColumnCount] = {job.pMachineName,
                                             job.pPrinterName,
                                             job.pDocument,
@@ -234,20 +240,19 @@ void TMain::UpdateRow(QTreeWidgetItem* row, const spooler::JobInfo2& job, const 
                                             StartAtText(job.Submitted)};
     for (int column = 0; column < ColumnCount; ++column) {
         const QString text = Shown(texts[column]);
-        if (row->text(column) != text) row->setText(column, text);
+        if (row.item->text(column) != text) row.item->setText(column, text);
     }
 }
 
 void TMain::UpdateJobRow(const spooler::JobInfo2& job, const std::string& server) {
     // Each job id has at most one row, so the row found by id is the first one.
-    if (const auto found = m_rowsById.find(job.JobId); found != m_rowsById.end()) {
-        UpdateRow(found->second, job, server);
-        return;
+    auto found = m_rowsById.find(job.JobId);
+    if (found == m_rowsById.end()) {
+        auto* item = new QTreeWidgetItem(lvMain);
+        item->setData(Computer, kJobIdRole, job.JobId);
+        found = m_rowsById.emplace(job.JobId, JobRow{item, std::nullopt, {}}).first;
     }
-    auto* row = new QTreeWidgetItem(lvMain);
-    row->setData(Computer, kJobIdRole, job.JobId);
-    m_rowsById[job.JobId] = row;
-    UpdateRow(row, job, server);
+    UpdateRow(found->second, job, server);
 }
 
 void TMain::ControlSelectedJob(std::uint32_t command) {
@@ -256,8 +261,8 @@ void TMain::ControlSelectedJob(std::uint32_t command) {
     const bool running = Timer1->isActive();
     Timer1->stop();
     const std::uint32_t jobId = row->data(Computer, kJobIdRole).toUInt();
-    const std::string queue = FromBytes(row->data(Computer, kQueueRole));
-    const std::string server = FromBytes(row->data(Computer, kServerRole));
+    const JobRow& shown = m_rowsById.at(jobId);
+    const std::string queue = shown.shown->pPrinterName, server = shown.server;
     // The job lives on the server of its queue, whichever computer sent it.
     const std::string path = server.empty() ? queue : server + "\\" + queue;
     m_worker.Post(

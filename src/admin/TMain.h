@@ -79,11 +79,18 @@ private:
     // One printer's jobs for a tick (on the worker); empty when it is skipped.
     static std::vector<spooler::JobInfo2> PollPrinterJobs(spooler::Spooler& spooler, const std::string& printerName,
                                                           const std::vector<spooler::JobInfo2>* snapshot);
-    void UpdateRow(QTreeWidgetItem* row, const spooler::JobInfo2& job, const std::string& server);
+    // A row, and the record and server its cells were last written from: the names are
+    // shown decoded, but a job command hands the spooler their bytes as they came.
+    struct JobRow {
+        QTreeWidgetItem* item;
+        std::optional<spooler::JobInfo2> shown;
+        std::string server;
+    };
+    void UpdateRow(JobRow& row, const spooler::JobInfo2& job, const std::string& server);
 
     spooler::Spooler& m_spooler;
     widgets::Dialogs& m_dialogs;
-    std::unordered_map<std::uint32_t, QTreeWidgetItem*> m_rowsById; // the row of each job id
+    std::unordered_map<std::uint32_t, JobRow> m_rowsById; // the row of each job id
     bool m_closed = false;
     SpoolerWorker m_worker{this}; // last: it stops before anything it may touch goes
 };
