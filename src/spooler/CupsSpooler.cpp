@@ -1,5 +1,6 @@
 #include "spooler/CupsSpooler.h"
 
+#include "spooler/CupsPrinterHandle.h"
 #include "spooler/CupsRequest.h"
 #include "spooler/PrinterName.h"
 
@@ -10,11 +11,7 @@
 #include <unistd.h>
 
 namespace quill::spooler {
-namespace {
 
-// A queue whose device is a printer on another computer is a printer connection. CUPS
-// also marks queues with an IPP device on this computer as remote, so the device
-// decides where there is one, and the remote type only where there is none.
 bool IsConnection(int printerType, const std::string& deviceUri, const ThisComputer& own) {
     char scheme[32], user[256], host[256], resource[1024];
     int port = 0;
@@ -26,6 +23,8 @@ bool IsConnection(int printerType, const std::string& deviceUri, const ThisCompu
     const bool network = s == "ipp" || s == "ipps" || s == "http" || s == "https";
     return network && !own.Is(host);
 }
+
+namespace {
 
 // Whether this user may administer the local server (root or the lpadmin group).
 bool MayAdminister() {
@@ -41,20 +40,6 @@ bool MayAdminister() {
         if (groups[static_cast<std::size_t>(i)] == admin->gr_gid) return true;
     return false;
 }
-
-class CupsPrinterHandle final : public PrinterHandle {
-public:
-    CupsPrinterHandle(std::string name, std::string host, std::string queue)
-        : m_name(std::move(name)), m_host(std::move(host)), m_queue(std::move(queue)) {}
-    const std::string& printerName() const override { return m_name; }
-    const std::string& host() const { return m_host; }
-    const std::string& queue() const { return m_queue; }
-
-private:
-    std::string m_name;
-    std::string m_host;
-    std::string m_queue;
-};
 
 } // namespace
 
@@ -293,12 +278,7 @@ bool CupsSpooler::SetJobA(PrinterHandle& printer, std::uint32_t jobId, std::uint
     return connection->Send(request, "/jobs") != nullptr;
 }
 
-// Not provided yet: these operations report failure until the features that use them
-// are built.
-std::unique_ptr<PrinterHandle> CupsSpooler::AddPrinterA(const PrinterInfo2&) { return nullptr; }
-bool CupsSpooler::DeletePrinter(PrinterHandle&) { return false; }
-std::optional<PrinterInfo2> CupsSpooler::GetPrinterA(PrinterHandle&) { return std::nullopt; }
-bool CupsSpooler::SetPrinterA(PrinterHandle&, const PrinterInfo2&) { return false; }
+// Not provided yet: change notifications report failure until the monitor uses them.
 std::unique_ptr<ChangeNotification> CupsSpooler::FindFirstPrinterChangeNotification(PrinterHandle&, std::uint32_t,
                                                                                     const NotifyOptions&) {
     return nullptr;

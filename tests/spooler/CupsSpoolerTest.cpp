@@ -117,3 +117,73 @@ TEST_F(CupsSpoolerTest, SandboxInstallsTheManagedDriverAndPortAndHoldsJobs) {
     EXPECT_NE(s_cups->Run("lpstat -o Desk").find("Desk-" + std::to_string(held)), std::string::npos);
     EXPECT_NE(s_cups->Run("lpstat -l -o Desk").find("job-hold-until-specified"), std::string::npos);
 }
+
+namespace {
+
+// The managed printer's record as the Enable Printer command fills it.
+PrinterInfo2 ManagedRecord(const std::string& port = "pdfinst") {
+    PrinterInfo2 info;
+    info.pPrinterName = "QUILL Amber PDF Creator";
+    info.pPortName = port;
+    info.pDriverName = "QUILL Amber PDF Creator";
+    info.pComment = "Create PDF document";
+    info.pPrintProcessor = "WinPrint";
+    info.pDatatype = "RAW";
+    return info;
+}
+
+} // namespace
+
+TEST_F(CupsSpoolerTest, PrinterIsAddedOnceAndOnlyWithItsDriverAndPortInstalled) {
+    EXPECT_FALSE(spooler.AddPrinterA(ManagedRecord())) << "no driver installed yet";
+    s_cups->InstallManagedPrinterDriver();
+    EXPECT_FALSE(spooler.AddPrinterA(ManagedRecord("nosuchport")));
+    EXPECT_TRUE(s_cups->Queues().empty());
+    auto added = spooler.AddPrinterA(ManagedRecord());
+    ASSERT_TRUE(added);
+    EXPECT_FALSE(spooler.AddPrinterA(ManagedRecord())) << "added twice";
+    EXPECT_EQ(s_cups->Queues(), (NameList{"QUILL_Amber_PDF_Creator"}));
+    const std::string state = s_cups->Run("lpstat -l -p QUILL_Amber_PDF_Creator; lpstat -a QUILL_Amber_PDF_Creator");
+    EXPECT_NE(state.find("is idle.  enabled"), std::string::npos) << state;
+    EXPECT_NE(state.find("Description: Create PDF document"), std::string::npos) << state;
+    EXPECT_NE(state.find("accepting requests"), std::string::npos) << state;
+
+    auto handle = spooler.OpenPrinterA("QUILL Amber PDF Creator", PRINTER_ALL_ACCESS);
+    ASSERT_TRUE(handle);
+    const auto info = spooler.GetPrinterA(*handle);
+    ASSERT_TRUE(info);
+    EXPECT_EQ(info->pPortName, "pdfinst");
+    EXPECT_EQ(info->pDriverName, "QUILL Amber PDF Creator");
+    EXPECT_EQ(info->pComment, "Create PDF document");
+    EXPECT_EQ(info->Attributes & (PRINTER_ATTRIBUTE_LOCAL | PRINTER_ATTRIBUTE_NETWORK), PRINTER_ATTRIBUTE_LOCAL);
+    EXPECT_TRUE(spooler.DeletePrinter(*handle));
+    EXPECT_TRUE(s_cups->Queues().empty());
+}
+
+TEST_F(CupsSpoolerTest, ShareNameIsASharedClassThatPrintsOnThePrinterAndGoesWithIt) {
+    s_cups->AddQueue("Desk");
+    s_cups->AddQueue("Fax");
+    s_cups->SetShared("Desk", false);
+    auto handle = spooler.OpenPrinterA("Desk", PRINTER_ALL_ACCESS);
+    ASSERT_TRUE(handle);
+    auto info = spooler.GetPrinterA(*handle);
+    ASSERT_TRUE(info);
+    EXPECT_FALSE(info->Attributes & PRINTER_ATTRIBUTE_SHARED);
+    info->Attributes |= PRINTER_ATTRIBUTE_SHARED;
+    info->pShareName = "Fax"; // taken by another printer
+    EXPECT_FALSE(spooler.SetPrinterA(*handle, *info));
+    info->pShareName = "QUILL";
+    ASSERT_TRUE(spooler.SetPrinterA(*handle, *info));
+    const auto shared = spooler.GetPrinterA(*handle);
+    ASSERT_TRUE(shared);
+    EXPECT_TRUE(shared->Attributes & PRINTER_ATTRIBUTE_SHARED);
+    EXPECT_EQ(shared->pShareName, "QUILL");
+    const std::string state = s_cups->Run("lpstat -c QUILL; lpstat -p QUILL; lpstat -a QUILL");
+    EXPECT_NE(state.find("members of class QUILL:\n\tDesk"), std::string::npos) << state;
+    EXPECT_NE(state.find("enabled"), std::string::npos) << state;
+    EXPECT_NE(state.find("QUILL accepting requests"), std::string::npos) << state;
+    const int job = s_cups->SubmitJob("QUILL", "shared", false);
+    EXPECT_GT(job, 0);
+    EXPECT_TRUE(spooler.DeletePrinter(*handle));
+    EXPECT_EQ(s_cups->Queues(), (NameList{"Fax"}));
+}

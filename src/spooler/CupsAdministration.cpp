@@ -1,0 +1,230 @@
+// The printer administration of the CUPS adapter: adding, deleting, reading and
+// sharing printers of the local server.
+#include "spooler/CupsSpooler.h"
+
+#include "spooler/CupsPrinterHandle.h"
+#include "spooler/CupsRequest.h"
+#include "spooler/PrinterName.h"
+
+#include <cstring>
+
+namespace quill::spooler {
+namespace {
+
+ipp_t* NewRequest(ipp_op_t operation, const std::string& uri) {
+    ipp_t* request = ippNewRequest(operation);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri.c_str());
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
+    return request;
+}
+
+std::string ClassUri(const std::string& name) {
+    char uri[HTTP_MAX_URI];
+    httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", ippPort(), "/classes/%s",
+                     name.c_str());
+    return uri;
+}
+
+bool SameText(const std::string& a, const std::string& b) { return strcasecmp(a.c_str(), b.c_str()) == 0; }
+
+// The ppd-name of the installed driver whose make and model (or ppd-name) is driver;
+// empty when there is none.
+std::string FindDriver(CupsConnection& connection, const std::string& driver) {
+    if (driver.empty()) return "";
+    ipp_t* request = ippNewRequest(CUPS_GET_PPDS);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_TEXT, "ppd-make-and-model", nullptr, driver.c_str());
+    static const char* const kWanted[] = {"ppd-name", "ppd-make-and-model"};
+    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 2, nullptr, kWanted);
+    const auto answer = connection.AskForList(request);
+    if (!answer || !*answer) return "";
+    std::string name, model, found;
+    ForEachObject(
+        answer->get(), IPP_TAG_PRINTER,
+        [&](const std::string& n, ipp_attribute_t* attr) {
+            if (n == "ppd-name") name = TextOf(attr);
+            else if (n == "ppd-make-and-model") model = TextOf(attr);
+        },
+        [&] {
+            if (found.empty() && !name.empty() && (SameText(model, driver) || name == driver)) found = name;
+            name.clear();
+            model.clear();
+        });
+    return found;
+}
+
+// The classes of the local server that hold exactly this one queue: the share names
+// under which it is shared (see SetPrinterA).
+std::vector<std::string> SharingClasses(CupsConnection& connection, const std::string& queue) {
+    ipp_t* request = ippNewRequest(CUPS_GET_CLASSES);
+    static const char* const kWanted[] = {"printer-name", "member-names"};
+    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 2, nullptr, kWanted);
+    std::vector<std::string> classes;
+    const auto answer = connection.AskForList(request);
+    if (!answer || !*answer) return classes;
+    std::string name;
+    std::vector<std::string> members;
+    ForEachObject(
+        answer->get(), IPP_TAG_PRINTER,
+        [&](const std::string& n, ipp_attribute_t* attr) {
+            if (n == "printer-name") name = TextOf(attr);
+            else if (n == "member-names")
+                for (int i = 0; i < ippGetCount(attr); ++i)
+                    if (const char* member = ippGetString(attr, i, nullptr)) members.emplace_back(member);
+        },
+        [&] {
+            if (!name.empty() && members.size() == 1 && SameText(members.front(), queue)) classes.push_back(name);
+            name.clear();
+            members.clear();
+        });
+    return classes;
+}
+
+bool Exists(CupsConnection& connection, const std::string& uri) {
+    ipp_t* request = NewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES, uri);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr, "printer-name");
+    return connection.Send(request) != nullptr;
+}
+
+bool HasReason(ipp_attribute_t* reasons, const char* prefix) {
+    for (int i = 0; reasons && i < ippGetCount(reasons); ++i) {
+        const char* value = ippGetString(reasons, i, nullptr);
+        if (value && std::strncmp(value, prefix, std::strlen(prefix)) == 0) return true;
+    }
+    return false;
+}
+
+} // namespace
+
+std::uint32_t PrinterStatus(int state, ipp_attribute_t* reasons) {
+    std::uint32_t status = 0;
+    if (state == IPP_PSTATE_STOPPED) status |= PRINTER_STATUS_PAUSED;
+    if (state == IPP_PSTATE_PROCESSING) status |= PRINTER_STATUS_PRINTING;
+    static const std::pair<const char*, std::uint32_t> kReasons[] = {
+        {"offline", PRINTER_STATUS_OFFLINE},
+        {"media-empty", PRINTER_STATUS_PAPER_OUT},
+        {"media-needed", PRINTER_STATUS_PAPER_OUT},
+        {"media-jam", PRINTER_STATUS_PAPER_JAM},
+        {"toner-low", PRINTER_STATUS_TONER_LOW},
+        {"toner-empty", PRINTER_STATUS_NO_TONER},
+        {"marker-supply-empty", PRINTER_STATUS_NO_TONER},
+        {"door-open", PRINTER_STATUS_DOOR_OPEN},
+        {"cover-open", PRINTER_STATUS_DOOR_OPEN},
+    };
+    for (const auto& [prefix, bit] : kReasons)
+        if (HasReason(reasons, prefix)) status |= bit;
+    for (int i = 0; reasons && i < ippGetCount(reasons); ++i) {
+        const char* value = ippGetString(reasons, i, nullptr);
+        const std::size_t length = value ? std::strlen(value) : 0;
+        if (length > 6 && std::strcmp(value + length - 6, "-error") == 0) status |= PRINTER_STATUS_ERROR;
+    }
+    return status;
+}
+
+std::unique_ptr<PrinterHandle> CupsSpooler::AddPrinterA(const PrinterInfo2& printer) {
+    const std::string queue = QueueName(printer.pPrinterName);
+    if (queue.empty() || !IsLocalHost(printer.pServerName)) return nullptr;
+    const auto connection = CupsConnection::Open("");
+    if (!connection) return nullptr;
+    // A printer is added once: an existing one is not changed.
+    if (Exists(*connection, PrinterUri(queue))) return nullptr;
+    // The driver and the port must be installed already; this adds neither.
+    const std::string ppd = FindDriver(*connection, printer.pDriverName);
+    if (ppd.empty() || printer.pPortName.empty()) return nullptr;
+    ipp_t* request = NewRequest(CUPS_ADD_MODIFY_PRINTER, PrinterUri(queue));
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "ppd-name", nullptr, ppd.c_str());
+    ippAddString(request, IPP_TAG_PRINTER, IPP_TAG_URI, "device-uri", nullptr, (printer.pPortName + ":/").c_str());
+    ippAddString(request, IPP_TAG_PRINTER, IPP_TAG_TEXT, "printer-info", nullptr, printer.pComment.c_str());
+    ippAddString(request, IPP_TAG_PRINTER, IPP_TAG_TEXT, "printer-location", nullptr, printer.pLocation.c_str());
+    ippAddBoolean(request, IPP_TAG_PRINTER, "printer-is-accepting-jobs", 1);
+    ippAddInteger(request, IPP_TAG_PRINTER, IPP_TAG_ENUM, "printer-state", IPP_PSTATE_IDLE);
+    ippAddBoolean(request, IPP_TAG_PRINTER, "printer-is-shared", (printer.Attributes & PRINTER_ATTRIBUTE_SHARED) != 0);
+    // CUPS refuses a device whose backend (the port) is not installed.
+    if (!connection->Send(request, "/admin/")) return nullptr;
+    return std::make_unique<CupsPrinterHandle>(printer.pPrinterName, "", queue);
+}
+
+bool CupsSpooler::DeletePrinter(PrinterHandle& printer) {
+    auto& handle = static_cast<CupsPrinterHandle&>(printer);
+    if (!handle.host().empty()) return false;
+    const auto connection = CupsConnection::Open("");
+    if (!connection) return false;
+    // The classes that shared only this printer go with it.
+    const std::vector<std::string> shares = SharingClasses(*connection, handle.queue());
+    if (!connection->Send(NewRequest(CUPS_DELETE_PRINTER, PrinterUri(handle.queue())), "/admin/")) return false;
+    for (const auto& share : shares) connection->Send(NewRequest(CUPS_DELETE_CLASS, ClassUri(share)), "/admin/");
+    return true;
+}
+
+std::optional<PrinterInfo2> CupsSpooler::GetPrinterA(PrinterHandle& printer) {
+    auto& handle = static_cast<CupsPrinterHandle&>(printer);
+    const auto connection = CupsConnection::Open(handle.host());
+    if (!connection) return std::nullopt;
+    ipp_t* request = NewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES, PrinterUri(handle.queue()));
+    static const char* const kWanted[] = {
+        "printer-name",      "printer-info",  "printer-location",      "device-uri",   "printer-make-and-model",
+        "printer-is-shared", "printer-state", "printer-state-reasons", "printer-type", "queued-job-count"};
+    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
+                  static_cast<int>(sizeof kWanted / sizeof kWanted[0]), nullptr, kWanted);
+    const Ipp answer = connection->Send(request);
+    if (!answer) return std::nullopt;
+    PrinterInfo2 info;
+    info.pServerName = handle.host();
+    info.pPrinterName = handle.printerName();
+    info.pComment = Text(answer.get(), "printer-info");
+    info.pLocation = Text(answer.get(), "printer-location");
+    info.pDriverName = Text(answer.get(), "printer-make-and-model");
+    // The port is the backend of a device "port:/", else the whole device.
+    const std::string device = Text(answer.get(), "device-uri");
+    const auto colon = device.find(':');
+    info.pPortName = colon != std::string::npos && device.substr(colon) == ":/" ? device.substr(0, colon) : device;
+    ipp_attribute_t* type = ippFindAttribute(answer.get(), "printer-type", IPP_TAG_ENUM);
+    const bool connected = IsConnection(type ? ippGetInteger(type, 0) : 0, device, *ThisComputer::Now());
+    ipp_attribute_t* shared = ippFindAttribute(answer.get(), "printer-is-shared", IPP_TAG_BOOLEAN);
+    const bool isShared = shared && ippGetBoolean(shared, 0);
+    info.Attributes =
+        (connected ? PRINTER_ATTRIBUTE_NETWORK : PRINTER_ATTRIBUTE_LOCAL) | (isShared ? PRINTER_ATTRIBUTE_SHARED : 0);
+    if (isShared && handle.host().empty()) {
+        const auto shares = SharingClasses(*connection, handle.queue());
+        info.pShareName = shares.empty() ? handle.queue() : shares.front();
+    }
+    ipp_attribute_t* state = ippFindAttribute(answer.get(), "printer-state", IPP_TAG_ENUM);
+    info.Status = PrinterStatus(state ? ippGetInteger(state, 0) : IPP_PSTATE_IDLE,
+                                ippFindAttribute(answer.get(), "printer-state-reasons", IPP_TAG_KEYWORD));
+    ipp_attribute_t* jobs = ippFindAttribute(answer.get(), "queued-job-count", IPP_TAG_INTEGER);
+    info.cJobs = jobs ? static_cast<std::uint32_t>(ippGetInteger(jobs, 0)) : 0;
+    return info;
+}
+
+bool CupsSpooler::SetPrinterA(PrinterHandle& printer, const PrinterInfo2& info) {
+    auto& handle = static_cast<CupsPrinterHandle&>(printer);
+    if (!handle.host().empty()) return false;
+    const auto connection = CupsConnection::Open("");
+    if (!connection) return false;
+    const bool share = (info.Attributes & PRINTER_ATTRIBUTE_SHARED) != 0;
+    // CUPS has no share name: printers and classes share one namespace, so a share name
+    // other than the queue's own is a shared class of that name whose one member is the
+    // printer. A name taken by another printer cannot be a share name.
+    const std::string shareQueue = QueueName(info.pShareName);
+    const bool byClass = share && !shareQueue.empty() && !SameQueue(shareQueue, handle.queue());
+    if (byClass && Exists(*connection, PrinterUri(shareQueue)) && !Exists(*connection, ClassUri(shareQueue)))
+        return false;
+    ipp_t* request = NewRequest(CUPS_ADD_MODIFY_PRINTER, PrinterUri(handle.queue()));
+    ippAddString(request, IPP_TAG_PRINTER, IPP_TAG_TEXT, "printer-info", nullptr, info.pComment.c_str());
+    ippAddString(request, IPP_TAG_PRINTER, IPP_TAG_TEXT, "printer-location", nullptr, info.pLocation.c_str());
+    ippAddBoolean(request, IPP_TAG_PRINTER, "printer-is-shared", share);
+    if (!connection->Send(request, "/admin/")) return false;
+    if (!byClass) return true;
+    // A new class starts stopped and rejecting jobs: it is enabled and accepts them.
+    request = NewRequest(CUPS_ADD_MODIFY_CLASS, ClassUri(shareQueue));
+    const std::string member = PrinterUri(handle.queue());
+    ippAddString(request, IPP_TAG_PRINTER, IPP_TAG_URI, "member-uris", nullptr, member.c_str());
+    ippAddString(request, IPP_TAG_PRINTER, IPP_TAG_TEXT, "printer-info", nullptr, info.pComment.c_str());
+    ippAddBoolean(request, IPP_TAG_PRINTER, "printer-is-shared", 1);
+    ippAddBoolean(request, IPP_TAG_PRINTER, "printer-is-accepting-jobs", 1);
+    ippAddInteger(request, IPP_TAG_PRINTER, IPP_TAG_ENUM, "printer-state", IPP_PSTATE_IDLE);
+    if (!connection->Send(request, "/admin/")) return false;
+    return connection->Send(NewRequest(CUPS_ACCEPT_JOBS, ClassUri(shareQueue)), "/admin/") &&
+           connection->Send(NewRequest(IPP_OP_RESUME_PRINTER, ClassUri(shareQueue)), "/admin/");
+}
+
+} // namespace quill::spooler
