@@ -1,6 +1,9 @@
 #include "app/TForm1.h"
 
+#include "admin/ManagedPrinter.h"
 #include "admin/PrinterCommands.h"
+#include "platform/PathExists.h"
+#include "spooler/PrinterName.h"
 
 #include <QEvent>
 #include <QFrame>
@@ -12,6 +15,7 @@
 #include <QScreen>
 
 #include <ctime>
+#include <unistd.h>
 
 namespace quill::app {
 namespace {
@@ -31,6 +35,25 @@ void SetBackground(QWidget* widget, const QColor& colour) {
     widget->setPalette(palette);
     widget->setAutoFillBackground(true);
 }
+
+// The folder of the running program (no trailing slash).
+std::string RunningProgramFolder() {
+    char path[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0) return ".";
+    const std::string exe(path, static_cast<std::size_t>(n));
+    return exe.substr(0, exe.find_last_of('/'));
+}
+
+// The example path that "Share In" offers, and its prompt and that of "Share Out", whose
+// lines are joined by carriage returns.
+constexpr const char* kShareInExample = "\\\\192.168.1.10\\QUILL";
+const std::string kShareOutPrompt =
+    std::string("Share ") + admin::kManagedPrinter + " for other computers.\r\rPrinter Share Name:\r(eg. QUILL)";
+const std::string kShareInPrompt = std::string("Install a network shared ") + admin::kManagedPrinter +
+                                   " onto this computer.\rInput server name or IP address\r\\\rPrinter share "
+                                   "name:\r(eg. " +
+                                   kShareInExample + " or \\\\SERVER\\QUILL)";
 
 int LocalYear() {
     const std::time_t now = std::time(nullptr);
@@ -126,6 +149,11 @@ TForm1::TForm1(spooler::Spooler& spooler, Dialogs& dialogs, platform::Launcher& 
     SpeedButton2->OnClick = [this](widgets::ColorButton*) { SpeedButton2Click(); };
     BitBtn30->OnClick = [this](widgets::ColorButton*) { BitBtn30Click(); };
     SpeedButton5->OnClick = [this](widgets::ColorButton*) { GetPrinterInfo(); };
+    SpeedButton3->OnClick = [this](widgets::ColorButton*) { SpeedButton3Click(); };
+    SpeedButton4->OnClick = [this](widgets::ColorButton*) { SpeedButton4Click(); };
+    SpeedButton6->OnClick = [this](widgets::ColorButton*) { SpeedButton6Click(); };
+    SpeedButton7->OnClick = [this](widgets::ColorButton*) { SpeedButton7Click(); };
+    ProgramFolder = RunningProgramFolder();
 
     FormCreate();
 }
@@ -156,6 +184,61 @@ void TForm1::GetPrinterInfo() {
     if (!RunForSelected("/Xg", platform::SW_SHOW)) return;
     admin::TMain window(m_spooler, m_dialogs, this);
     ShowJobWindow(window);
+}
+
+void TForm1::SpeedButton3Click() {
+    // The spooler is asked on the worker; the message and the refresh follow its answer.
+    enum Outcome { Present, NoCompanion, Installed };
+    m_worker.Post(
+        [&spooler = m_spooler, companion = ProgramFolder + "/" + admin::kCompanionProgram] {
+            if (admin::PrinterExists(spooler, admin::kManagedPrinter)) return Present;
+            // The companion is only looked for, never started.
+            if (!platform::PathExists(companion, 0)) return NoCompanion;
+            admin::InstallManagedPrinter(spooler);
+            return Installed;
+        },
+        [this](Outcome outcome) {
+            // After every install attempt, whatever became of it.
+            if (outcome == Installed) m_dialogs.ShowMessage(std::string(admin::kManagedPrinter) + " has been enabled.");
+            RefreshPrinterList();
+        });
+}
+
+void TForm1::SpeedButton4Click() {
+    m_worker.Post(
+        [&spooler = m_spooler] {
+            admin::RemovePrinter(spooler, admin::kManagedPrinter);
+            return true;
+        },
+        [this](bool) { RefreshPrinterList(); });
+}
+
+void TForm1::SpeedButton7Click() {
+    // Cancel gives the default share name back, as the input box does.
+    const std::string share =
+        m_dialogs.InputBox("Share Out", kShareOutPrompt, admin::kDefaultShareName).value_or(admin::kDefaultShareName);
+    if (share.empty()) return;
+    // The managed printer, if the list has it (compared as queue names); else the
+    // selected printer, if any.
+    std::string target = admin::kManagedPrinter;
+    bool listed = false;
+    for (int i = 0; i < ListBox1->count() && !listed; ++i)
+        listed = spooler::SameQueue(EntryName(i), admin::kManagedPrinter);
+    if (!listed)
+        if (const auto selected = SelectedPrinter()) target = *selected;
+    m_worker.Post([&spooler = m_spooler, target,
+                   share] { return admin::SharePrinter(spooler, target, share); }, // the result is not shown
+                  [this](bool) {
+                      m_dialogs.ShowMessage(std::string(admin::kManagedPrinter) +
+                                            " is now set up as a network shared printer.");
+                  });
+}
+
+void TForm1::SpeedButton6Click() {
+    const std::string path = m_dialogs.InputBox("Share In", kShareInPrompt, kShareInExample).value_or(kShareInExample);
+    // Cancel and an unchanged OK do nothing.
+    if (path.empty() || path == kShareInExample) return;
+    admin::RunPrinterCommand(m_launcher, std::string(admin::kPrintUiEntry) + "/in /n" + path, platform::SW_SHOW);
 }
 
 widgets::ColorButton* TForm1::MakeButton(QWidget* container, const char* name, const char* caption, int left, int top) {

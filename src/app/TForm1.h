@@ -70,6 +70,9 @@ public:
     FileDialogSettings OpenDialog1;
     FileDialogSettings SaveDialog1;
 
+    // The folder of the running program, where the companion program is looked for.
+    std::string ProgramFolder;
+
     // Shows the "Print Spooler" window modally; tests replace it.
     std::function<void(admin::TMain&)> ShowJobWindow = [](admin::TMain& window) { window.exec(); };
 
@@ -80,6 +83,11 @@ public:
     void SpeedButton2Click();
     void BitBtn30Click();
     void GetPrinterInfo();
+    // The managed printer's commands.
+    void SpeedButton3Click();
+    void SpeedButton4Click();
+    void SpeedButton6Click();
+    void SpeedButton7Click();
     // Every attempt to change the window's size keeps it as it is.
     bool FormCanResize(int& NewWidth, int& NewHeight);
     void CommonMouseMove(widgets::ColorButton* Sender);

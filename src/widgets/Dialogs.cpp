@@ -53,7 +53,9 @@ void QtDialogs::ShowErrorMessage(const std::string& text) { ShowBox(m_owner, QMe
 std::optional<std::string> QtDialogs::InputBox(const std::string& caption, const std::string& prompt,
                                                const std::string& defaultText) {
     bool ok = false;
-    const QString text = QInputDialog::getText(m_owner, Q(caption), Q(prompt), QLineEdit::Normal, Q(defaultText), &ok);
+    // The prompt's lines are joined by carriage returns.
+    const QString lines = Q(prompt).replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    const QString text = QInputDialog::getText(m_owner, Q(caption), lines, QLineEdit::Normal, Q(defaultText), &ok);
     if (!ok) return std::nullopt;
     return text.toLocal8Bit().toStdString();
 }

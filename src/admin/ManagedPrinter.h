@@ -1,0 +1,25 @@
+#pragma once
+
+#include "spooler/Spooler.h"
+
+#include <string>
+
+namespace quill::admin {
+
+// The managed printer and what installing it takes.
+inline constexpr const char* kManagedPrinter = "QUILL Amber PDF Creator";
+inline constexpr const char* kManagedPort = "pdfinst";
+inline constexpr const char* kManagedComment = "Create PDF document";
+inline constexpr const char* kCompanionProgram = "SetupAid.exe";
+inline constexpr const char* kDefaultShareName = "QUILL";
+
+// Whether the printer can be opened with full access (one that cannot counts as absent).
+bool PrinterExists(spooler::Spooler& spooler, const std::string& printerName);
+// Adds the managed printer to the local spooler; a failure is not reported.
+void InstallManagedPrinter(spooler::Spooler& spooler);
+// Deletes the printer; nothing is reported.
+void RemovePrinter(spooler::Spooler& spooler, const std::string& printerName);
+// Shares the printer under the share name; true on success.
+bool SharePrinter(spooler::Spooler& spooler, const std::string& printerName, const std::string& shareName);
+
+} // namespace quill::admin
