@@ -13,6 +13,7 @@ namespace quill::monitor {
 // One value for a conversion of FormatLogText: a 32-bit number or a string. Integers
 // of other widths are cut to their low 32 bits, as the monitor always passes 32-bit
 // values. A string is read up to its first zero byte; a null pointer is an empty string.
+// A string value only refers to the text: keep the text alive until the call returns.
 class LogValue {
 public:
     template <std::integral T> LogValue(T number) : m_value(static_cast<std::uint32_t>(number)) {}
