@@ -22,13 +22,29 @@ inline constexpr std::uint32_t PRINTER_ATTRIBUTE_LOCAL = 0x00000040;
 // Printer status bits.
 inline constexpr std::uint32_t PRINTER_STATUS_PAUSED = 0x00000001;
 inline constexpr std::uint32_t PRINTER_STATUS_ERROR = 0x00000002;
+inline constexpr std::uint32_t PRINTER_STATUS_PENDING_DELETION = 0x00000004;
 inline constexpr std::uint32_t PRINTER_STATUS_PAPER_JAM = 0x00000008;
 inline constexpr std::uint32_t PRINTER_STATUS_PAPER_OUT = 0x00000010;
+inline constexpr std::uint32_t PRINTER_STATUS_MANUAL_FEED = 0x00000020;
+inline constexpr std::uint32_t PRINTER_STATUS_PAPER_PROBLEM = 0x00000040;
 inline constexpr std::uint32_t PRINTER_STATUS_OFFLINE = 0x00000080;
+inline constexpr std::uint32_t PRINTER_STATUS_IO_ACTIVE = 0x00000100;
+inline constexpr std::uint32_t PRINTER_STATUS_BUSY = 0x00000200;
 inline constexpr std::uint32_t PRINTER_STATUS_PRINTING = 0x00000400;
+inline constexpr std::uint32_t PRINTER_STATUS_OUTPUT_BIN_FULL = 0x00000800;
+inline constexpr std::uint32_t PRINTER_STATUS_NOT_AVAILABLE = 0x00001000;
+inline constexpr std::uint32_t PRINTER_STATUS_WAITING = 0x00002000;
+inline constexpr std::uint32_t PRINTER_STATUS_PROCESSING = 0x00004000;
+inline constexpr std::uint32_t PRINTER_STATUS_INITIALIZING = 0x00008000;
+inline constexpr std::uint32_t PRINTER_STATUS_WARMING_UP = 0x00010000;
 inline constexpr std::uint32_t PRINTER_STATUS_TONER_LOW = 0x00020000;
 inline constexpr std::uint32_t PRINTER_STATUS_NO_TONER = 0x00040000;
+inline constexpr std::uint32_t PRINTER_STATUS_PAGE_PUNT = 0x00080000;
+inline constexpr std::uint32_t PRINTER_STATUS_USER_INTERVENTION = 0x00100000;
+inline constexpr std::uint32_t PRINTER_STATUS_OUT_OF_MEMORY = 0x00200000;
 inline constexpr std::uint32_t PRINTER_STATUS_DOOR_OPEN = 0x00400000;
+inline constexpr std::uint32_t PRINTER_STATUS_SERVER_UNKNOWN = 0x00800000;
+inline constexpr std::uint32_t PRINTER_STATUS_POWER_SAVE = 0x01000000;
 
 // Job status bits.
 inline constexpr std::uint32_t JOB_STATUS_PAUSED = 0x00000001;
@@ -58,6 +74,60 @@ inline constexpr std::uint16_t PRINTER_NOTIFY_TYPE = 0;
 inline constexpr std::uint16_t JOB_NOTIFY_TYPE = 1;
 inline constexpr std::uint32_t PRINTER_NOTIFY_OPTIONS_REFRESH = 1;
 inline constexpr std::uint32_t PRINTER_NOTIFY_INFO_DISCARDED = 1;
+
+// Field codes of printer records (Type PRINTER_NOTIFY_TYPE).
+inline constexpr std::uint16_t PRINTER_NOTIFY_FIELD_SERVER_NAME = 0x00;
+inline constexpr std::uint16_t PRINTER_NOTIFY_FIELD_PRINTER_NAME = 0x01;
+inline constexpr std::uint16_t PRINTER_NOTIFY_FIELD_SHARE_NAME = 0x02;
+inline constexpr std::uint16_t PRINTER_NOTIFY_FIELD_PORT_NAME = 0x03;
+inline constexpr std::uint16_t PRINTER_NOTIFY_FIELD_DRIVER_NAME = 0x04;
+inline constexpr std::uint16_t PRINTER_NOTIFY_FIELD_COMMENT = 0x05;
+inline constexpr std::uint16_t PRINTER_NOTIFY_FIELD_LOCATION = 0x06;
+inline constexpr std::uint16_t PRINTER_NOTIFY_FIELD_DEVMODE = 0x07;
+inline constexpr std::uint16_t PRINTER_NOTIFY_FIELD_SEPFILE = 0x08;
+inline constexpr std::uint16_t PRINTER_NOTIFY_FIELD_PRINT_PROCESSOR = 0x09;
+inline constexpr std::uint16_t PRINTER_NOTIFY_FIELD_PARAMETERS = 0x0A;
+inline constexpr std::uint16_t PRINTER_NOTIFY_FIELD_DATATYPE = 0x0B;
+inline constexpr std::uint16_t PRINTER_NOTIFY_FIELD_SECURITY_DESCRIPTOR = 0x0C;
+inline constexpr std::uint16_t PRINTER_NOTIFY_FIELD_ATTRIBUTES = 0x0D;
+inline constexpr std::uint16_t PRINTER_NOTIFY_FIELD_PRIORITY = 0x0E;
+inline constexpr std::uint16_t PRINTER_NOTIFY_FIELD_DEFAULT_PRIORITY = 0x0F;
+inline constexpr std::uint16_t PRINTER_NOTIFY_FIELD_START_TIME = 0x10;
+inline constexpr std::uint16_t PRINTER_NOTIFY_FIELD_UNTIL_TIME = 0x11;
+inline constexpr std::uint16_t PRINTER_NOTIFY_FIELD_STATUS = 0x12;
+inline constexpr std::uint16_t PRINTER_NOTIFY_FIELD_STATUS_STRING = 0x13;
+inline constexpr std::uint16_t PRINTER_NOTIFY_FIELD_CJOBS = 0x14;
+inline constexpr std::uint16_t PRINTER_NOTIFY_FIELD_AVERAGE_PPM = 0x15;
+inline constexpr std::uint16_t PRINTER_NOTIFY_FIELD_TOTAL_PAGES = 0x16;
+inline constexpr std::uint16_t PRINTER_NOTIFY_FIELD_PAGES_PRINTED = 0x17;
+inline constexpr std::uint16_t PRINTER_NOTIFY_FIELD_TOTAL_BYTES = 0x18;
+inline constexpr std::uint16_t PRINTER_NOTIFY_FIELD_BYTES_PRINTED = 0x19;
+
+// Field codes of job records (Type JOB_NOTIFY_TYPE).
+inline constexpr std::uint16_t JOB_NOTIFY_FIELD_PRINTER_NAME = 0x00;
+inline constexpr std::uint16_t JOB_NOTIFY_FIELD_MACHINE_NAME = 0x01;
+inline constexpr std::uint16_t JOB_NOTIFY_FIELD_PORT_NAME = 0x02;
+inline constexpr std::uint16_t JOB_NOTIFY_FIELD_USER_NAME = 0x03;
+inline constexpr std::uint16_t JOB_NOTIFY_FIELD_NOTIFY_NAME = 0x04;
+inline constexpr std::uint16_t JOB_NOTIFY_FIELD_DATATYPE = 0x05;
+inline constexpr std::uint16_t JOB_NOTIFY_FIELD_PRINT_PROCESSOR = 0x06;
+inline constexpr std::uint16_t JOB_NOTIFY_FIELD_PARAMETERS = 0x07;
+inline constexpr std::uint16_t JOB_NOTIFY_FIELD_DRIVER_NAME = 0x08;
+inline constexpr std::uint16_t JOB_NOTIFY_FIELD_DEVMODE = 0x09;
+inline constexpr std::uint16_t JOB_NOTIFY_FIELD_STATUS = 0x0A;
+inline constexpr std::uint16_t JOB_NOTIFY_FIELD_STATUS_STRING = 0x0B;
+inline constexpr std::uint16_t JOB_NOTIFY_FIELD_SECURITY_DESCRIPTOR = 0x0C;
+inline constexpr std::uint16_t JOB_NOTIFY_FIELD_DOCUMENT = 0x0D;
+inline constexpr std::uint16_t JOB_NOTIFY_FIELD_PRIORITY = 0x0E;
+inline constexpr std::uint16_t JOB_NOTIFY_FIELD_POSITION = 0x0F;
+inline constexpr std::uint16_t JOB_NOTIFY_FIELD_SUBMITTED = 0x10;
+inline constexpr std::uint16_t JOB_NOTIFY_FIELD_START_TIME = 0x11;
+inline constexpr std::uint16_t JOB_NOTIFY_FIELD_UNTIL_TIME = 0x12;
+inline constexpr std::uint16_t JOB_NOTIFY_FIELD_TIME = 0x13;
+inline constexpr std::uint16_t JOB_NOTIFY_FIELD_TOTAL_PAGES = 0x14;
+inline constexpr std::uint16_t JOB_NOTIFY_FIELD_PAGES_PRINTED = 0x15;
+inline constexpr std::uint16_t JOB_NOTIFY_FIELD_TOTAL_BYTES = 0x16;
+inline constexpr std::uint16_t JOB_NOTIFY_FIELD_BYTES_PRINTED = 0x17;
 
 // One printer of an enumeration at level 4.
 struct PrinterInfo4 {
