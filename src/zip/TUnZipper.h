@@ -1,5 +1,6 @@
 #pragma once
 
+#include "zip/MatchPattern.h"
 #include "zip/ZipDirectory.h"
 #include "zip/ZipExceptions.h"
 
@@ -179,9 +180,5 @@ private:
     std::vector<unsigned char> m_input;
     std::vector<unsigned char> m_output;
 };
-
-// Whether a name matches a selection pattern: "*" any run, "?" one character, "<...>"
-// one character of a set (ranges with "-", "!" or "^" first negates).
-bool MatchPattern(const std::string& pattern, const std::string& name);
 
 } // namespace quill::zip
