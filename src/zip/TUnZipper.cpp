@@ -53,7 +53,7 @@ void TUnZipper::Reset(bool badArchive) {
     m_zipIsBad = false;
     m_improperZip = false;
     m_repairing = false;
-    m_haveDirectoryDateTime = false;
+    m_directoryStamp.reset();
     if (badArchive) {
         m_numberOfDisks = 1;
         setMultiMode(TMultiMode::mmNone);
@@ -70,10 +70,9 @@ void TUnZipper::AdoptDirectory(std::vector<std::unique_ptr<TZipHeaderInfo>> entr
     m_endCentral = end;
     m_repairing = false;
     m_zipIsBad = false;
+    m_improperZip = false;
     m_numberOfDisks = m_currentDisk + 1;
-    const auto stamp = posix::FileDosDateTime(m_zipName);
-    m_haveDirectoryDateTime = stamp.has_value();
-    m_directoryDateTime = stamp.value_or(0);
+    m_directoryStamp = posix::StampOf(m_zipName);
     RebuildView();
 }
 
@@ -142,6 +141,8 @@ void TUnZipper::SwitchDisk(std::uint32_t disk) {
 
 int TUnZipper::UnZip() {
     if (m_destDir == "?") return 0;
+    // Targets are DestDir + "/" + name: without a folder they would land in the root folder.
+    if (m_destDir.empty()) throw EZipperException(text::kNoDestDir);
     struct BusyGuard {
         TUnZipper& z;
         bool was;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "zip/MatchPattern.h"
+#include "zip/PosixFiles.h"
 #include "zip/ZipDirectory.h"
 #include "zip/ZipExceptions.h"
 
@@ -8,7 +9,9 @@
 #include <cstdio>
 #include <ctime>
 #include <functional>
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -128,6 +131,8 @@ protected:
     void CheckCancel();
     void ClearCancel() { m_cancel = false; }
     int ShowMessage(int id, const std::string& text, unsigned flags, const std::string& caption);
+    // Whether the directory held was rebuilt by the repair scan from local headers.
+    bool ImproperZip() const { return m_improperZip; }
 
     std::FILE* m_file = nullptr;
     std::unique_ptr<TSortedEntryList> m_list;
@@ -149,6 +154,17 @@ private:
     int ExtractRun();
     bool Selected(const TZipHeaderInfo& entry) const;
     bool ExtractEntry(int index, TZipHeaderInfo entry);
+    // The steps of one entry.
+    std::uint64_t DataStart(const TZipHeaderInfo& entry);
+    bool TargetFolder(const TZipHeaderInfo& entry, std::string& folder) const;
+    bool ExtractFolder(int index, const TZipHeaderInfo& entry, const std::string& folder);
+    bool ClaimDataRange(const TZipHeaderInfo& entry, std::uint64_t dataStart);
+    bool MayWrite(int index, const TZipHeaderInfo& entry, std::string& target);
+    int CreateTarget(const std::string& target);
+    bool DecodeTarget(const TZipHeaderInfo& entry, std::uint64_t dataStart, int fd);
+    void FinishTarget(int fd, const TZipHeaderInfo& entry, bool completed);
+    bool VerifyTarget(int index, const TZipHeaderInfo& entry, const std::string& target, bool completed);
+    bool SkipEntry(int index, const TZipHeaderInfo& entry, TSkipReason reason, const std::string& name);
     void Decode(const TZipHeaderInfo& entry, int fd);
     void FlushOutput(int fd, const unsigned char* data, std::size_t length);
     int ReadChunk(unsigned char* buffer, std::uint64_t& left);
@@ -168,8 +184,8 @@ private:
     bool m_repairing = false;
     std::uint32_t m_currentDisk = 0;
     std::uint32_t m_numberOfDisks = 1;
-    std::uint32_t m_directoryDateTime = 0;
-    bool m_haveDirectoryDateTime = false;
+    // The archive file as it was when its directory was read.
+    std::optional<posix::FileStamp> m_directoryStamp;
 
     // State of one extraction.
     std::uint64_t m_totalSize = 0;
@@ -178,6 +194,8 @@ private:
     std::uint64_t m_entrySize = 0;
     std::uint32_t m_crc = 0xFFFFFFFFu;
     std::vector<unsigned char> m_input;
+    // Ranges of the archive (disk, start) to end that this run has extracted.
+    std::map<std::pair<std::uint32_t, std::uint64_t>, std::uint64_t> m_claimed;
     std::vector<unsigned char> m_output;
 };
 

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <set>
 
 namespace quill::zip {
 
@@ -195,6 +196,10 @@ std::unique_ptr<TZipHeaderInfo> TUnZipper::ReadCentralHeader(std::FILE* file) {
         entry->KeyStrength = entry->Aes->KeyStrength;
         entry->CompressionMethod = entry->Aes->RealMethod;
         entry->Flag |= kFlagEncrypted;
+    } else {
+        // An AES block on an entry of another method means nothing: the entry stays as it
+        // is stored, also when an update writes it again.
+        entry->Aes.reset();
     }
     return entry;
 }
@@ -289,6 +294,14 @@ void TUnZipper::ReadCentralDirectory(std::FILE* file, bool fromZfc) {
 
     bool toleranceUsed = false;
     TZipHeaderInfo* previous = nullptr;
+    // In repair mode, the entries found by the scan that no central header named yet.
+    std::map<std::pair<std::uint32_t, std::uint64_t>, TZipHeaderInfo*> unmatched;
+    auto startRepairMode = [&] {
+        unmatched.clear();
+        for (auto& found : m_entries)
+            unmatched.emplace(std::make_pair(found->DiskStart(), found->RelativeOffset()), found.get());
+    };
+    if (m_repairing) startRepairMode();
     // In repair mode as many central headers are read as the scan found entries.
     for (std::uint64_t i = 0; i < (m_repairing ? m_list->size() : total); ++i) {
         CheckCancel();
@@ -311,24 +324,28 @@ void TUnZipper::ReadCentralDirectory(std::FILE* file, bool fromZfc) {
             }
             i = static_cast<std::uint64_t>(-1); // restart in repair mode
             previous = nullptr;
+            startRepairMode();
             Seek(file, m_endCentral.CentralDirectoryOffset());
             continue;
         }
         const std::uint64_t skip = static_cast<std::uint64_t>(entry->ExtraFieldLength) + entry->FileCommentLength;
         if (m_repairing) {
             // Each entry found by the scan takes the first central header that names it.
-            for (auto& found : m_entries) {
-                if (!found->MatchFlag && found->DiskStart() == entry->DiskStart() &&
-                    found->RelativeOffset() == entry->RelativeOffset()) {
-                    const std::uint16_t localExtra = found->LocalExtraFieldLength;
-                    const std::uint64_t keepOffset = found->RelativeOffset();
-                    *found = *entry;
-                    found->LocalExtraFieldLength = localExtra;
-                    found->NarrowRelativeOffset =
-                        static_cast<std::uint32_t>(std::min<std::uint64_t>(keepOffset, 0xFFFFFFFFu));
-                    found->MatchFlag = true;
-                    break;
+            const auto match = unmatched.find({entry->DiskStart(), entry->RelativeOffset()});
+            if (match != unmatched.end()) {
+                TZipHeaderInfo* found = match->second;
+                unmatched.erase(match);
+                const std::uint16_t localExtra = found->LocalExtraFieldLength;
+                const std::uint64_t keepOffset = found->RelativeOffset();
+                *found = *entry;
+                found->LocalExtraFieldLength = localExtra;
+                found->NarrowRelativeOffset =
+                    static_cast<std::uint32_t>(std::min<std::uint64_t>(keepOffset, 0xFFFFFFFFu));
+                if (keepOffset >= 0xFFFFFFFFu) {
+                    if (!found->Zip64) found->Zip64 = TZip64Info{};
+                    found->Zip64->RelativeOffset = keepOffset;
                 }
+                found->MatchFlag = true;
             }
             previous = entry.get();
             Seek(file, Tell(file) + skip);
@@ -346,6 +363,7 @@ void TUnZipper::ReadCentralDirectory(std::FILE* file, bool fromZfc) {
             }
             i = static_cast<std::uint64_t>(-1);
             previous = nullptr;
+            startRepairMode();
             Seek(file, m_endCentral.CentralDirectoryOffset());
             continue;
         }
@@ -355,12 +373,11 @@ void TUnZipper::ReadCentralDirectory(std::FILE* file, bool fromZfc) {
     }
     if (m_repairing) {
         // Drop the central entries that were read only to be matched.
+        std::set<const TZipHeaderInfo*> listed;
+        for (std::size_t k = 0; k < m_list->size(); ++k) listed.insert((*m_list)[k]);
         std::vector<std::unique_ptr<TZipHeaderInfo>> kept;
-        for (std::size_t k = 0; k < m_list->size(); ++k) {
-            TZipHeaderInfo* listed = (*m_list)[k];
-            for (auto& owned : m_entries)
-                if (owned.get() == listed) kept.push_back(std::move(owned));
-        }
+        for (auto& owned : m_entries)
+            if (listed.count(owned.get())) kept.push_back(std::move(owned));
         m_entries = std::move(kept);
         for (auto& entry : m_entries) entry->MatchFlag = false;
     }
@@ -374,6 +391,8 @@ void TUnZipper::ReadDirectory() {
     m_entries.clear();
     m_repairing = false;
     m_zipIsBad = false;
+    m_improperZip = false;
+    m_directoryStamp.reset();
 
     bool fromZfc = false;
     std::FILE* zfc = nullptr;
@@ -413,15 +432,14 @@ void TUnZipper::ReadDirectory() {
         throw;
     }
     if (zfc) std::fclose(zfc);
-    const auto stamp = posix::FileDosDateTime(m_zipName);
-    m_haveDirectoryDateTime = stamp.has_value();
-    m_directoryDateTime = stamp.value_or(0);
+    m_directoryStamp = posix::StampOf(m_zipName);
 }
 
 bool TUnZipper::DirectoryIsCurrent() {
     if (!m_list) return false;
-    const auto stamp = posix::FileDosDateTime(m_zipName);
-    return m_haveDirectoryDateTime && stamp && *stamp == m_directoryDateTime;
+    // Another program may rewrite the archive within one two-second DOS step: the size,
+    // the times to the nanosecond and the inode tell such a change too.
+    return m_directoryStamp && posix::StampOf(m_zipName) == m_directoryStamp;
 }
 
 void TUnZipper::ReadZip() {

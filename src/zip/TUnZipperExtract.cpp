@@ -37,22 +37,24 @@ mode_t ModeFromAttributes(const TZipHeaderInfo& entry, mode_t current) {
     return current;
 }
 
-void ApplyAttributes(const std::string& path, const TZipHeaderInfo& entry, bool folder) {
+// Attributes and times go on the open descriptor: a path could meanwhile name something
+// else (a symbolic link swapped in), and that must never be changed.
+void ApplyAttributes(int fd, const TZipHeaderInfo& entry, bool folder) {
     struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0) return;
+    if (::fstat(fd, &st) != 0) return;
     mode_t mode = ModeFromAttributes(entry, st.st_mode & 07777);
     // A folder stays open to its owner, so that what follows can still be written into it.
     if (folder) mode |= S_IRWXU;
-    ::chmod(path.c_str(), mode);
+    ::fchmod(fd, mode);
 }
 
-void SetFileTime(const std::string& path, std::uint32_t dosDateTime) {
+void SetFileTime(int fd, std::uint32_t dosDateTime) {
     const std::time_t t = DosDateTimeToTime(ValidateDosDateTime(dosDateTime));
     struct timespec times[2];
     times[0].tv_sec = t;
     times[0].tv_nsec = 0;
     times[1] = times[0];
-    ::utimensat(AT_FDCWD, path.c_str(), times, 0);
+    ::futimens(fd, times);
 }
 
 } // namespace
@@ -77,6 +79,7 @@ int TUnZipper::ExtractRun() {
         m_output.clear();
         m_output.shrink_to_fit();
         m_filesList.clear();
+        m_claimed.clear();
         if (m_sortMode != sortMode) setSortMode(sortMode);
         KeepZipOpen = keepOpen;
         if (OnUnZipComplete) OnUnZipComplete(this, extracted);
@@ -84,9 +87,10 @@ int TUnZipper::ExtractRun() {
     try {
         m_input.assign(kChunk + 1, 0);
         m_output.assign(kChunk + 1, 0);
-        if (!m_destDir.empty() && !IsDirectory(m_destDir)) ForceDirectories(m_destDir);
+        if (!IsDirectory(m_destDir)) ForceDirectories(m_destDir);
         if (MultiMode() != TMultiMode::mmNone && m_sortMode != TZipSortMode::ByNone) setSortMode(TZipSortMode::ByNone);
         m_totalSize = m_totalDone = 0;
+        m_claimed.clear();
 
         std::vector<int> selected;
         for (int i = 0; i < Count(); ++i) {
@@ -122,7 +126,10 @@ int TUnZipper::ReadChunk(unsigned char* buffer, std::uint64_t& left) {
 }
 
 void TUnZipper::FlushOutput(int fd, const unsigned char* data, std::size_t length) {
-    if (m_entryDone + length > m_entrySize) throw EBiggerThanUncompressed(text::kBiggerThanUncompressed);
+    // Output beyond the entry's size is cut off there: the target holds the bytes that fit
+    // (it is never filled up to its size with anything but decoded data).
+    const bool bigger = m_entryDone + length > m_entrySize;
+    if (bigger) length = static_cast<std::size_t>(m_entrySize - m_entryDone);
     std::size_t written = 0;
     while (written < length) {
         const ssize_t n = ::write(fd, data + written, length - written);
@@ -138,6 +145,7 @@ void TUnZipper::FlushOutput(int fd, const unsigned char* data, std::size_t lengt
     m_totalDone += length;
     if (OnFilePercentDone) OnFilePercentDone(this, Percent(m_entryDone, m_entrySize));
     if (OnTotalPercentDone) OnTotalPercentDone(this, Percent(m_totalDone, m_totalSize));
+    if (bigger) throw EBiggerThanUncompressed(text::kBiggerThanUncompressed);
 }
 
 void TUnZipper::Decode(const TZipHeaderInfo& entry, int fd) {
@@ -203,142 +211,170 @@ void TUnZipper::Decode(const TZipHeaderInfo& entry, int fd) {
     }
 }
 
-bool TUnZipper::ExtractEntry(int index, TZipHeaderInfo entry) {
-    std::uint16_t localNameLength = 0, localExtraLength = 0;
-    if (!entry.IsDirectory()) {
-        if (MultiMode() != TMultiMode::mmNone && entry.DiskStart() != m_currentDisk) SwitchDisk(entry.DiskStart());
-        unsigned char local[kLocalHeaderSize];
-        if (!Seek(m_file, entry.RelativeOffset()) || !ReadExactly(m_file, local, sizeof local))
-            throw EFatalUnzipError(text::kPrematureEnd);
-        localNameLength = Get16(local + 26);
-        localExtraLength = Get16(local + 28);
-    }
+bool TUnZipper::SkipEntry(int index, const TZipHeaderInfo& entry, TSkipReason reason, const std::string& name) {
+    bool retry = false;
+    if (OnSkippingFile) OnSkippingFile(this, reason, name, index, retry);
+    m_totalSize -= std::min(m_totalSize, entry.UncompressedSize());
+    return false;
+}
 
-    // The target folder and path, never outside DestDir.
-    auto skip = [&](TSkipReason reason, const std::string& name) {
-        bool retry = false;
-        if (OnSkippingFile) OnSkippingFile(this, reason, name, index, retry);
-        m_totalSize -= std::min(m_totalSize, entry.UncompressedSize());
-        return false;
-    };
-    std::vector<std::string> folderParts;
+std::uint64_t TUnZipper::DataStart(const TZipHeaderInfo& entry) {
+    if (MultiMode() != TMultiMode::mmNone && entry.DiskStart() != m_currentDisk) SwitchDisk(entry.DiskStart());
+    unsigned char local[kLocalHeaderSize];
+    if (!Seek(m_file, entry.RelativeOffset()) || !ReadExactly(m_file, local, sizeof local))
+        throw EFatalUnzipError(text::kPrematureEnd);
+    return entry.RelativeOffset() + kLocalHeaderSize + Get16(local + 26) + Get16(local + 28);
+}
+
+bool TUnZipper::TargetFolder(const TZipHeaderInfo& entry, std::string& folder) const {
+    std::vector<std::string> parts;
     std::string directory = entry.Directory;
     if (RecreateDirs && !directory.empty()) {
-        if (!m_relativePathList.empty()) {
-            for (const auto& prefix : m_relativePathList) {
-                if (AsciiLower(directory).rfind(AsciiLower(prefix), 0) == 0) {
-                    directory = directory.substr(prefix.size());
-                    break;
-                }
+        for (const auto& prefix : m_relativePathList) {
+            if (AsciiLower(directory).rfind(AsciiLower(prefix), 0) == 0) {
+                directory = directory.substr(prefix.size());
+                break;
             }
         }
         if (directory.size() >= 2 && directory[1] == ':') directory = directory.substr(2);
-        if (!SafeParts(directory, folderParts)) return skip(TSkipReason::srCreateError, entry.StoredName);
+        if (!SafeParts(directory, parts)) return false;
     }
-    std::string folder = m_destDir;
-    for (const auto& part : folderParts) folder += "/" + part;
-    const bool unsafeName =
-        entry.FileName == "." || entry.FileName == ".." || entry.FileName.find('\0') != std::string::npos ||
-        entry.FileName.find('/') != std::string::npos || entry.StoredName.find('\0') != std::string::npos;
+    folder = m_destDir;
+    for (const auto& part : parts) folder += "/" + part;
+    return true;
+}
 
-    if (entry.IsDirectory()) {
-        if (!RecreateDirs) return false;
-        const std::string path = folder.empty() ? "/" : folder;
-        if (!IsDirectory(path) && !ForceDirectories(path)) return skip(TSkipReason::srCreateError, path);
-        if (RetainAttributes) ApplyAttributes(path, entry, true);
-        return true;
+bool TUnZipper::ExtractFolder(int index, const TZipHeaderInfo& entry, const std::string& folder) {
+    if (!IsDirectory(folder) && !ForceDirectories(folder))
+        return SkipEntry(index, entry, TSkipReason::srCreateError, folder);
+    if (RetainAttributes) {
+        posix::Fd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (fd.get() >= 0) ApplyAttributes(fd.get(), entry, true);
     }
-    if (unsafeName) return skip(TSkipReason::srCreateError, entry.StoredName);
+    return true;
+}
 
-    std::string target = folder + "/" + entry.FileName;
-    bool skipEntry = false;
-    if (OnStartUnZip) OnStartUnZip(this, index, target, skipEntry);
-    if (skipEntry) return false;
-    const auto lastSlash = target.rfind('/');
-    const std::string targetFolder = lastSlash == std::string::npos ? "" : target.substr(0, lastSlash);
-    if (!targetFolder.empty() && !IsDirectory(targetFolder)) ForceDirectories(targetFolder);
+bool TUnZipper::ClaimDataRange(const TZipHeaderInfo& entry, std::uint64_t dataStart) {
+    // Entries whose headers and data overlap each other let a small archive expand to any
+    // size: the second entry that reaches into a range already extracted is refused.
+    const std::pair<std::uint32_t, std::uint64_t> key{entry.DiskStart(), entry.RelativeOffset()};
+    const std::uint64_t end = std::max(dataStart, dataStart + entry.CompressedSize());
+    auto after = m_claimed.lower_bound(key);
+    if (after != m_claimed.end() && after->first.first == key.first && after->first.second < end) return false;
+    if (after != m_claimed.begin()) {
+        const auto before = std::prev(after);
+        if (before->first.first == key.first && before->second > key.second) return false;
+    }
+    m_claimed.emplace(key, end);
+    return true;
+}
 
-    if (entry.IsEncrypted()) return skip(TSkipReason::srBadPassword, target);
-
-    // An existing target.
-    if (OverwriteMode != TUZOverwriteMode::Always && Exists(target)) {
-        bool write = false;
-        switch (OverwriteMode) {
-        case TUZOverwriteMode::Prompt:
-            if (OnPromptForOverwrite) {
-                OnPromptForOverwrite(this, write, index, target);
-            } else {
-                write = ShowMessage(0, text::kReplaceExisting + entry.FileName + "?", MB_YESNO,
-                                    text::kFileExistsCaption) == IDYES;
-            }
-            break;
-        case TUZOverwriteMode::Never: break;
-        case TUZOverwriteMode::ifNewer:
-        case TUZOverwriteMode::ifOlder: {
-            const auto existing = posix::FileDosDateTime(target);
-            const std::uint32_t mine = ValidateDosDateTime(entry.ModDateTime);
-            if (existing) write = OverwriteMode == TUZOverwriteMode::ifNewer ? mine > *existing : mine < *existing;
-            break;
+bool TUnZipper::MayWrite(int index, const TZipHeaderInfo& entry, std::string& target) {
+    if (OverwriteMode == TUZOverwriteMode::Always || !Exists(target)) return true;
+    bool write = false;
+    switch (OverwriteMode) {
+    case TUZOverwriteMode::Prompt:
+        if (OnPromptForOverwrite) {
+            OnPromptForOverwrite(this, write, index, target);
+        } else {
+            write = ShowMessage(0, text::kReplaceExisting + entry.FileName + "?", MB_YESNO, text::kFileExistsCaption) ==
+                    IDYES;
         }
-        case TUZOverwriteMode::Always: write = true; break;
-        }
-        if (!write) return skip(TSkipReason::srNoOverwrite, target);
+        break;
+    case TUZOverwriteMode::Never: break;
+    case TUZOverwriteMode::ifNewer:
+    case TUZOverwriteMode::ifOlder: {
+        const auto existing = posix::FileDosDateTime(target);
+        const std::uint32_t mine = ValidateDosDateTime(entry.ModDateTime);
+        if (existing) write = OverwriteMode == TUZOverwriteMode::ifNewer ? mine > *existing : mine < *existing;
+        break;
     }
+    case TUZOverwriteMode::Always: write = true; break;
+    }
+    return write;
+}
 
-    // Create the target (never through a symbolic link) at its final size.
-    // A file without write permission counts as read-only for every user, root included,
-    // as the read-only attribute does.
-    auto readOnly = [&target] {
-        struct stat st {};
-        return ::lstat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 0222) == 0;
-    };
-    int fd = -1;
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        if (!readOnly()) fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (fd >= 0 || attempt > 0 || !ReplaceReadOnly) break;
-        struct stat st {};
-        if (::lstat(target.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) break;
-        ::chmod(target.c_str(), (st.st_mode & 07777) | S_IWUSR);
+int TUnZipper::CreateTarget(const std::string& target) {
+    // A replaced target is a new file: the old name is removed and the file created
+    // exclusively, never through a link. Writing through an existing name would reach
+    // whatever a hard link planted there shares its data with.
+    struct stat st {};
+    if (::lstat(target.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
+        // A file without write permission counts as read-only for every user, root
+        // included, as the read-only attribute does.
+        if (S_ISREG(st.st_mode) && (st.st_mode & 0222) == 0 && !ReplaceReadOnly) return -1;
+        if (::unlink(target.c_str()) != 0) return -1;
     }
-    if (fd < 0) return skip(TSkipReason::srCreateError, target);
-    const std::uint64_t size = entry.UncompressedSize();
-    if (size > static_cast<std::uint64_t>(INT64_MAX) || ::ftruncate(fd, static_cast<off_t>(size)) != 0) {
-        ::close(fd);
-        ::unlink(target.c_str());
-        return skip(TSkipReason::srCreateError, target);
-    }
+    return ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+}
 
+bool TUnZipper::DecodeTarget(const TZipHeaderInfo& entry, std::uint64_t dataStart, int fd) {
     m_entryDone = 0;
-    m_entrySize = size;
+    m_entrySize = entry.UncompressedSize();
     m_crc = 0xFFFFFFFFu;
-    const std::uint64_t dataStart = entry.RelativeOffset() + kLocalHeaderSize + localNameLength + localExtraLength;
-    bool completed = false;
     try {
         if (!Seek(m_file, dataStart)) throw EFatalUnzipError(text::kPrematureEnd);
         Decode(entry, fd);
-        completed = true;
+        return true;
     } catch (const EBiggerThanUncompressed&) {
     } catch (const ECanceledUnzipToBuffer&) {
-    } catch (...) {
-        ::close(fd);
-        throw;
+    }
+    return false;
+}
+
+void TUnZipper::FinishTarget(int fd, const TZipHeaderInfo& entry, bool completed) {
+    if (completed) {
+        // The date before the attributes, so that a read-only file still gets its date.
+        SetFileTime(fd, entry.ModDateTime);
+        if (RetainAttributes) ApplyAttributes(fd, entry, false);
     }
     if (FlushFilesOnClose) ::fsync(fd);
-    ::close(fd);
-    if (completed) {
-        SetFileTime(target, entry.ModDateTime);
-        if (RetainAttributes) ApplyAttributes(target, entry, false);
-    }
+}
+
+bool TUnZipper::VerifyTarget(int index, const TZipHeaderInfo& entry, const std::string& target, bool completed) {
     const std::uint32_t crc = ~m_crc;
-    if (completed && (entry.CRC32 == 0 || crc == entry.CRC32)) {
+    // A target never stays longer or shorter than its entry says without counting as
+    // failed: a size that the data does not fill would otherwise pass as extracted.
+    const bool sized = m_entryDone == entry.UncompressedSize();
+    if (completed && sized && (entry.CRC32 == 0 || crc == entry.CRC32)) {
         if (OnEndUnZip) OnEndUnZip(this, index, target);
         return true;
     }
-    if (entry.CRC32 != 0) {
-        if (OnBadCRC) OnBadCRC(this, crc, entry.CRC32, index);
-        ::unlink(target.c_str());
-    }
+    if (entry.CRC32 != 0 && crc != entry.CRC32 && OnBadCRC) OnBadCRC(this, crc, entry.CRC32, index);
+    if (entry.CRC32 != 0 || (completed && !sized)) ::unlink(target.c_str());
     return false;
+}
+
+bool TUnZipper::ExtractEntry(int index, TZipHeaderInfo entry) {
+    const std::uint64_t dataStart = entry.IsDirectory() ? 0 : DataStart(entry);
+    std::string folder;
+    if (!TargetFolder(entry, folder)) return SkipEntry(index, entry, TSkipReason::srCreateError, entry.StoredName);
+    if (entry.IsDirectory()) return RecreateDirs && ExtractFolder(index, entry, folder);
+    const bool unsafeName =
+        entry.FileName == "." || entry.FileName == ".." || entry.FileName.find('\0') != std::string::npos ||
+        entry.FileName.find('/') != std::string::npos || entry.StoredName.find('\0') != std::string::npos;
+    if (unsafeName) return SkipEntry(index, entry, TSkipReason::srCreateError, entry.StoredName);
+
+    std::string target = folder + "/" + entry.FileName;
+    bool skip = false;
+    if (OnStartUnZip) OnStartUnZip(this, index, target, skip);
+    if (skip) return false;
+    const auto lastSlash = target.rfind('/');
+    const std::string targetFolder = lastSlash == std::string::npos ? "" : target.substr(0, lastSlash);
+    if (!targetFolder.empty() && !IsDirectory(targetFolder)) ForceDirectories(targetFolder);
+    if (entry.IsEncrypted()) return SkipEntry(index, entry, TSkipReason::srBadPassword, target);
+    // An entry overlapping one already extracted is refused as a file that cannot be made.
+    if (!ClaimDataRange(entry, dataStart)) return SkipEntry(index, entry, TSkipReason::srCreateError, target);
+    if (!MayWrite(index, entry, target)) return SkipEntry(index, entry, TSkipReason::srNoOverwrite, target);
+
+    posix::Fd fd(CreateTarget(target));
+    if (fd.get() < 0) return SkipEntry(index, entry, TSkipReason::srCreateError, target);
+    // The target grows with the data decoded, so that it is never longer than that data,
+    // also when decoding stops early.
+    const bool completed = DecodeTarget(entry, dataStart, fd.get());
+    FinishTarget(fd.get(), entry, completed && m_entryDone == entry.UncompressedSize());
+    fd.Close();
+    return VerifyTarget(index, entry, target, completed);
 }
 
 } // namespace quill::zip
