@@ -517,7 +517,8 @@ void TZipper::CarryOver(TZipHeaderInfo& entry) {
     if (fseeko(older, static_cast<off_t>(oldOffset + kLocalHeaderSize + localName), SEEK_SET) != 0)
         throw EFatalUnzipError(text::kPrematureEnd);
     std::uint64_t left = entry.LocalExtraFieldLength + compressed;
-    std::vector<unsigned char> buffer(kDeflateBlock);
+    // No larger than the entry: small entries are the rule, and each buffer is cleared.
+    std::vector<unsigned char> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(left, kDeflateBlock)));
     while (left > 0) {
         const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(left, buffer.size()));
         if (std::fread(buffer.data(), 1, want, older) != want) throw EFatalUnzipError(text::kPrematureEnd);
