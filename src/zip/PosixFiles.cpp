@@ -28,9 +28,9 @@ std::optional<std::uint32_t> FileDosDateTime(const std::string& path) {
     return TimeToDosDateTime(st.st_mtime);
 }
 
-std::optional<FileStamp> StampOf(const std::string& path) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+namespace {
+
+FileStamp StampOf(const struct stat& st) {
     FileStamp stamp;
     stamp.dosDateTime = TimeToDosDateTime(st.st_mtime);
     stamp.device = st.st_dev;
@@ -41,6 +41,20 @@ std::optional<FileStamp> StampOf(const std::string& path) {
     stamp.changedSeconds = st.st_ctim.tv_sec;
     stamp.changedNanoseconds = st.st_ctim.tv_nsec;
     return stamp;
+}
+
+} // namespace
+
+std::optional<FileStamp> StampOf(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+    return StampOf(st);
+}
+
+std::optional<FileStamp> StampOf(int fd) {
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0) return std::nullopt;
+    return StampOf(st);
 }
 
 bool Exists(const std::string& path) {

@@ -34,6 +34,7 @@ struct FileStamp {
     bool operator==(const FileStamp&) const = default;
 };
 std::optional<FileStamp> StampOf(const std::string& path);
+std::optional<FileStamp> StampOf(int fd);
 
 // Whether anything (a file, folder or link) stands at the path; links are not followed.
 bool Exists(const std::string& path);

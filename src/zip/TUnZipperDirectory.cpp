@@ -392,6 +392,9 @@ void TUnZipper::ReadDirectory() {
     m_repairing = false;
     m_zipIsBad = false;
     m_improperZip = false;
+    // The stamp of the file actually read, taken before reading: a change meanwhile makes
+    // the next operation read it again.
+    const auto stamp = posix::StampOf(fileno(m_file));
     m_directoryStamp.reset();
 
     bool fromZfc = false;
@@ -432,7 +435,7 @@ void TUnZipper::ReadDirectory() {
         throw;
     }
     if (zfc) std::fclose(zfc);
-    m_directoryStamp = posix::StampOf(m_zipName);
+    m_directoryStamp = stamp;
 }
 
 bool TUnZipper::DirectoryIsCurrent() {
@@ -443,8 +446,15 @@ bool TUnZipper::DirectoryIsCurrent() {
 }
 
 void TUnZipper::ReadZip() {
+    if (DirectoryIsCurrent()) {
+        OpenArchive();
+        return;
+    }
+    // An archive kept open may be a file that another program has replaced since: the
+    // directory is read from the file that now has the name.
+    CloseArchive();
     OpenArchive();
-    if (!DirectoryIsCurrent()) ReadDirectory();
+    ReadDirectory();
 }
 
 void TUnZipper::RebuildView() {

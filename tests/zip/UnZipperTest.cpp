@@ -531,6 +531,17 @@ TEST_F(UnZipperTest, DirectoryIsCachedUntilTheArchiveChangesEvenWithinOneDosTime
     EXPECT_EQ(zipper.Filename(0), "3.reg");
     EXPECT_EQ(Read(dest / "4.reg"), "six");
     EXPECT_EQ(zipper.UnZip(), 2); // twice from the directory held
+    // Replaced by another file of the same date while the archive is kept open: the
+    // directory comes from the file that has the name now, not from the one held open.
+    zipper.KeepZipOpen = true;
+    zipper.ReadZip();
+    ArchiveBuilder replacement;
+    replacement.Add("5.reg", "five");
+    replacement.Write(root / "replacement.qpk");
+    ::utimensat(AT_FDCWD, (root / "replacement.qpk").c_str(), fixed, 0);
+    fs::rename(root / "replacement.qpk", archive);
+    EXPECT_EQ(zipper.UnZip(), 1);
+    EXPECT_EQ(Read(dest / "5.reg"), "five");
 }
 
 TEST_F(UnZipperTest, DestDirAndRootDirSetterRules) {
