@@ -139,7 +139,7 @@ std::string TZipper::GrewPastLimitError(const std::string& path) {
 
 std::string TZipper::DamagedArchiveError(const std::string& path) {
     return "The archive " + path + " cannot be updated: its directory is damaged and had to be rebuilt from the " +
-           "entries found in it. The archive was left as it was; its files can still be extracted.";
+           "entries found in it. The archive was left as it was.";
 }
 
 std::string TZipper::ShortReadWarning(const std::string& path) {
