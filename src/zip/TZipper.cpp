@@ -10,8 +10,8 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
-#include <fcntl.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <glob.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -63,13 +63,6 @@ void RemoveStaleTemporaries(const std::string& folder) {
     }
     ::closedir(dir);
 }
-
-struct Fd {
-    int fd = -1;
-    ~Fd() {
-        if (fd >= 0) ::close(fd);
-    }
-};
 
 // Walks extra blocks and keeps all but the zip64 one and, for an AES entry, its AES one:
 // the writer appends both afresh. On any other entry an AES block is kept as it stood.
@@ -316,15 +309,15 @@ bool TZipper::AddFile(const std::string& path) {
         return false;
     }
     entry->ExternalAttributes = *attributes;
-    Fd source;
+    posix::Fd source;
     for (;;) {
         // Without O_NONBLOCK a FIFO would wait for a writer for ever; it is refused below.
-        source.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-        if (source.fd >= 0) break;
+        source.reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+        if (source.get() >= 0) break;
         if (!skip(TSkipReason::srFileOpenError)) return false;
     }
     struct stat st {};
-    if (::fstat(source.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (::fstat(source.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         skip(TSkipReason::srFileOpenError);
         return false;
     }
@@ -377,8 +370,8 @@ bool TZipper::AddFile(const std::string& path) {
     const std::uint64_t dataStart = static_cast<std::uint64_t>(ftello(m_output));
     m_crc = 0xFFFFFFFFu;
     std::uint64_t read = 0;
-    if (storing) Store(source.fd, read);
-    else Deflate(source.fd, read);
+    if (storing) Store(source.get(), read);
+    else Deflate(source.get(), read);
     if (read < size) ShowMessage(208, ShortReadWarning(path), MB_OK, path);
     const std::uint64_t dataEnd = static_cast<std::uint64_t>(ftello(m_output));
     if (dataEnd - dataStart >= m_sizeLimit) throw EZipperException(GrewPastLimitError(path));
@@ -392,8 +385,7 @@ bool TZipper::AddFile(const std::string& path) {
     WriteLocalHeader(*entry, wideSizes);
     SeekOutput(dataEnd);
     m_written = written;
-    ::close(source.fd);
-    source.fd = -1;
+    source.Close();
     if (OnEndZip) OnEndZip(this, path, read, dataEnd - dataStart, dataEnd);
     m_byName->Add(entry.get());
     m_byPosition->Add(entry.get());
@@ -736,22 +728,20 @@ void TZipper::ReplaceOlderArchive() {
         throw EZipperException("Could not copy from " + m_outputName + " -> " + target + ": " + std::strerror(errno));
     // Another file system: a complete copy beside the archive, then one rename over it.
     std::string sibling = FolderOf(target) + "/." + BaseName(target) + ".XXXXXX";
-    Fd copy;
-    copy.fd = ::mkstemp(sibling.data());
-    if (copy.fd < 0) throw EZipperException("Could not copy from " + m_outputName + " -> " + target + ": Error");
-    Fd from;
-    from.fd = ::open(m_outputName.c_str(), O_RDONLY | O_CLOEXEC);
+    posix::Fd copy(::mkstemp(sibling.data()));
+    if (copy.get() < 0) throw EZipperException("Could not copy from " + m_outputName + " -> " + target + ": Error");
+    posix::Fd from(::open(m_outputName.c_str(), O_RDONLY | O_CLOEXEC));
     std::vector<char> buffer(1 << 16);
     std::uint64_t copied = 0;
-    bool ok = from.fd >= 0;
+    bool ok = from.get() >= 0;
     while (ok) {
-        const ssize_t n = ::read(from.fd, buffer.data(), buffer.size());
+        const ssize_t n = ::read(from.get(), buffer.data(), buffer.size());
         if (n == 0) break;
-        if (n < 0 || ::write(copy.fd, buffer.data(), static_cast<std::size_t>(n)) != n) ok = false;
+        if (n < 0 || ::write(copy.get(), buffer.data(), static_cast<std::size_t>(n)) != n) ok = false;
         else copied += static_cast<std::uint64_t>(n);
     }
-    if (ok) ::fchmod(copy.fd, older.st_mode & 07777);
-    if (!ok || copied == 0 || ::fsync(copy.fd) != 0 || ::rename(sibling.c_str(), target.c_str()) != 0) {
+    if (ok) ::fchmod(copy.get(), older.st_mode & 07777);
+    if (!ok || copied == 0 || ::fsync(copy.get()) != 0 || ::rename(sibling.c_str(), target.c_str()) != 0) {
         ::unlink(sibling.c_str());
         throw EZipperException("Could not copy from " + m_outputName + " -> " + target + ": Error");
     }
