@@ -42,7 +42,9 @@ inline constexpr unsigned MB_OKCANCEL = 0x1;
 
 // Reads ZIP archives: finds and holds the directory of ZipName and extracts entries to
 // DestDir. Entry names never lead outside DestDir: a name whose parts would (an
-// absolute path, "..", ".", a NUL byte) is skipped as a file that cannot be created.
+// absolute path, "..", ".", a NUL byte) is skipped as a file that cannot be created, and
+// so is an entry whose data overlaps one already extracted. A target holds exactly the
+// bytes decoded into it and is always a new file, never one reached through a link.
 class TUnZipper {
 public:
     TUnZipper();
@@ -194,9 +196,9 @@ private:
     std::uint64_t m_entrySize = 0;
     std::uint32_t m_crc = 0xFFFFFFFFu;
     std::vector<unsigned char> m_input;
+    std::vector<unsigned char> m_output;
     // Ranges of the archive (disk, start) to end that this run has extracted.
     std::map<std::pair<std::uint32_t, std::uint64_t>, std::uint64_t> m_claimed;
-    std::vector<unsigned char> m_output;
 };
 
 } // namespace quill::zip
