@@ -1,5 +1,7 @@
 #pragma once
 
+#include "zip/MatchPattern.h"
+#include "zip/PosixFiles.h"
 #include "zip/ZipDirectory.h"
 #include "zip/ZipExceptions.h"
 
@@ -7,7 +9,9 @@
 #include <cstdio>
 #include <ctime>
 #include <functional>
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -38,7 +42,9 @@ inline constexpr unsigned MB_OKCANCEL = 0x1;
 
 // Reads ZIP archives: finds and holds the directory of ZipName and extracts entries to
 // DestDir. Entry names never lead outside DestDir: a name whose parts would (an
-// absolute path, "..", ".", a NUL byte) is skipped as a file that cannot be created.
+// absolute path, "..", ".", a NUL byte) is skipped as a file that cannot be created, and
+// so is an entry whose data overlaps one already extracted. A target holds exactly the
+// bytes decoded into it and is always a new file, never one reached through a link.
 class TUnZipper {
 public:
     TUnZipper();
@@ -127,6 +133,8 @@ protected:
     void CheckCancel();
     void ClearCancel() { m_cancel = false; }
     int ShowMessage(int id, const std::string& text, unsigned flags, const std::string& caption);
+    // Whether the directory held was rebuilt by the repair scan from local headers.
+    bool ImproperZip() const { return m_improperZip; }
 
     std::FILE* m_file = nullptr;
     std::unique_ptr<TSortedEntryList> m_list;
@@ -148,6 +156,17 @@ private:
     int ExtractRun();
     bool Selected(const TZipHeaderInfo& entry) const;
     bool ExtractEntry(int index, TZipHeaderInfo entry);
+    // The steps of one entry.
+    std::uint64_t DataStart(const TZipHeaderInfo& entry);
+    bool TargetFolder(const TZipHeaderInfo& entry, std::string& folder) const;
+    bool ExtractFolder(int index, const TZipHeaderInfo& entry, const std::string& folder);
+    bool ClaimDataRange(const TZipHeaderInfo& entry, std::uint64_t dataStart);
+    bool MayWrite(int index, const TZipHeaderInfo& entry, std::string& target);
+    int CreateTarget(const std::string& target);
+    bool DecodeTarget(const TZipHeaderInfo& entry, std::uint64_t dataStart, int fd);
+    void FinishTarget(int fd, const TZipHeaderInfo& entry, bool completed);
+    bool VerifyTarget(int index, const TZipHeaderInfo& entry, const std::string& target, bool completed);
+    bool SkipEntry(int index, const TZipHeaderInfo& entry, TSkipReason reason, const std::string& name);
     void Decode(const TZipHeaderInfo& entry, int fd);
     void FlushOutput(int fd, const unsigned char* data, std::size_t length);
     int ReadChunk(unsigned char* buffer, std::uint64_t& left);
@@ -167,8 +186,8 @@ private:
     bool m_repairing = false;
     std::uint32_t m_currentDisk = 0;
     std::uint32_t m_numberOfDisks = 1;
-    std::uint32_t m_directoryDateTime = 0;
-    bool m_haveDirectoryDateTime = false;
+    // The archive file as it was when its directory was read.
+    std::optional<posix::FileStamp> m_directoryStamp;
 
     // State of one extraction.
     std::uint64_t m_totalSize = 0;
@@ -178,10 +197,8 @@ private:
     std::uint32_t m_crc = 0xFFFFFFFFu;
     std::vector<unsigned char> m_input;
     std::vector<unsigned char> m_output;
+    // Ranges of the archive (disk, start) to end that this run has extracted.
+    std::map<std::pair<std::uint32_t, std::uint64_t>, std::uint64_t> m_claimed;
 };
-
-// Whether a name matches a selection pattern: "*" any run, "?" one character, "<...>"
-// one character of a set (ranges with "-", "!" or "^" first negates).
-bool MatchPattern(const std::string& pattern, const std::string& name);
 
 } // namespace quill::zip

@@ -1,5 +1,6 @@
 #include "zip/TZipper.h"
 
+#include "zip/PosixFiles.h"
 #include "zip/ZipFormat.h"
 
 #include <zlib.h>
@@ -9,10 +10,14 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <glob.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_map>
+#include <unordered_set>
 
 namespace quill::zip {
 namespace {
@@ -35,22 +40,40 @@ std::string FolderOf(const std::string& path) {
 
 bool HasWildcard(const std::string& s) { return s.find_first_of("*?") != std::string::npos; }
 
-struct Fd {
-    int fd = -1;
-    ~Fd() {
-        if (fd >= 0) ::close(fd);
-    }
-};
+// Temporary archives of updates are named so, with six characters of mkstemp after it.
+constexpr const char* kTempPrefix = "ARX";
 
-// Walks extra blocks and keeps all but the zip64 and AES ones.
-std::string WithoutZip64AndAes(const std::string& extra) {
+// An update killed before it could remove its temporary file leaves it behind for ever.
+// Such files of this user are removed: named as ours, not locked by a running update, and
+// untouched for a minute (so that one just created and not yet locked stays).
+void RemoveStaleTemporaries(const std::string& folder) {
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir) return;
+    const uid_t uid = ::getuid();
+    const std::time_t now = std::time(nullptr);
+    while (const dirent* item = ::readdir(dir)) {
+        const std::string name = item->d_name;
+        if (name.size() != 9 || name.rfind(kTempPrefix, 0) != 0) continue;
+        const std::string path = folder + "/" + name;
+        posix::Fd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        struct stat st {};
+        if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != uid) continue;
+        if (now - st.st_mtime < 60 || ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) continue;
+        ::unlink(path.c_str());
+    }
+    ::closedir(dir);
+}
+
+// Walks extra blocks and keeps all but the zip64 one and, for an AES entry, its AES one:
+// the writer appends both afresh. On any other entry an AES block is kept as it stood.
+std::string CarriedExtraBlocks(const std::string& extra, bool aesEntry) {
     std::string kept;
     std::size_t at = 0;
     while (at + 4 <= extra.size()) {
         const auto* p = reinterpret_cast<const unsigned char*>(extra.data() + at);
         const std::uint16_t id = Get16(p);
         const std::size_t end = std::min(extra.size(), at + 4 + Get16(p + 2));
-        if (id != kZip64ExtraId && id != kAesExtraId) kept += extra.substr(at, end - at);
+        if (id != kZip64ExtraId && !(id == kAesExtraId && aesEntry)) kept += extra.substr(at, end - at);
         at = end;
     }
     return kept;
@@ -101,6 +124,15 @@ std::string PrivateTempFolder() {
     std::string pattern = folder + "-XXXXXX";
     if (::mkdtemp(pattern.data())) return pattern;
     return folder;
+}
+
+std::string TZipper::GrewPastLimitError(const std::string& path) {
+    return "The file " + path + " grew past 4 GiB while it was being zipped; the archive was not changed.";
+}
+
+std::string TZipper::DamagedArchiveError(const std::string& path) {
+    return "The archive " + path + " cannot be updated: its directory is damaged and had to be rebuilt from the " +
+           "entries found in it. The archive was left as it was.";
 }
 
 std::string TZipper::ShortReadWarning(const std::string& path) {
@@ -154,8 +186,12 @@ std::string TZipper::StoredName(TZipHeaderInfo& entry) {
             entry.Flag &= static_cast<std::uint16_t>(~kFlagUtf8);
             entry.VersionMadeBy = 45;
         } else {
+            // Names that are not UTF-8 (a file system may hold any bytes) are stored as they
+            // are, without the UTF-8 flag that readers would refuse them under. Version made
+            // by 0x0B2D keeps them from being read as OEM text.
             stored = name;
-            entry.Flag |= kFlagUtf8;
+            if (IsValidUtf8(name)) entry.Flag |= kFlagUtf8;
+            else entry.Flag &= static_cast<std::uint16_t>(~kFlagUtf8);
             entry.VersionMadeBy = 0x0B2D;
         }
         entry.StoredName = stored;
@@ -205,6 +241,9 @@ std::uint64_t TZipper::ReadSource(int source, unsigned char* buffer, std::size_t
     }
     m_crc = Crc32Update(m_crc, buffer, got);
     read += got;
+    // A file that grew past what its local header can hold: the header was written without
+    // room for zip64 sizes, so the entry cannot be finished without corrupting its data.
+    if (read >= m_sizeLimit) throw EZipperException(GrewPastLimitError(m_sourcePath));
     m_done += got;
     if (OnFilePercentDone) OnFilePercentDone(this, Percent(read, m_fileSize));
     if (OnTotalPercentDone) OnTotalPercentDone(this, Percent(m_done, m_total));
@@ -270,14 +309,15 @@ bool TZipper::AddFile(const std::string& path) {
         return false;
     }
     entry->ExternalAttributes = *attributes;
-    Fd source;
+    posix::Fd source;
     for (;;) {
-        source.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (source.fd >= 0) break;
+        // Without O_NONBLOCK a FIFO would wait for a writer for ever; it is refused below.
+        source.reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+        if (source.get() >= 0) break;
         if (!skip(TSkipReason::srFileOpenError)) return false;
     }
     struct stat st {};
-    if (::fstat(source.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (::fstat(source.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         skip(TSkipReason::srFileOpenError);
         return false;
     }
@@ -322,15 +362,19 @@ bool TZipper::AddFile(const std::string& path) {
     entry->SetCompressedSize(0);
     // The final header must take the room of the preliminary one: when the deflated data
     // could reach 4 GiB, both sizes go into a zip64 field from the start.
-    const bool wideSizes = size + size / 100 + 65536 >= kNarrow;
+    const std::uint64_t limit = NarrowSizeLimit();
+    const bool wideSizes = size + size / 100 + 65536 >= limit;
+    m_sizeLimit = wideSizes ? UINT64_MAX : limit;
+    m_sourcePath = path;
     WriteLocalHeader(*entry, wideSizes);
     const std::uint64_t dataStart = static_cast<std::uint64_t>(ftello(m_output));
     m_crc = 0xFFFFFFFFu;
     std::uint64_t read = 0;
-    if (storing) Store(source.fd, read);
-    else Deflate(source.fd, read);
+    if (storing) Store(source.get(), read);
+    else Deflate(source.get(), read);
     if (read < size) ShowMessage(208, ShortReadWarning(path), MB_OK, path);
     const std::uint64_t dataEnd = static_cast<std::uint64_t>(ftello(m_output));
+    if (dataEnd - dataStart >= m_sizeLimit) throw EZipperException(GrewPastLimitError(path));
     entry->SetUncompressedSize(read);
     entry->SetCompressedSize(dataEnd - dataStart);
     entry->CRC32 = ~m_crc;
@@ -341,8 +385,7 @@ bool TZipper::AddFile(const std::string& path) {
     WriteLocalHeader(*entry, wideSizes);
     SeekOutput(dataEnd);
     m_written = written;
-    ::close(source.fd);
-    source.fd = -1;
+    source.Close();
     if (OnEndZip) OnEndZip(this, path, read, dataEnd - dataStart, dataEnd);
     m_byName->Add(entry.get());
     m_byPosition->Add(entry.get());
@@ -371,6 +414,7 @@ void TZipper::ExpandList() {
         }
     }
     bool olderRead = false;
+    std::unordered_set<std::string> olderNames;
     std::vector<std::string> kept;
     m_total = 0;
     for (const std::string& path : lines) {
@@ -398,11 +442,13 @@ void TZipper::ExpandList() {
         if (ZipAction == TZipAction::zaFreshen) {
             bool inArchive = false;
             if (::access(ZipName().c_str(), F_OK) == 0) {
-                if (!olderRead) ReadZip();
+                if (!olderRead) {
+                    ReadZip();
+                    for (int i = 0; i < Count(); ++i)
+                        olderNames.insert(AsciiLower(Entry(i).Directory + Entry(i).FileName));
+                }
                 olderRead = true;
-                for (int i = 0; i < Count(); ++i)
-                    if (EqualIgnoringAsciiCase(Entry(i).Directory + Entry(i).FileName, BaseName(path)))
-                        inArchive = true;
+                inArchive = olderNames.count(AsciiLower(BaseName(path))) > 0;
             }
             if (!inArchive) {
                 if (OnSkippingFile) OnSkippingFile(this, TSkipReason::srNoFileToFreshen, path, -1, retry);
@@ -445,31 +491,63 @@ void TZipper::CarryOver(TZipHeaderInfo& entry) {
         if (fseeko(older, static_cast<off_t>(entry.CentralExtraPosition), SEEK_SET) != 0)
             throw EFatalUnzipError(text::kPrematureEnd);
         extra.resize(std::fread(extra.data(), 1, extra.size(), older));
-        entry.CarriedCentralExtra = WithoutZip64AndAes(extra);
+        entry.CarriedCentralExtra = CarriedExtraBlocks(extra, entry.Aes.has_value());
     }
     const std::uint64_t uncompressed = entry.UncompressedSize(), compressed = entry.CompressedSize();
     entry.Zip64.reset(); // a zip64 record that is not needed any more goes
     entry.SetUncompressedSize(uncompressed);
     entry.SetCompressedSize(compressed);
     entry.SetRelativeOffset(static_cast<std::uint64_t>(ftello(m_output)));
-    entry.Flag &= static_cast<std::uint16_t>(~kFlagDataDescriptor);
+    // An encrypted entry keeps its flags: with bit 3 its password check byte is compared
+    // with the time instead of the CRC, and clearing it would make the entry undecryptable.
+    const bool encrypted = (entry.Flag & kFlagEncrypted) != 0;
+    const bool descriptor = (entry.Flag & kFlagDataDescriptor) != 0;
+    if (!encrypted) entry.Flag &= static_cast<std::uint16_t>(~kFlagDataDescriptor);
     entry.CarriedOver = true;
     WriteLocalHeader(entry, false);
     // The old local extra field and the data, byte for byte.
     if (fseeko(older, static_cast<off_t>(oldOffset + kLocalHeaderSize + localName), SEEK_SET) != 0)
         throw EFatalUnzipError(text::kPrematureEnd);
     std::uint64_t left = entry.LocalExtraFieldLength + compressed;
-    std::vector<unsigned char> buffer(kDeflateBlock);
+    // No larger than the entry: small entries are the rule, and each buffer is cleared.
+    std::vector<unsigned char> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(left, kDeflateBlock)));
     while (left > 0) {
         const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(left, buffer.size()));
         if (std::fread(buffer.data(), 1, want, older) != want) throw EFatalUnzipError(text::kPrematureEnd);
         WriteBlock(buffer.data(), want);
         left -= want;
     }
+    if (encrypted && descriptor) CopyDataDescriptor(entry, uncompressed, compressed);
+}
+
+void TZipper::CopyDataDescriptor(const TZipHeaderInfo& entry, std::uint64_t uncompressed, std::uint64_t compressed) {
+    // The descriptor that follows the data: an optional signature, the CRC-32 and both
+    // sizes in 4 or (zip64) 8 bytes each. Only one that agrees with the directory is copied.
+    unsigned char d[24] = {};
+    const std::size_t got = std::fread(d, 1, sizeof d, m_file);
+    const std::size_t signature = got >= 4 && Get32(d) == kDataDescriptorSignature ? 4 : 0;
+    const unsigned char* values = d + signature;
+    std::size_t length = 0;
+    if (got >= signature + 12 && Get32(values) == entry.CRC32 &&
+        Get32(values + 4) == static_cast<std::uint32_t>(compressed) &&
+        Get32(values + 8) == static_cast<std::uint32_t>(uncompressed))
+        length = signature + 12;
+    else if (got >= signature + 20 && Get32(values) == entry.CRC32 && Get64(values + 4) == compressed &&
+             Get64(values + 12) == uncompressed)
+        length = signature + 20;
+    WriteBlock(d, length);
 }
 
 void TZipper::UpdatePass() {
+    // The lines by the stored name they would get; a name's lines are taken front to back,
+    // and the lines not taken stay in FilesList in their order.
+    auto& lines = FilesList();
+    std::unordered_map<std::string, std::vector<std::size_t>> byName;
+    for (std::size_t k = 0; k < lines.size(); ++k) byName[AsciiLower(BaseName(lines[k]))].push_back(k);
+    std::unordered_map<std::string, std::size_t> taken;
+    std::vector<bool> used(lines.size(), false);
     for (int i = 0; i < Count(); ++i) {
+        CheckCancel();
         auto entry = std::make_unique<TZipHeaderInfo>(Entry(i));
         if (entry->FileCommentLength > 0 && entry->FileComment.empty()) {
             entry->FileComment.assign(entry->FileCommentLength, '\0');
@@ -479,19 +557,15 @@ void TZipper::UpdatePass() {
                 entry->FileComment.resize(std::fread(entry->FileComment.data(), 1, entry->FileComment.size(), m_file));
         }
         const std::string entryName = AsciiLower(entry->Directory + entry->FileName);
-        auto& lines = FilesList();
-        auto match = lines.end();
-        for (auto it = lines.begin(); it != lines.end(); ++it) {
-            CheckCancel();
-            if (AsciiLower(BaseName(*it)) == entryName) {
-                match = it;
-                break;
-            }
+        std::optional<std::size_t> match;
+        if (const auto found = byName.find(entryName); found != byName.end()) {
+            std::size_t& next = taken[entryName];
+            if (next < found->second.size()) match = found->second[next++];
         }
         bool replaced = false;
-        if (match != lines.end()) {
-            const std::string path = *match;
-            lines.erase(match);
+        if (match) {
+            used[*match] = true;
+            const std::string path = lines[*match];
             struct stat st {};
             const bool present = ::stat(path.c_str(), &st) == 0;
             bool replace = ZipAction == TZipAction::zaReplace;
@@ -515,6 +589,10 @@ void TZipper::UpdatePass() {
         m_byPosition->Add(entry.get());
         m_newEntries.push_back(std::move(entry));
     }
+    std::vector<std::string> left;
+    for (std::size_t k = 0; k < lines.size(); ++k)
+        if (!used[k]) left.push_back(std::move(lines[k]));
+    lines = std::move(left);
 }
 
 void TZipper::WriteCentralDirectory() {
@@ -630,7 +708,15 @@ void TZipper::WriteCentralDirectory() {
 }
 
 void TZipper::ReplaceOlderArchive() {
-    const std::string& target = ZipName();
+    std::string target = ZipName();
+    // A ZipName that is a symbolic link: the file it points to is replaced, the link stays.
+    struct stat link {};
+    if (::lstat(target.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+        if (char* real = ::realpath(target.c_str(), nullptr)) {
+            target = real;
+            std::free(real);
+        }
+    }
     // The new archive gets the older one's permissions.
     struct stat older {};
     if (::stat(target.c_str(), &older) == 0) ::chmod(m_outputName.c_str(), older.st_mode & 07777);
@@ -642,22 +728,20 @@ void TZipper::ReplaceOlderArchive() {
         throw EZipperException("Could not copy from " + m_outputName + " -> " + target + ": " + std::strerror(errno));
     // Another file system: a complete copy beside the archive, then one rename over it.
     std::string sibling = FolderOf(target) + "/." + BaseName(target) + ".XXXXXX";
-    Fd copy;
-    copy.fd = ::mkstemp(sibling.data());
-    if (copy.fd < 0) throw EZipperException("Could not copy from " + m_outputName + " -> " + target + ": Error");
-    Fd from;
-    from.fd = ::open(m_outputName.c_str(), O_RDONLY | O_CLOEXEC);
+    posix::Fd copy(::mkstemp(sibling.data()));
+    if (copy.get() < 0) throw EZipperException("Could not copy from " + m_outputName + " -> " + target + ": Error");
+    posix::Fd from(::open(m_outputName.c_str(), O_RDONLY | O_CLOEXEC));
     std::vector<char> buffer(1 << 16);
     std::uint64_t copied = 0;
-    bool ok = from.fd >= 0;
+    bool ok = from.get() >= 0;
     while (ok) {
-        const ssize_t n = ::read(from.fd, buffer.data(), buffer.size());
+        const ssize_t n = ::read(from.get(), buffer.data(), buffer.size());
         if (n == 0) break;
-        if (n < 0 || ::write(copy.fd, buffer.data(), static_cast<std::size_t>(n)) != n) ok = false;
+        if (n < 0 || ::write(copy.get(), buffer.data(), static_cast<std::size_t>(n)) != n) ok = false;
         else copied += static_cast<std::uint64_t>(n);
     }
-    if (ok) ::fchmod(copy.fd, older.st_mode & 07777);
-    if (!ok || copied == 0 || ::fsync(copy.fd) != 0 || ::rename(sibling.c_str(), target.c_str()) != 0) {
+    if (ok) ::fchmod(copy.get(), older.st_mode & 07777);
+    if (!ok || copied == 0 || ::fsync(copy.get()) != 0 || ::rename(sibling.c_str(), target.c_str()) != 0) {
         ::unlink(sibling.c_str());
         throw EZipperException("Could not copy from " + m_outputName + " -> " + target + ": Error");
     }
@@ -695,6 +779,7 @@ int TZipper::Zip() {
         KeepZipOpen = keepOpen;
         if (!KeepZipOpen) CloseArchive();
         m_busy = wasBusy;
+        m_tempLock.Close();
         FilesList().clear();
     };
     try {
@@ -712,12 +797,20 @@ int TZipper::Zip() {
             struct stat st {};
             if (folder.empty() || ::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
                 folder = PrivateTempFolder();
-            std::string name = folder + "/ARXXXXXX";
+            RemoveStaleTemporaries(folder);
+            std::string name = folder + "/" + kTempPrefix + "XXXXXX";
             const int fd = ::mkstemp(name.data());
             if (fd < 0) throw EFOpenError("Cannot create file \"" + name + "\". " + std::strerror(errno));
-            ::close(fd);
+            // Held locked while this Zip runs: a lock that can be taken marks a file that a
+            // killed update left behind.
+            m_tempLock.reset(fd);
+            ::flock(fd, LOCK_EX | LOCK_NB);
             m_outputName = name;
             ReadZip(); // opens the older archive and reads its directory unless held
+            // A directory rebuilt by the repair scan is a guess (entries with data
+            // descriptors, comments and attributes are not found from local headers): an
+            // update would write that guess over the archive.
+            if (ImproperZip()) throw EBadZipFile(DamagedArchiveError(ZipName()));
             CreateOutput(name);
             UpdatePass();
         }

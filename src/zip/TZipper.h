@@ -88,8 +88,17 @@ public:
 
     // The text of warning 208: a source file gave fewer bytes than its size.
     static std::string ShortReadWarning(const std::string& path);
+    // The error of a source file that outgrew its local header while it was zipped.
+    static std::string GrewPastLimitError(const std::string& path);
+    // The error of an update refused because the older archive's directory was repaired.
+    static std::string DamagedArchiveError(const std::string& path);
 
 protected:
+    // The largest size a local header written without zip64 sizes can be finished with
+    // (4 GiB - 1). A seam: tests lower it so that a small file stands in for one that grows
+    // past 4 GiB while it is being zipped.
+    virtual std::uint64_t NarrowSizeLimit() const { return 0xFFFFFFFFu; }
+
     TMultiMode MultiMode() const override { return MultiZipInfo.MultiMode; }
     void setMultiMode(TMultiMode mode) override { MultiZipInfo.MultiMode = mode; }
 
@@ -100,6 +109,7 @@ private:
     bool AddFile(const std::string& path);
     void UpdatePass();
     void CarryOver(TZipHeaderInfo& entry);
+    void CopyDataDescriptor(const TZipHeaderInfo& entry, std::uint64_t uncompressed, std::uint64_t compressed);
     void Deflate(int source, std::uint64_t& read);
     void Store(int source, std::uint64_t& read);
     std::uint64_t ReadSource(int source, unsigned char* buffer, std::size_t size, std::uint64_t& read);
@@ -127,6 +137,10 @@ private:
     std::uint64_t m_fileSize = 0;
     std::uint32_t m_crc = 0xFFFFFFFFu;
     int m_added = 0;
+    posix::Fd m_tempLock; // the temporary file of an update, locked while in use
+    // The file being added, and the size at which it no longer fits its local header.
+    std::string m_sourcePath;
+    std::uint64_t m_sizeLimit = UINT64_MAX;
 };
 
 } // namespace quill::zip

@@ -66,6 +66,7 @@ inline constexpr const char* kUnknownMethod = "Unknown Compression Method";
 inline constexpr const char* kZipErrorCaption = "Zip Error";
 inline constexpr const char* kReplaceExisting = "Replace existing file ";
 inline constexpr const char* kFileExistsCaption = "File Exists Alert";
+inline constexpr const char* kNoDestDir = "No destination folder for the extracted files (DestDir is empty)";
 } // namespace text
 
 } // namespace quill::zip

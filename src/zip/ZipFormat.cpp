@@ -106,6 +106,37 @@ std::string AsciiLower(std::string text) {
     return text;
 }
 
+bool IsValidUtf8(const std::string& text) {
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t n = text.size();
+    for (std::size_t i = 0; i < n;) {
+        const unsigned c = p[i];
+        std::size_t length;
+        std::uint32_t value;
+        if (c < 0x80) {
+            ++i;
+            continue;
+        } else if ((c & 0xE0) == 0xC0) {
+            length = 2, value = c & 0x1F;
+        } else if ((c & 0xF0) == 0xE0) {
+            length = 3, value = c & 0x0F;
+        } else if ((c & 0xF8) == 0xF0) {
+            length = 4, value = c & 0x07;
+        } else {
+            return false;
+        }
+        if (i + length > n) return false;
+        for (std::size_t k = 1; k < length; ++k) {
+            if ((p[i + k] & 0xC0) != 0x80) return false;
+            value = value << 6 | (p[i + k] & 0x3F);
+        }
+        static constexpr std::uint32_t kShortest[5] = {0, 0, 0x80, 0x800, 0x10000};
+        if (value < kShortest[length] || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return false;
+        i += length;
+    }
+    return true;
+}
+
 int Percent(std::uint64_t done, std::uint64_t total) {
     if (total == 0) return 0;
     const double percent = std::nearbyint(static_cast<double>(done) * 100.0 / static_cast<double>(total));

@@ -13,6 +13,7 @@ inline constexpr std::uint32_t kCentralHeaderSignature = 0x02014B50;
 inline constexpr std::uint32_t kEndCentralSignature = 0x06054B50;
 inline constexpr std::uint32_t kZip64EndCentralSignature = 0x06064B50;
 inline constexpr std::uint32_t kZip64LocatorSignature = 0x07064B50;
+inline constexpr std::uint32_t kDataDescriptorSignature = 0x08074B50;
 
 inline constexpr std::size_t kLocalHeaderSize = 30;
 inline constexpr std::size_t kCentralHeaderSize = 46;
@@ -71,6 +72,9 @@ std::uint32_t TimeToDosDateTime(std::time_t time);
 
 // Lower case by the ASCII rules (names are compared so).
 std::string AsciiLower(std::string text);
+
+// Whether the bytes are well-formed UTF-8 (shortest forms, no surrogates, at most U+10FFFF).
+bool IsValidUtf8(const std::string& text);
 
 // Progress: done against total as a rounded percentage, at most 100; 0 when total is 0.
 int Percent(std::uint64_t done, std::uint64_t total);

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace quill::zip;
@@ -306,12 +307,12 @@ TEST_F(UnZipperTest, InflationBeyondTheStoredSizeFails) {
     b.Add("3.reg", "fine");
     b.Write(archive);
     EXPECT_EQ(Restore(), 1);
-    // Deleted, except where the stored CRC is 0: the cut output stays.
+    // Deleted, except where the stored CRC is 0: the cut output stays, decoded bytes only.
     EXPECT_EQ(Files(dest), (Names{"2.reg", "3.reg"}));
-    EXPECT_EQ(fs::file_size(dest / "2.reg"), 1000u);
+    EXPECT_EQ(Read(dest / "2.reg"), Mixed(70000).substr(0, 1000));
 }
 
-TEST_F(UnZipperTest, TruncatedStoredDataRaisesAndLeavesThePreallocatedFile) {
+TEST_F(UnZipperTest, TruncatedStoredDataRaisesAndLeavesOnlyDecodedBytes) {
     ArchiveBuilder b;
     b.Add("1.reg", Mixed(50000), 0);
     std::string bytes = b.Build();
@@ -332,7 +333,10 @@ TEST_F(UnZipperTest, TruncatedStoredDataRaisesAndLeavesThePreallocatedFile) {
     } catch (const EFatalUnzipError& e) {
         EXPECT_STREQ(e.what(), "Premature end of file reached");
     }
-    EXPECT_EQ(fs::file_size(dest / "1.reg"), 50000u);
+    // No tail of zeros up to the stored size: the target holds a part of the data only.
+    const std::string left = Read(dest / "1.reg");
+    EXPECT_LT(left.size(), 30000u);
+    EXPECT_EQ(left, Mixed(50000).substr(0, left.size()));
 }
 
 TEST_F(UnZipperTest, DeflateStreamThatEndsEarlyFailsInsteadOfReadingStaleInput) {
@@ -485,7 +489,7 @@ TEST_F(UnZipperTest, ViewSortModesAndEntryAccess) {
     EXPECT_THROW(zipper.Entry(-1), EListError);
 }
 
-TEST_F(UnZipperTest, DirectoryIsCachedUntilTheArchiveChanges) {
+TEST_F(UnZipperTest, DirectoryIsCachedUntilTheArchiveChangesEvenWithinOneDosTimeStep) {
     ArchiveBuilder b;
     b.Add("1.reg", "one");
     b.Write(archive);
@@ -497,7 +501,8 @@ TEST_F(UnZipperTest, DirectoryIsCachedUntilTheArchiveChanges) {
     ::utimensat(AT_FDCWD, archive.c_str(), fixed, 0);
     zipper.setZipName(archive); // a name that was not changed keeps what was read
     zipper.ReadZip();
-    // Rewritten with the same date: the directory held is still taken.
+    EXPECT_EQ(zipper.Count(), 1);
+    // Rewritten by another program with the same date: read again, not taken from the cache.
     ArchiveBuilder two;
     two.Add("1.reg", "one");
     two.Add("2.reg", "two");
@@ -505,18 +510,38 @@ TEST_F(UnZipperTest, DirectoryIsCachedUntilTheArchiveChanges) {
     ::utimensat(AT_FDCWD, archive.c_str(), fixed, 0);
     zipper.setZipName(archive.string().substr(0, archive.string().size() - 3) + "QPK"); // case-insensitive
     zipper.ReadZip();
-    EXPECT_EQ(zipper.Count(), 1);
-    // Extraction twice from the directory held.
+    EXPECT_EQ(zipper.Count(), 2);
+    // Rewritten in place to the same size and the same modification time to the
+    // nanosecond: the change time still tells.
+    ArchiveBuilder same;
+    same.Add("3.reg", "one");
+    same.Add("4.reg", "six");
+    ASSERT_EQ(same.Build().size(), two.Build().size());
+    // The kernel's file times advance in clock ticks of a few milliseconds.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    {
+        std::fstream out(archive, std::ios::in | std::ios::out | std::ios::binary);
+        out << same.Build();
+    }
+    ::utimensat(AT_FDCWD, archive.c_str(), fixed, 0);
     zipper.DoAll = true;
     zipper.setDestDir(dest);
     zipper.OverwriteMode = TUZOverwriteMode::Always;
-    EXPECT_EQ(zipper.UnZip(), 1);
-    EXPECT_EQ(zipper.UnZip(), 1);
-    // A new date reads it again.
-    const struct timespec later[2] = {{1000000100, 0}, {1000000100, 0}};
-    ::utimensat(AT_FDCWD, archive.c_str(), later, 0);
+    EXPECT_EQ(zipper.UnZip(), 2);
+    EXPECT_EQ(zipper.Filename(0), "3.reg");
+    EXPECT_EQ(Read(dest / "4.reg"), "six");
+    EXPECT_EQ(zipper.UnZip(), 2); // twice from the directory held
+    // Replaced by another file of the same date while the archive is kept open: the
+    // directory comes from the file that has the name now, not from the one held open.
+    zipper.KeepZipOpen = true;
     zipper.ReadZip();
-    EXPECT_EQ(zipper.Count(), 2);
+    ArchiveBuilder replacement;
+    replacement.Add("5.reg", "five");
+    replacement.Write(root / "replacement.qpk");
+    ::utimensat(AT_FDCWD, (root / "replacement.qpk").c_str(), fixed, 0);
+    fs::rename(root / "replacement.qpk", archive);
+    EXPECT_EQ(zipper.UnZip(), 1);
+    EXPECT_EQ(Read(dest / "5.reg"), "five");
 }
 
 TEST_F(UnZipperTest, DestDirAndRootDirSetterRules) {
@@ -641,4 +666,122 @@ TEST_F(UnZipperTest, PartNamesOfSplitArchives) {
     zipper.BlockMode = TBlockMode::bmClassic;
     EXPECT_EQ(zipper.PartName(0), "/data/backup.001");
     EXPECT_EQ(zipper.PartName(11), "/data/backup.012");
+}
+
+TEST_F(UnZipperTest, ADeclaredSizeThatTheDataDoesNotFillFailsWithoutALongTarget) {
+    ArchiveBuilder b;
+    b.Add("huge.reg", "tiny", 0).uncompressedSize = 0xFFFFFFF0u; // 4 bytes that claim almost 4 GiB
+    auto& deflated = b.Add("short.reg", Mixed(1000));
+    deflated.uncompressedSize = 5000;
+    auto& unchecked = b.Add("unchecked.reg", Mixed(1000));
+    unchecked.uncompressedSize = 5000;
+    unchecked.crc = 0; // a CRC of 0 does not let a size mismatch pass either
+    b.Add("fine.reg", "fine");
+    b.Write(archive);
+    TUnZipper zipper;
+    std::vector<int> bad;
+    zipper.OnBadCRC = [&](TUnZipper*, std::uint32_t, std::uint32_t, int index) { bad.push_back(index); };
+    EXPECT_EQ(Restore(zipper), 1);
+    EXPECT_EQ(Files(dest), (Names{"fine.reg"}));
+    EXPECT_TRUE(bad.empty()); // the CRCs are right: only the sizes lie
+}
+
+TEST_F(UnZipperTest, EntriesWhoseDataOverlapAreRefused) {
+    // "outer.reg" stores bytes that hold the whole local header and data of "inner.reg";
+    // the central directory names both, so the same bytes would be extracted twice.
+    std::string inner(30, '\0');
+    auto* h = reinterpret_cast<unsigned char*>(inner.data());
+    Put32(h, kLocalHeaderSignature);
+    Put16(h + 4, 20);
+    Put32(h + 10, MakeDosDateTime(2013, 5, 5, 6, 42, 38));
+    Put32(h + 14, Crc32("payload", 7));
+    Put32(h + 18, 7);
+    Put32(h + 22, 7);
+    Put16(h + 26, 9);
+    inner += "inner.regpayload";
+    ArchiveBuilder b;
+    b.Add("outer.reg", inner, 0);
+    b.Add("inner.reg", "payload", 0).localOffset = 30 + 9; // inside outer's data
+    b.Add("zeros.reg", std::string(5 << 20, '\0'));        // honest and highly compressed
+    b.Write(archive);
+    TUnZipper zipper;
+    std::vector<std::pair<TSkipReason, int>> skips;
+    zipper.OnSkippingFile = [&](TUnZipper*, TSkipReason reason, const std::string&, int index, bool&) {
+        skips.emplace_back(reason, index);
+    };
+    EXPECT_EQ(Restore(zipper), 2);
+    EXPECT_EQ(Files(dest), (Names{"outer.reg", "zeros.reg"}));
+    EXPECT_EQ(skips, (std::vector<std::pair<TSkipReason, int>>{{TSkipReason::srCreateError, 1}}));
+    EXPECT_EQ(fs::file_size(dest / "zeros.reg"), 5u << 20);
+    // Sorted otherwise, the entry met second is the one refused.
+    fs::remove_all(dest);
+    TUnZipper byName;
+    byName.setSortMode(TZipSortMode::ByName);
+    EXPECT_EQ(Restore(byName), 2);
+    EXPECT_EQ(Files(dest), (Names{"inner.reg", "zeros.reg"}));
+}
+
+TEST_F(UnZipperTest, AReplacedTargetIsANewFileNeverOneReachedThroughALink) {
+    ArchiveBuilder b;
+    b.Add("1.reg", "from the archive");
+    b.Add("2.reg", "second");
+    b.Write(archive);
+    fs::create_directories(dest);
+    ArchiveBuilder::WriteFile(root / "outside.txt", "outside the destination");
+    fs::create_hard_link(root / "outside.txt", dest / "1.reg");
+    fs::create_symlink(root / "victim.txt", dest / "2.reg");
+    EXPECT_EQ(Restore(), 2);
+    EXPECT_EQ(Read(root / "outside.txt"), "outside the destination");
+    EXPECT_FALSE(fs::exists(root / "victim.txt"));
+    EXPECT_EQ(Read(dest / "1.reg"), "from the archive");
+    EXPECT_EQ(fs::hard_link_count(dest / "1.reg"), 1u);
+    EXPECT_EQ(Read(dest / "2.reg"), "second");
+    EXPECT_FALSE(fs::is_symlink(dest / "2.reg"));
+}
+
+TEST_F(UnZipperTest, ModesAndTimesGoToTheFileWrittenNotToWhatItsPathNamesLater) {
+    ArchiveBuilder b;
+    b.Add("1.reg", "payload").externalAttributes = 0x21; // read-only, dated 2013
+    b.Write(archive);
+    const fs::path outside = root / "outside.txt";
+    ArchiveBuilder::WriteFile(outside, "outside the destination");
+    const struct timespec stamp[2] = {{1600000000, 0}, {1600000000, 0}};
+    ::utimensat(AT_FDCWD, outside.c_str(), stamp, 0);
+    TUnZipper zipper;
+    // Once all data is written, the target's name is made to point outside.
+    zipper.OnFilePercentDone = [&](TUnZipper*, int percent) {
+        if (percent < 100) return;
+        fs::rename(dest / "1.reg", dest / "moved.reg");
+        fs::create_symlink(outside, dest / "1.reg");
+    };
+    EXPECT_EQ(Restore(zipper), 1);
+    struct stat st {};
+    ASSERT_EQ(::stat(outside.c_str(), &st), 0);
+    EXPECT_NE(st.st_mode & 0200, 0u);
+    EXPECT_EQ(st.st_mtime, 1600000000);
+    ASSERT_EQ(::stat((dest / "moved.reg").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0222, 0u);
+    EXPECT_EQ(TimeToDosDateTime(st.st_mtime), MakeDosDateTime(2013, 5, 5, 6, 42, 38));
+}
+
+TEST_F(UnZipperTest, AnEmptyDestDirIsRefused) {
+    const std::string name = "quill-zip-test-empty-destdir.reg";
+    ArchiveBuilder b;
+    b.Add(name, "never in the root folder");
+    b.Write(archive);
+    for (const std::string& destDir : {std::string(), std::string("/")}) {
+        TUnZipper zipper;
+        zipper.setZipName(archive);
+        zipper.DoAll = true;
+        zipper.setDestDir(destDir);
+        zipper.OverwriteMode = TUZOverwriteMode::Always;
+        try {
+            zipper.UnZip();
+            ADD_FAILURE() << "extracted with DestDir \"" << destDir << "\"";
+        } catch (const EZipperException& e) {
+            EXPECT_STREQ(e.what(), "No destination folder for the extracted files (DestDir is empty)");
+        }
+        EXPECT_FALSE(fs::exists("/" + name));
+        fs::remove("/" + name);
+    }
 }

@@ -53,3 +53,20 @@ TEST(ZipFormat, OemCodePageRoundTrips) {
     EXPECT_FALSE(CharToOem("\xE2\x82\xAC.reg")); // the euro sign has no OEM form
     EXPECT_FALSE(CharToOem("\xFF\xFE"));         // not UTF-8
 }
+
+TEST(ZipFormat, Utf8IsRecognisedOnlyInItsWellFormedShortestForms) {
+    const std::pair<const char*, bool> rows[] = {
+        {"1.reg", true},
+        {"caf\xC3\xA9.reg", true},   // U+00E9
+        {"\xE2\x82\xAC", true},      // U+20AC
+        {"\xF0\x9F\x96\xA8", true},  // U+1F5A8, four bytes
+        {"caf\xE9.reg", false},      // Latin-1
+        {"\xC3", false},             // cut off
+        {"\xC0\xAF", false},         // "/" in two bytes: an overlong form
+        {"\xE0\x80\xAF", false},     // the same in three
+        {"\xED\xA0\x80", false},     // a UTF-16 surrogate
+        {"\xF4\x90\x80\x80", false}, // beyond U+10FFFF
+        {"\xFF\xFE", false},
+    };
+    for (const auto& [text, valid] : rows) EXPECT_EQ(IsValidUtf8(text), valid) << text;
+}

@@ -46,6 +46,50 @@ std::uint32_t U32(const std::string& s, std::size_t at) {
     return Get32(reinterpret_cast<const unsigned char*>(s.data() + at));
 }
 
+// The output of a shell command, and its exit status.
+std::pair<std::string, int> Shell(const std::string& command) {
+    std::string output;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe) return {"", -1};
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, n);
+    const int status = ::pclose(pipe);
+    return {output, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+}
+
+std::string Quoted(const std::string& text) {
+    std::string quoted = "'";
+    for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+// The archive as tools nobody here wrote see it: unzip -t passes, bsdtar lists it where it is
+// installed, and Python's zipfile reads every entry (checking its CRC). The result is one
+// line per entry, "name size crc32", as Python decodes the name.
+std::string CheckedByOtherTools(const fs::path& archive, const std::string& password = "") {
+    const std::string pw = password.empty() ? "" : "-P " + Quoted(password) + " ";
+    const auto [testOutput, testStatus] = Shell("unzip -tqq " + pw + Quoted(archive) + " 2>&1");
+    EXPECT_EQ(testStatus, 0) << "unzip -t: " << testOutput;
+    if (Shell("command -v bsdtar").second == 0 && password.empty()) {
+        const auto [list, listStatus] = Shell("bsdtar -tf " + Quoted(archive) + " 2>&1");
+        EXPECT_EQ(listStatus, 0) << "bsdtar: " << list;
+    }
+    const std::string script = "import sys, zipfile, zlib\n"
+                               "pw = sys.argv[2].encode() or None\n"
+                               "with zipfile.ZipFile(sys.argv[1]) as z:\n"
+                               "    for i in z.infolist():\n"
+                               "        d = z.read(i, pwd=pw)\n"
+                               "        print(i.filename, len(d), zlib.crc32(d))\n";
+    const auto [lines, status] = Shell("PYTHONIOENCODING=utf-8 python3 -c " + Quoted(script) + " " + Quoted(archive) +
+                                       " " + Quoted(password) + " 2>&1");
+    EXPECT_EQ(status, 0) << "Python's zipfile: " << lines;
+    return lines;
+}
+
+std::string Line(const std::string& name, const std::string& data) {
+    return name + " " + std::to_string(data.size()) + " " + std::to_string(Crc32(data.data(), data.size())) + "\n";
+}
+
 class ZipperTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -477,4 +521,164 @@ TEST_F(ZipperTest, ADiskThatFillsUpRaisesNotEnoughRoomAndRemovesTheArchive) {
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_FALSE(fs::exists(archive));
+}
+
+TEST_F(ZipperTest, AnArchiveWhoseDirectoryHadToBeRepairedIsNotUpdated) {
+    // Entries followed by data descriptors, as a streaming writer makes them.
+    ASSERT_EQ(Shell("cd " + Quoted(root) + " && zip -q - -fd 1.reg 2.reg 3.reg > streamed.zip").second, 0);
+    const std::string streamed = Read(root / "streamed.zip");
+    ASSERT_NE(streamed.find("PK\x07\x08"), std::string::npos);
+    std::string spoiled = streamed;
+    spoiled[spoiled.find("PK\x01\x02", spoiled.find("PK\x01\x02") + 4) + 3] = 'X';
+    // Without descriptors: two central headers name one local header, and the entry found
+    // only by the scan would lose its comment and attributes.
+    ArchiveBuilder doubled;
+    doubled.Add("a.txt", "first");
+    auto& second = doubled.Add("b.txt", "second");
+    second.localOffset = 0;
+    second.comment = "a comment";
+    second.externalAttributes = 0x21;
+    const std::string archives[] = {"#!/bin/sh\nexec unzip \"$0\"\n" + streamed, spoiled, doubled.Build()};
+    for (int i = 1; i <= 3; ++i) SetTime(root / (std::to_string(i) + ".reg"), std::time(nullptr) + 100);
+    Write(root / "4.reg", "new");
+    for (const std::string& bytes : archives) {
+        Write(archive, bytes);
+        TZipper zipper;
+        try {
+            Save(zipper, {"1.reg", "4.reg"});
+            ADD_FAILURE() << "updated";
+        } catch (const EBadZipFile& e) {
+            EXPECT_EQ(e.what(), TZipper::DamagedArchiveError(archive));
+        }
+        EXPECT_TRUE(Read(archive) == bytes);
+        EXPECT_TRUE(fs::is_empty(temp));
+        EXPECT_TRUE(zipper.FilesList().empty());
+    }
+}
+
+TEST_F(ZipperTest, EncryptedEntriesAreCarriedOverWithTheirFlagsAndDescriptors) {
+    ASSERT_EQ(Shell("cd " + Quoted(root) + " && zip -q -P secret " + Quoted(archive) + " 1.reg 2.reg").second, 0);
+    ASSERT_EQ(U16(Read(archive), 6), 0x0009); // encrypted, checked against the time
+    Write(root / "4.reg", "new");
+    EXPECT_EQ(Save({"4.reg"}), 1);
+    const std::string a = Read(archive);
+    EXPECT_EQ(U16(a, 6), 0x0009);
+    EXPECT_EQ(CheckedByOtherTools(archive, "secret"),
+              Line("1.reg", Text(1)) + Line("2.reg", Text(2)) + Line("4.reg", "new"));
+    // Both descriptors came along: the second entry starts right after the first one's.
+    const std::size_t first = 30 + U16(a, 26) + U16(a, 28) + U32(a, 18);
+    EXPECT_EQ(U32(a, first), 0x08074B50u);
+    EXPECT_EQ(U32(a, first + 16), 0x04034B50u);
+}
+
+namespace {
+
+// A writer whose local headers without zip64 sizes hold 200,000 bytes at most, so that
+// small files stand in for files of 4 GiB.
+class SmallHeaderZipper : public TZipper {
+protected:
+    std::uint64_t NarrowSizeLimit() const override { return 200000; }
+};
+
+} // namespace
+
+TEST_F(ZipperTest, AFileGrowingPastWhatItsLocalHeaderHoldsFailsTheZipInsteadOfCorruptingIt) {
+    EXPECT_EQ(Save({"1.reg"}), 1);
+    const std::string before = Read(archive);
+    auto growWhileZipped = [this](TZipper& zipper, const std::string& name, std::size_t by) {
+        zipper.OnFilePercentDone = [this, name, by, grown = false](TUnZipper*, int) mutable {
+            if (grown) return;
+            grown = true;
+            std::ofstream(root / name, std::ios::binary | std::ios::app) << Random(by, 9);
+        };
+    };
+    Write(root / "grow.reg", Random(1000, 8));
+    SmallHeaderZipper growing;
+    growWhileZipped(growing, "grow.reg", 300000);
+    try {
+        Save(growing, {"grow.reg"});
+        FAIL();
+    } catch (const EZipperException& e) {
+        EXPECT_EQ(e.what(), TZipper::GrewPastLimitError((root / "grow.reg").string()));
+    }
+    EXPECT_TRUE(Read(archive) == before);
+    EXPECT_TRUE(fs::is_empty(temp));
+    // A file that was large already when it was opened has room for zip64 sizes: it may
+    // grow and is still written whole.
+    Write(root / "large.reg", Random(150000, 7));
+    SmallHeaderZipper large;
+    growWhileZipped(large, "large.reg", 100000);
+    EXPECT_EQ(Save(large, {"large.reg"}), 1);
+    EXPECT_EQ(CheckedByOtherTools(archive), Line("1.reg", Text(1)) + Line("large.reg", Read(root / "large.reg")));
+    EXPECT_EQ(Read(root / "large.reg").size(), 250000u);
+}
+
+TEST_F(ZipperTest, AStrayAesBlockOnAPlainEntryDoesNotMakeItAesOnUpdate) {
+    ArchiveBuilder older;
+    auto& plain = older.Add("plain.txt", Random(3000, 4));
+    std::string aes(11, '\0');
+    auto* p = reinterpret_cast<unsigned char*>(aes.data());
+    Put16(p, 0x9901);
+    Put16(p + 2, 7);
+    Put16(p + 4, 2);
+    Put16(p + 6, 0x4541); // "AE"
+    p[8] = 3;
+    Put16(p + 9, 8);
+    plain.centralExtra = aes;
+    older.Write(archive);
+    Write(root / "4.reg", "new");
+    EXPECT_EQ(Save({"4.reg"}), 1);
+    EXPECT_EQ(CheckedByOtherTools(archive), Line("plain.txt", Random(3000, 4)) + Line("4.reg", "new"));
+    TUnZipper reader;
+    reader.setZipName(archive);
+    reader.ReadZip();
+    EXPECT_EQ(reader.Entry(0).CompressionMethod, 8);
+    EXPECT_FALSE(reader.Entry(0).IsEncrypted());
+    EXPECT_NE(Read(archive).find(aes), std::string::npos); // the block itself stays as it stood
+}
+
+TEST_F(ZipperTest, ANameThatIsNotUtf8IsStoredAsItIsWithoutTheUtf8Flag) {
+    const std::string latin1 = "caf\xE9.reg"; // a file system name in Latin-1
+    Write(root / latin1, "latin-1 name");
+    EXPECT_EQ(Save({latin1, "1.reg"}), 2);
+    const std::string a = Read(archive);
+    EXPECT_EQ(U16(a, 6) & 0x0800, 0);
+    EXPECT_EQ(a.substr(30, latin1.size()), latin1);
+    const std::string lines = CheckedByOtherTools(archive);
+    EXPECT_NE(lines.find(Line("1.reg", Text(1))), std::string::npos) << lines;
+    EXPECT_NE(lines.find(" 12 " + std::to_string(Crc32("latin-1 name", 12))), std::string::npos) << lines;
+    // Read back by this component under the very same bytes.
+    TUnZipper reader;
+    reader.setZipName(archive);
+    reader.DoAll = true;
+    reader.setDestDir(root / "out");
+    reader.OverwriteMode = TUZOverwriteMode::Always;
+    EXPECT_EQ(reader.UnZip(), 2);
+    EXPECT_EQ(Read(root / "out" / latin1), "latin-1 name");
+}
+
+TEST_F(ZipperTest, SmallerFaultsFifoSymbolicLinkedArchiveAndStaleTemporaryFiles) {
+    // A FIFO is no file to zip: it is skipped as unreadable instead of waiting for a writer.
+    ASSERT_EQ(::mkfifo((root / "fifo.reg").c_str(), 0600), 0);
+    ::alarm(60); // a hang ends the test program
+    std::vector<TSkipReason> skipped;
+    TZipper zipper;
+    zipper.OnSkippingFile = [&](TUnZipper*, TSkipReason r, const std::string&, int, bool&) { skipped.push_back(r); };
+    const fs::path real = archive;
+    archive = root / "link.qpk";
+    fs::create_symlink(real, archive);
+    EXPECT_EQ(Save(zipper, {"1.reg", "fifo.reg"}), 1);
+    ::alarm(0);
+    EXPECT_EQ(skipped, (std::vector<TSkipReason>{TSkipReason::srFileOpenError}));
+    // A ZipName that is a symbolic link: the file it names is updated, the link stays.
+    Write(temp / "ARXstale0", "left by a killed update");
+    SetTime(temp / "ARXstale0", std::time(nullptr) - 3600);
+    Write(temp / "ARXyoung0", "an update that just began");
+    SetTime(root / "2.reg", std::time(nullptr) + 100);
+    EXPECT_EQ(Save({"2.reg"}), 1);
+    EXPECT_TRUE(fs::is_symlink(archive));
+    EXPECT_EQ(CheckedByOtherTools(real), Line("1.reg", Text(1)) + Line("2.reg", Text(2)));
+    // Temporary files of killed updates go; one too young to tell stays.
+    EXPECT_FALSE(fs::exists(temp / "ARXstale0"));
+    EXPECT_TRUE(fs::exists(temp / "ARXyoung0"));
 }

@@ -1,5 +1,6 @@
 // libFuzzer harness: any bytes as an archive, read and extracted into a folder of their
-// own; nothing may crash, leak or hang, and nothing may be written outside that folder.
+// own; nothing may crash, leak or hang, nothing may be written outside that folder, and no
+// target may be longer than the bytes decoded into it.
 // Then the bytes as files, zipped and updated: what is written reads back identically.
 #include "zip/TZipper.h"
 
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fcntl.h>
 #include <fstream>
 #include <unistd.h>
 
@@ -26,6 +28,25 @@ const fs::path& Root() {
 }
 
 std::string ReadFile(const fs::path& path) { return ArchiveBuilder::ReadFile(path); }
+
+// Every byte of a target was written by decoding: a file given its size beforehand and not
+// filled up has an unwritten tail, which the file system reports as a hole.
+void CheckNoUnwrittenTail(const fs::path& folder) {
+    std::error_code ignored;
+    for (const auto& entry : fs::recursive_directory_iterator(folder, ignored)) {
+        if (!entry.is_regular_file(ignored) || entry.is_symlink(ignored)) continue;
+        const int fd = ::open(entry.path().c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        if (fd < 0) continue;
+        const off_t size = ::lseek(fd, 0, SEEK_END);
+        const off_t hole = ::lseek(fd, 0, SEEK_HOLE);
+        ::close(fd);
+        if (hole >= 0 && hole < size) {
+            std::fprintf(stderr, "target longer than its decoded bytes: %s (%lld of %lld)\n", entry.path().c_str(),
+                         static_cast<long long>(hole), static_cast<long long>(size));
+            std::abort();
+        }
+    }
+}
 
 void Check(bool condition, const char* what) {
     if (!condition) {
@@ -85,6 +106,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     zipper.RecreateDirs = options & 1;
     zipper.IncompleteZipMode = (options & 2) ? TIncompleteZipMode::izAssumeBad : TIncompleteZipMode::izAssumeMulti;
     if (options & 4) zipper.setSortMode(TZipSortMode::ByName);
+    // An entry counted as extracted holds exactly the size its directory states.
+    zipper.OnEndUnZip = [](TUnZipper* z, int index, const std::string& name) {
+        std::error_code error;
+        const auto size = fs::file_size(name, error);
+        if (!error && size != z->Entry(index).UncompressedSize()) {
+            std::fprintf(stderr, "extracted %s holds %llu bytes, its entry %llu\n", name.c_str(),
+                         static_cast<unsigned long long>(size),
+                         static_cast<unsigned long long>(z->Entry(index).UncompressedSize()));
+            std::abort();
+        }
+    };
     try {
         zipper.UnZip();
     } catch (const EZipperException&) {
@@ -98,6 +130,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             std::abort();
         }
     }
+    CheckNoUnwrittenTail(dest);
     RemoveTree(dest);
     RoundTrip(data, size);
     return 0;
