@@ -24,8 +24,6 @@ bool BoolOf(ipp_t* answer, const char* name, bool otherwise) {
     return attr ? ippGetBoolean(attr, 0) != 0 : otherwise;
 }
 
-// CUPS-Add-Modify-Printer with the description, location, device and sharing of
-// `values` where they differ from `from`; true when nothing differs.
 // Sends the request to the printer's administration; false with the reason when it failed.
 bool Administer(spooler::CupsConnection& connection, ipp_t* request, std::string& error) {
     if (connection.Send(request, "/admin/")) return true;
@@ -33,6 +31,8 @@ bool Administer(spooler::CupsConnection& connection, ipp_t* request, std::string
     return false;
 }
 
+// CUPS-Add-Modify-Printer with the description, location, device and sharing of
+// `values` where they differ from `from`; true when nothing differs.
 bool Modify(spooler::CupsConnection& connection, const PrinterAddress& address, const PrinterProperties& from,
             const PrinterProperties& values, std::string& error) {
     ipp_t* request = NewPrinterRequest(IPP_OP_CUPS_ADD_MODIFY_PRINTER, address);
