@@ -2,6 +2,7 @@
 // window.
 #include "app/CheckPrevious.h"
 #include "widgets/Dialogs.h"
+#include "widgets/FirstPaintReport.h"
 #include "app/TForm1.h"
 #include "platform/Launcher.h"
 #include "platform/PosixSharedSection.h"
@@ -12,11 +13,8 @@
 #include <QIcon>
 #include <QMessageBox>
 #include <QSocketNotifier>
-#include <QTimer>
 
-#include <chrono>
 #include <climits>
-#include <cstdio>
 #include <csignal>
 #include <cstdlib>
 #include <sys/socket.h>
@@ -31,29 +29,6 @@ std::string ExecutablePath(const char* argv0) {
     if (n <= 0) return argv0;
     return std::string(path, static_cast<std::size_t>(n));
 }
-
-// For the start-up benchmark: QUILL_REPORT_FIRST_PAINT=1 prints the wall-clock time of
-// the main window's first paint to standard error; =exit also ends the program then.
-class FirstPaintReport : public QObject {
-public:
-    explicit FirstPaintReport(const char* mode) : m_exit(std::string(mode) == "exit") {}
-    bool eventFilter(QObject* watched, QEvent* event) override {
-        if (event->type() == QEvent::Paint && !m_done) {
-            m_done = true;
-            QTimer::singleShot(0, [this] {
-                const auto now = std::chrono::system_clock::now().time_since_epoch();
-                std::fprintf(stderr, "first-paint %lld\n",
-                             static_cast<long long>(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count()));
-                if (m_exit) QApplication::quit();
-            });
-        }
-        return QObject::eventFilter(watched, event);
-    }
-
-private:
-    bool m_exit;
-    bool m_done = false;
-};
 
 // SIGTERM, SIGINT and SIGHUP end the program like closing its window, so that the
 // guard gives the copy's place back. The handler only writes to a socket; the event
@@ -117,11 +92,7 @@ int main(int argc, char** argv) {
     app::TForm1 form(spooler, dialogs, launcher);
     dialogs.setOwner(&form);
 
-    std::unique_ptr<FirstPaintReport> report;
-    if (const char* mode = std::getenv("QUILL_REPORT_FIRST_PAINT")) {
-        report = std::make_unique<FirstPaintReport>(mode);
-        form.installEventFilter(report.get());
-    }
+    const auto report = widgets::ReportFirstPaint(form, [] { QApplication::quit(); });
     form.show();
     guard.SetInstanceWindow(static_cast<std::uint32_t>(form.winId()));
     return application.exec();

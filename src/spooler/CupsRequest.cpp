@@ -4,6 +4,7 @@
 #include "spooler/RequestAbort.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <vector>
 
@@ -26,15 +27,42 @@ ssize_t ReadMemory(void* context, ipp_uchar_t* buffer, size_t length) {
     return static_cast<ssize_t>(n);
 }
 
+constexpr const char* kTimedOut = "The print server did not answer in time.";
+
+// Why a wait on the connection failed.
+std::string ConnectionFailure(http_t* http) {
+    const int error = httpError(http);
+    if (error == ETIMEDOUT || AbortScope::Requested()) return kTimedOut;
+    return std::string("The print server cannot be reached: ") +
+           (error ? std::strerror(error) : "it closed the connection");
+}
+
 } // namespace
 
-std::unique_ptr<CupsConnection> CupsConnection::Open(const std::string& host) {
-    if (AbortScope::Requested()) return nullptr;
+std::unique_ptr<CupsConnection> CupsConnection::Open(const std::string& host, std::string* error, int port) {
+    if (AbortScope::Requested()) {
+        if (error) *error = kTimedOut;
+        return nullptr;
+    }
     const bool local = IsLocalHost(host);
-    const char* server = local ? cupsServer() : host.c_str();
-    http_t* http = httpConnect2(server, ippPort(), nullptr, AF_UNSPEC,
-                                local ? cupsEncryption() : HTTP_ENCRYPTION_IF_REQUESTED, 1, kConnectTimeoutMs, nullptr);
-    if (!http) return nullptr;
+    HostPort server = local ? HostPort{cupsServer(), ippPort()} : SplitHostPort(host, ippPort());
+    if (!local && port > 0) server.port = port;
+    // Made first and connected apart, so that the reason of a failed connect can still
+    // be read from it (closing it would overwrite errno).
+    http_t* http = httpConnect2(server.host.c_str(), server.port, nullptr, AF_UNSPEC,
+                                local ? cupsEncryption() : HTTP_ENCRYPTION_IF_REQUESTED, 1, 0, nullptr);
+    std::string reason;
+    if (!http) {
+        reason = cupsLastErrorString(); // the name cannot be looked up
+    } else if (httpReconnect2(http, kConnectTimeoutMs, nullptr) != 0) {
+        reason = std::strerror(httpError(http));
+        httpClose(http);
+        http = nullptr;
+    }
+    if (!http) {
+        if (error) *error = "The print server " + server.host + " does not answer: " + reason;
+        return nullptr;
+    }
     return std::unique_ptr<CupsConnection>(new CupsConnection(http));
 }
 
@@ -46,33 +74,53 @@ CupsConnection::~CupsConnection() { httpClose(m_http); }
 
 // Called by libcups after each slice without progress; 0 ends the wait as a failure.
 int CupsConnection::KeepWaiting(http_t*, void* connection) {
-    const auto* self = static_cast<const CupsConnection*>(connection);
-    return !AbortScope::Requested() && std::chrono::steady_clock::now() < self->m_deadline;
+    auto* self = static_cast<CupsConnection*>(connection);
+    if (AbortScope::Requested()) return 0;
+    const auto now = std::chrono::steady_clock::now();
+    if (!self->m_authenticating) return now < self->m_deadline;
+    // A look a slice after the last one continues a stall; a later one means libcups
+    // made progress (or asked the user) in between, and a new stall begins.
+    const auto slice = std::chrono::duration<double>(kWaitSliceSeconds);
+    if (now - self->m_lastLook > 2 * slice)
+        self->m_stallFrom = now - std::chrono::duration_cast<std::chrono::steady_clock::duration>(slice);
+    self->m_lastLook = now;
+    return now - self->m_stallFrom < kAnswerTimeout;
+}
+
+http_t* CupsConnection::Http() {
+    m_deadline = std::chrono::steady_clock::now() + kAnswerTimeout;
+    return m_http;
 }
 
 Ipp CupsConnection::Request(ipp_t* request, const char* resource) {
     Ipp owned(request);
+    m_error.clear();
     m_deadline = std::chrono::steady_clock::now() + kAnswerTimeout;
     // The request is posted without asking the server to confirm it first: libcups
     // would wait a fixed second for that confirmation, deaf to the deadline and abort.
     httpClearFields(m_http);
     httpSetField(m_http, HTTP_FIELD_CONTENT_TYPE, "application/ipp");
     httpSetLength(m_http, ippLength(request));
-    if (httpPost(m_http, resource) != 0) return nullptr;
+    if (httpPost(m_http, resource) != 0) {
+        m_error = ConnectionFailure(m_http);
+        return nullptr;
+    }
     ippSetState(request, IPP_STATE_IDLE);
     ipp_state_t state;
     while ((state = ippWrite(m_http, request)) != IPP_STATE_DATA)
-        if (state == IPP_STATE_ERROR) return nullptr;
+        if (state == IPP_STATE_ERROR) {
+            m_error = ConnectionFailure(m_http);
+            return nullptr;
+        }
     http_status_t status = HTTP_STATUS_CONTINUE;
     while (status == HTTP_STATUS_CONTINUE) status = httpUpdate(m_http);
     if (status == HTTP_STATUS_UNAUTHORIZED || status == HTTP_STATUS_UPGRADE_REQUIRED) {
-        // Authentication and encryption turns: libcups does the whole exchange, under
-        // the same deadline.
         httpFlush(m_http);
-        return Ipp(cupsDoRequest(m_http, owned.release(), resource));
+        return AskLibcups(std::move(owned), resource);
     }
     if (status != HTTP_STATUS_OK) {
         // A time-out or a refusal: the request is not sent again.
+        m_error = status == HTTP_STATUS_ERROR ? ConnectionFailure(m_http) : httpStatus(status);
         httpFlush(m_http);
         return nullptr;
     }
@@ -83,25 +131,57 @@ Ipp CupsConnection::Request(ipp_t* request, const char* resource) {
     ssize_t n;
     while ((n = httpRead2(m_http, reinterpret_cast<char*>(block.data()), block.size())) > 0)
         body.insert(body.end(), block.begin(), block.begin() + n);
-    if (n < 0) return nullptr;
+    if (n < 0) {
+        m_error = ConnectionFailure(m_http);
+        return nullptr;
+    }
     MemoryReader reader{&body};
     Ipp response(ippNew());
-    if (ippReadIO(&reader, ReadMemory, 1, nullptr, response.get()) != IPP_STATE_DATA) return nullptr;
+    if (ippReadIO(&reader, ReadMemory, 1, nullptr, response.get()) != IPP_STATE_DATA) {
+        m_error = "The print server's answer cannot be read.";
+        return nullptr;
+    }
     return response;
+}
+
+// Authentication and encryption turns: libcups does the whole exchange, asking the
+// thread's password callback. Its waits for the server stay bounded, each on its own,
+// as the user may take longer than a deadline to answer in between.
+Ipp CupsConnection::AskLibcups(Ipp request, const char* resource) {
+    m_authenticating = true;
+    m_lastLook = {};
+    Ipp response(cupsDoRequest(m_http, request.release(), resource));
+    m_authenticating = false;
+    if (response) return response;
+    // No answer at all: libcups' own status may then still say "successful".
+    if (httpError(m_http) != 0) {
+        m_error = ConnectionFailure(m_http);
+    } else {
+        const char* reason = cupsLastErrorString();
+        m_error = reason && *reason ? reason : ippErrorString(cupsLastError());
+    }
+    return nullptr;
+}
+
+bool CupsConnection::Succeeded(ipp_t* answer) {
+    const ipp_status_t status = ippGetStatusCode(answer);
+    if (status <= IPP_STATUS_OK_CONFLICTING) return true;
+    const std::string message = Text(answer, "status-message");
+    m_error = message.empty() ? ippErrorString(status) : message;
+    return false;
 }
 
 Ipp CupsConnection::Send(ipp_t* request, const char* resource) {
     Ipp response = Request(request, resource);
-    if (!response || ippGetStatusCode(response.get()) > IPP_STATUS_OK_CONFLICTING) return nullptr;
+    if (!response || !Succeeded(response.get())) return nullptr;
     return response;
 }
 
 std::optional<Ipp> CupsConnection::AskForList(ipp_t* request) {
     Ipp response = Request(request, "/");
     if (!response) return std::nullopt;
-    const ipp_status_t status = ippGetStatusCode(response.get());
-    if (status == IPP_STATUS_ERROR_NOT_FOUND) return Ipp();
-    if (status > IPP_STATUS_OK_CONFLICTING) return std::nullopt;
+    if (ippGetStatusCode(response.get()) == IPP_STATUS_ERROR_NOT_FOUND) return Ipp();
+    if (!Succeeded(response.get())) return std::nullopt;
     return response;
 }
 

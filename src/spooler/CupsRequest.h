@@ -24,9 +24,11 @@ public:
     static constexpr int kConnectTimeoutMs = 1000;
     static constexpr std::chrono::milliseconds kAnswerTimeout{5000};
 
-    // The local server (an empty host or a name of this computer) or another computer's;
-    // nullptr when none answers the connect in time.
-    static std::unique_ptr<CupsConnection> Open(const std::string& host);
+    // The local server (an empty host or a name of this computer) or another computer's,
+    // given as "name" or "name:port" (IPv6 addresses in brackets), or with the port
+    // apart (0: the one in the name, else the port libcups uses); nullptr when none
+    // answers the connect in time, with the reason in *error when asked for.
+    static std::unique_ptr<CupsConnection> Open(const std::string& host, std::string* error = nullptr, int port = 0);
     ~CupsConnection();
     CupsConnection(const CupsConnection&) = delete;
     CupsConnection& operator=(const CupsConnection&) = delete;
@@ -39,13 +41,28 @@ public:
     // The answer to a request for a list of printers or jobs: nullopt when the request
     // failed, an empty answer when the server holds none of what was asked for.
     std::optional<Ipp> AskForList(ipp_t* request);
+    // Why the last request failed, as a sentence for the user: the time-out, the
+    // connection's error, the server's refusal or CUPS' reason.
+    const std::string& Error() const { return m_error; }
+
+    // The connection for libcups' own calls (destinations, PPDs): the waits of the
+    // calls that follow share a new deadline, kAnswerTimeout from now.
+    http_t* Http();
 
 private:
     explicit CupsConnection(http_t* http);
     static int KeepWaiting(http_t* http, void* connection);
+    Ipp AskLibcups(Ipp request, const char* resource);
+    bool Succeeded(ipp_t* answer);
 
     http_t* m_http;
     std::chrono::steady_clock::time_point m_deadline;
+    // While libcups authenticates, which can wait for the user in between, only a wait
+    // without progress is bounded: it began at m_stallFrom, the last look was m_lastLook.
+    bool m_authenticating = false;
+    std::chrono::steady_clock::time_point m_stallFrom;
+    std::chrono::steady_clock::time_point m_lastLook;
+    std::string m_error;
 };
 
 // Walks the objects of an answer (one attribute group each, in the server's order):

@@ -99,6 +99,20 @@ std::shared_ptr<const ThisComputer> ThisComputer::Now() {
 
 bool IsLocalHost(const std::string& host) { return host.empty() || ThisComputer::Now()->Is(host); }
 
+HostPort SplitHostPort(const std::string& server, int defaultPort) {
+    const auto colon = server.rfind(':');
+    const bool bracketed = !server.empty() && server.front() == '[';
+    // The port's colon is the only one of a name, or follows the bracket of an address.
+    const bool hasPort =
+        colon != std::string::npos && (bracketed ? colon > 0 && server[colon - 1] == ']' : server.find(':') == colon);
+    const std::string digits = hasPort ? server.substr(colon + 1) : "";
+    if (digits.empty() || digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos)
+        return {server, defaultPort};
+    const int port = std::stoi(digits);
+    if (port < 1 || port > 65535) return {server, defaultPort};
+    return {server.substr(0, colon), port};
+}
+
 std::string PercentDecode(const std::string& text) {
     auto hex = [](char c) -> int {
         if (c >= '0' && c <= '9') return c - '0';

@@ -45,6 +45,15 @@ private:
 // Whether a host name means this computer's own print server.
 bool IsLocalHost(const std::string& host);
 
+// A server as "name", "name:port", "[IPv6 address]" or "[IPv6 address]:port" split
+// into its name and port; defaultPort when it names none (a bare IPv6 address, with
+// its colons, names none either).
+struct HostPort {
+    std::string host;
+    int port = 0;
+};
+HostPort SplitHostPort(const std::string& server, int defaultPort);
+
 // The decoded form of a URI part in which CUPS writes bytes as %XX.
 std::string PercentDecode(const std::string& text);
 

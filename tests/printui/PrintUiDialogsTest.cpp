@@ -7,6 +7,7 @@
 #include "PropertiesDialog.h"
 
 #include "CupsSandbox.h"
+#include "StoppedServer.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -19,6 +20,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -274,6 +276,28 @@ TEST_F(PrintUiDialogs, PropertiesAskForAPasswordWhenCupsWantsOne) {
     EXPECT_NE(dialog->result(), QDialog::Accepted);
     EXPECT_FALSE(dialog->findChild<QLabel*>("error")->text().isEmpty());
     EXPECT_EQ(s_cups->Run("lpstat -l -p Desk"), before);
+}
+
+// "host:port\queue" reaches the server at that port; a server that stops answering is
+// given up after a few seconds, with a reason the user understands.
+TEST_F(PrintUiDialogs, PrintersOfAServerAtAPortAreReadAndAServerThatStopsAnsweringIsGivenUp) {
+    s_cups->AddQueue("Desk", "Desk printer");
+    std::string error;
+    const auto remote =
+        printui::ReadProperties(printui::AddressOf("127.0.0.1:" + std::to_string(s_cups->port()) + "\\Desk"), error);
+    ASSERT_TRUE(remote) << error;
+    EXPECT_EQ(remote->description, "Desk printer");
+    EXPECT_TRUE(remote->connection);
+
+    const auto started = std::chrono::steady_clock::now();
+    {
+        test::StoppedServer stopped(*s_cups);
+        EXPECT_FALSE(printui::ReadProperties(printui::AddressOf("Desk"), error));
+    }
+    const auto waited = std::chrono::steady_clock::now() - started;
+    EXPECT_EQ(error, "The print server did not answer in time.");
+    EXPECT_GE(waited, std::chrono::milliseconds(4500));
+    EXPECT_LT(waited, std::chrono::milliseconds(7000));
 }
 
 TEST_F(PrintUiDialogs, PropertiesOfAConnectionAreReadOnly) {

@@ -1,4 +1,5 @@
 // The CUPS adapter against a private cupsd.
+#include "spooler/CupsRequest.h"
 #include "spooler/CupsSpooler.h"
 
 #include "CupsSandbox.h"
@@ -6,8 +7,13 @@
 #include <cups/cups.h>
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <memory>
+#include <thread>
 #include <unistd.h>
 
 using namespace quill::spooler;
@@ -79,6 +85,84 @@ TEST_F(CupsSpoolerTest, UnreachableServerIsAFailure) {
     cupsSetServer(s_cups->server().c_str());
     EXPECT_FALSE(printers);
     EXPECT_TRUE(spooler.EnumPrintersA(PRINTER_ENUM_LOCAL));
+}
+
+// Another server by its address and port, and the reasons a user reads when a request
+// fails.
+TEST_F(CupsSpoolerTest, ConnectionsReachAServerAtAPortAndTellWhyTheyFail) {
+    s_cups->AddQueue("Desk", "Desk printer");
+    auto attributesOf = [](const std::string& queue) {
+        ipp_t* request = ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
+        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, PrinterUri(queue).c_str());
+        return request;
+    };
+    std::string error;
+    const auto connection = CupsConnection::Open("127.0.0.1:" + std::to_string(s_cups->port()), &error);
+    ASSERT_TRUE(connection) << error;
+    const Ipp answer = connection->Send(attributesOf("Desk"));
+    ASSERT_TRUE(answer) << connection->Error();
+    EXPECT_EQ(Text(answer.get(), "printer-info"), "Desk printer");
+    EXPECT_EQ(connection->Error(), "");
+
+    // CUPS' own reason for an IPP error.
+    EXPECT_FALSE(connection->Send(attributesOf("Missing")));
+    EXPECT_NE(connection->Error().find("does not exist"), std::string::npos) << connection->Error();
+    // A failure is not carried over to the next request.
+    EXPECT_TRUE(connection->Send(attributesOf("Desk")));
+    EXPECT_EQ(connection->Error(), "");
+
+    // The port given apart takes the place of the one in the name; nobody listens on 1.
+    EXPECT_FALSE(CupsConnection::Open("127.0.0.1:" + std::to_string(s_cups->port()), &error, 1));
+    const std::string prefix = "The print server 127.0.0.1 does not answer: ";
+    ASSERT_EQ(error.substr(0, prefix.size()), prefix);
+    // The connect's own reason, not one of closing what did not connect.
+    const std::string reason = error.substr(prefix.size());
+    EXPECT_NE(reason, "");
+    EXPECT_NE(reason, std::strerror(EBADF));
+}
+
+// Over TCP without this server's local certificate, CUPS asks for a password. The user
+// may answer after the request's deadline; the server's answer that follows is still
+// waited for, even when it is slow (cupsd stopped a moment).
+TEST_F(CupsSpoolerTest, ARequestThatWantsAPasswordOutlastsTheDeadlineWhileTheUserAnswers) {
+    s_cups->AddQueue("Desk");
+    char folder[] = "/tmp/quill-no-certificate-XXXXXX";
+    ASSERT_TRUE(::mkdtemp(folder));
+    ::setenv("CUPS_STATEDIR", folder, 1);
+    struct Prompt {
+        int cupsd;
+        int asked = 0;
+        std::thread resume;
+    } prompt{s_cups->pid(), 0, {}};
+    cupsSetPasswordCB2(
+        [](const char*, http_t*, const char*, const char*, void* context) -> const char* {
+            auto* p = static_cast<Prompt*>(context);
+            if (++p->asked > 1) return nullptr;
+            std::this_thread::sleep_for(CupsConnection::kAnswerTimeout + std::chrono::milliseconds(500));
+            ::kill(p->cupsd, SIGSTOP);
+            p->resume = std::thread([cupsd = p->cupsd] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(400));
+                ::kill(cupsd, SIGCONT);
+            });
+            return "not-the-password";
+        },
+        &prompt);
+    std::string error;
+    const auto connection = CupsConnection::Open("127.0.0.1:" + std::to_string(s_cups->port()), &error);
+    ASSERT_TRUE(connection) << error;
+    ipp_t* request = ippNewRequest(IPP_OP_PAUSE_PRINTER);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, PrinterUri("Desk").c_str());
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
+    EXPECT_FALSE(connection->Send(request, "/admin/"));
+    if (prompt.resume.joinable()) prompt.resume.join();
+    cupsSetPasswordCB2(nullptr, nullptr);
+    ::unsetenv("CUPS_STATEDIR");
+    ::rmdir(folder);
+
+    // The wrong password was answered and the user asked again, not given up on.
+    EXPECT_EQ(prompt.asked, 2);
+    EXPECT_NE(connection->Error(), "The print server did not answer in time.");
+    EXPECT_NE(connection->Error(), "");
 }
 
 TEST_F(CupsSpoolerTest, OpenPrinterFindsQueuesByMappedNameAndFailsForMissingOnes) {

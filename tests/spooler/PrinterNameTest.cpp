@@ -45,6 +45,26 @@ TEST(PrinterName, LocalHostNamesMeanThisServer) {
     EXPECT_FALSE(IsLocalHost("other-computer.invalid"));
 }
 
+TEST(PrinterName, ServersSplitIntoHostAndPortWithIpv6AddressesInBrackets) {
+    auto split = [](const std::string& server) {
+        const HostPort parts = SplitHostPort(server, 631);
+        return std::make_pair(parts.host, parts.port);
+    };
+    using Parts = std::pair<std::string, int>;
+    EXPECT_EQ(split("print-server"), Parts("print-server", 631));
+    EXPECT_EQ(split("print-server:8631"), Parts("print-server", 8631));
+    EXPECT_EQ(split("192.0.2.7:8631"), Parts("192.0.2.7", 8631));
+    EXPECT_EQ(split("[2001:db8::7]:8631"), Parts("[2001:db8::7]", 8631));
+    EXPECT_EQ(split("[2001:db8::7]"), Parts("[2001:db8::7]", 631));
+    // A bare IPv6 address: its last group is no port.
+    EXPECT_EQ(split("2001:db8::7"), Parts("2001:db8::7", 631));
+    // What is no port stays part of the name, for the connect to refuse.
+    EXPECT_EQ(split("print-server:"), Parts("print-server:", 631));
+    EXPECT_EQ(split("print-server:ipp"), Parts("print-server:ipp", 631));
+    EXPECT_EQ(split("print-server:70000"), Parts("print-server:70000", 631));
+    EXPECT_EQ(split("print-server:0"), Parts("print-server:0", 631));
+}
+
 TEST(PrinterName, OwnNetworkAddressesMeanThisComputerOtherLoopbackClientsToo) {
     const ThisComputer own;
     EXPECT_TRUE(own.Is(own.name()));

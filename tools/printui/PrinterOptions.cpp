@@ -126,8 +126,8 @@ void CollectPpdOptions(ppd_group_t* groups, int count, std::vector<ppd_option_t*
 } // namespace
 
 std::optional<std::vector<PrinterOption>> ReadOptions(const PrinterAddress& address, std::string& error) {
-    Http http = Connect(address, error);
-    if (!http) return std::nullopt;
+    const auto connection = Connect(address, error);
+    if (!connection) return std::nullopt;
 
     struct Standard {
         const char* name;
@@ -162,18 +162,21 @@ std::optional<std::vector<PrinterOption>> ReadOptions(const PrinterAddress& addr
     ipp_t* request = NewPrinterRequest(IPP_OP_GET_PRINTER_ATTRIBUTES, address);
     ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", static_cast<int>(wanted.size()),
                   nullptr, wanted.data());
-    Ipp answer = Send(http.get(), request, "/", error);
-    if (!answer) return std::nullopt;
+    const Ipp answer = connection->Send(request);
+    if (!answer) {
+        error = connection->Error();
+        return std::nullopt;
+    }
 
     // The user's saved choices, as lpoptions keeps them.
     DestsFree dests;
-    dests.count = cupsGetDests2(http.get(), &dests.dests);
+    dests.count = cupsGetDests2(connection->Http(), &dests.dests);
     cups_dest_t* dest = cupsGetDest(address.queue.c_str(), nullptr, dests.count, dests.dests);
     auto saved = [&](const char* name) -> const char* {
         return dest ? cupsGetOption(name, dest->num_options, dest->options) : nullptr;
     };
 
-    Ppd ppd = FetchPpd(http.get(), address.queue);
+    Ppd ppd = FetchPpd(connection->Http(), address.queue);
     std::vector<PrinterOption> options;
     for (const auto& s : kStandard) {
         PrinterOption option;
@@ -233,10 +236,10 @@ std::optional<std::vector<PrinterOption>> ReadOptions(const PrinterAddress& addr
 bool SaveOptions(const PrinterAddress& address, const std::vector<std::pair<std::string, std::string>>& options,
                  std::string& error) {
     if (options.empty()) return true;
-    Http http = Connect(address, error);
-    if (!http) return false;
+    const auto connection = Connect(address, error);
+    if (!connection) return false;
     DestsFree dests;
-    dests.count = cupsGetDests2(http.get(), &dests.dests);
+    dests.count = cupsGetDests2(connection->Http(), &dests.dests);
     cups_dest_t* dest = cupsGetDest(address.queue.c_str(), nullptr, dests.count, dests.dests);
     if (!dest) {
         dests.count = cupsAddDest(address.queue.c_str(), nullptr, dests.count, &dests.dests);
@@ -244,7 +247,7 @@ bool SaveOptions(const PrinterAddress& address, const std::vector<std::pair<std:
     }
     for (const auto& [name, value] : options)
         dest->num_options = cupsAddOption(name.c_str(), value.c_str(), dest->num_options, &dest->options);
-    if (cupsSetDests2(http.get(), dests.count, dests.dests) != 0) {
+    if (cupsSetDests2(connection->Http(), dests.count, dests.dests) != 0) {
         const char* reason = cupsLastErrorString();
         error = reason && *reason ? reason : "The options could not be written.";
         return false;

@@ -24,10 +24,17 @@ bool BoolOf(ipp_t* answer, const char* name, bool otherwise) {
     return attr ? ippGetBoolean(attr, 0) != 0 : otherwise;
 }
 
+// Sends the request to the printer's administration; false with the reason when it failed.
+bool Administer(spooler::CupsConnection& connection, ipp_t* request, std::string& error) {
+    if (connection.Send(request, "/admin/")) return true;
+    error = connection.Error();
+    return false;
+}
+
 // CUPS-Add-Modify-Printer with the description, location, device and sharing of
 // `values` where they differ from `from`; true when nothing differs.
-bool Modify(http_t* http, const PrinterAddress& address, const PrinterProperties& from, const PrinterProperties& values,
-            std::string& error) {
+bool Modify(spooler::CupsConnection& connection, const PrinterAddress& address, const PrinterProperties& from,
+            const PrinterProperties& values, std::string& error) {
     ipp_t* request = NewPrinterRequest(IPP_OP_CUPS_ADD_MODIFY_PRINTER, address);
     bool any = false;
     if (values.description != from.description) {
@@ -50,18 +57,19 @@ bool Modify(http_t* http, const PrinterAddress& address, const PrinterProperties
         ippDelete(request);
         return true;
     }
-    return Send(http, request, "/admin/", error) != nullptr;
+    return Administer(connection, request, error);
 }
 
-bool Operation(http_t* http, const PrinterAddress& address, ipp_op_t operation, std::string& error) {
-    return Send(http, NewPrinterRequest(operation, address), "/admin/", error) != nullptr;
+bool Operation(spooler::CupsConnection& connection, const PrinterAddress& address, ipp_op_t operation,
+               std::string& error) {
+    return Administer(connection, NewPrinterRequest(operation, address), error);
 }
 
 } // namespace
 
 std::optional<PrinterProperties> ReadProperties(const PrinterAddress& address, std::string& error) {
-    Http http = Connect(address, error);
-    if (!http) return std::nullopt;
+    const auto connection = Connect(address, error);
+    if (!connection) return std::nullopt;
     static const char* const kAttributes[] = {"printer-info",
                                               "printer-location",
                                               "device-uri",
@@ -74,14 +82,17 @@ std::optional<PrinterProperties> ReadProperties(const PrinterAddress& address, s
     ipp_t* request = NewPrinterRequest(IPP_OP_GET_PRINTER_ATTRIBUTES, address);
     ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
                   static_cast<int>(std::size(kAttributes)), nullptr, kAttributes);
-    Ipp answer = Send(http.get(), request, "/", error);
-    if (!answer) return std::nullopt;
+    const Ipp answer = connection->Send(request);
+    if (!answer) {
+        error = connection->Error();
+        return std::nullopt;
+    }
     PrinterProperties p;
-    p.description = TextOf(answer.get(), "printer-info");
-    p.location = TextOf(answer.get(), "printer-location");
-    p.device = TextOf(answer.get(), "device-uri");
-    p.driver = TextOf(answer.get(), "printer-make-and-model");
-    p.stateMessage = TextOf(answer.get(), "printer-state-message");
+    p.description = spooler::Text(answer.get(), "printer-info");
+    p.location = spooler::Text(answer.get(), "printer-location");
+    p.device = spooler::Text(answer.get(), "device-uri");
+    p.driver = spooler::Text(answer.get(), "printer-make-and-model");
+    p.stateMessage = spooler::Text(answer.get(), "printer-state-message");
     ipp_attribute_t* state = ippFindAttribute(answer.get(), "printer-state", IPP_TAG_ENUM);
     p.enabled = !state || ippGetInteger(state, 0) != IPP_PSTATE_STOPPED;
     p.accepting = BoolOf(answer.get(), "printer-is-accepting-jobs", true);
@@ -94,8 +105,8 @@ std::optional<PrinterProperties> ReadProperties(const PrinterAddress& address, s
 
 bool ApplyProperties(const PrinterAddress& address, const PrinterProperties& before, const PrinterProperties& after,
                      std::string& error) {
-    Http http = Connect(address, error);
-    if (!http) return false;
+    const auto connection = Connect(address, error);
+    if (!connection) return false;
 
     // Each step with the step that takes it back.
     struct Step {
@@ -103,19 +114,19 @@ bool ApplyProperties(const PrinterAddress& address, const PrinterProperties& bef
         std::function<bool(std::string&)> undo;
     };
     std::vector<Step> steps;
-    steps.push_back({[&](std::string& e) { return Modify(http.get(), address, before, after, e); },
-                     [&](std::string& e) { return Modify(http.get(), address, after, before, e); }});
+    steps.push_back({[&](std::string& e) { return Modify(*connection, address, before, after, e); },
+                     [&](std::string& e) { return Modify(*connection, address, after, before, e); }});
     if (after.enabled != before.enabled) {
         const ipp_op_t on = IPP_OP_RESUME_PRINTER, off = IPP_OP_PAUSE_PRINTER;
         steps.push_back(
-            {[&, on, off](std::string& e) { return Operation(http.get(), address, after.enabled ? on : off, e); },
-             [&, on, off](std::string& e) { return Operation(http.get(), address, after.enabled ? off : on, e); }});
+            {[&, on, off](std::string& e) { return Operation(*connection, address, after.enabled ? on : off, e); },
+             [&, on, off](std::string& e) { return Operation(*connection, address, after.enabled ? off : on, e); }});
     }
     if (after.accepting != before.accepting) {
         const ipp_op_t on = IPP_OP_CUPS_ACCEPT_JOBS, off = IPP_OP_CUPS_REJECT_JOBS;
         steps.push_back(
-            {[&, on, off](std::string& e) { return Operation(http.get(), address, after.accepting ? on : off, e); },
-             [&, on, off](std::string& e) { return Operation(http.get(), address, after.accepting ? off : on, e); }});
+            {[&, on, off](std::string& e) { return Operation(*connection, address, after.accepting ? on : off, e); },
+             [&, on, off](std::string& e) { return Operation(*connection, address, after.accepting ? off : on, e); }});
     }
 
     for (std::size_t i = 0; i < steps.size(); ++i) {

@@ -11,16 +11,15 @@
 #include "PropertiesDialog.h"
 #include "WebInterface.h"
 
+#include "spooler/CupsRequest.h"
 #include "spooler/PrinterName.h"
+#include "widgets/FirstPaintReport.h"
 
 #include <QApplication>
 #include <QMessageBox>
-#include <QTimer>
 
 #include <cups/cups.h>
 
-#include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <sys/wait.h>
@@ -36,11 +35,10 @@ bool SetDefault(const std::string& name) {
     const std::string queue = quill::spooler::QueueName(name);
     // A connection of our own: its waits are bounded, and no network browsing for
     // printers is started, as it would be for the default connection.
-    std::string error;
-    const printui::Http http = printui::Connect(printui::PrinterAddress{}, error);
-    if (!http) return false;
+    const auto connection = quill::spooler::CupsConnection::Open("");
+    if (!connection) return false;
     cups_dest_t* dests = nullptr;
-    const int count = cupsGetDests2(http.get(), &dests);
+    const int count = cupsGetDests2(connection->Http(), &dests);
     cups_dest_t* dest = cupsGetDest(queue.c_str(), nullptr, count, dests);
     if (!dest) {
         cupsFreeDests(count, dests);
@@ -48,7 +46,7 @@ bool SetDefault(const std::string& name) {
     }
     for (int i = 0; i < count; ++i) dests[i].is_default = 0;
     dest->is_default = 1;
-    const bool ok = cupsSetDests2(http.get(), count, dests) == 0;
+    const bool ok = cupsSetDests2(connection->Http(), count, dests) == 0;
     cupsFreeDests(count, dests);
     return ok;
 }
@@ -85,35 +83,8 @@ bool OpenWebPage(const Request& request, int show) {
 // Requests of the GUI thread ask for no password: only a dialog's changes do.
 const char* NoPassword(const char*, http_t*, const char*, const char*, void*) { return nullptr; }
 
-// For the benchmark: QUILL_REPORT_FIRST_PAINT=1 prints the wall-clock time of the
-// dialog's first paint to standard error; =exit also closes the dialog then.
-class FirstPaintReport : public QObject {
-public:
-    explicit FirstPaintReport(const char* mode) : m_exit(std::string(mode) == "exit") {}
-    bool eventFilter(QObject* watched, QEvent* event) override {
-        if (event->type() == QEvent::Paint && !m_done) {
-            m_done = true;
-            QTimer::singleShot(0, [this, watched] {
-                const auto now = std::chrono::system_clock::now().time_since_epoch();
-                std::fprintf(stderr, "first-paint %lld\n",
-                             static_cast<long long>(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count()));
-                if (m_exit) static_cast<QDialog*>(watched)->reject();
-            });
-        }
-        return QObject::eventFilter(watched, event);
-    }
-
-private:
-    bool m_exit;
-    bool m_done = false;
-};
-
 int RunDialog(QDialog& dialog) {
-    std::unique_ptr<FirstPaintReport> report;
-    if (const char* mode = std::getenv("QUILL_REPORT_FIRST_PAINT")) {
-        report = std::make_unique<FirstPaintReport>(mode);
-        dialog.installEventFilter(report.get());
-    }
+    const auto report = quill::widgets::ReportFirstPaint(dialog, [&dialog] { dialog.reject(); });
     return dialog.exec();
 }
 
