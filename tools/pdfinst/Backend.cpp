@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <unistd.h>
 
 namespace quill::pdfinst {
 
@@ -53,6 +54,7 @@ int PrintJob(char** argv, const char* file) {
         folder = OpenOwnerFolder(*owner, outputDir);
         where = outputDir ? outputDir : owner->home + "/PDF";
     } else {
+        if (::geteuid() == 0) BecomeOwner(SpoolOwner());
         const char* spoolDir = std::getenv("PDFINST_SPOOL_DIR");
         where = spoolDir ? spoolDir : kSpoolFolder;
         folder = OpenSpoolFolder(where);

@@ -10,8 +10,8 @@ namespace quill::pdfinst {
 // Where the files go: ~/PDF of the job's user, written with that user's rights only; a
 // job of a user this computer does not know (or one without a home folder) goes to
 // kSpoolFolder, readable by root alone. Two environment variables that only the CUPS
-// server's configuration can set (cupsd.conf SetEnv; a job cannot set the backend's
-// environment) move them: PDFINST_OUTPUT_DIR replaces ~/PDF for every user, and
+// server's configuration can set (SetEnv in cups-files.conf; a job cannot set the
+// backend's environment) move them: PDFINST_OUTPUT_DIR replaces ~/PDF for every user, and
 // PDFINST_SPOOL_DIR replaces the spool folder. The test servers use them.
 int RunBackend(int argc, char** argv);
 

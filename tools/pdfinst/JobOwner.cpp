@@ -21,7 +21,8 @@ std::optional<JobOwner> LookUpOwner(const std::string& user) {
 }
 
 void BecomeOwner(const JobOwner& owner) {
-    if (::geteuid() == owner.uid && ::getuid() == owner.uid) return;
+    // CUPS starts a root backend with the group lp: root's own files get root's groups too.
+    if (::geteuid() != 0 && ::geteuid() == owner.uid && ::getuid() == owner.uid) return;
     if (::geteuid() != 0)
         throw BackendError(kBackendFailed, "pdfinst runs as user " + std::to_string(::geteuid()) +
                                                ", not root, so it cannot write as " + owner.name +

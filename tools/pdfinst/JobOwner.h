@@ -24,4 +24,7 @@ std::optional<JobOwner> LookUpOwner(const std::string& user);
 // be taken back. Throws BackendError.
 void BecomeOwner(const JobOwner& owner);
 
+// The owner of jobs whose user this computer does not know: root with root's groups.
+inline JobOwner SpoolOwner() { return JobOwner{"root", 0, 0, "/"}; }
+
 } // namespace quill::pdfinst
