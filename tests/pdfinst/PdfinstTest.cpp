@@ -8,7 +8,9 @@
 #include <fstream>
 #include <pwd.h>
 #include <sstream>
+#include <csignal>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using quill::test::CupsSandbox;
@@ -232,6 +234,39 @@ TEST_F(PdfinstTest, JobsOfUnknownUsersGoToTheSpoolFolderReadableByRootAlone) {
         RunPdfinst(Job("62", "nobody-known-here", "memo"), "", kPostScript, "PDFINST_SPOOL_DIR=" + ShellQuote(shared));
     EXPECT_EQ(refused.status, 1);
     EXPECT_EQ(FilesIn(shared), 0u);
+}
+
+// CUPS cancels a job that is being printed with SIGTERM: its half-written PDF is removed.
+TEST_F(PdfinstTest, CancelledJobLeavesNoPartialPdf) {
+    const Folder output;
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    const std::string outputDir = "PDFINST_OUTPUT_DIR=" + output.path;
+    const pid_t backend = ::fork();
+    ASSERT_GE(backend, 0);
+    if (backend == 0) {
+        ::dup2(ends[0], STDIN_FILENO);
+        ::close(ends[1]);
+        const char* environment[] = {"PATH=/usr/bin:/bin", outputDir.c_str(), nullptr};
+        ::execle(QUILL_PDFINST_BACKEND, "pdfinst", "71", "root", "long", "1", "", nullptr, environment);
+        ::_exit(127);
+    }
+    ::close(ends[0]);
+    const std::string start = "%PDF-1.4\n" + std::string(4000, ' ');
+    ASSERT_EQ(::write(ends[1], start.data(), start.size()), static_cast<ssize_t>(start.size()));
+    const std::string pdf = output.path + "/long-job-71.pdf";
+    const auto written = [&] {
+        struct stat st {};
+        return ::stat(pdf.c_str(), &st) == 0 ? static_cast<std::size_t>(st.st_size) : 0u;
+    };
+    for (int i = 0; i < 200 && written() < start.size(); ++i) ::usleep(20000);
+    ASSERT_TRUE(fs::exists(pdf));
+    ::kill(backend, SIGTERM);
+    int status = 0;
+    ::waitpid(backend, &status, 0);
+    ::close(ends[1]);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_FALSE(fs::exists(pdf));
 }
 
 // Through CUPS: jobs submitted by a user to the managed printer's queues, PostScript made by

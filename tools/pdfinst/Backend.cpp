@@ -6,7 +6,9 @@
 #include "JobOwner.h"
 #include "OutputFolder.h"
 
+#include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <string>
 #include <string_view>
@@ -15,6 +17,26 @@
 namespace quill::pdfinst {
 
 namespace {
+
+// The PDF being written, removed when CUPS cancels the job (SIGTERM): a cancelled job
+// leaves no partial file behind.
+int g_cancelFolder = -1;
+char g_cancelName[512];
+
+extern "C" void RemovePartialPdf(int) {
+    if (g_cancelFolder >= 0) ::unlinkat(g_cancelFolder, g_cancelName, 0);
+    ::_exit(kBackendOk);
+}
+
+void RemoveOnCancel(int folder, const std::string& name) {
+    if (name.size() >= sizeof g_cancelName) return; // OutputName's names are far shorter
+    std::memcpy(g_cancelName, name.c_str(), name.size() + 1);
+    g_cancelFolder = folder;
+    struct sigaction action {};
+    action.sa_handler = RemovePartialPdf;
+    ::sigemptyset(&action.sa_mask);
+    ::sigaction(SIGTERM, &action, nullptr);
+}
 
 bool AllDigits(std::string_view text) {
     return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
@@ -62,6 +84,7 @@ int PrintJob(char** argv, const char* file) {
     }
 
     OutputFile output = CreateOutputFile(folder.get(), name, jobId);
+    RemoveOnCancel(folder.get(), output.name);
     try {
         if (data.kind() == DataKind::Pdf) data.Pump(output.fd.get());
         else ConvertPostScript(data, output.fd.get(), PdfVersion(argv[5]), owner ? owner->home : "/");
@@ -70,6 +93,7 @@ int PrintJob(char** argv, const char* file) {
         ::unlinkat(folder.get(), output.name.c_str(), 0);
         throw;
     }
+    ::signal(SIGTERM, SIG_DFL);
     std::fprintf(stderr, "INFO: Job %s written to %s/%s\n", jobId.c_str(), where.c_str(), output.name.c_str());
     return kBackendOk;
 }
