@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <thread>
 #include <unistd.h>
@@ -187,16 +188,9 @@ TEST_F(CupsSpoolerTest, SandboxInstallsTheManagedDriverAndPortAndHoldsJobs) {
     s_cups->AddQueue("Desk");
     const int held = s_cups->SubmitJob("Desk", "later", true);
     EXPECT_GT(held, printed);
-    const std::string pdf = s_cups->PdfFolder() + "/job-" + std::to_string(printed) + ".pdf";
-    std::string head;
-    for (int i = 0; i < 300 && head.size() < 4; ++i) {
-        if (FILE* f = std::fopen(pdf.c_str(), "rb")) {
-            char bytes[4] = {};
-            head.assign(bytes, std::fread(bytes, 1, 4, f));
-            std::fclose(f);
-        }
-        if (head.size() < 4) usleep(50000);
-    }
+    const std::string pdf = s_cups->JobPdf(printed);
+    std::string head(4, '\0');
+    std::ifstream(pdf, std::ios::binary).read(head.data(), 4);
     EXPECT_EQ(head, "%PDF");
     EXPECT_NE(s_cups->Run("lpstat -o Desk").find("Desk-" + std::to_string(held)), std::string::npos);
     EXPECT_NE(s_cups->Run("lpstat -l -o Desk").find("job-hold-until-specified"), std::string::npos);

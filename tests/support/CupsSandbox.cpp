@@ -87,7 +87,34 @@ std::vector<std::string> CupsSandbox::Queues() {
     return queues;
 }
 
-void CupsSandbox::InstallManagedPrinterDriver() { Run(Script() + " install-managed " + ShellQuote(m_dir)); }
+void CupsSandbox::InstallManagedPrinterDriver() {
+    Run(Script() + " install-managed " + ShellQuote(m_dir) + " " + ShellQuote(QUILL_PDFINST_BACKEND) + " " +
+        ShellQuote(QUILL_PDFINST_PPD));
+}
+
+std::string CupsSandbox::JobPdf(int jobId, const std::string& folder) const {
+    http_t* http =
+        httpConnect2(server().c_str(), ippPort(), nullptr, AF_UNSPEC, HTTP_ENCRYPTION_IF_REQUESTED, 1, 5000, nullptr);
+    for (int i = 0; http && i < 400; ++i) {
+        cups_job_t* jobs = nullptr;
+        const int count = cupsGetJobs2(http, &jobs, nullptr, 0, CUPS_WHICHJOBS_ALL);
+        bool ended = false;
+        for (int j = 0; j < count; ++j)
+            if (jobs[j].id == jobId) ended = jobs[j].state >= IPP_JSTATE_STOPPED;
+        cupsFreeJobs(count, jobs);
+        if (ended) break;
+        ::usleep(50000);
+    }
+    if (http) httpClose(http);
+    const std::string alone = "job-" + std::to_string(jobId) + ".pdf";
+    const std::string suffix = "-" + alone;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+        const std::string name = entry.path().filename().string();
+        if (name == alone || (name.size() > suffix.size() && name.ends_with(suffix))) return entry.path().string();
+    }
+    return {};
+}
 
 namespace {
 

@@ -34,9 +34,17 @@ public:
     void AddClass(const std::string& name, const std::string& member);
     std::vector<std::string> Queues();
 
-    // The managed printer's driver and port, as the software that ships them installs them.
+    // The managed printer's driver and port: the built PPD and pdfinst backend, the files
+    // that the install component managed-printer installs.
     void InstallManagedPrinterDriver();
+    // Where pdfinst writes the PDFs of known users (each file owned by its user), and those
+    // of users this computer does not know (root's), instead of ~/PDF and its spool folder.
     std::string PdfFolder() const { return m_dir + "/pdf"; }
+    std::string UnclaimedPdfFolder() const { return m_dir + "/unclaimed"; }
+    // Waits (up to 20 s) until the job has ended, then the path of its PDF in folder
+    // ("TITLE-job-ID.pdf" or "job-ID.pdf"); empty when there is none.
+    std::string JobPdf(int jobId, const std::string& folder) const;
+    std::string JobPdf(int jobId) const { return JobPdf(jobId, PdfFolder()); }
 
     // Submits text as a job (held when hold is set) and returns the job id.
     int SubmitJob(const std::string& queue, const std::string& text, bool hold);

@@ -1,0 +1,313 @@
+// The managed printer's port pdfinst: run directly as CUPS runs it (as root, with the
+// job's arguments), and through a private cupsd with the managed printer's PPD.
+#include "CupsSandbox.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <pwd.h>
+#include <sstream>
+#include <csignal>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using quill::test::CupsSandbox;
+using quill::test::ShellQuote;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Two pages of PostScript, as a PPD queue's filters hand them over.
+const std::string kPostScript = "%!PS-Adobe-3.0\n"
+                                "/Helvetica findfont 24 scalefont setfont\n"
+                                "72 700 moveto (First page) show showpage\n"
+                                "72 700 moveto (Second page) show showpage\n";
+
+std::string Slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+int Shell(const std::string& commandLine) {
+    const int status = std::system(commandLine.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// The page count pdfinfo reads from a PDF file; -1 when it cannot read it.
+int Pages(const std::string& pdf) {
+    FILE* pipe = ::popen(("pdfinfo " + ShellQuote(pdf) + " 2>/dev/null").c_str(), "r");
+    if (!pipe) return -1;
+    char line[512];
+    int pages = -1;
+    while (std::fgets(line, sizeof line, pipe))
+        if (std::sscanf(line, "Pages: %d", &pages) == 1) {
+        }
+    return ::pclose(pipe) == 0 ? pages : -1;
+}
+
+// A folder of the test, removed with its contents afterwards; others may pass through.
+struct Folder {
+    std::string path;
+    Folder() {
+        char pattern[] = "/tmp/quill-pdfinst-XXXXXX";
+        path = ::mkdtemp(pattern);
+        ::chmod(path.c_str(), 0755);
+    }
+    ~Folder() { fs::remove_all(path); }
+    std::string Write(const std::string& name, const std::string& bytes, mode_t mode = 0600) const {
+        const std::string file = path + "/" + name;
+        std::ofstream(file, std::ios::binary) << bytes;
+        ::chmod(file.c_str(), mode);
+        return file;
+    }
+};
+
+// A local account made for one test (useradd -m) and removed with its home afterwards.
+struct TestUser {
+    std::string name;
+    uid_t uid = 0;
+    gid_t gid = 0;
+    std::string home;
+    explicit TestUser(std::string userName) : name(std::move(userName)) {
+        if (!::getpwnam(name.c_str())) Shell("useradd -m -s /usr/sbin/nologin " + name + " >/dev/null 2>&1");
+        const passwd* entry = ::getpwnam(name.c_str());
+        if (!entry) throw std::runtime_error("useradd " + name + " failed");
+        uid = entry->pw_uid;
+        gid = entry->pw_gid;
+        home = entry->pw_dir;
+        fs::remove_all(home + "/PDF");
+    }
+    ~TestUser() { Shell("userdel -r " + name + " >/dev/null 2>&1"); }
+    std::string PdfFolder() const { return home + "/PDF"; }
+};
+
+struct Outcome {
+    int status = -1;
+    std::string errors; // what CUPS would log
+};
+
+// Runs the backend as CUPS does: as root, a clean environment (plus environment), the
+// job's arguments, and the data as the file argument or, with file empty, on standard input.
+Outcome RunPdfinst(const std::vector<std::string>& args, const std::string& file, const std::string& input = "",
+                   const std::string& environment = "") {
+    const Folder scratch;
+    std::string commandLine = "env -i PATH=/usr/bin:/bin " + environment + " " + ShellQuote(QUILL_PDFINST_BACKEND);
+    for (const auto& arg : args) commandLine += " " + ShellQuote(arg);
+    if (!file.empty()) commandLine += " " + ShellQuote(file) + " </dev/null";
+    else commandLine += " <" + ShellQuote(scratch.Write("stdin", input));
+    commandLine += " 2>" + ShellQuote(scratch.path + "/stderr");
+    Outcome outcome;
+    outcome.status = Shell(commandLine);
+    outcome.errors = Slurp(scratch.path + "/stderr");
+    return outcome;
+}
+
+std::vector<std::string> Job(const std::string& id, const std::string& user, const std::string& title) {
+    return {id, user, title, "1", ""};
+}
+
+uid_t OwnerOf(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 ? st.st_uid : static_cast<uid_t>(-1);
+}
+
+gid_t GroupOf(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 ? st.st_gid : static_cast<gid_t>(-1);
+}
+
+std::size_t FilesIn(const std::string& folder) {
+    std::error_code error;
+    std::size_t count = 0;
+    for (auto it = fs::directory_iterator(folder, error); !error && it != fs::directory_iterator(); ++it) ++count;
+    return count;
+}
+
+class PdfinstTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (::geteuid() != 0) GTEST_SKIP() << "pdfinst gives up root for the job's user: the test runs as root";
+    }
+};
+
+} // namespace
+
+TEST_F(PdfinstTest, NamesItsDeviceWithoutArguments) {
+    const Outcome listed = RunPdfinst({}, "/dev/null");
+    EXPECT_EQ(listed.status, 1); // one argument is neither a listing nor a job
+    FILE* pipe = ::popen(QUILL_PDFINST_BACKEND, "r");
+    char line[256] = {};
+    ASSERT_TRUE(pipe && std::fgets(line, sizeof line, pipe));
+    EXPECT_EQ(::pclose(pipe), 0);
+    EXPECT_STREQ(line, "direct pdfinst \"Unknown\" \"QUILL Amber PDF Creator port\"\n");
+}
+
+// The job's file is root's alone, as CUPS' spool files are: it is read before root is given up.
+TEST_F(PdfinstTest, PostScriptAndPdfBecomeReadablePdfsOwnedByTheirUserInHomePdf) {
+    const TestUser user("quillpdf-ps");
+    const Folder jobs;
+    const Outcome ps = RunPdfinst(Job("41", user.name, "Quarterly report"), jobs.Write("d41", kPostScript));
+    ASSERT_EQ(ps.status, 0) << ps.errors;
+    const std::string fromPostScript = user.PdfFolder() + "/Quarterly report-job-41.pdf";
+    EXPECT_EQ(Slurp(fromPostScript).substr(0, 5), "%PDF-");
+    EXPECT_EQ(Pages(fromPostScript), 2);
+    EXPECT_EQ(OwnerOf(fromPostScript), user.uid);
+    struct stat folder {};
+    ASSERT_EQ(::lstat(user.PdfFolder().c_str(), &folder), 0);
+    EXPECT_EQ(folder.st_uid, user.uid);
+    EXPECT_EQ(folder.st_mode & 07777, 0700u);
+
+    // A PDF on standard input (a raw queue) is kept byte for byte.
+    const std::string pdf = Slurp(fromPostScript);
+    const Outcome raw = RunPdfinst(Job("42", user.name, "scan.pdf"), "", pdf);
+    ASSERT_EQ(raw.status, 0) << raw.errors;
+    EXPECT_EQ(Slurp(user.PdfFolder() + "/scan-job-42.pdf"), pdf);
+    EXPECT_EQ(OwnerOf(user.PdfFolder() + "/scan-job-42.pdf"), user.uid);
+
+    // Data that is neither is refused the way backends report, and leaves nothing.
+    const Outcome text = RunPdfinst(Job("43", user.name, "notes"), "", "plain text\n");
+    EXPECT_EQ(text.status, 5); // CUPS_BACKEND_CANCEL: this job, not the queue
+    EXPECT_NE(text.errors.find("ERROR: "), std::string::npos);
+    EXPECT_EQ(FilesIn(user.PdfFolder()), 2u);
+}
+
+TEST_F(PdfinstTest, HostileTitlesAndPlantedLinksWriteNothingOutsideThePdfFolder) {
+    const TestUser user("quillpdf-link");
+    const Folder outside;
+    const std::string victim = outside.Write("victim", "keep", 0644);
+    ASSERT_EQ(::mkdir(user.PdfFolder().c_str(), 0700), 0);
+    ASSERT_EQ(::chown(user.PdfFolder().c_str(), user.uid, static_cast<gid_t>(-1)), 0);
+    // The user (or anyone able to write there) plants links at the names the next jobs will take.
+    ASSERT_EQ(::symlink(victim.c_str(), (user.PdfFolder() + "/report-job-51.pdf").c_str()), 0);
+    ASSERT_EQ(::symlink((outside.path + "/made").c_str(), (user.PdfFolder() + "/report-job-52.pdf").c_str()), 0);
+    std::ofstream(user.PdfFolder() + "/report-job-53.pdf") << "earlier";
+
+    for (const char* id : {"51", "52", "53"}) {
+        const Outcome outcome = RunPdfinst(Job(id, user.name, "report"), "", kPostScript);
+        EXPECT_EQ(outcome.status, 0) << outcome.errors;
+        const std::string next = user.PdfFolder() + "/report-job-" + id + " (2).pdf";
+        EXPECT_EQ(Pages(next), 2) << next;
+    }
+    EXPECT_EQ(Slurp(victim), "keep");
+    EXPECT_FALSE(fs::exists(outside.path + "/made"));
+    EXPECT_EQ(Slurp(user.PdfFolder() + "/report-job-53.pdf"), "earlier");
+
+    const Outcome climbing = RunPdfinst(Job("54", user.name, "../../../" + outside.path + "/climbed"), "", kPostScript);
+    EXPECT_EQ(climbing.status, 0) << climbing.errors;
+    EXPECT_EQ(FilesIn(outside.path), 1u);
+    EXPECT_EQ(FilesIn(user.PdfFolder()), 7u);
+
+    // A link planted at ~/PDF itself is not followed: the job is cancelled, nothing written.
+    fs::remove_all(user.PdfFolder());
+    const Folder elsewhere;
+    ASSERT_EQ(::symlink(elsewhere.path.c_str(), user.PdfFolder().c_str()), 0);
+    const Outcome linked = RunPdfinst(Job("55", user.name, "report"), "", kPostScript);
+    EXPECT_EQ(linked.status, 5);
+    EXPECT_NE(linked.errors.find("ERROR: "), std::string::npos);
+    EXPECT_EQ(FilesIn(elsewhere.path), 0u);
+}
+
+TEST_F(PdfinstTest, JobsOfUnknownUsersGoToTheSpoolFolderReadableByRootAlone) {
+    const Folder base;
+    const std::string spool = base.path + "/spool";
+    const Outcome outcome = RunPdfinst(Job("61", "nobody-known-here", "../memo"), "", kPostScript,
+                                       "PDFINST_SPOOL_DIR=" + ShellQuote(spool));
+    ASSERT_EQ(outcome.status, 0) << outcome.errors;
+    const std::string pdf = spool + "/nobody-known-here-.._memo-job-61.pdf";
+    EXPECT_EQ(Pages(pdf), 2);
+    struct stat st {};
+    ASSERT_EQ(::lstat(spool.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 0u);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+    ASSERT_EQ(::lstat(pdf.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+
+    // A spool folder that others may write to is not used.
+    const std::string shared = base.path + "/shared";
+    ASSERT_EQ(::mkdir(shared.c_str(), 0777), 0);
+    ASSERT_EQ(::chmod(shared.c_str(), 0777), 0);
+    const Outcome refused =
+        RunPdfinst(Job("62", "nobody-known-here", "memo"), "", kPostScript, "PDFINST_SPOOL_DIR=" + ShellQuote(shared));
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(FilesIn(shared), 0u);
+}
+
+// CUPS cancels a job that is being printed with SIGTERM: its half-written PDF is removed.
+TEST_F(PdfinstTest, CancelledJobLeavesNoPartialPdf) {
+    const Folder output;
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    const std::string outputDir = "PDFINST_OUTPUT_DIR=" + output.path;
+    const pid_t backend = ::fork();
+    ASSERT_GE(backend, 0);
+    if (backend == 0) {
+        ::dup2(ends[0], STDIN_FILENO);
+        ::close(ends[1]);
+        const char* environment[] = {"PATH=/usr/bin:/bin", outputDir.c_str(), nullptr};
+        ::execle(QUILL_PDFINST_BACKEND, "pdfinst", "71", "root", "long", "1", "", nullptr, environment);
+        ::_exit(127);
+    }
+    ::close(ends[0]);
+    const std::string start = "%PDF-1.4\n" + std::string(4000, ' ');
+    ASSERT_EQ(::write(ends[1], start.data(), start.size()), static_cast<ssize_t>(start.size()));
+    const std::string pdf = output.path + "/long-job-71.pdf";
+    const auto written = [&] {
+        struct stat st {};
+        return ::stat(pdf.c_str(), &st) == 0 ? static_cast<std::size_t>(st.st_size) : 0u;
+    };
+    for (int i = 0; i < 200 && written() < start.size(); ++i) ::usleep(20000);
+    ASSERT_TRUE(fs::exists(pdf));
+    ::kill(backend, SIGTERM);
+    int status = 0;
+    ::waitpid(backend, &status, 0);
+    ::close(ends[1]);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_FALSE(fs::exists(pdf));
+}
+
+// Through CUPS: jobs submitted by a user to the managed printer's queues, PostScript made by
+// the PPD queue's filters, a PDF through a raw queue.
+TEST_F(PdfinstTest, JobsPrintedThroughCupsBecomePdfsOfTheirUser) {
+    if (!CupsSandbox::Possible()) GTEST_SKIP() << "a private cupsd needs root";
+    CupsSandbox cups;
+    cups.InstallManagedPrinterDriver();
+    cups.Run("lpadmin -p QUILL_Amber_PDF_Creator -m quill-amber-pdf-creator.ppd -v pdfinst:/ -E");
+    cups.Run("lpadmin -p Raw_PDF -v pdfinst:/ -E");
+    const TestUser user("quillpdf-cups");
+    const Folder jobs;
+    const std::string text = jobs.Write("letter.txt", "Dear reader,\nthis is a letter.\n", 0644);
+    const std::string document = jobs.Write("doc.pdf", "", 0644);
+    ASSERT_EQ(Shell("gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pdfwrite -sOutputFile=" + ShellQuote(document) + " - <" +
+                    ShellQuote(jobs.Write("doc.ps", kPostScript, 0644))),
+              0);
+
+    const auto submit = [&](const std::string& as, const std::string& queue, const std::string& title,
+                            const std::string& file) {
+        const std::string output = cups.Run(as + " env CUPS_SERVER=" + ShellQuote(cups.server()) + " lp -d " + queue +
+                                            " -t " + ShellQuote(title) + " " + ShellQuote(file));
+        return std::atoi(output.c_str() + output.rfind('-', output.find(" (")) + 1);
+    };
+    const std::string asUser = "runuser -u " + user.name + " --";
+    const int letter = submit(asUser, "QUILL_Amber_PDF_Creator", "../../letter", text);
+    const int raw = submit(asUser, "Raw_PDF", "doc.pdf", document);
+    const int stranger = submit("", "QUILL_Amber_PDF_Creator -U stranger-of-quill", "memo", text);
+
+    const std::string letterPdf = cups.JobPdf(letter);
+    EXPECT_EQ(fs::path(letterPdf).filename(), "_.._letter-job-" + std::to_string(letter) + ".pdf");
+    EXPECT_EQ(Pages(letterPdf), 1);
+    EXPECT_EQ(OwnerOf(letterPdf), user.uid);
+    EXPECT_EQ(GroupOf(letterPdf), user.gid); // not cupsd's group lp
+    const std::string rawPdf = cups.JobPdf(raw);
+    EXPECT_EQ(Slurp(rawPdf), Slurp(document));
+    EXPECT_EQ(OwnerOf(rawPdf), user.uid);
+    const std::string strangerPdf = cups.JobPdf(stranger, cups.UnclaimedPdfFolder());
+    EXPECT_EQ(fs::path(strangerPdf).filename(), "stranger-of-quill-memo-job-" + std::to_string(stranger) + ".pdf");
+    EXPECT_EQ(Pages(strangerPdf), 1);
+    EXPECT_EQ(OwnerOf(strangerPdf), 0u);
+    EXPECT_EQ(GroupOf(strangerPdf), 0u);
+    EXPECT_EQ(FilesIn(cups.PdfFolder()), 2u);
+}

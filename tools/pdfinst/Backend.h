@@ -1,0 +1,18 @@
+#pragma once
+
+namespace quill::pdfinst {
+
+// The CUPS backend "pdfinst", the port of the managed printer "QUILL Amber PDF Creator".
+// Without arguments it names its device; with "job-id user title copies options [file]"
+// it writes the job (PDF, or PostScript converted to PDF) as a file into the PDF
+// folder of the job's user, and returns a CUPS backend exit status.
+//
+// Where the files go: ~/PDF of the job's user, written with that user's rights only; a
+// job of a user this computer does not know (or one without a home folder) goes to
+// kSpoolFolder, readable by root alone. Two environment variables that only the CUPS
+// server's configuration can set (SetEnv in cups-files.conf; a job cannot set the
+// backend's environment) move them: PDFINST_OUTPUT_DIR replaces ~/PDF for every user, and
+// PDFINST_SPOOL_DIR replaces the spool folder. The test servers use them.
+int RunBackend(int argc, char** argv);
+
+} // namespace quill::pdfinst

@@ -1,0 +1,41 @@
+#include "JobOwner.h"
+
+#include "BackendError.h"
+
+#include <cerrno>
+#include <cstring>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace quill::pdfinst {
+
+std::optional<JobOwner> LookUpOwner(const std::string& user) {
+    if (user.empty()) return std::nullopt;
+    const passwd* entry = ::getpwnam(user.c_str());
+    if (!entry || !entry->pw_dir || entry->pw_dir[0] != '/') return std::nullopt;
+    struct stat home {};
+    if (::stat(entry->pw_dir, &home) != 0 || !S_ISDIR(home.st_mode)) return std::nullopt;
+    return JobOwner{entry->pw_name, entry->pw_uid, entry->pw_gid, entry->pw_dir};
+}
+
+void BecomeOwner(const JobOwner& owner) {
+    // CUPS starts a root backend with the group lp: root's own files get root's groups too.
+    if (::geteuid() != 0 && ::geteuid() == owner.uid && ::getuid() == owner.uid) return;
+    if (::geteuid() != 0)
+        throw BackendError(kBackendFailed, "pdfinst runs as user " + std::to_string(::geteuid()) +
+                                               ", not root, so it cannot write as " + owner.name +
+                                               ": install it with mode 0700 owned by root");
+    const auto fail = [&](const char* step) {
+        throw BackendError(kBackendFailed,
+                           std::string(step) + " for " + owner.name + " failed: " + std::strerror(errno));
+    };
+    if (::initgroups(owner.name.c_str(), owner.gid) != 0) fail("initgroups");
+    if (::setgid(owner.gid) != 0) fail("setgid");
+    if (::setuid(owner.uid) != 0) fail("setuid");
+    if (owner.uid != 0 && (::setuid(0) == 0 || ::geteuid() != owner.uid || ::getegid() != owner.gid))
+        throw BackendError(kBackendFailed, "pdfinst could not give up root for " + owner.name);
+}
+
+} // namespace quill::pdfinst
