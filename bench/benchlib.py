@@ -49,3 +49,38 @@ def in_turns(tools, rounds, prepare):
             if name == ours:
                 peak = max(peak, rss)
     return {name: statistics.median(t) for name, t in times.items()}, peak
+
+
+def wait_for(predicate, seconds=10.0):
+    """Whether predicate() became true within the given time."""
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        if predicate():
+            return True
+        time.sleep(0.05)
+    return False
+
+
+def start_display(env, background):
+    """Starts an Xvfb of its own with openbox, sets DISPLAY in env and appends both
+    processes to background (the caller ends them)."""
+    read_fd, write_fd = os.pipe()
+    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1024x768x24", "-nolisten", "tcp",
+                             "-noreset"], pass_fds=[write_fd], stderr=subprocess.DEVNULL)
+    background.append(xvfb)
+    os.close(write_fd)
+    try:
+        # Xvfb may write the number and the newline apart, and fails if the pipe is gone.
+        answer = b""
+        while not answer.endswith(b"\n"):
+            chunk = os.read(read_fd, 64)
+            if not chunk:
+                sys.exit("Xvfb did not start")
+            answer += chunk
+    finally:
+        os.close(read_fd)
+    env["DISPLAY"] = ":" + answer.decode().split()[0]
+    background.append(subprocess.Popen(["openbox"], env=env, stderr=subprocess.DEVNULL))
+    if not wait_for(lambda: b"window id" in subprocess.run(["xprop", "-root", "_NET_SUPPORTING_WM_CHECK"], env=env,
+                                                            capture_output=True).stdout):
+        sys.exit("openbox did not start")

@@ -16,37 +16,10 @@ import tempfile
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from benchlib import start_display  # noqa: E402
 SANDBOX = os.path.join(ROOT, "tests", "support", "cups-sandbox")
 PPD = "/usr/share/ppd/cupsfilters/Generic-PDF_Printer-PDF.ppd"
-
-
-def wait_for(predicate, seconds=10.0):
-    end = time.monotonic() + seconds
-    while time.monotonic() < end:
-        if predicate():
-            return True
-        time.sleep(0.05)
-    return False
-
-
-def start_display(env, background):
-    read_fd, write_fd = os.pipe()
-    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1024x768x24", "-nolisten", "tcp",
-                             "-noreset"], pass_fds=[write_fd], stderr=subprocess.DEVNULL)
-    background.append(xvfb)
-    os.close(write_fd)
-    answer = b""
-    while not answer.endswith(b"\n"):
-        chunk = os.read(read_fd, 64)
-        if not chunk:
-            sys.exit("Xvfb did not start")
-        answer += chunk
-    os.close(read_fd)
-    env["DISPLAY"] = ":" + answer.decode().split()[0]
-    background.append(subprocess.Popen(["openbox"], env=env, stderr=subprocess.DEVNULL))
-    if not wait_for(lambda: b"window id" in subprocess.run(["xprop", "-root", "_NET_SUPPORTING_WM_CHECK"], env=env,
-                                                            capture_output=True).stdout):
-        sys.exit("openbox did not start")
 
 
 def first_paint_ms(helper, parameters, env):

@@ -17,16 +17,9 @@ import tempfile
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from benchlib import start_display  # noqa: E402
 SANDBOX = os.path.join(ROOT, "tests", "support", "cups-sandbox")
-
-
-def wait_for(predicate, seconds=10.0):
-    end = time.monotonic() + seconds
-    while time.monotonic() < end:
-        if predicate():
-            return True
-        time.sleep(0.05)
-    return False
 
 
 def main():
@@ -40,7 +33,6 @@ def main():
 
     work = tempfile.mkdtemp(prefix="quill-bench-")
     background = []
-    read_fd = None
     try:
         cups = os.path.join(work, "cups")
         subprocess.run([SANDBOX, "start", cups], check=True)
@@ -49,24 +41,7 @@ def main():
             subprocess.run([SANDBOX, "add-queue", cups, name], check=True)
         env = dict(os.environ, CUPS_SERVER=os.path.join(cups, "run", "cups.sock"))
 
-        read_fd, write_fd = os.pipe()
-        xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1024x768x24", "-nolisten", "tcp", "-noreset"],
-                                pass_fds=[write_fd], stderr=subprocess.DEVNULL)
-        background.append(xvfb)
-        os.close(write_fd)
-        # Xvfb may write the number and the newline apart, and fails if the pipe is gone.
-        answer = b""
-        while not answer.endswith(b"\n"):
-            chunk = os.read(read_fd, 64)
-            if not chunk:
-                sys.exit("Xvfb did not start")
-            answer += chunk
-        display = answer.decode().split()[0]
-        env["DISPLAY"] = ":" + display
-        background.append(subprocess.Popen(["openbox"], env=env, stderr=subprocess.DEVNULL))
-        if not wait_for(lambda: b"window id" in subprocess.run(["xprop", "-root", "_NET_SUPPORTING_WM_CHECK"],
-                                                                env=env, capture_output=True).stdout):
-            sys.exit("openbox did not start")
+        start_display(env, background)
 
         program = os.path.join(work, "quill-server-management")
         shutil.copy(args.program, program)
@@ -96,8 +71,6 @@ def main():
             process.terminate()
             process.wait()
         subprocess.run([SANDBOX, "stop", os.path.join(work, "cups")])
-        if read_fd is not None:
-            os.close(read_fd)
         shutil.rmtree(work, ignore_errors=True)
 
 
