@@ -2,8 +2,7 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,17 +14,19 @@ std::string UserLpoptionsFile() {
 }
 
 bool CaptureUserCupsSettings(platform::RegistryStore& store) {
-    const std::string path = UserLpoptionsFile();
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
+    const int fd = ::open(UserLpoptionsFile().c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
         // No file: the user has no default printer and no saved options.
         if (errno != ENOENT) return false;
         return !store.Value(kCupsSettingsKey, kLpoptionsValue) || store.DeleteValue(kCupsSettingsKey, kLpoptionsValue);
     }
-    std::ostringstream content;
-    content << file.rdbuf();
-    if (file.bad()) return false;
-    return store.SetValue(kCupsSettingsKey, kLpoptionsValue, platform::RegistryValue::Bytes(content.str()));
+    std::string content;
+    char buffer[65536];
+    ssize_t n;
+    while ((n = ::read(fd, buffer, sizeof buffer)) > 0) content.append(buffer, static_cast<std::size_t>(n));
+    ::close(fd);
+    if (n < 0) return false;
+    return store.SetValue(kCupsSettingsKey, kLpoptionsValue, platform::RegistryValue::Bytes(content));
 }
 
 bool ApplyUserCupsSettings(const platform::RegistryStore& store) {
