@@ -82,8 +82,10 @@ void RestoreSettings(SettingsContext& context) {
 
     const std::string folder = context.tempFolder + "/" + RestoreFolderName(context.random);
     // The names repeat from run to run: what an earlier run left under this name (after
-    // a crash) goes first, so that a stale hive is never restored.
+    // a crash) goes first, so that a stale hive is never restored; a link of that name
+    // goes as a link.
     DeleteFolderTree(folder);
+    ::unlink(folder.c_str());
     if (::mkdir(folder.c_str(), 0700) != 0)
         throw EInOutError("Cannot create folder " + folder + ": " + std::strerror(errno));
     FolderRemoval removal(folder);
