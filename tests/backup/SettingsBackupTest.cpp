@@ -197,6 +197,16 @@ TEST_F(SettingsBackupTest, SymbolicLinksInTheRestoreFolderAreNeverFollowed) {
     EXPECT_TRUE(TempLeftovers().empty());
     EXPECT_EQ(registry->Value("Printers\\DevModePerUser", "Desk")->data, "devmode-saved");
 
+    // A link standing where the next restore folder goes leads nowhere either.
+    form->Zipper1.ProcessMessages = nullptr;
+    fs::create_symlink(victims + "/folder", temp + "/QUILL1726D1215");
+    SetKeys("changed");
+    Restore(archive);
+    EXPECT_EQ(Read(victims + "/folder/inside"), "precious too");
+    EXPECT_EQ(std::distance(fs::directory_iterator(victims + "/folder"), fs::directory_iterator()), 1);
+    EXPECT_EQ(registry->Value("Printers\\DevModePerUser", "Desk")->data, "devmode-saved");
+    EXPECT_TRUE(TempLeftovers().empty());
+
     // Asked to delete a link to a folder, the tree deletes nothing.
     fs::create_symlink(victims + "/folder", root + "/link");
     backup::DeleteFolderTree(root + "/link");
