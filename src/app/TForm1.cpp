@@ -5,6 +5,7 @@
 #include "platform/PathExists.h"
 #include "spooler/PrinterName.h"
 
+#include <QCoreApplication>
 #include <QEvent>
 #include <QFrame>
 #include <QGroupBox>
@@ -153,6 +154,12 @@ TForm1::TForm1(spooler::Spooler& spooler, Dialogs& dialogs, platform::Launcher& 
     SpeedButton4->OnClick = [this](widgets::ColorButton*) { SpeedButton4Click(); };
     SpeedButton6->OnClick = [this](widgets::ColorButton*) { SpeedButton6Click(); };
     SpeedButton7->OnClick = [this](widgets::ColorButton*) { SpeedButton7Click(); };
+    SaveSettingsButton->OnClick = [this](widgets::ColorButton*) { SaveSettingsButtonClick(); };
+    RestoreSettingsButton->OnClick = [this](widgets::ColorButton*) { RestoreSettingsButtonClick(); };
+    Zipper1.OverwriteMode = zip::TUZOverwriteMode::Always;
+    Zipper1.MultiZipInfo.BlockSize = 1457600;
+    // The window stays responsive while an archive is written or read.
+    Zipper1.ProcessMessages = [] { QCoreApplication::processEvents(); };
     ProgramFolder = RunningProgramFolder();
 
     FormCreate();
@@ -239,6 +246,33 @@ void TForm1::SpeedButton6Click() {
     // Cancel and an unchanged OK do nothing.
     if (path.empty() || path == kShareInExample) return;
     admin::RunPrinterCommand(m_launcher, std::string(admin::kPrintUiEntry) + "/in /n" + path, platform::SW_SHOW);
+}
+
+void TForm1::SaveSettingsButtonClick() { RunSettingsWorkflow(backup::SaveSettings); }
+
+void TForm1::RestoreSettingsButtonClick() { RunSettingsWorkflow(backup::RestoreSettings); }
+
+void TForm1::RunSettingsWorkflow(void (*workflow)(backup::SettingsContext&)) {
+    // The window keeps processing messages while a workflow runs; a nested run on the
+    // same ZIP component is not possible, so a second click is refused.
+    if (m_settingsRunning) return;
+    m_settingsRunning = true;
+    Panel1->hide();
+    backup::SettingsContext context{Zipper1,  m_dialogs,     OpenDialog1, SaveDialog1,
+                                    Registry, ProgramFolder, m_random,    zip::PrivateTempFolder()};
+    // The default error report shows the error's text in a message box once the panel is
+    // back, as after an error that left the handler. No exception leaves the handler.
+    std::optional<std::string> error;
+    try {
+        workflow(context);
+    } catch (const std::exception& e) {
+        error = e.what();
+    } catch (...) {
+        error = "Unknown error";
+    }
+    Panel1->show();
+    if (error) m_dialogs.ShowErrorMessage(*error);
+    m_settingsRunning = false;
 }
 
 widgets::ColorButton* TForm1::MakeButton(QWidget* container, const char* name, const char* caption, int left, int top) {

@@ -3,9 +3,12 @@
 #include "widgets/Dialogs.h"
 #include "admin/SpoolerWorker.h"
 #include "admin/TMain.h"
+#include "backup/SettingsWorkflows.h"
+#include "platform/RegistryStore.h"
 #include "platform/Launcher.h"
 #include "spooler/Spooler.h"
 #include "widgets/ColorButton.h"
+#include "zip/TZipper.h"
 
 #include <QWidget>
 
@@ -70,6 +73,10 @@ public:
     FileDialogSettings OpenDialog1;
     FileDialogSettings SaveDialog1;
 
+    // The settings archive's ZIP component and the user's registry.
+    zip::TZipper Zipper1;
+    platform::RegistryStore Registry;
+
     // The folder of the running program, where the companion program is looked for.
     std::string ProgramFolder;
 
@@ -88,6 +95,10 @@ public:
     void SpeedButton4Click();
     void SpeedButton6Click();
     void SpeedButton7Click();
+    // Save Settings and Restore Settings. A click while either runs is refused.
+    void SaveSettingsButtonClick();
+    void RestoreSettingsButtonClick();
+    bool SettingsRunning() const { return m_settingsRunning; }
     // Every attempt to change the window's size keeps it as it is.
     bool FormCanResize(int& NewWidth, int& NewHeight);
     void CommonMouseMove(widgets::ColorButton* Sender);
@@ -110,11 +121,17 @@ private:
     // Runs a printer user-interface command for the selected printer; false when none is.
     bool RunForSelected(const char* option, int showCommand);
 
+    // Runs a settings workflow with the command panel hidden; its errors go to the
+    // default error report.
+    void RunSettingsWorkflow(void (*workflow)(backup::SettingsContext&));
+
     spooler::Spooler& m_spooler;
     Dialogs& m_dialogs;
     platform::Launcher& m_launcher;
     YearSource m_currentYear;
     bool m_centred = false;
+    bool m_settingsRunning = false;
+    backup::RuntimeRandom m_random;
     const QSize m_size{429, 552};
     static constexpr int kNameRole = Qt::UserRole;
     admin::SpoolerWorker m_worker{this}; // last: it stops before anything it may touch goes

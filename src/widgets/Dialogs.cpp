@@ -35,6 +35,7 @@ std::optional<std::string> RunFileDialog(QWidget* owner, const FileDialogSetting
     dialog.setFileMode(save ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
     dialog.setNameFilter(QtFilter(settings.Filter));
     dialog.setDefaultSuffix(Q(settings.DefaultExt));
+    if (!settings.InitialDir.empty()) dialog.setDirectory(Q(settings.InitialDir));
     if (!settings.FileName.empty() && settings.FileName.find('*') == std::string::npos)
         dialog.selectFile(Q(settings.FileName));
     // A Qt file dialog has no read-only box, so HideReadOnly needs nothing here.

@@ -10,6 +10,7 @@ namespace quill::widgets {
 // What a file dialog is set up with. The filter is "Description|pattern".
 struct FileDialogSettings {
     std::string Title;
+    std::string InitialDir; // the folder the dialog opens in; empty: the current one
     std::string DefaultExt;
     std::string FileName;
     std::string Filter;

@@ -1,0 +1,21 @@
+#pragma once
+
+#include "platform/RegistryStore.h"
+
+#include <string>
+
+namespace quill::backup {
+
+// The key that carries the user's CUPS settings (default printer and per-printer
+// options, the file ~/.cups/lpoptions) as its value "lpoptions", and the file itself.
+inline constexpr const char* kCupsSettingsKey = "Printers\\Settings";
+inline constexpr const char* kLpoptionsValue = "lpoptions";
+std::string UserLpoptionsFile();
+
+// Copies the file into the key; a user without the file gets no value.
+bool CaptureUserCupsSettings(platform::RegistryStore& store);
+// Writes the key's copy back over the file in one step, or removes the file when the key
+// holds none.
+bool ApplyUserCupsSettings(const platform::RegistryStore& store);
+
+} // namespace quill::backup

@@ -1,0 +1,274 @@
+// Save Settings and Restore Settings through the real window (offscreen), with scripted
+// file dialogs, real archives checked by unzip and Python, and a user of the test's own.
+#include "SettingsFixture.h"
+
+#include "FakeSpooler.h"
+#include "backup/DeleteFolderTree.h"
+
+#include <QFrame>
+#include <QTest>
+
+#include <unistd.h>
+
+using namespace quill;
+using platform::RegistryValue;
+namespace fs = std::filesystem;
+
+namespace {
+
+class SettingsBackupTest : public test::SettingsUser {
+protected:
+    void SetUp() override {
+        SettingsUser::SetUp();
+        form = Window(spooler);
+        registry = &form->Registry;
+        SetKeys("saved");
+    }
+    // Gives each of the three keys and the user's lpoptions a value marked with tag.
+    void SetKeys(const std::string& tag) {
+        ASSERT_TRUE(registry->SetValue("Printers\\DevModePerUser", "Desk", RegistryValue::Bytes("devmode-" + tag)));
+        ASSERT_TRUE(registry->SetValue("Printers\\DevModes2", "Desk", RegistryValue::Bytes("devmodes2-" + tag)));
+        ASSERT_TRUE(registry->SetValue("Printers\\Settings", "Flags", RegistryValue::Text(tag)));
+        Write(home + "/.cups/lpoptions", "Default Desk copies=2 # " + tag + "\n");
+    }
+    std::string KeyTags() const {
+        return registry->Value("Printers\\DevModePerUser", "Desk")->data + "," +
+               registry->Value("Printers\\DevModes2", "Desk")->data + "," +
+               registry->Value("Printers\\Settings", "Flags")->data + "," + Read(home + "/.cups/lpoptions");
+    }
+    void Save(const std::string& archive) {
+        dialogs.saveAnswers.push_back(archive);
+        form->SaveSettingsButtonClick();
+    }
+    void Restore(const std::string& archive) {
+        dialogs.openAnswers.push_back(archive);
+        form->RestoreSettingsButtonClick();
+    }
+
+    test::FakeSpooler spooler;
+    std::unique_ptr<app::TForm1> form;
+    platform::RegistryStore* registry = nullptr;
+};
+
+} // namespace
+
+TEST_F(SettingsBackupTest, SaveWritesTheThreeHivesDeflatedInOrderAndLeavesTheUsersFilesAlone) {
+    Write(archives + "/1.reg", "the user's own");
+    const std::string archive = archives + "/printers.qpk";
+    Save(archive);
+    EXPECT_EQ(Entries(archive), "1.reg 8 2\n2.reg 8 2\n3.reg 8 2\n");
+    EXPECT_NE(Run("unzip -tq '" + archive + "'").find("No errors detected"), std::string::npos);
+    EXPECT_NE(Run("unzip -Z '" + archive + "'").find("defX"), std::string::npos);
+    EXPECT_EQ(Entry(archive, "3.reg").substr(0, 8), "QUILLHIV");
+    EXPECT_EQ(Read(archives + "/1.reg"), "the user's own");
+    EXPECT_FALSE(fs::exists(archives + "/2.reg") || fs::exists(archives + "/3.reg"));
+    EXPECT_TRUE(TempLeftovers().empty());
+    EXPECT_TRUE(dialogs.errors.empty() && dialogs.messages.empty());
+    EXPECT_EQ(form->SaveDialog1.InitialDir, form->ProgramFolder);
+    EXPECT_EQ(form->SaveDialog1.FileName, archive);
+    EXPECT_TRUE(form->Panel1->isVisible());
+}
+
+TEST_F(SettingsBackupTest, RestoreBringsBackEveryKeyAndTheCupsSettingsThroughFoldersNamedByTheGenerator) {
+    const std::string archive = archives + "/printers.qpk";
+    Save(archive);
+    const std::string saved = KeyTags();
+    std::vector<std::string> seen;
+    form->Zipper1.ProcessMessages = [&] {
+        for (const auto& name : TempLeftovers())
+            if (seen.empty() || seen.back() != name) seen.push_back(name);
+    };
+    for (const char* tag : {"one", "two", "three"}) {
+        SetKeys(tag);
+        ASSERT_TRUE(registry->CreateKey("Printers\\Settings\\Added"));
+        Restore(archive);
+        EXPECT_EQ(KeyTags(), saved);
+        EXPECT_FALSE(registry->KeyExists("Printers\\Settings\\Added"));
+        EXPECT_TRUE(TempLeftovers().empty());
+    }
+    EXPECT_EQ(seen, (std::vector<std::string>{"QUILL0D188", "QUILL1726D1215", "QUILL547D4029"}));
+    EXPECT_TRUE(dialogs.errors.empty() && dialogs.messages.empty());
+    // The open dialog starts in the folder of the archive saved in this run.
+    EXPECT_EQ(form->OpenDialog1.InitialDir, archives);
+
+    // A user without CUPS settings at save time has none after the restore.
+    fs::remove(home + "/.cups/lpoptions");
+    const std::string bare = archives + "/bare.qpk";
+    Save(bare);
+    SetKeys("again");
+    Restore(bare);
+    EXPECT_FALSE(fs::exists(home + "/.cups/lpoptions"));
+}
+
+TEST_F(SettingsBackupTest, SavingOverAnArchiveReplacesTheHivesInPlaceAndKeepsOtherEntries) {
+    // An archive from elsewhere, its entries dated 2000: a readme first, then an old 2.reg.
+    const std::string archive = archives + "/other.qpk";
+    Run("python3 -c 'import sys, zipfile\nz = zipfile.ZipFile(sys.argv[1], \"w\")\n"
+        "z.writestr(zipfile.ZipInfo(\"readme.txt\", (2000, 1, 1, 0, 0, 0)), \"kept\")\n"
+        "z.writestr(zipfile.ZipInfo(\"2.reg\", (2000, 1, 1, 0, 0, 0)), \"old\")' '" +
+        archive + "'");
+    Save(archive);
+    EXPECT_EQ(Entries(archive), "readme.txt 0 0\n2.reg 8 2\n1.reg 8 2\n3.reg 8 2\n");
+    EXPECT_EQ(Entry(archive, "readme.txt"), "kept");
+    EXPECT_EQ(Entry(archive, "2.reg").substr(0, 8), "QUILLHIV");
+
+    // Saved again later with other settings: the same entries in the same order, fresh hives.
+    ::sleep(2);
+    SetKeys("later");
+    Save(archive);
+    EXPECT_EQ(Entries(archive), "readme.txt 0 0\n2.reg 8 2\n1.reg 8 2\n3.reg 8 2\n");
+    EXPECT_NE(Entry(archive, "3.reg").find("later"), std::string::npos);
+    EXPECT_NE(Run("unzip -tq '" + archive + "'").find("No errors detected"), std::string::npos);
+    EXPECT_TRUE(TempLeftovers().empty());
+}
+
+TEST_F(SettingsBackupTest, MissingKeysAndEntriesAndDamagedHivesAreReportedOnceAndTouchNothingElse) {
+    // A key that cannot be saved leaves its entry out, without a message.
+    ASSERT_TRUE(registry->DeleteKey("Printers\\DevModes2"));
+    const std::string partial = archives + "/partial.qpk";
+    Save(partial);
+    EXPECT_EQ(Entries(partial), "1.reg 8 2\n3.reg 8 2\n");
+    EXPECT_TRUE(dialogs.messages.empty() && dialogs.errors.empty());
+    ASSERT_TRUE(registry->CreateKey("Printers\\DevModes2"));
+    SetKeys("saved");
+
+    // An archive without 3.reg restores the first two keys and reports the third once.
+    const std::string full = archives + "/full.qpk";
+    Save(full);
+    const std::string two = archives + "/two.qpk";
+    Run("cd '" + root + "' && mkdir x && cd x && unzip -q '" + full + "' && zip -q '" + two + "' 1.reg 2.reg");
+    SetKeys("changed");
+    Restore(two);
+    EXPECT_EQ(dialogs.messages, (std::vector<std::string>{"RESTORE ERROR!"}));
+    EXPECT_EQ(registry->Value("Printers\\DevModePerUser", "Desk")->data, "devmode-saved");
+    EXPECT_EQ(registry->Value("Printers\\DevModes2", "Desk")->data, "devmodes2-saved");
+    EXPECT_EQ(registry->Value("Printers\\Settings", "Flags")->data, "changed");
+    EXPECT_NE(Read(home + "/.cups/lpoptions").find("changed"), std::string::npos);
+
+    // A damaged 3.reg leaves its key (and the CUPS settings) unchanged.
+    Run("cd '" + root + "/x' && printf 'QUILLHIV\\001\\000\\000\\000junk' > 3.reg && zip -q '" + two + "' 3.reg");
+    dialogs.messages.clear();
+    Restore(two);
+    EXPECT_EQ(dialogs.messages, (std::vector<std::string>{"RESTORE ERROR!"}));
+    EXPECT_EQ(registry->Value("Printers\\Settings", "Flags")->data, "changed");
+    EXPECT_NE(Read(home + "/.cups/lpoptions").find("changed"), std::string::npos);
+
+    // A file that is no ZIP archive: the component's error, no key touched, no folder left.
+    dialogs.messages.clear();
+    Write(archives + "/plain.qpk", "not an archive at all");
+    Restore(archives + "/plain.qpk");
+    EXPECT_EQ(dialogs.errors, (std::vector<std::string>{"Incomplete Zip File"}));
+    EXPECT_TRUE(dialogs.messages.empty());
+    EXPECT_EQ(registry->Value("Printers\\DevModePerUser", "Desk")->data, "devmode-saved");
+    EXPECT_EQ(registry->Value("Printers\\Settings", "Flags")->data, "changed");
+    EXPECT_TRUE(TempLeftovers().empty());
+    EXPECT_TRUE(form->Panel1->isVisible());
+
+    // Saving over it fails the same way and leaves it as it was.
+    dialogs.errors.clear();
+    Save(archives + "/plain.qpk");
+    EXPECT_EQ(dialogs.errors, (std::vector<std::string>{"Incomplete Zip File"}));
+    EXPECT_EQ(Read(archives + "/plain.qpk"), "not an archive at all");
+    EXPECT_TRUE(TempLeftovers().empty());
+    EXPECT_TRUE(form->Panel1->isVisible());
+}
+
+TEST_F(SettingsBackupTest, SymbolicLinksInTheRestoreFolderAreNeverFollowed) {
+    const std::string archive = archives + "/printers.qpk";
+    Save(archive);
+    // What a crashed run of the same name left behind, with links to the user's files.
+    const std::string victims = root + "/victims";
+    fs::create_directories(victims + "/folder");
+    Write(victims + "/file", "precious");
+    Write(victims + "/folder/inside", "precious too");
+    fs::create_directories(temp + "/QUILL0D188");
+    fs::create_symlink(victims + "/file", temp + "/QUILL0D188/3.reg");
+    fs::create_symlink(victims + "/folder", temp + "/QUILL0D188/linked");
+    // And links planted while the archive is extracted.
+    form->Zipper1.ProcessMessages = [&] {
+        std::error_code ignored;
+        fs::create_symlink(victims + "/file", temp + "/QUILL0D188/2.reg", ignored);
+        fs::create_symlink(victims + "/folder", temp + "/QUILL0D188/planted", ignored);
+    };
+    SetKeys("changed");
+    Restore(archive);
+    EXPECT_EQ(Read(victims + "/file"), "precious");
+    EXPECT_EQ(Read(victims + "/folder/inside"), "precious too");
+    EXPECT_TRUE(TempLeftovers().empty());
+    EXPECT_EQ(registry->Value("Printers\\DevModePerUser", "Desk")->data, "devmode-saved");
+
+    // A link standing where the next restore folder goes leads nowhere either.
+    form->Zipper1.ProcessMessages = nullptr;
+    fs::create_symlink(victims + "/folder", temp + "/QUILL1726D1215");
+    SetKeys("changed");
+    Restore(archive);
+    EXPECT_EQ(Read(victims + "/folder/inside"), "precious too");
+    EXPECT_EQ(std::distance(fs::directory_iterator(victims + "/folder"), fs::directory_iterator()), 1);
+    EXPECT_EQ(registry->Value("Printers\\DevModePerUser", "Desk")->data, "devmode-saved");
+    EXPECT_TRUE(TempLeftovers().empty());
+
+    // Asked to delete a link to a folder, the tree deletes nothing.
+    fs::create_symlink(victims + "/folder", root + "/link");
+    backup::DeleteFolderTree(root + "/link");
+    EXPECT_EQ(Read(victims + "/folder/inside"), "precious too");
+}
+
+TEST_F(SettingsBackupTest, AFullDiskWhileSavingLeavesTheOlderArchiveWhole) {
+    const std::string full = root + "/full";
+    fs::create_directories(full);
+    if (::system(("mount -t tmpfs -o size=256k tmpfs '" + full + "' 2>/dev/null").c_str()) != 0)
+        GTEST_SKIP() << "mounting a small file system needs root";
+    const std::string archive = full + "/printers.qpk";
+    Run("python3 -c 'import sys, zipfile\nz = zipfile.ZipFile(sys.argv[1], \"w\")\n"
+        "z.writestr(zipfile.ZipInfo(\"1.reg\", (2000, 1, 1, 0, 0, 0)), \"old\")' '" +
+        archive + "'");
+    const std::string older = Read(archive);
+    Run("dd if=/dev/zero of='" + full + "/filler' bs=4k 2>/dev/null");
+    // Settings that do not compress and need more room than is left.
+    std::string noise(200000, '\0');
+    for (std::size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<char>((i * 2654435761u) >> 13);
+    ASSERT_TRUE(registry->SetValue("Printers\\DevModePerUser", "Big", RegistryValue::Bytes(noise)));
+    Save(archive);
+    ASSERT_EQ(dialogs.errors.size(), 1u);
+    EXPECT_EQ(Read(archive), older);
+    EXPECT_TRUE(TempLeftovers().empty());
+    EXPECT_TRUE(form->Panel1->isVisible());
+}
+
+TEST_F(SettingsBackupTest, CancelledDialogsDoNothingAndThePanelIsHiddenOnlyWhileAWorkflowRuns) {
+    const std::string before = KeyTags();
+    form->SaveSettingsButtonClick(); // no answer: cancelled
+    form->RestoreSettingsButtonClick();
+    EXPECT_EQ(dialogs.fileDialogs.size(), 2u);
+    EXPECT_EQ(KeyTags(), before);
+    EXPECT_TRUE(fs::is_empty(archives));
+    EXPECT_TRUE(form->Panel1->isVisible());
+    EXPECT_EQ(form->SaveDialog1.InitialDir, form->ProgramFolder);
+    EXPECT_EQ(form->OpenDialog1.InitialDir, form->ProgramFolder);
+
+    // While a workflow runs the panel is hidden, and clicks on either settings button
+    // are refused.
+    std::vector<bool> panelShown;
+    form->Zipper1.ProcessMessages = [&] {
+        panelShown.push_back(form->Panel1->isVisible());
+        QTest::mouseClick(form->SaveSettingsButton, Qt::LeftButton);
+        QTest::mouseClick(form->RestoreSettingsButton, Qt::LeftButton);
+    };
+    const std::string archive = archives + "/printers.qpk";
+    Save(archive);
+    Restore(archive);
+    EXPECT_EQ(dialogs.fileDialogs.size(), 4u);
+    ASSERT_FALSE(panelShown.empty());
+    EXPECT_EQ(std::count(panelShown.begin(), panelShown.end(), true), 0);
+    EXPECT_TRUE(form->Panel1->isVisible());
+    EXPECT_EQ(KeyTags(), before);
+}
+
+TEST(RestoreFolderName, FollowsTheRuntimeGeneratorFromSeedZero) {
+    backup::RuntimeRandom random;
+    EXPECT_EQ(backup::RestoreFolderName(random), "QUILL0D188");
+    EXPECT_EQ(backup::RestoreFolderName(random), "QUILL1726D1215");
+    EXPECT_EQ(backup::RestoreFolderName(random), "QUILL547D4029");
+    random.RandSeed = 0xFFFFFFFFu;
+    EXPECT_LT(random.Random(2005), 2005u);
+}
