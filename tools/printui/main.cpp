@@ -4,11 +4,14 @@
 // the Properties and Printing Preferences dialogs; "/Xg" and the Printers folder open
 // the printer's page and the printers page of the CUPS web interface
 // ($QUILL_CUPS_WEB_URL, else the server libcups talks to) with xdg-open. A hidden show
-// command shows nothing. It reports nothing to the program that started it; what it
-// did goes to the system log.
+// command shows nothing. "/in /n\\server\share" adds a local queue that prints to the
+// printer that another computer shares under that name. It reports nothing to the
+// program that started it; what it did goes to the system log (and, for /in, to the
+// standard error output, for a user who runs it by hand).
 #include "PreferencesDialog.h"
 #include "PrintUi.h"
 #include "PropertiesDialog.h"
+#include "ShareConnection.h"
 #include "WebInterface.h"
 
 #include "spooler/CupsRequest.h"
@@ -20,6 +23,7 @@
 
 #include <cups/cups.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <sys/wait.h>
@@ -152,9 +156,15 @@ int main(int argc, char** argv) {
         break;
     case Request::PrinterSettings:
     case Request::PrintersFolder: ok = OpenWebPage(request, show); break;
-    case Request::AddConnection:
-        ::syslog(LOG_WARNING, "connecting to %s is not provided", request.printer.c_str());
+    case Request::AddConnection: {
+        // No password is asked for here: a refusal is logged with CUPS' reason.
+        cupsSetPasswordCB2(NoPassword, nullptr);
+        std::string outcome;
+        ok = printui::AddConnection(request.printer, outcome);
+        ::syslog(ok ? LOG_INFO : LOG_WARNING, "%s", outcome.c_str());
+        std::fprintf(stderr, "%s\n", outcome.c_str());
         break;
+    }
     case Request::Invalid: ::syslog(LOG_WARNING, "parameters not understood: %s", parameters.c_str()); break;
     }
     return ok ? 0 : 1;
