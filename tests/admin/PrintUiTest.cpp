@@ -214,12 +214,14 @@ TEST_F(PrintUiCupsConnectionTest, ShareInAddsAnEnabledRawQueueListedAsAConnectio
 }
 
 TEST_F(PrintUiCupsConnectionTest, NothingIsMadeOnEitherServerWhenTheShareCannotBeReached) {
+    s_other->SetShared("Real", false);
     const auto queuesThere = s_other->Queues();
     struct Case {
         std::string path, reason;
     };
     const Case cases[] = {
         {"\\\\" + Other() + "\\Nothing", "shares no printer Nothing"},
+        {"\\\\" + Other() + "\\Real", "does not share Real"},
         {"\\\\" + Other() + "\\a\\b", "no backslash"},
         {"\\\\127.0.0.3:" + std::to_string(s_other->port()) + "\\QUILL", "does not answer"},
         {"\\\\127.0.0.1\\QUILL", "is this computer"},

@@ -155,10 +155,19 @@ bool AddConnection(const std::string& path, std::string& outcome) {
         return false;
     }
     ipp_t* request = NewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES, device);
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr, "printer-name");
-    if (!remote->Send(request)) {
+    static const char* const kWanted[] = {"printer-name", "printer-is-shared"};
+    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 2, nullptr, kWanted);
+    const Ipp answer = remote->Send(request);
+    if (!answer) {
         outcome = "cannot connect to " + path + ": " + parsed->host + " shares no printer " + RemoteQueue(*parsed) +
                   " (" + remote->Error() + ")";
+        return false;
+    }
+    // CUPS answers for its printers that are not shared too, but takes no jobs for them
+    // from other computers.
+    ipp_attribute_t* shared = ippFindAttribute(answer.get(), "printer-is-shared", IPP_TAG_BOOLEAN);
+    if (shared && !ippGetBoolean(shared, 0)) {
+        outcome = "cannot connect to " + path + ": " + parsed->host + " does not share " + RemoteQueue(*parsed);
         return false;
     }
 
