@@ -18,9 +18,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <tuple>
 
 using namespace quill;
 namespace fs = std::filesystem;
@@ -97,6 +100,98 @@ TEST(TForm1CupsShareTest, EnabledAndSharedOnOneComputerPrintsAsPdfFromAnother) {
     ASSERT_GT(job, 0) << second.Run("lpstat -W all -o");
     const std::string pdf = second.JobPdf(job);
     ASSERT_FALSE(pdf.empty()) << second.Run("lpstat -W all -o");
+    std::ifstream in(pdf, std::ios::binary);
+    std::string header(5, '\0');
+    in.read(header.data(), 5);
+    EXPECT_EQ(header, "%PDF-");
+}
+
+namespace {
+
+// A shell command line's exit status and its output (standard error included).
+std::pair<int, std::string> Shell(const std::string& commandLine) {
+    FILE* pipe = ::popen((commandLine + " 2>&1").c_str(), "r");
+    if (!pipe) return {-1, ""};
+    std::string output;
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, n);
+    return {::pclose(pipe), output};
+}
+
+} // namespace
+
+// The same over a network, where CUPS takes jobs from other computers only for what it
+// shares: the suite runs under tests/support/two-computers, the second server on this
+// computer's address of the test's own network, the first on the other computer.
+TEST(TForm1OtherComputerShareTest, OnlyWhatShareOutSharedIsReachedFromAnotherComputer) {
+    const char* onOther = std::getenv("QUILL_ON_OTHER_COMPUTER");
+    const char* thisComputer = std::getenv("QUILL_THIS_COMPUTER");
+    if (!onOther || !thisComputer || !test::CupsSandbox::Possible())
+        GTEST_SKIP() << "runs as root under tests/support/two-computers";
+    // The first server, started on the other computer; reached here through its socket.
+    char pattern[] = "/tmp/quill-cups-XXXXXX";
+    ASSERT_TRUE(::mkdtemp(pattern));
+    const std::string firstDir = pattern;
+    const std::string script = std::string(QUILL_SOURCE_DIR) + "/tests/support/cups-sandbox";
+    struct Stop {
+        std::string script, dir;
+        ~Stop() {
+            Shell(script + " stop " + test::ShellQuote(dir));
+            std::error_code ignored;
+            fs::remove_all(dir, ignored);
+        }
+    } stop{script, firstDir};
+    const auto started = Shell(std::string(onOther) + " " + script + " start " + test::ShellQuote(firstDir));
+    ASSERT_EQ(started.first, 0) << started.second;
+    const std::string onFirst =
+        "export CUPS_SERVER=" + test::ShellQuote(firstDir + "/run/cups.sock") + "; " + std::string(onOther) + " ";
+
+    test::CupsSandbox second(false, thisComputer); // last: the window talks to it
+    second.InstallManagedPrinterDriver();
+    const std::string program = second.dir() + "/program";
+    fs::create_directories(program);
+    std::ofstream(program + "/SetupAid.exe") << "";
+    spooler::CupsSpooler spooler;
+    test::FakeDialogs dialogs;
+    test::FakeLauncher launcher;
+    app::TForm1 form(spooler, dialogs, launcher, [] { return 2026; });
+    form.ProgramFolder = program;
+    form.show();
+    test::WaitForSpooler(form);
+    QTest::mouseClick(form.SpeedButton3, Qt::LeftButton, {}, QPoint(20, 20));
+    test::WaitForSpooler(form);
+    ASSERT_EQ(dialogs.messages, std::vector<std::string>{"QUILL Amber PDF Creator has been enabled."});
+
+    const std::string server = std::string(thisComputer) + ":" + std::to_string(second.port());
+    const auto shareIn = [&](const std::string& share) {
+        return Shell(onFirst + QUILL_PRINTUI + " " +
+                     test::ShellQuote("printui.dll,PrintUIEntry /in /n\\\\" + server + "\\" + share) + " 5");
+    };
+    // Enabled but not shared yet: neither a share name nor the printer itself is reached.
+    auto [status, outcome] = shareIn("QUILL");
+    EXPECT_NE(status, 0);
+    EXPECT_NE(outcome.find("shares no printer QUILL"), std::string::npos) << outcome;
+    std::tie(status, outcome) = shareIn("QUILL_Amber_PDF_Creator");
+    EXPECT_NE(status, 0);
+    EXPECT_NE(outcome.find("does not share QUILL_Amber_PDF_Creator"), std::string::npos) << outcome;
+    EXPECT_EQ(Shell(onFirst + "lpstat -e").second, "");
+
+    dialogs.inputAnswers.push_back(std::nullopt); // Cancel: shared as QUILL
+    QTest::mouseClick(form.SpeedButton7, Qt::LeftButton, {}, QPoint(20, 20));
+    test::WaitForSpooler(form);
+    std::tie(status, outcome) = shareIn("QUILL");
+    ASSERT_EQ(status, 0) << outcome;
+    const std::string connection = "QUILL@" + server;
+    EXPECT_EQ(Shell(onFirst + "lpstat -e").second, connection + "\n");
+    std::tie(status, outcome) = Shell(
+        onFirst + "sh -c " + test::ShellQuote("echo 'Printed on another computer.' | lp -d '" + connection + "'"));
+    ASSERT_EQ(status, 0) << outcome;
+    const int job = NewestJob(second);
+    ASSERT_GT(job, 0);
+    // Sent from another computer by root, whom CUPS takes for the user remroot there: a
+    // user this computer does not know, whose PDFs go to the backend's own folder.
+    const std::string pdf = second.JobPdf(job, second.UnclaimedPdfFolder());
+    ASSERT_FALSE(pdf.empty()) << second.Run("lpstat -W all -o; ls -l " + second.PdfFolder());
     std::ifstream in(pdf, std::ios::binary);
     std::string header(5, '\0');
     in.read(header.data(), 5);
