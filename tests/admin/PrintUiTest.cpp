@@ -251,3 +251,20 @@ TEST_F(PrintUiCupsConnectionTest, AQueueOfTheSameNameThatPrintsElsewhereIsLeftAl
     EXPECT_NE(outcome.find("exists here and prints to discard:/"), std::string::npos) << outcome;
     EXPECT_NE(Device(queue).find("discard:/"), std::string::npos);
 }
+
+// Over TCP without this server's local certificate, CUPS wants a password; hidden, the
+// helper asks for none, and the refusal leaves nothing made.
+TEST_F(PrintUiCupsConnectionTest, AConnectionRefusedForWantOfAPasswordLeavesNothing) {
+    const std::string noCertificate = s_this->dir() + "/no-certificate";
+    fs::create_directories(noCertificate);
+    const std::string command = "CUPS_SERVER=127.0.0.1:" + std::to_string(s_this->port()) +
+                                " CUPS_STATEDIR=" + test::ShellQuote(noCertificate) + " " + QUILL_PRINTUI + " " +
+                                test::ShellQuote("printui.dll,PrintUIEntry /in /n\\\\" + Other() + "\\QUILL") + " 0";
+    try {
+        s_this->Run(command);
+        ADD_FAILURE() << "connected without a password";
+    } catch (const std::runtime_error& refused) {
+        EXPECT_NE(std::string(refused.what()).find("Unauthorized"), std::string::npos) << refused.what();
+    }
+    EXPECT_TRUE(s_this->Queues().empty());
+}

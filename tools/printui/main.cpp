@@ -8,6 +8,8 @@
 // printer that another computer shares under that name. It reports nothing to the
 // program that started it; what it did goes to the system log (and, for /in, to the
 // standard error output, for a user who runs it by hand).
+#include "DialogSupport.h"
+#include "PasswordPrompt.h"
 #include "PreferencesDialog.h"
 #include "PrintUi.h"
 #include "PropertiesDialog.h"
@@ -128,6 +130,23 @@ bool ShowDialog(int argc, char** argv, const Request& request) {
     return true;
 }
 
+// Connects to a shared printer. Its requests run beside the GUI thread, which asks for a
+// password when CUPS wants one; hidden, nothing is asked and a refusal is only logged.
+bool ShareIn(int argc, char** argv, const Request& request, int show, std::string& outcome) {
+    if (show == 0) {
+        cupsSetPasswordCB2(NoPassword, nullptr);
+        return printui::AddConnection(request.printer, outcome);
+    }
+    QApplication application(argc, argv);
+    QObject gui;
+    return printui::RunBesideTheWindow([&] {
+        const printui::PasswordCallback password(&gui, [](const std::string& prompt, const std::string& user) {
+            return printui::AskForPassword(nullptr, prompt, user);
+        });
+        return printui::AddConnection(request.printer, outcome);
+    });
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -157,10 +176,8 @@ int main(int argc, char** argv) {
     case Request::PrinterSettings:
     case Request::PrintersFolder: ok = OpenWebPage(request, show); break;
     case Request::AddConnection: {
-        // No password is asked for here: a refusal is logged with CUPS' reason.
-        cupsSetPasswordCB2(NoPassword, nullptr);
         std::string outcome;
-        ok = printui::AddConnection(request.printer, outcome);
+        ok = ShareIn(argc, argv, request, show, outcome);
         ::syslog(ok ? LOG_INFO : LOG_WARNING, "%s", outcome.c_str());
         std::fprintf(stderr, "%s\n", outcome.c_str());
         break;
