@@ -157,10 +157,16 @@ bool AddConnection(const std::string& path, std::string& outcome) {
     ipp_t* request = NewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES, device);
     static const char* const kWanted[] = {"printer-name", "printer-is-shared"};
     ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 2, nullptr, kWanted);
-    const Ipp answer = remote->Send(request);
+    const Ipp answer = remote->Request(request);
     if (!answer) {
+        outcome = "cannot connect to " + path + ": " + remote->Error();
+        return false;
+    }
+    const ipp_status_t status = ippGetStatusCode(answer.get());
+    if (status > IPP_STATUS_OK_CONFLICTING) {
+        const std::string reason = spooler::Text(answer.get(), "status-message");
         outcome = "cannot connect to " + path + ": " + parsed->host + " shares no printer " + RemoteQueue(*parsed) +
-                  " (" + remote->Error() + ")";
+                  " (" + (reason.empty() ? ippErrorString(status) : reason) + ")";
         return false;
     }
     // CUPS answers for its printers that are not shared too, but takes no jobs for them
