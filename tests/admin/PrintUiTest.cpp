@@ -1,13 +1,17 @@
 // The printer user-interface helper: its parsing, and the real helper against a private
 // cupsd with xdg-open replaced.
 #include "PrintUi.h"
+#include "ShareConnection.h"
 
 #include "CupsSandbox.h"
+#include "StoppedServer.h"
+#include "spooler/CupsSpooler.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
+#include <stdexcept>
 #include <sys/stat.h>
 
 using namespace quill;
@@ -40,6 +44,51 @@ TEST(PrintUiParse, WebPagesNameTheQueue) {
     EXPECT_EQ(printui::WebPage(printui::Parse("printui.dll,PrintUIEntry /e /n \"Desk\""), base), "");
     EXPECT_EQ(printui::WebPage(printui::Parse("SHELL32.DLL,SHHelpShortcuts_RunDLL PrintersFolder"), base),
               "http://localhost:631/printers/");
+}
+
+TEST(PrintUiParse, SharePathsNameTheOtherComputersQueueAndTheConnection) {
+    struct Row {
+        const char* path;
+        const char* host;
+        int port;
+        const char* connection;
+        const char* device;
+    };
+    const Row rows[] = {
+        {"\\\\127.0.0.2\\QUILL", "127.0.0.2", 0, "QUILL@127.0.0.2", "ipp://127.0.0.2:631/printers/QUILL"},
+        {"\\\\print-host.example:8631\\Office Laser", "print-host.example", 8631,
+         "Office_Laser@print-host.example:8631", "ipp://print-host.example:8631/printers/Office_Laser"},
+        {"\\\\[fe80::1]:6310\\Q", "[fe80::1]", 6310, "Q@[fe80::1]:6310", "ipp://[fe80::1]:6310/printers/Q"},
+        // The share name is mapped as "Share Out" maps it.
+        {"\\\\srv\\a/b#c?d", "srv", 0, "a_b_c_d@srv", "ipp://srv:631/printers/a_b_c_d"},
+    };
+    for (const auto& row : rows) {
+        std::string error;
+        const auto path = printui::ParseSharePath(row.path, error);
+        ASSERT_TRUE(path) << row.path << ": " << error;
+        EXPECT_EQ(path->host, row.host) << row.path;
+        EXPECT_EQ(path->port, row.port) << row.path;
+        EXPECT_EQ(printui::ConnectionQueue(*path), row.connection) << row.path;
+        EXPECT_EQ(printui::DeviceUri(*path), row.device) << row.path;
+    }
+    // A long share name is cut before the server, so that the name stays a queue name
+    // and still says where it prints.
+    std::string error;
+    const auto longShare = printui::ParseSharePath("\\\\srv:9\\" + std::string(200, 'x'), error);
+    ASSERT_TRUE(longShare);
+    const std::string queue = printui::ConnectionQueue(*longShare);
+    EXPECT_EQ(queue.size(), 127u);
+    EXPECT_TRUE(queue.ends_with("x@srv:9"));
+}
+
+TEST(PrintUiParse, PathsThatCannotNameASharedPrinterAreRefusedWithAReason) {
+    for (const char* bad :
+         {"", "QUILL", "\\\\", "\\\\host", "\\\\host\\", "\\\\\\host\\Q", "\\host\\Q", "\\\\host\\a\\b", "\\\\ho st\\Q",
+          "\\\\host:99999\\Q", "\\\\host:\\Q", "\\\\:631\\Q", "\\\\h/x\\Q", "\\\\host\\a\tb", "\\\\[fe80::1\\Q"}) {
+        std::string error;
+        EXPECT_FALSE(printui::ParseSharePath(bad, error)) << bad;
+        EXPECT_FALSE(error.empty()) << bad;
+    }
 }
 
 namespace {
@@ -90,4 +139,134 @@ TEST_F(PrintUiCupsTest, PagesOpenInTheBrowserUnlessHidden) {
     s_cups->Run(Helper("printui.dll,PrintUIEntry /p /n \"Desk\"", 0));
     s_cups->Run(Helper("SHELL32.DLL,SHHelpShortcuts_RunDLL PrintersFolder", 0));
     EXPECT_FALSE(fs::exists(home + "/opened"));
+}
+
+namespace {
+
+// "Share In" on this computer's server (the first) with a printer that another computer
+// (a second private cupsd, also listening on 127.0.0.2) shares as a class.
+class PrintUiCupsConnectionTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        if (!test::CupsSandbox::Possible()) return;
+        s_other = std::make_unique<test::CupsSandbox>(false, "127.0.0.2");
+        s_this = std::make_unique<test::CupsSandbox>(); // made last: libcups of this process talks to it
+    }
+    static void TearDownTestSuite() {
+        s_this.reset();
+        s_other.reset();
+    }
+    void SetUp() override {
+        if (!s_this) GTEST_SKIP() << "a private cupsd needs root";
+        s_this->DeleteAllQueues();
+        s_other->DeleteAllQueues();
+        s_other->AddQueue("Real");
+        s_other->AddClass("QUILL", "Real");
+        s_other->Run("cupsenable QUILL");
+        s_other->Run("cupsaccept QUILL");
+    }
+    static std::string Other() { return "127.0.0.2:" + std::to_string(s_other->port()); }
+    // Runs the helper on this computer; its outcome line, and whether it succeeded.
+    static std::pair<bool, std::string> ShareIn(const std::string& path) {
+        const std::string command =
+            std::string(QUILL_PRINTUI) + " " + test::ShellQuote("printui.dll,PrintUIEntry /in /n" + path) + " 5";
+        try {
+            return {true, s_this->Run(command)};
+        } catch (const std::runtime_error& failed) {
+            return {false, failed.what()};
+        }
+    }
+    static std::string Device(const std::string& queue) { return s_this->Run("lpstat -v " + test::ShellQuote(queue)); }
+
+    static inline std::unique_ptr<test::CupsSandbox> s_other, s_this;
+};
+
+} // namespace
+
+TEST_F(PrintUiCupsConnectionTest, ShareInAddsAnEnabledRawQueueListedAsAConnectionAndOnlyOnce) {
+    const std::string path = "\\\\" + Other() + "\\QUILL";
+    const std::string queue = "QUILL@" + Other();
+    const auto [ok, outcome] = ShareIn(path);
+    ASSERT_TRUE(ok) << outcome;
+    EXPECT_NE(outcome.find("connected to " + path + " as " + queue), std::string::npos) << outcome;
+    EXPECT_EQ(s_this->Queues(), std::vector<std::string>{queue});
+    EXPECT_NE(Device(queue).find("ipp://" + Other() + "/printers/QUILL"), std::string::npos);
+    EXPECT_NE(s_this->Run("lpstat -p " + test::ShellQuote(queue)).find("enabled"), std::string::npos);
+    EXPECT_NE(s_this->Run("lpstat -a " + test::ShellQuote(queue)).find("accepting"), std::string::npos);
+    // Raw: no driver, and the typed path as its description.
+    EXPECT_FALSE(fs::exists(s_this->dir() + "/etc/ppd/" + queue + ".ppd"));
+    const std::string options = s_this->Run("lpoptions -p " + test::ShellQuote(queue));
+    EXPECT_NE(options.find("printer-info=" + path + " "), std::string::npos) << options;
+
+    spooler::CupsSpooler spooler;
+    const auto connections = spooler.EnumPrintersA(spooler::PRINTER_ENUM_CONNECTIONS);
+    ASSERT_TRUE(connections);
+    ASSERT_EQ(connections->size(), 1u);
+    EXPECT_EQ(connections->front().pPrinterName, queue);
+    EXPECT_TRUE(connections->front().Attributes & spooler::PRINTER_ATTRIBUTE_NETWORK);
+    EXPECT_TRUE(spooler.EnumPrintersA(spooler::PRINTER_ENUM_LOCAL)->empty());
+
+    // Again: the connection is there already, and stays the only one.
+    const auto [again, second] = ShareIn(path);
+    EXPECT_TRUE(again) << second;
+    EXPECT_NE(second.find("already"), std::string::npos) << second;
+    EXPECT_EQ(s_this->Queues(), std::vector<std::string>{queue});
+}
+
+TEST_F(PrintUiCupsConnectionTest, NothingIsMadeOnEitherServerWhenTheShareCannotBeReached) {
+    s_other->SetShared("Real", false);
+    const auto queuesThere = s_other->Queues();
+    struct Case {
+        std::string path, reason;
+    };
+    const Case cases[] = {
+        {"\\\\" + Other() + "\\Nothing", "shares no printer Nothing"},
+        {"\\\\" + Other() + "\\Real", "does not share Real"},
+        {"\\\\" + Other() + "\\a\\b", "no backslash"},
+        {"\\\\127.0.0.3:" + std::to_string(s_other->port()) + "\\QUILL", "does not answer"},
+        {"\\\\127.0.0.1\\QUILL", "is this computer"},
+        {"QUILL", "\\\\server\\share"},
+    };
+    for (const auto& c : cases) {
+        const auto [ok, outcome] = ShareIn(c.path);
+        EXPECT_FALSE(ok) << c.path;
+        EXPECT_NE(outcome.find(c.reason), std::string::npos) << c.path << ": " << outcome;
+    }
+    // A server that accepts the connection but never answers: given up in bounded time.
+    {
+        test::StoppedServer stopped(*s_other);
+        const auto [ok, outcome] = ShareIn("\\\\" + Other() + "\\QUILL");
+        EXPECT_FALSE(ok);
+        EXPECT_TRUE(outcome.ends_with("cannot connect to \\\\" + Other() +
+                                      "\\QUILL: The print server did not answer in time.\n"))
+            << outcome;
+    }
+    EXPECT_TRUE(s_this->Queues().empty());
+    EXPECT_EQ(s_other->Queues(), queuesThere);
+}
+
+TEST_F(PrintUiCupsConnectionTest, AQueueOfTheSameNameThatPrintsElsewhereIsLeftAlone) {
+    const std::string queue = "QUILL@" + Other();
+    s_this->AddQueue(queue);
+    const auto [ok, outcome] = ShareIn("\\\\" + Other() + "\\QUILL");
+    EXPECT_FALSE(ok);
+    EXPECT_NE(outcome.find("exists here and prints to discard:/"), std::string::npos) << outcome;
+    EXPECT_NE(Device(queue).find("discard:/"), std::string::npos);
+}
+
+// Over TCP without this server's local certificate, CUPS wants a password; hidden, the
+// helper asks for none, and the refusal leaves nothing made.
+TEST_F(PrintUiCupsConnectionTest, AConnectionRefusedForWantOfAPasswordLeavesNothing) {
+    const std::string noCertificate = s_this->dir() + "/no-certificate";
+    fs::create_directories(noCertificate);
+    const std::string command = "CUPS_SERVER=127.0.0.1:" + std::to_string(s_this->port()) +
+                                " CUPS_STATEDIR=" + test::ShellQuote(noCertificate) + " " + QUILL_PRINTUI + " " +
+                                test::ShellQuote("printui.dll,PrintUIEntry /in /n\\\\" + Other() + "\\QUILL") + " 0";
+    try {
+        s_this->Run(command);
+        ADD_FAILURE() << "connected without a password";
+    } catch (const std::runtime_error& refused) {
+        EXPECT_NE(std::string(refused.what()).find("Unauthorized"), std::string::npos) << refused.what();
+    }
+    EXPECT_TRUE(s_this->Queues().empty());
 }

@@ -43,7 +43,9 @@ CupsSandbox::~CupsSandbox() {
 }
 
 std::string CupsSandbox::Run(const std::string& commandLine) const {
-    const std::string full = "CUPS_SERVER=" + ShellQuote(server()) + " " + commandLine + " 2>&1";
+    // Exported, so that every command of a pipeline or list talks to this server, not
+    // only the first (another sandbox may be the one of this process).
+    const std::string full = "export CUPS_SERVER=" + ShellQuote(server()) + "; " + commandLine + " 2>&1";
     FILE* pipe = ::popen(full.c_str(), "r");
     if (!pipe) throw std::runtime_error("cannot run " + commandLine);
     std::string output;

@@ -49,7 +49,8 @@ public:
     // Submits text as a job (held when hold is set) and returns the job id.
     int SubmitJob(const std::string& queue, const std::string& text, bool hold);
 
-    // Runs a command line with CUPS_SERVER set to this server; its standard output.
+    // Runs a command line with CUPS_SERVER set to this server for all its commands; its
+    // standard output.
     std::string Run(const std::string& commandLine) const;
 
 private:

@@ -4,11 +4,16 @@
 // the Properties and Printing Preferences dialogs; "/Xg" and the Printers folder open
 // the printer's page and the printers page of the CUPS web interface
 // ($QUILL_CUPS_WEB_URL, else the server libcups talks to) with xdg-open. A hidden show
-// command shows nothing. It reports nothing to the program that started it; what it
-// did goes to the system log.
+// command shows nothing. "/in /n\\server\share" adds a local queue that prints to the
+// printer that another computer shares under that name. It reports nothing to the
+// program that started it; what it did goes to the system log (and, for /in, to the
+// standard error output, for a user who runs it by hand).
+#include "DialogSupport.h"
+#include "PasswordPrompt.h"
 #include "PreferencesDialog.h"
 #include "PrintUi.h"
 #include "PropertiesDialog.h"
+#include "ShareConnection.h"
 #include "WebInterface.h"
 
 #include "spooler/CupsRequest.h"
@@ -20,6 +25,7 @@
 
 #include <cups/cups.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <sys/wait.h>
@@ -124,6 +130,23 @@ bool ShowDialog(int argc, char** argv, const Request& request) {
     return true;
 }
 
+// Connects to a shared printer. Its requests run beside the GUI thread, which asks for a
+// password when CUPS wants one; hidden, nothing is asked and a refusal is only logged.
+bool ShareIn(int argc, char** argv, const Request& request, int show, std::string& outcome) {
+    if (show == 0) {
+        cupsSetPasswordCB2(NoPassword, nullptr);
+        return printui::AddConnection(request.printer, outcome);
+    }
+    QApplication application(argc, argv);
+    QObject gui;
+    return printui::RunBesideTheWindow([&] {
+        const printui::PasswordCallback password(&gui, [](const std::string& prompt, const std::string& user) {
+            return printui::AskForPassword(nullptr, prompt, user);
+        });
+        return printui::AddConnection(request.printer, outcome);
+    });
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -152,9 +175,13 @@ int main(int argc, char** argv) {
         break;
     case Request::PrinterSettings:
     case Request::PrintersFolder: ok = OpenWebPage(request, show); break;
-    case Request::AddConnection:
-        ::syslog(LOG_WARNING, "connecting to %s is not provided", request.printer.c_str());
+    case Request::AddConnection: {
+        std::string outcome;
+        ok = ShareIn(argc, argv, request, show, outcome);
+        ::syslog(ok ? LOG_INFO : LOG_WARNING, "%s", outcome.c_str());
+        std::fprintf(stderr, "%s\n", outcome.c_str());
         break;
+    }
     case Request::Invalid: ::syslog(LOG_WARNING, "parameters not understood: %s", parameters.c_str()); break;
     }
     return ok ? 0 : 1;

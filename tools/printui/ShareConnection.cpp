@@ -1,0 +1,205 @@
+#include "ShareConnection.h"
+
+#include "spooler/CupsRequest.h"
+#include "spooler/PrinterName.h"
+
+#include <cups/cups.h>
+
+namespace quill::printui {
+namespace {
+
+using spooler::CupsConnection;
+using spooler::Ipp;
+
+constexpr std::size_t kMaxQueueName = 127;
+
+bool ValidHost(const std::string& host) {
+    if (host.empty()) return false;
+    const bool bracketed = host.front() == '[';
+    if (bracketed && (host.size() < 3 || host.back() != ']')) return false;
+    const std::string inner = bracketed ? host.substr(1, host.size() - 2) : host;
+    for (unsigned char c : inner) {
+        const bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        const bool allowed = bracketed ? (alnum || c == ':' || c == '.') : (alnum || c == '-' || c == '.' || c == '_');
+        if (!allowed) return false;
+    }
+    return true;
+}
+
+ipp_t* NewRequest(ipp_op_t operation, const std::string& uri) {
+    ipp_t* request = ippNewRequest(operation);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri.c_str());
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
+    return request;
+}
+
+// Whether the local queue exists, and its device: nullopt with the reason when the
+// server cannot tell.
+struct LocalQueue {
+    bool exists = false;
+    std::string device;
+};
+std::optional<LocalQueue> ReadLocalQueue(CupsConnection& local, const std::string& queue, std::string& error) {
+    ipp_t* request = NewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES, spooler::PrinterUri(queue));
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr, "device-uri");
+    const Ipp answer = local.Request(request);
+    if (!answer) {
+        error = local.Error();
+        return std::nullopt;
+    }
+    const ipp_status_t status = ippGetStatusCode(answer.get());
+    if (status == IPP_STATUS_ERROR_NOT_FOUND) return LocalQueue{};
+    if (status > IPP_STATUS_OK_CONFLICTING) {
+        const std::string message = spooler::Text(answer.get(), "status-message");
+        error = message.empty() ? ippErrorString(status) : message;
+        return std::nullopt;
+    }
+    return LocalQueue{true, spooler::Text(answer.get(), "device-uri")};
+}
+
+// Makes the raw queue; on any failure the queue is deleted again.
+bool MakeQueue(CupsConnection& local, const std::string& queue, const std::string& device, const std::string& info,
+               std::string& error) {
+    const std::string uri = spooler::PrinterUri(queue);
+    ipp_t* request = NewRequest(CUPS_ADD_MODIFY_PRINTER, uri);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "ppd-name", nullptr, "raw");
+    ippAddString(request, IPP_TAG_PRINTER, IPP_TAG_URI, "device-uri", nullptr, device.c_str());
+    ippAddString(request, IPP_TAG_PRINTER, IPP_TAG_TEXT, "printer-info", nullptr, info.c_str());
+    ippAddBoolean(request, IPP_TAG_PRINTER, "printer-is-shared", 0);
+    if (!local.Send(request, "/admin/")) {
+        error = local.Error();
+        // A request that timed out may still have been carried out.
+        local.Send(NewRequest(CUPS_DELETE_PRINTER, uri), "/admin/");
+        return false;
+    }
+    // A new queue starts stopped and rejecting jobs.
+    if (local.Send(NewRequest(CUPS_ACCEPT_JOBS, uri), "/admin/") &&
+        local.Send(NewRequest(IPP_OP_RESUME_PRINTER, uri), "/admin/"))
+        return true;
+    error = local.Error();
+    local.Send(NewRequest(CUPS_DELETE_PRINTER, uri), "/admin/");
+    return false;
+}
+
+} // namespace
+
+std::optional<SharePath> ParseSharePath(const std::string& path, std::string& error) {
+    if (path.size() < 3 || path.compare(0, 2, "\\\\") != 0 || path[2] == '\\') {
+        error = "a shared printer is named \\\\server\\share";
+        return std::nullopt;
+    }
+    const std::string rest = path.substr(2);
+    const auto slash = rest.find('\\');
+    if (slash == std::string::npos || slash + 1 == rest.size()) {
+        error = "no share name follows the server";
+        return std::nullopt;
+    }
+    SharePath parsed;
+    parsed.share = rest.substr(slash + 1);
+    if (parsed.share.find('\\') != std::string::npos) {
+        error = "a share name holds no backslash";
+        return std::nullopt;
+    }
+    for (unsigned char c : parsed.share)
+        if (c < 0x20 || c == 0x7F) {
+            error = "a share name holds no control characters";
+            return std::nullopt;
+        }
+    const spooler::HostPort server = spooler::SplitHostPort(rest.substr(0, slash), 0);
+    if (!ValidHost(server.host)) {
+        error = "\"" + rest.substr(0, slash) + "\" is not a server name, an address or either with :port";
+        return std::nullopt;
+    }
+    parsed.host = server.host;
+    parsed.port = server.port;
+    return parsed;
+}
+
+std::string RemoteQueue(const SharePath& path) { return spooler::QueueName(path.share); }
+
+std::string ConnectionQueue(const SharePath& path) {
+    const std::string server = "@" + path.host + (path.port ? ":" + std::to_string(path.port) : "");
+    std::string share = RemoteQueue(path);
+    if (server.size() < kMaxQueueName) share = share.substr(0, kMaxQueueName - server.size());
+    return spooler::QueueName(share + server);
+}
+
+std::string DeviceUri(const SharePath& path) {
+    // libcups puts an IPv6 address in brackets itself.
+    const bool bracketed = path.host.front() == '[';
+    const std::string host = bracketed ? path.host.substr(1, path.host.size() - 2) : path.host;
+    char uri[HTTP_MAX_URI];
+    httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, host.c_str(),
+                     path.port ? path.port : IPP_PORT, "/printers/%s", RemoteQueue(path).c_str());
+    return uri;
+}
+
+bool AddConnection(const std::string& path, std::string& outcome) {
+    std::string error;
+    const auto parsed = ParseSharePath(path, error);
+    if (!parsed) {
+        outcome = "cannot connect to " + path + ": " + error;
+        return false;
+    }
+    if (spooler::IsLocalHost(parsed->host)) {
+        outcome = "cannot connect to " + path + ": " + parsed->host + " is this computer, whose printers are here";
+        return false;
+    }
+    const std::string queue = ConnectionQueue(*parsed);
+    const std::string device = DeviceUri(*parsed);
+
+    // The shared printer must exist and answer before anything is made here.
+    const auto remote = CupsConnection::Open(parsed->host, &error, parsed->port ? parsed->port : IPP_PORT);
+    if (!remote) {
+        outcome = "cannot connect to " + path + ": " + error;
+        return false;
+    }
+    ipp_t* request = NewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES, device);
+    static const char* const kWanted[] = {"printer-name", "printer-is-shared"};
+    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 2, nullptr, kWanted);
+    const Ipp answer = remote->Request(request);
+    if (!answer) {
+        outcome = "cannot connect to " + path + ": " + remote->Error();
+        return false;
+    }
+    const ipp_status_t status = ippGetStatusCode(answer.get());
+    if (status > IPP_STATUS_OK_CONFLICTING) {
+        const std::string reason = spooler::Text(answer.get(), "status-message");
+        outcome = "cannot connect to " + path + ": " + parsed->host + " shares no printer " + RemoteQueue(*parsed) +
+                  " (" + (reason.empty() ? ippErrorString(status) : reason) + ")";
+        return false;
+    }
+    // CUPS answers for its printers that are not shared too, but takes no jobs for them
+    // from other computers.
+    ipp_attribute_t* shared = ippFindAttribute(answer.get(), "printer-is-shared", IPP_TAG_BOOLEAN);
+    if (shared && !ippGetBoolean(shared, 0)) {
+        outcome = "cannot connect to " + path + ": " + parsed->host + " does not share " + RemoteQueue(*parsed);
+        return false;
+    }
+
+    const auto local = CupsConnection::Open("", &error);
+    if (!local) {
+        outcome = "cannot connect to " + path + ": " + error;
+        return false;
+    }
+    const auto existing = ReadLocalQueue(*local, queue, error);
+    if (!existing) {
+        outcome = "cannot connect to " + path + ": " + error;
+        return false;
+    }
+    if (existing->exists) {
+        const bool same = existing->device == device;
+        outcome = same ? "connected to " + path + " already, as " + queue
+                       : "cannot connect to " + path + ": the printer " + queue + " exists here and prints to " +
+                             existing->device;
+        return same;
+    }
+    if (!MakeQueue(*local, queue, device, path, error)) {
+        outcome = "cannot connect to " + path + ": " + error;
+        return false;
+    }
+    outcome = "connected to " + path + " as " + queue + " (" + device + ")";
+    return true;
+}
+
+} // namespace quill::printui
