@@ -1,10 +1,14 @@
 #include "admin/SpoolerWorker.h"
 
+#include "spooler/PasswordPrompt.h"
 #include "spooler/RequestAbort.h"
+
+#include <chrono>
 
 namespace quill::admin {
 
-SpoolerWorker::SpoolerWorker(QObject* receiver) : m_receiver(receiver), m_thread([this] { Run(); }) {}
+SpoolerWorker::SpoolerWorker(QObject* receiver, widgets::Dialogs* dialogs)
+    : m_receiver(receiver), m_dialogs(dialogs), m_thread([this] { Run(); }) {}
 
 SpoolerWorker::~SpoolerWorker() {
     {
@@ -36,8 +40,50 @@ void SpoolerWorker::Run() {
             task = std::move(m_queue.front());
             m_queue.pop_front();
         }
+        // Each task may answer the server's question for a password up to three times.
+        std::optional<spooler::PasswordScope> password;
+        if (m_dialogs)
+            password.emplace(
+                [this](const std::string& prompt, const std::string& user) { return AskPassword(prompt, user); });
         task();
     }
+}
+
+std::optional<std::pair<std::string, std::string>> SpoolerWorker::AskPassword(const std::string& prompt,
+                                                                              const std::string& user) {
+    // The box is shown on the window's thread; this thread waits without blocking that
+    // one, so a window that closes meanwhile ends the wait (and the question is dropped).
+    struct Question {
+        std::mutex mutex;
+        std::condition_variable answered;
+        bool done = false;
+        bool wanted = true;
+        std::optional<std::pair<std::string, std::string>> answer;
+    };
+    auto question = std::make_shared<Question>();
+    QMetaObject::invokeMethod(
+        m_receiver,
+        [question, dialogs = m_dialogs, prompt, user] {
+            {
+                const std::lock_guard lock(question->mutex);
+                if (!question->wanted) return;
+            }
+            auto answer = dialogs->AskPassword(prompt, user);
+            const std::lock_guard lock(question->mutex);
+            question->answer = std::move(answer);
+            question->done = true;
+            question->answered.notify_all();
+        },
+        Qt::QueuedConnection);
+    std::unique_lock lock(question->mutex);
+    while (!question->done) {
+        if (spooler::AbortScope::Requested()) {
+            question->wanted = false;
+            return std::nullopt;
+        }
+        question->answered.wait_for(lock, std::chrono::milliseconds(100));
+    }
+    return question->answer;
 }
 
 } // namespace quill::admin

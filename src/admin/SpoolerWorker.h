@@ -1,5 +1,7 @@
 #pragma once
 
+#include "widgets/Dialogs.h"
+
 #include <QMetaObject>
 #include <QObject>
 
@@ -9,6 +11,8 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <thread>
 #include <utility>
 
@@ -21,7 +25,9 @@ namespace quill::admin {
 class SpoolerWorker {
 public:
     // receiver: the window; answers are applied on its thread, and never after it is gone.
-    explicit SpoolerWorker(QObject* receiver);
+    // dialogs: where a server's question for a password is asked (on the window's
+    // thread); without it such a request fails as refused.
+    explicit SpoolerWorker(QObject* receiver, widgets::Dialogs* dialogs = nullptr);
     // Drops the queued work, makes a running request give up and waits for it (a
     // request looks at its abort flag every 100 ms).
     ~SpoolerWorker();
@@ -49,8 +55,11 @@ public:
 private:
     void Enqueue(std::function<void()> task);
     void Run();
+    // Asks on the receiver's thread and waits for the answer, or gives up when aborted.
+    std::optional<std::pair<std::string, std::string>> AskPassword(const std::string& prompt, const std::string& user);
 
     QObject* m_receiver;
+    widgets::Dialogs* m_dialogs;
     int m_pending = 0; // the receiver's thread only
     std::atomic<bool> m_abort{false};
     std::mutex m_mutex;

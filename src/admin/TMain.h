@@ -92,7 +92,7 @@ private:
     widgets::Dialogs& m_dialogs;
     std::unordered_map<std::uint32_t, JobRow> m_rowsById; // the row of each job id
     bool m_closed = false;
-    SpoolerWorker m_worker{this}; // last: it stops before anything it may touch goes
+    SpoolerWorker m_worker{this, &m_dialogs}; // last: it stops before anything it may touch goes
 };
 
 } // namespace quill::admin

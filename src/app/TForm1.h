@@ -134,7 +134,7 @@ private:
     backup::RuntimeRandom m_random;
     const QSize m_size{429, 552};
     static constexpr int kNameRole = Qt::UserRole;
-    admin::SpoolerWorker m_worker{this}; // last: it stops before anything it may touch goes
+    admin::SpoolerWorker m_worker{this, &m_dialogs}; // last: it stops before anything it may touch goes
 };
 
 } // namespace quill::app

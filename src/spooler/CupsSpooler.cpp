@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cstring>
 #include <ctime>
-#include <grp.h>
 #include <unistd.h>
 
 namespace quill::spooler {
@@ -23,25 +22,6 @@ bool IsConnection(int printerType, const std::string& deviceUri, const ThisCompu
     const bool network = s == "ipp" || s == "ipps" || s == "http" || s == "https";
     return network && !own.Is(host);
 }
-
-namespace {
-
-// Whether this user may administer the local server (root or the lpadmin group).
-bool MayAdminister() {
-    if (::geteuid() == 0) return true;
-    const group* admin = ::getgrnam("lpadmin");
-    if (!admin) return false;
-    if (::getegid() == admin->gr_gid) return true;
-    int count = ::getgroups(0, nullptr);
-    if (count <= 0) return false;
-    std::vector<gid_t> groups(static_cast<std::size_t>(count));
-    count = ::getgroups(count, groups.data());
-    for (int i = 0; i < count; ++i)
-        if (groups[static_cast<std::size_t>(i)] == admin->gr_gid) return true;
-    return false;
-}
-
-} // namespace
 
 std::optional<std::vector<PrinterInfo4>> CupsSpooler::EnumPrintersA(std::uint32_t flags) {
     const auto connection = CupsConnection::Open("");
@@ -94,7 +74,9 @@ std::unique_ptr<PrinterHandle> CupsSpooler::OpenPrinterA(const std::string& name
     const PrinterPath path = SplitPrinterPath(name);
     const std::string queue = QueueName(path.printer);
     if (queue.empty()) return nullptr;
-    if (access == PRINTER_ALL_ACCESS && !(IsLocalHost(path.host) && MayAdminister())) return nullptr;
+    // Full access is to printers of this computer. Whether the user may change them is
+    // CUPS' to decide when a change is made: it asks for a password where it must.
+    if (access == PRINTER_ALL_ACCESS && !IsLocalHost(path.host)) return nullptr;
     const auto connection = CupsConnection::Open(path.host);
     if (!connection) return nullptr;
     ipp_t* request = ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);

@@ -1,6 +1,12 @@
 #include "widgets/Dialogs.h"
 
+#include <QDialog>
+#include <QDialogButtonBox>
 #include <QFile>
+#include <QFormLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QVBoxLayout>
 #include <QFileDialog>
 #include <QInputDialog>
 #include <QMessageBox>
@@ -59,6 +65,31 @@ std::optional<std::string> QtDialogs::InputBox(const std::string& caption, const
     const QString text = QInputDialog::getText(m_owner, Q(caption), lines, QLineEdit::Normal, Q(defaultText), &ok);
     if (!ok) return std::nullopt;
     return text.toLocal8Bit().toStdString();
+}
+
+std::optional<std::pair<std::string, std::string>> QtDialogs::AskPassword(const std::string& prompt,
+                                                                          const std::string& user) {
+    QDialog dialog(m_owner);
+    dialog.setWindowTitle(QStringLiteral("Authentication"));
+    auto* layout = new QVBoxLayout(&dialog);
+    auto* text = new QLabel(Q(prompt), &dialog);
+    text->setTextFormat(Qt::PlainText);
+    text->setWordWrap(true);
+    layout->addWidget(text);
+    auto* form = new QFormLayout;
+    auto* name = new QLineEdit(Q(user), &dialog);
+    auto* password = new QLineEdit(&dialog);
+    password->setEchoMode(QLineEdit::Password);
+    form->addRow(QStringLiteral("&User name:"), name);
+    form->addRow(QStringLiteral("&Password:"), password);
+    layout->addLayout(form);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
+    QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+    QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+    layout->addWidget(buttons);
+    password->setFocus();
+    if (dialog.exec() != QDialog::Accepted) return std::nullopt;
+    return std::make_pair(name->text().toLocal8Bit().toStdString(), password->text().toLocal8Bit().toStdString());
 }
 
 std::optional<std::string> QtDialogs::OpenFile(const FileDialogSettings& settings) {

@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 
 class QWidget;
 
@@ -30,6 +31,10 @@ public:
     // A single-line input box; nullopt when cancelled.
     virtual std::optional<std::string> InputBox(const std::string& caption, const std::string& prompt,
                                                 const std::string& defaultText) = 0;
+    // The password box for a print server's question: (user, password) as typed, the
+    // user preset; nullopt when cancelled.
+    virtual std::optional<std::pair<std::string, std::string>> AskPassword(const std::string& prompt,
+                                                                           const std::string& user) = 0;
     // The chosen file name; nullopt when cancelled.
     virtual std::optional<std::string> OpenFile(const FileDialogSettings& settings) = 0;
     virtual std::optional<std::string> SaveFile(const FileDialogSettings& settings) = 0;
@@ -45,6 +50,8 @@ public:
     void ShowErrorMessage(const std::string& text) override;
     std::optional<std::string> InputBox(const std::string& caption, const std::string& prompt,
                                         const std::string& defaultText) override;
+    std::optional<std::pair<std::string, std::string>> AskPassword(const std::string& prompt,
+                                                                   const std::string& user) override;
     std::optional<std::string> OpenFile(const FileDialogSettings& settings) override;
     std::optional<std::string> SaveFile(const FileDialogSettings& settings) override;
 

@@ -100,3 +100,26 @@ TEST_F(TForm1CupsTest, NamesAreHandedOnAsTheServerGivesThem) {
     ASSERT_EQ(launcher.starts.size(), 2u);
     EXPECT_EQ(launcher.starts[1].parameters, "printui.dll,PrintUIEntry /y /n \"" + latin1 + "\"");
 }
+
+TEST_F(TForm1CupsTest, ChangeThatCupsGuardsAsksForAPasswordAndIsLeftUndoneWhenRefused) {
+    s_cups->AddQueue("QUILL_Amber_PDF_Creator", "QUILL Amber PDF Creator");
+    // Over TCP, without the local certificate, CUPS wants a password for a deletion.
+    const std::string server = std::getenv("CUPS_SERVER");
+    char folder[] = "/tmp/quill-nocert-XXXXXX";
+    ASSERT_TRUE(::mkdtemp(folder));
+    ::setenv("CUPS_SERVER", ("127.0.0.1:" + std::to_string(s_cups->port())).c_str(), 1);
+    ::setenv("CUPS_STATEDIR", folder, 1);
+    {
+        app::TForm1 form(spooler, dialogs, launcher);
+        test::WaitForSpooler(form);
+        form.SpeedButton4Click(); // Disable Printer; the fake password box is cancelled
+        test::WaitForSpooler(form);
+        EXPECT_EQ(form.SelectedPrinter(), "QUILL_Amber_PDF_Creator");
+    }
+    ::setenv("CUPS_SERVER", server.c_str(), 1);
+    ::unsetenv("CUPS_STATEDIR");
+    ::rmdir(folder);
+    ASSERT_EQ(dialogs.passwordPrompts.size(), 1u);
+    EXPECT_NE(dialogs.passwordPrompts.front().find("Password"), std::string::npos) << dialogs.passwordPrompts.front();
+    EXPECT_EQ(s_cups->Queues(), (std::vector<std::string>{"QUILL_Amber_PDF_Creator"}));
+}

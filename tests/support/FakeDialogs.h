@@ -19,6 +19,11 @@ public:
         inputPrompts.push_back(caption + "|" + prompt);
         return Next(inputAnswers);
     }
+    std::optional<std::pair<std::string, std::string>> AskPassword(const std::string& prompt,
+                                                                   const std::string&) override {
+        passwordPrompts.push_back(prompt);
+        return std::nullopt; // cancelled
+    }
     std::optional<std::string> OpenFile(const widgets::FileDialogSettings& settings) override {
         fileDialogs.push_back(settings);
         return Next(openAnswers);
@@ -31,6 +36,7 @@ public:
     std::vector<std::string> messages;
     std::vector<std::string> errors;
     std::vector<std::string> inputPrompts;
+    std::vector<std::string> passwordPrompts;
     std::vector<widgets::FileDialogSettings> fileDialogs;
     std::deque<std::optional<std::string>> inputAnswers, openAnswers, saveAnswers;
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <cups/cups.h>
+#include "spooler/PasswordPrompt.h"
 
 #include <functional>
 #include <optional>
@@ -28,17 +28,9 @@ std::optional<Credentials> AskForPassword(QWidget* owner, const std::string& pro
 class PasswordCallback {
 public:
     PasswordCallback(QObject* gui, PasswordPrompt prompt);
-    ~PasswordCallback();
-    PasswordCallback(const PasswordCallback&) = delete;
-    PasswordCallback& operator=(const PasswordCallback&) = delete;
 
 private:
-    static const char* Ask(const char* prompt, http_t* http, const char* method, const char* resource, void* self);
-
-    QObject* m_gui;
-    PasswordPrompt m_prompt;
-    std::string m_password;
-    int m_asked = 0;
+    spooler::PasswordScope m_scope;
 };
 
 } // namespace quill::printui
