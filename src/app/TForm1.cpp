@@ -56,6 +56,10 @@ const std::string kShareInPrompt = std::string("Install a network shared ") + ad
                                    "name:\r(eg. " +
                                    kShareInExample + " or \\\\SERVER\\QUILL)";
 
+constexpr const char* kServerDoesNotShare =
+    "Printer sharing is turned off in the settings of this computer's print server, so other computers may not "
+    "reach its printers. An administrator turns it on with: cupsctl --share-printers";
+
 int LocalYear() {
     const std::time_t now = std::time(nullptr);
     std::tm local{};
@@ -233,12 +237,17 @@ void TForm1::SpeedButton7Click() {
         listed = spooler::SameQueue(EntryName(i), admin::kManagedPrinter);
     if (!listed)
         if (const auto selected = SelectedPrinter()) target = *selected;
-    m_worker.Post([&spooler = m_spooler, target,
-                   share] { return admin::SharePrinter(spooler, target, share); }, // the result is not shown
-                  [this](bool) {
-                      m_dialogs.ShowMessage(std::string(admin::kManagedPrinter) +
-                                            " is now set up as a network shared printer.");
-                  });
+    m_worker.Post(
+        [&spooler = m_spooler, target, share] {
+            admin::SharePrinter(spooler, target, share); // the result is not shown
+            return spooler.ServerSharesPrinters();
+        },
+        [this](bool serverShares) {
+            m_dialogs.ShowMessage(std::string(admin::kManagedPrinter) + " is now set up as a network shared printer.");
+            // A shared printer reaches nobody while the server keeps its printers to itself:
+            // said plainly, not left to chance.
+            if (!serverShares) m_dialogs.ShowMessage(kServerDoesNotShare);
+        });
 }
 
 void TForm1::SpeedButton6Click() {

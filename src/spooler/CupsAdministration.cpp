@@ -6,6 +6,9 @@
 #include "spooler/CupsRequest.h"
 #include "spooler/PrinterName.h"
 
+#include <cups/adminutil.h>
+
+#include <cstdlib>
 #include <cstring>
 
 namespace quill::spooler {
@@ -225,6 +228,18 @@ bool CupsSpooler::SetPrinterA(PrinterHandle& printer, const PrinterInfo2& info) 
     if (!connection->Send(request, "/admin/")) return false;
     return connection->Send(NewRequest(CUPS_ACCEPT_JOBS, ClassUri(shareQueue)), "/admin/") &&
            connection->Send(NewRequest(IPP_OP_RESUME_PRINTER, ClassUri(shareQueue)), "/admin/");
+}
+
+bool CupsSpooler::ServerSharesPrinters() {
+    const auto connection = CupsConnection::Open("");
+    if (!connection) return true;
+    int count = 0;
+    cups_option_t* settings = nullptr;
+    if (!cupsAdminGetServerSettings(connection->Http(), &count, &settings)) return true;
+    const char* value = cupsGetOption(CUPS_SERVER_SHARE_PRINTERS, count, settings);
+    const bool shares = value && std::atoi(value) != 0;
+    cupsFreeOptions(count, settings);
+    return shares;
 }
 
 } // namespace quill::spooler

@@ -24,6 +24,7 @@ public:
     std::optional<std::vector<JobInfo2>> EnumJobsA(PrinterHandle& printer) override;
     std::optional<std::vector<JobInfo2>> EnumAllJobs() override;
     bool SetJobA(PrinterHandle& printer, std::uint32_t jobId, std::uint32_t command) override;
+    bool ServerSharesPrinters() override;
 
     std::unique_ptr<ChangeNotification> FindFirstPrinterChangeNotification(PrinterHandle& printer, std::uint32_t filter,
                                                                            const NotifyOptions& options) override;

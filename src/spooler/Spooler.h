@@ -259,6 +259,10 @@ public:
     virtual std::optional<std::vector<JobInfo2>> EnumAllJobs() = 0;
     virtual bool SetJobA(PrinterHandle& printer, std::uint32_t jobId, std::uint32_t command) = 0;
 
+    // Whether this computer's print server lets other computers reach the printers it
+    // shares at all; true when that cannot be told.
+    virtual bool ServerSharesPrinters() { return true; }
+
     virtual std::unique_ptr<ChangeNotification>
     FindFirstPrinterChangeNotification(PrinterHandle& printer, std::uint32_t filter, const NotifyOptions& options) = 0;
     // Waits up to timeoutMs (-1: no limit) for the registration's handle; true when signalled.

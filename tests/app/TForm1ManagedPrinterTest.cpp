@@ -152,6 +152,17 @@ TEST_F(TForm1ManagedPrinterTest, ShareOutAsksAndCancelSharesTheManagedPrinterAsQ
     EXPECT_EQ(dialogs.messages, std::vector<std::string>{kShared});
 }
 
+TEST_F(TForm1ManagedPrinterTest, ShareOutSaysPlainlyWhenTheServerSharesNoPrinters) {
+    spooler.serverSharesPrinters = false;
+    auto form = Make({"QUILL Amber PDF Creator"});
+    dialogs.inputAnswers.push_back("QUILL");
+    Click(*form, form->SpeedButton7);
+    EXPECT_TRUE(Info(kManaged)->Attributes & spooler::PRINTER_ATTRIBUTE_SHARED);
+    ASSERT_EQ(dialogs.messages.size(), 2u);
+    EXPECT_EQ(dialogs.messages[0], kShared);
+    EXPECT_NE(dialogs.messages[1].find("cupsctl --share-printers"), std::string::npos);
+}
+
 TEST_F(TForm1ManagedPrinterTest, ShareOutWithTheFieldEmptiedDoesNothing) {
     auto form = Make({"QUILL Amber PDF Creator"});
     dialogs.inputAnswers.push_back("");
