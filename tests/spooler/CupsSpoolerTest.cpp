@@ -213,8 +213,10 @@ PrinterInfo2 ManagedRecord(const std::string& port = "pdfinst") {
 } // namespace
 
 TEST_F(CupsSpoolerTest, PrinterIsAddedOnceAndOnlyWithItsDriverAndPortInstalled) {
-    EXPECT_FALSE(spooler.AddPrinterA(ManagedRecord())) << "no driver installed yet";
     s_cups->InstallManagedPrinterDriver();
+    PrinterInfo2 withoutDriver = ManagedRecord();
+    withoutDriver.pDriverName = "No Such Driver";
+    EXPECT_FALSE(spooler.AddPrinterA(withoutDriver));
     EXPECT_FALSE(spooler.AddPrinterA(ManagedRecord("nosuchport")));
     EXPECT_TRUE(s_cups->Queues().empty());
     auto added = spooler.AddPrinterA(ManagedRecord());
