@@ -1,0 +1,150 @@
+#include "monitor/MonitorDialog.h"
+
+#include "monitor/NotificationThreads.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFontMetrics>
+#include <QPlainTextEdit>
+#include <QScreen>
+#include <QScrollBar>
+#include <QTextCursor>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include <string>
+
+namespace quill::monitor {
+namespace {
+
+// The window's size in dialog units of its font.
+constexpr int kWidthUnits = 365;
+constexpr int kHeightUnits = 273;
+
+// The log's CR LF line ends become the text box's line breaks.
+QString ToBoxText(std::string_view text) {
+    QString result = QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
+    result.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    return result;
+}
+
+} // namespace
+
+// The log's view of the text box. Each call is queued to the window's thread, in the
+// order the log makes them (also calls made on that thread), and returns at once.
+class MonitorDialog::TextBoxLog final : public LogWindow {
+public:
+    explicit TextBoxLog(QPlainTextEdit* box) : m_box(box) {}
+
+    void showText(std::string_view text) override {
+        QMetaObject::invokeMethod(
+            m_box,
+            [box = m_box, text = ToBoxText(text)] {
+                box->setPlainText(text);
+                ScrollToEnd(box);
+            },
+            Qt::QueuedConnection);
+    }
+    void appendText(std::string_view line) override {
+        QMetaObject::invokeMethod(
+            m_box,
+            [box = m_box, line = ToBoxText(line)] {
+                QTextCursor end(box->document());
+                end.movePosition(QTextCursor::End);
+                end.insertText(line);
+                ScrollToEnd(box);
+            },
+            Qt::QueuedConnection);
+    }
+
+private:
+    static void ScrollToEnd(QPlainTextEdit* box) {
+        box->verticalScrollBar()->setValue(box->verticalScrollBar()->maximum());
+    }
+    QPlainTextEdit* m_box;
+};
+
+MonitorDialog::MonitorDialog(std::shared_ptr<spooler::Spooler> spooler)
+    : QDialog(nullptr, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinMaxButtonsHint |
+                           Qt::WindowCloseButtonHint),
+      m_spooler(std::move(spooler)), m_worker(this) {
+    setWindowTitle(QStringLiteral("Printer Activities"));
+    setWindowIcon(QApplication::windowIcon());
+    // Closing the main window ends the program even while this window is open.
+    setAttribute(Qt::WA_QuitOnClose, false);
+    QFont font(QStringLiteral("Liberation Mono"));
+    font.setPointSize(8);
+    font.setStyleHint(QFont::TypeWriter);
+    setFont(font);
+
+    TextBox = new QPlainTextEdit(this);
+    TextBox->setObjectName(QStringLiteral("TextBox"));
+    TextBox->setReadOnly(true);
+    TextBox->setLineWrapMode(QPlainTextEdit::NoWrap);
+    TextBox->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(TextBox);
+
+    // Dialog units: a quarter of the font's average character width across, an eighth of
+    // its height down.
+    const QFontMetrics metrics(font);
+    int baseX = 0;
+    for (char c = 'a'; c <= 'z'; ++c)
+        baseX += metrics.horizontalAdvance(QChar(c)) + metrics.horizontalAdvance(QChar(c - 32));
+    baseX = (baseX / 26 + 1) / 2;
+    const int baseY = metrics.height();
+    resize(kWidthUnits * baseX / 4, kHeightUnits * baseY / 8);
+    if (const QScreen* screen = QApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
+
+    m_log = std::make_unique<TextBoxLog>(TextBox);
+}
+
+MonitorDialog::~MonitorDialog() {
+    if (m_started && !m_closing) Stop();
+    activityLog().closeWindow(*m_log);
+}
+
+void MonitorDialog::Start() {
+    activityLog().openWindow(*m_log);
+    m_worker.Post([spooler = m_spooler] { return InitNotificationThreads(spooler); },
+                  [this](bool started) {
+                      m_started = true;
+                      if (!started) WriteLog("InitNotificationThreads() failed. No further error code");
+                      if (m_closeAsked) close();
+                  });
+}
+
+void MonitorDialog::reject() { close(); }
+
+void MonitorDialog::closeEvent(QCloseEvent* event) {
+    if (m_ended) {
+        event->accept();
+        return;
+    }
+    event->ignore();
+    if (!m_started) {
+        // The start is still waiting for the spooler: the stop follows once it has returned.
+        m_closeAsked = true;
+        return;
+    }
+    if (m_closing) return;
+    Stop();
+    // The pause lets the stop lines show before the window ends.
+    QTimer::singleShot(kCloseDelayMs, this, [this] { Finish(); });
+}
+
+void MonitorDialog::Stop() {
+    m_closing = true;
+    if (!FInitnotificationThreads())
+        WriteLog("FInitnotificationThreads() failed ... Windows will force the process/threads to end.");
+}
+
+void MonitorDialog::Finish() {
+    activityLog().closeWindow(*m_log);
+    m_ended = true;
+    close();
+}
+
+} // namespace quill::monitor
