@@ -67,7 +67,7 @@ private:
 MonitorDialog::MonitorDialog(std::shared_ptr<spooler::Spooler> spooler)
     : QDialog(nullptr, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinMaxButtonsHint |
                            Qt::WindowCloseButtonHint),
-      m_spooler(std::move(spooler)), m_worker(this) {
+      m_spooler(std::move(spooler)), m_worker(std::make_unique<admin::SpoolerWorker>(this)) {
     setWindowTitle(QStringLiteral("Printer Activities"));
     setWindowIcon(QApplication::windowIcon());
     // Closing the main window ends the program even while this window is open.
@@ -102,18 +102,22 @@ MonitorDialog::MonitorDialog(std::shared_ptr<spooler::Spooler> spooler)
 }
 
 MonitorDialog::~MonitorDialog() {
-    if (m_started && !m_closing) Stop();
+    // A start still under way gives up its requests and returns first; then its
+    // watchers are stopped like those of a started window.
+    m_worker.reset();
+    if (m_starting && !m_closing) Stop();
     activityLog().closeWindow(*m_log);
 }
 
 void MonitorDialog::Start() {
     activityLog().openWindow(*m_log);
-    m_worker.Post([spooler = m_spooler] { return InitNotificationThreads(spooler); },
-                  [this](bool started) {
-                      m_started = true;
-                      if (!started) WriteLog("InitNotificationThreads() failed. No further error code");
-                      if (m_closeAsked) close();
-                  });
+    m_starting = true;
+    m_worker->Post([spooler = m_spooler] { return InitNotificationThreads(spooler); },
+                   [this](bool started) {
+                       m_started = true;
+                       if (!started) WriteLog("InitNotificationThreads() failed. No further error code");
+                       if (m_closeAsked) close();
+                   });
 }
 
 void MonitorDialog::reject() { close(); }

@@ -46,7 +46,8 @@ private:
 
     std::shared_ptr<spooler::Spooler> m_spooler;
     std::unique_ptr<TextBoxLog> m_log;
-    admin::SpoolerWorker m_worker;
+    std::unique_ptr<admin::SpoolerWorker> m_worker;
+    bool m_starting = false;
     bool m_started = false;
     bool m_closeAsked = false;
     bool m_closing = false;
