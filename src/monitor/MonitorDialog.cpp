@@ -12,6 +12,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <mutex>
 #include <string>
 
 namespace quill::monitor {
@@ -30,38 +31,58 @@ QString ToBoxText(std::string_view text) {
 
 } // namespace
 
-// The log's view of the text box. Each call is queued to the window's thread, in the
-// order the log makes them (also calls made on that thread), and returns at once.
+// The log's view of the text box. Lines are gathered and handed to the window's thread
+// in the order the log gives them (also those given on that thread); the text box takes
+// all lines gathered so far at once, so a burst of lines costs one update.
 class MonitorDialog::TextBoxLog final : public LogWindow {
 public:
     explicit TextBoxLog(QPlainTextEdit* box) : m_box(box) {}
 
     void showText(std::string_view text) override {
-        QMetaObject::invokeMethod(
-            m_box,
-            [box = m_box, text = ToBoxText(text)] {
-                box->setPlainText(text);
-                ScrollToEnd(box);
-            },
-            Qt::QueuedConnection);
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_pending = ToBoxText(text);
+        m_replace = true;
+        Post();
     }
     void appendText(std::string_view line) override {
-        QMetaObject::invokeMethod(
-            m_box,
-            [box = m_box, line = ToBoxText(line)] {
-                QTextCursor end(box->document());
-                end.movePosition(QTextCursor::End);
-                end.insertText(line);
-                ScrollToEnd(box);
-            },
-            Qt::QueuedConnection);
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_pending += ToBoxText(line);
+        Post();
     }
 
 private:
-    static void ScrollToEnd(QPlainTextEdit* box) {
-        box->verticalScrollBar()->setValue(box->verticalScrollBar()->maximum());
+    // With m_mutex held.
+    void Post() {
+        if (m_posted) return;
+        m_posted = true;
+        QMetaObject::invokeMethod(
+            m_box, [this] { Apply(); }, Qt::QueuedConnection);
     }
+    void Apply() {
+        QString text;
+        bool replace;
+        {
+            std::lock_guard<std::mutex> guard(m_mutex);
+            text.swap(m_pending);
+            replace = m_replace;
+            m_replace = false;
+            m_posted = false;
+        }
+        if (replace) {
+            m_box->setPlainText(text);
+        } else {
+            QTextCursor end(m_box->document());
+            end.movePosition(QTextCursor::End);
+            end.insertText(text);
+        }
+        m_box->verticalScrollBar()->setValue(m_box->verticalScrollBar()->maximum());
+    }
+
     QPlainTextEdit* m_box;
+    std::mutex m_mutex; // guards the members below
+    QString m_pending;
+    bool m_replace = false;
+    bool m_posted = false;
 };
 
 MonitorDialog::MonitorDialog(std::shared_ptr<spooler::Spooler> spooler)
