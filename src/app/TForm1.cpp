@@ -149,6 +149,7 @@ TForm1::TForm1(spooler::Spooler& spooler, Dialogs& dialogs, platform::Launcher& 
     SaveDialog1.HideReadOnly = true;
     SaveDialog1.EnableSizing = true;
 
+    BitBtn10->OnClick = [this](widgets::ColorButton*) { BitBtn10Click(); };
     BitBtn20->OnClick = [this](widgets::ColorButton*) { BitBtn20Click(); };
     SpeedButton1->OnClick = [this](widgets::ColorButton*) { SpeedButton1Click(); };
     SpeedButton2->OnClick = [this](widgets::ColorButton*) { SpeedButton2Click(); };
@@ -177,6 +178,21 @@ bool TForm1::RunForSelected(const char* option, int showCommand) {
     }
     admin::RunPrinterCommand(m_launcher, admin::PrintUiParameters(option, *printer), showCommand);
     return true;
+}
+
+void TForm1::BitBtn10Click() {
+    if (MonitorWindow) {
+        MonitorWindow->setWindowState(MonitorWindow->windowState() & ~Qt::WindowMinimized);
+        MonitorWindow->raise();
+        MonitorWindow->activateWindow();
+        return;
+    }
+    std::shared_ptr<spooler::Spooler> spooler = MonitorSpooler;
+    if (!spooler) spooler = std::shared_ptr<spooler::Spooler>(std::shared_ptr<void>(), &m_spooler);
+    MonitorWindow = new monitor::MonitorDialog(std::move(spooler));
+    MonitorWindow->setAttribute(Qt::WA_DeleteOnClose);
+    MonitorWindow->show();
+    MonitorWindow->Start();
 }
 
 void TForm1::BitBtn20Click() {

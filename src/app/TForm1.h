@@ -4,16 +4,19 @@
 #include "admin/SpoolerWorker.h"
 #include "admin/TMain.h"
 #include "backup/SettingsWorkflows.h"
+#include "monitor/MonitorDialog.h"
 #include "platform/RegistryStore.h"
 #include "platform/Launcher.h"
 #include "spooler/Spooler.h"
 #include "widgets/ColorButton.h"
 #include "zip/TZipper.h"
 
+#include <QPointer>
 #include <QWidget>
 
 #include <array>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -84,6 +87,12 @@ public:
     std::function<void(admin::TMain&)> ShowJobWindow = [](admin::TMain& window) { window.exec(); };
 
     void FormCreate();
+    // "Monitor Printer": opens the "Printer Activities" window, or brings the open one forward.
+    void BitBtn10Click();
+    // The spooler of the monitor's watchers, which may outlive the window by a request;
+    // none: the main window's.
+    std::shared_ptr<spooler::Spooler> MonitorSpooler;
+    QPointer<monitor::MonitorDialog> MonitorWindow;
     // The printer dialog commands.
     void BitBtn20Click();
     void SpeedButton1Click();

@@ -4,8 +4,10 @@
 #include "widgets/Dialogs.h"
 #include "widgets/FirstPaintReport.h"
 #include "app/TForm1.h"
+#include "monitor/ActivityLog.h"
 #include "platform/Launcher.h"
 #include "platform/PosixSharedSection.h"
+#include "platform/SyslogDebugOutput.h"
 #include "platform/X11WindowActivator.h"
 #include "spooler/CupsSpooler.h"
 
@@ -81,6 +83,8 @@ int main(int argc, char** argv) {
     QApplication::setWindowIcon(icon);
     QuitOnSignals(application);
 
+    // Every activity log line is also sent to the system log.
+    monitor::activityLog().setDebugOutput(std::make_shared<platform::SyslogDebugOutput>());
     spooler::CupsSpooler spooler;
     widgets::QtDialogs dialogs;
     // The printer user-interface helper lies beside the program (built and installed so).
@@ -90,10 +94,14 @@ int main(int argc, char** argv) {
     if (::access(helper.c_str(), X_OK) != 0) helper = folder + "../../tools/printui/" + QUILL_HELPER_NAME;
     platform::HelperLauncher launcher(helper);
     app::TForm1 form(spooler, dialogs, launcher);
+    form.MonitorSpooler = std::make_shared<spooler::CupsSpooler>();
     dialogs.setOwner(&form);
 
     const auto report = widgets::ReportFirstPaint(form, [] { QApplication::quit(); });
     form.show();
     guard.SetInstanceWindow(static_cast<std::uint32_t>(form.winId()));
-    return application.exec();
+    const int result = application.exec();
+    // A "Printer Activities" window still open stops its watchers as it goes.
+    delete form.MonitorWindow.data();
+    return result;
 }

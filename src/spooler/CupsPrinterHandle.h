@@ -6,7 +6,9 @@
 #include <cups/ipp.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace quill::spooler {
 
@@ -33,5 +35,12 @@ bool IsConnection(int printerType, const std::string& deviceUri, const ThisCompu
 
 // The printer status bits of a printer's state and state reasons.
 std::uint32_t PrinterStatus(int state, ipp_attribute_t* reasons);
+
+class CupsConnection;
+// The jobs of one Get-Jobs answer on a printer or server URI, in the server's order:
+// whichJobs "not-completed" or "completed", from firstJobId on when it is not 0;
+// nullopt when the request failed.
+std::optional<std::vector<JobInfo2>> AskForJobs(CupsConnection& connection, const std::string& uri,
+                                                const char* whichJobs, std::uint32_t firstJobId);
 
 } // namespace quill::spooler

@@ -1,5 +1,6 @@
 #include "spooler/CupsRequest.h"
 
+#include "spooler/LastError.h"
 #include "spooler/PrinterName.h"
 #include "spooler/RequestAbort.h"
 
@@ -29,10 +30,14 @@ ssize_t ReadMemory(void* context, ipp_uchar_t* buffer, size_t length) {
 
 constexpr const char* kTimedOut = "The print server did not answer in time.";
 
-// Why a wait on the connection failed.
+// Why a wait on the connection failed; also the thread's last error.
 std::string ConnectionFailure(http_t* http) {
     const int error = httpError(http);
-    if (error == ETIMEDOUT || AbortScope::Requested()) return kTimedOut;
+    if (error == ETIMEDOUT || AbortScope::Requested()) {
+        SetLastError(ERROR_TIMEOUT);
+        return kTimedOut;
+    }
+    SetLastError(RPC_S_SERVER_UNAVAILABLE);
     return std::string("The print server cannot be reached: ") +
            (error ? std::strerror(error) : "it closed the connection");
 }
@@ -42,6 +47,7 @@ std::string ConnectionFailure(http_t* http) {
 std::unique_ptr<CupsConnection> CupsConnection::Open(const std::string& host, std::string* error, int port) {
     if (AbortScope::Requested()) {
         if (error) *error = kTimedOut;
+        SetLastError(ERROR_TIMEOUT);
         return nullptr;
     }
     const bool local = IsLocalHost(host);
@@ -61,6 +67,7 @@ std::unique_ptr<CupsConnection> CupsConnection::Open(const std::string& host, st
     }
     if (!http) {
         if (error) *error = "The print server " + server.host + " does not answer: " + reason;
+        SetLastError(RPC_S_SERVER_UNAVAILABLE);
         return nullptr;
     }
     return std::unique_ptr<CupsConnection>(new CupsConnection(http));
@@ -121,6 +128,10 @@ Ipp CupsConnection::Request(ipp_t* request, const char* resource) {
     if (status != HTTP_STATUS_OK) {
         // A time-out or a refusal: the request is not sent again.
         m_error = status == HTTP_STATUS_ERROR ? ConnectionFailure(m_http) : httpStatus(status);
+        if (status != HTTP_STATUS_ERROR)
+            SetLastError(status == HTTP_STATUS_FORBIDDEN || status == HTTP_STATUS_UNAUTHORIZED
+                             ? ERROR_ACCESS_DENIED
+                             : ERROR_INVALID_PARAMETER);
         httpFlush(m_http);
         return nullptr;
     }
@@ -139,6 +150,7 @@ Ipp CupsConnection::Request(ipp_t* request, const char* resource) {
     Ipp response(ippNew());
     if (ippReadIO(&reader, ReadMemory, 1, nullptr, response.get()) != IPP_STATE_DATA) {
         m_error = "The print server's answer cannot be read.";
+        SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
     return response;
@@ -159,6 +171,7 @@ Ipp CupsConnection::AskLibcups(Ipp request, const char* resource) {
     } else {
         const char* reason = cupsLastErrorString();
         m_error = reason && *reason ? reason : ippErrorString(cupsLastError());
+        SetLastError(ERROR_ACCESS_DENIED);
     }
     return nullptr;
 }
@@ -168,6 +181,14 @@ bool CupsConnection::Succeeded(ipp_t* answer) {
     if (status <= IPP_STATUS_OK_CONFLICTING) return true;
     const std::string message = Text(answer, "status-message");
     m_error = message.empty() ? ippErrorString(status) : message;
+    switch (status) {
+    case IPP_STATUS_ERROR_NOT_FOUND: SetLastError(ERROR_INVALID_PRINTER_NAME); break;
+    case IPP_STATUS_ERROR_FORBIDDEN:
+    case IPP_STATUS_ERROR_NOT_AUTHORIZED:
+    case IPP_STATUS_ERROR_NOT_AUTHENTICATED: SetLastError(ERROR_ACCESS_DENIED); break;
+    case IPP_STATUS_ERROR_OPERATION_NOT_SUPPORTED: SetLastError(ERROR_NOT_SUPPORTED); break;
+    default: SetLastError(ERROR_INVALID_PARAMETER); break;
+    }
     return false;
 }
 

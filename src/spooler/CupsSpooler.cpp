@@ -131,6 +131,8 @@ SystemTime ToSystemTime(std::time_t t) {
     return s;
 }
 
+} // namespace
+
 // The jobs of one Get-Jobs answer in the server's order.
 std::optional<std::vector<JobInfo2>> AskForJobs(CupsConnection& connection, const std::string& uri,
                                                 const char* whichJobs, std::uint32_t firstJobId) {
@@ -192,8 +194,6 @@ std::optional<std::vector<JobInfo2>> AskForJobs(CupsConnection& connection, cons
         flush);
     return jobs;
 }
-
-} // namespace
 
 std::optional<std::vector<JobInfo2>> CupsSpooler::Jobs(const std::string& host, const std::string& queue) {
     const auto connection = CupsConnection::Open(host);
@@ -258,17 +258,6 @@ bool CupsSpooler::SetJobA(PrinterHandle& printer, std::uint32_t jobId, std::uint
     ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", static_cast<int>(jobId));
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
     return connection->Send(request, "/jobs") != nullptr;
-}
-
-// Not provided yet: change notifications report failure until the monitor uses them.
-std::unique_ptr<ChangeNotification> CupsSpooler::FindFirstPrinterChangeNotification(PrinterHandle&, std::uint32_t,
-                                                                                    const NotifyOptions&) {
-    return nullptr;
-}
-bool CupsSpooler::WaitForSingleObject(ChangeNotification&, int) { return false; }
-std::optional<NotifyInfo> CupsSpooler::FindNextPrinterChangeNotification(ChangeNotification&, std::uint32_t&,
-                                                                         const NotifyOptions&) {
-    return std::nullopt;
 }
 
 } // namespace quill::spooler

@@ -3,6 +3,7 @@
 #include "spooler/Spooler.h"
 
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 
@@ -32,6 +33,8 @@ public:
     std::optional<NotifyInfo> FindNextPrinterChangeNotification(ChangeNotification& notification, std::uint32_t& change,
                                                                 const NotifyOptions& options) override;
 
+    class NotificationHub;
+
 private:
     // The open jobs of one queue, or of every queue when queue is empty, and the jobs
     // that have ended since the last poll of the same.
@@ -40,6 +43,9 @@ private:
     std::mutex m_watchMutex;
     // The jobs open at the last poll of a queue (or of all queues), by host and queue.
     std::map<std::string, std::set<std::uint32_t>> m_openJobs;
+    // The one server-wide event subscription that all change notifications share
+    // (CupsNotifications.cpp); made with the first registration.
+    std::shared_ptr<NotificationHub> m_notifications;
 };
 
 } // namespace quill::spooler

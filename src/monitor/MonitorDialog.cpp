@@ -1,0 +1,175 @@
+#include "monitor/MonitorDialog.h"
+
+#include "monitor/NotificationThreads.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFontMetrics>
+#include <QPlainTextEdit>
+#include <QScreen>
+#include <QScrollBar>
+#include <QTextCursor>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include <mutex>
+#include <string>
+
+namespace quill::monitor {
+namespace {
+
+// The window's size in dialog units of its font.
+constexpr int kWidthUnits = 365;
+constexpr int kHeightUnits = 273;
+
+// The log's CR LF line ends become the text box's line breaks.
+QString ToBoxText(std::string_view text) {
+    QString result = QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
+    result.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    return result;
+}
+
+} // namespace
+
+// The log's view of the text box. Lines are gathered and handed to the window's thread
+// in the order the log gives them (also those given on that thread); the text box takes
+// all lines gathered so far at once, so a burst of lines costs one update.
+class MonitorDialog::TextBoxLog final : public LogWindow {
+public:
+    explicit TextBoxLog(QPlainTextEdit* box) : m_box(box) {}
+
+    void showText(std::string_view text) override {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_pending = ToBoxText(text);
+        m_replace = true;
+        Post();
+    }
+    void appendText(std::string_view line) override {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_pending += ToBoxText(line);
+        Post();
+    }
+
+private:
+    // With m_mutex held.
+    void Post() {
+        if (m_posted) return;
+        m_posted = true;
+        QMetaObject::invokeMethod(
+            m_box, [this] { Apply(); }, Qt::QueuedConnection);
+    }
+    void Apply() {
+        QString text;
+        bool replace;
+        {
+            std::lock_guard<std::mutex> guard(m_mutex);
+            text.swap(m_pending);
+            replace = m_replace;
+            m_replace = false;
+            m_posted = false;
+        }
+        if (replace) {
+            m_box->setPlainText(text);
+        } else {
+            QTextCursor end(m_box->document());
+            end.movePosition(QTextCursor::End);
+            end.insertText(text);
+        }
+        m_box->verticalScrollBar()->setValue(m_box->verticalScrollBar()->maximum());
+    }
+
+    QPlainTextEdit* m_box;
+    std::mutex m_mutex; // guards the members below
+    QString m_pending;
+    bool m_replace = false;
+    bool m_posted = false;
+};
+
+MonitorDialog::MonitorDialog(std::shared_ptr<spooler::Spooler> spooler)
+    : QDialog(nullptr, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinMaxButtonsHint |
+                           Qt::WindowCloseButtonHint),
+      m_spooler(std::move(spooler)), m_worker(std::make_unique<admin::SpoolerWorker>(this)) {
+    setWindowTitle(QStringLiteral("Printer Activities"));
+    setWindowIcon(QApplication::windowIcon());
+    // Closing the main window ends the program even while this window is open.
+    setAttribute(Qt::WA_QuitOnClose, false);
+    QFont font(QStringLiteral("Liberation Mono"));
+    font.setPointSize(8);
+    font.setStyleHint(QFont::TypeWriter);
+    setFont(font);
+
+    TextBox = new QPlainTextEdit(this);
+    TextBox->setObjectName(QStringLiteral("TextBox"));
+    TextBox->setReadOnly(true);
+    TextBox->setLineWrapMode(QPlainTextEdit::NoWrap);
+    TextBox->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(TextBox);
+
+    // Dialog units: a quarter of the font's average character width across, an eighth of
+    // its height down.
+    const QFontMetrics metrics(font);
+    int baseX = 0;
+    for (char c = 'a'; c <= 'z'; ++c)
+        baseX += metrics.horizontalAdvance(QChar(c)) + metrics.horizontalAdvance(QChar(c - 32));
+    baseX = (baseX / 26 + 1) / 2;
+    const int baseY = metrics.height();
+    resize(kWidthUnits * baseX / 4, kHeightUnits * baseY / 8);
+    if (const QScreen* screen = QApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
+
+    m_log = std::make_unique<TextBoxLog>(TextBox);
+}
+
+MonitorDialog::~MonitorDialog() {
+    // A start still under way gives up its requests and returns first; then its
+    // watchers are stopped like those of a started window.
+    m_worker.reset();
+    if (m_starting && !m_closing) Stop();
+    activityLog().closeWindow(*m_log);
+}
+
+void MonitorDialog::Start() {
+    activityLog().openWindow(*m_log);
+    m_starting = true;
+    m_worker->Post([spooler = m_spooler] { return InitNotificationThreads(spooler); },
+                   [this](bool started) {
+                       m_started = true;
+                       if (!started) WriteLog("InitNotificationThreads() failed. No further error code");
+                       if (m_closeAsked) close();
+                   });
+}
+
+void MonitorDialog::reject() { close(); }
+
+void MonitorDialog::closeEvent(QCloseEvent* event) {
+    if (m_ended) {
+        event->accept();
+        return;
+    }
+    event->ignore();
+    if (!m_started) {
+        // The start is still waiting for the spooler: the stop follows once it has returned.
+        m_closeAsked = true;
+        return;
+    }
+    if (m_closing) return;
+    Stop();
+    // The pause lets the stop lines show before the window ends.
+    QTimer::singleShot(kCloseDelayMs, this, [this] { Finish(); });
+}
+
+void MonitorDialog::Stop() {
+    m_closing = true;
+    if (!FInitnotificationThreads())
+        WriteLog("FInitnotificationThreads() failed ... Windows will force the process/threads to end.");
+}
+
+void MonitorDialog::Finish() {
+    activityLog().closeWindow(*m_log);
+    m_ended = true;
+    close();
+}
+
+} // namespace quill::monitor

@@ -1,0 +1,57 @@
+#pragma once
+
+#include "admin/SpoolerWorker.h"
+#include "monitor/ActivityLog.h"
+#include "spooler/Spooler.h"
+
+#include <QDialog>
+
+#include <memory>
+
+class QPlainTextEdit;
+
+namespace quill::monitor {
+
+// The "Printer Activities" window: a read-only, unwrapped text box filling the window
+// that shows the whole activity log and every new line. Opening it starts the monitor;
+// closing it stops the monitor, writes the stop lines, pauses 1.5 s and then ends. It
+// has no owner, so the main window stays usable while it is open.
+class MonitorDialog : public QDialog {
+public:
+    static constexpr int kCloseDelayMs = 1500;
+
+    explicit MonitorDialog(std::shared_ptr<spooler::Spooler> spooler);
+    // A window that is still open when it is destroyed (the program ends) stops the
+    // monitor without the pause.
+    ~MonitorDialog() override;
+
+    // Shows the log and starts the monitor. The start's spooler requests run on a worker;
+    // the window paints meanwhile, and a close asked for in between waits for the start.
+    void Start();
+    // Whether the start has returned, and whether the close has begun.
+    bool Started() const { return m_started; }
+    bool Closing() const { return m_closing; }
+
+    QPlainTextEdit* TextBox = nullptr; // control 1000
+
+    void reject() override; // Escape closes as the close button does
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    class TextBoxLog;
+    void Stop();
+    void Finish();
+
+    std::shared_ptr<spooler::Spooler> m_spooler;
+    std::unique_ptr<TextBoxLog> m_log;
+    std::unique_ptr<admin::SpoolerWorker> m_worker;
+    bool m_starting = false;
+    bool m_started = false;
+    bool m_closeAsked = false;
+    bool m_closing = false;
+    bool m_ended = false;
+};
+
+} // namespace quill::monitor

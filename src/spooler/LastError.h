@@ -1,0 +1,25 @@
+#pragma once
+
+#include <cstdint>
+
+namespace quill::spooler {
+
+// The reason of the calling thread's last failed spooler operation, as the platform's
+// last-error code: each thread has its own, and a failing operation sets it before it
+// returns its empty result. A successful operation leaves it as it was.
+//
+// The codes the spooler gives (the platform's documented numbers):
+inline constexpr std::uint32_t ERROR_SUCCESS = 0;
+inline constexpr std::uint32_t ERROR_ACCESS_DENIED = 5;      // the server refused the request
+inline constexpr std::uint32_t ERROR_INVALID_HANDLE = 6;     // a handle or registration that is not valid (any more)
+inline constexpr std::uint32_t ERROR_NOT_ENOUGH_MEMORY = 8;  // a buffer could not be allocated
+inline constexpr std::uint32_t ERROR_NOT_SUPPORTED = 50;     // the server does not offer the operation
+inline constexpr std::uint32_t ERROR_INVALID_PARAMETER = 87; // the server rejected the request's values
+inline constexpr std::uint32_t ERROR_TIMEOUT = 1460;         // no answer in the bounded time
+inline constexpr std::uint32_t ERROR_INVALID_PRINTER_NAME = 1801; // no such printer
+inline constexpr std::uint32_t RPC_S_SERVER_UNAVAILABLE = 1722;   // the server cannot be reached
+
+std::uint32_t GetLastError();
+void SetLastError(std::uint32_t code);
+
+} // namespace quill::spooler

@@ -1,0 +1,170 @@
+#include "monitor/MonitorDialog.h"
+
+#include "CupsSandbox.h"
+#include "StoppedServer.h"
+#include "monitor/ActivityLog.h"
+#include "spooler/CupsSpooler.h"
+
+#include <QElapsedTimer>
+#include <QPlainTextEdit>
+#include <QTest>
+#include <QTimer>
+
+#include <cups/cups.h>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+namespace quill::monitor {
+namespace {
+
+using test::CupsTest;
+
+// The window against the private cupsd, with the real spooler.
+class MonitorCupsTest : public CupsTest {
+protected:
+    void SetUp() override {
+        CupsTest::SetUp();
+        if (IsSkipped()) return;
+        s_cups->AddQueue("Laser_1");
+    }
+
+    std::unique_ptr<MonitorDialog> Open() {
+        auto window = std::make_unique<MonitorDialog>(std::make_shared<spooler::CupsSpooler>());
+        window->show();
+        window->Start();
+        EXPECT_TRUE(WaitFor(*window, "[*] [T] Starting notification loop [Laser_1].", 0, 15000));
+        return window;
+    }
+    // The text box's text from character `from` on.
+    static QString After(const MonitorDialog& window, qsizetype from) {
+        return window.TextBox->toPlainText().mid(from);
+    }
+    static qsizetype Mark(const MonitorDialog& window) { return window.TextBox->toPlainText().size(); }
+    // Waits until the text after `from` holds the line; the bound is generous, since this
+    // is no speed test (the benchmark measures the delay).
+    static bool WaitFor(const MonitorDialog& window, const QString& text, qsizetype from, int timeoutMs = 5000) {
+        return QTest::qWaitFor([&] { return After(window, from).contains(text); }, timeoutMs);
+    }
+    // Ends a window as the close button does and waits until it has gone; false when
+    // that took longer than the pause and a bounded request.
+    static bool CloseWithin(MonitorDialog& window, int timeoutMs) {
+        window.close();
+        return QTest::qWaitFor([&] { return !window.isVisible(); }, timeoutMs);
+    }
+    // The subscriptions the server holds.
+    static int Subscriptions() {
+        ipp_t* request = ippNewRequest(IPP_OP_GET_SUBSCRIPTIONS);
+        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, "ipp://localhost/");
+        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
+        ippAddBoolean(request, IPP_TAG_OPERATION, "my-subscriptions", 0);
+        ipp_t* answer = cupsDoRequest(CUPS_HTTP_DEFAULT, request, "/");
+        int count = 0;
+        for (ipp_attribute_t* a = ippFirstAttribute(answer); a; a = ippNextAttribute(answer))
+            if (ippGetName(a) && std::string(ippGetName(a)) == "notify-subscription-id") ++count;
+        ippDelete(answer);
+        return count;
+    }
+};
+
+TEST_F(MonitorCupsTest, JobAndPrinterChangesAppearAsLinesAsTheyHappen) {
+    auto window = Open();
+    qsizetype mark = Mark(*window);
+    const int held = s_cups->SubmitJob("Laser_1", "held", true);
+    EXPECT_TRUE(WaitFor(*window, "[*] [T] ----->>> Got notification event [Laser_1]", mark));
+    EXPECT_TRUE(WaitFor(*window, "[*] [T] JOB_NOTIFY_FIELD_STATUS = ( JOB_STATUS_PAUSED )", mark));
+    EXPECT_TRUE(WaitFor(*window, "[*] [T] JOB_NOTIFY_FIELD_DOCUMENT: NotifyData.Data.pbuf = \"quill-test\"", mark));
+    EXPECT_TRUE(WaitFor(*window, "[*] [T] PRINTER_NOTIFY_FIELD_CJOBS: 1", mark));
+
+    mark = Mark(*window);
+    s_cups->Run("lp -i " + std::to_string(held) + " -H resume");
+    EXPECT_TRUE(WaitFor(*window, "JOB_STATUS_PRINTED", mark, 10000)); // released, printed, completed
+
+    mark = Mark(*window);
+    s_cups->Run("cupsdisable Laser_1");
+    EXPECT_TRUE(WaitFor(*window, "[*] [T] PRINTER_NOTIFY_FIELD_STATUS = ( PRINTER_STATUS_PAUSED )", mark));
+
+    // A job that never starts, cancelled: its end is still seen.
+    mark = Mark(*window);
+    const int pending = s_cups->SubmitJob("Laser_1", "pending", false);
+    EXPECT_TRUE(WaitFor(*window, "[*] [T] JOB_NOTIFY_FIELD_STATUS = ()", mark));
+    mark = Mark(*window);
+    s_cups->Run("cancel " + std::to_string(pending));
+    EXPECT_TRUE(WaitFor(*window, "JOB_STATUS_DELETED", mark));
+
+    mark = Mark(*window);
+    s_cups->Run("cupsenable Laser_1");
+    EXPECT_TRUE(WaitFor(*window, "[*] [T] PRINTER_NOTIFY_FIELD_STATUS = ()", mark));
+    // A job submitted and cancelled between two looks of the watcher is seen as well.
+    mark = Mark(*window);
+    const int quick = s_cups->SubmitJob("Laser_1", "quick", true);
+    s_cups->Run("cancel " + std::to_string(quick));
+    EXPECT_TRUE(WaitFor(*window, "JOB_STATUS_DELETED", mark));
+
+    EXPECT_TRUE(CloseWithin(*window, 5000));
+    EXPECT_TRUE(QTest::qWaitFor([] { return Subscriptions() == 0; }, 5000));
+}
+
+TEST_F(MonitorCupsTest, StoppedServerHangsNeitherTheWindowNorItsOpeningOrClosing) {
+    auto window = Open();
+    int ticks = 0;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
+    ticker.start(50);
+    {
+        test::StoppedServer stopped(*s_cups);
+        QTest::qWait(1000);  // the watchers' poller meets the silent server
+        EXPECT_GT(ticks, 3); // a 50 ms timer keeps firing (a frozen loop gives none)
+        QElapsedTimer closing;
+        closing.start();
+        EXPECT_TRUE(CloseWithin(*window, 6000));
+
+        // Opened while the server is silent: the window paints and closes; the start
+        // gives up after its bounded requests.
+        auto second = std::make_unique<MonitorDialog>(std::make_shared<spooler::CupsSpooler>());
+        second->show();
+        second->Start();
+        ticks = 0;
+        QTest::qWait(500);
+        EXPECT_GT(ticks, 2);
+        EXPECT_TRUE(CloseWithin(*second, 30000));
+    }
+    // Running again: a new window watches as before.
+    window = Open();
+    const qsizetype mark = Mark(*window);
+    s_cups->SubmitJob("Laser_1", "after", true);
+    EXPECT_TRUE(WaitFor(*window, "JOB_STATUS_PAUSED", mark, 10000));
+    EXPECT_TRUE(CloseWithin(*window, 5000));
+}
+
+TEST_F(MonitorCupsTest, RestartedServerIsWatchedAgain) {
+    auto window = Open();
+    const std::string script = std::string(QUILL_SOURCE_DIR) + "/tests/support/cups-sandbox";
+    s_cups->Run(script + " stop " + test::ShellQuote(s_cups->dir()));
+    // Started without the subscriptions the old one kept (it would bring back those of
+    // earlier tests too, since it saves them only from time to time).
+    s_cups->Run("rm -f " + test::ShellQuote(s_cups->dir()) + "/etc/subscriptions.conf*");
+    s_cups->Run(script + " start " + test::ShellQuote(s_cups->dir()));
+    QTest::qWait(300);
+    const qsizetype mark = Mark(*window);
+    s_cups->SubmitJob("Laser_1", "restarted", true);
+    EXPECT_TRUE(WaitFor(*window, "JOB_STATUS_PAUSED", mark, 10000));
+    EXPECT_TRUE(CloseWithin(*window, 5000));
+    EXPECT_TRUE(QTest::qWaitFor([] { return Subscriptions() == 0; }, 5000)) << Subscriptions();
+}
+
+TEST_F(MonitorCupsTest, TwentyOpeningsShareOneSubscriptionAndLeaveNone) {
+    for (int i = 0; i < 20; ++i) {
+        {
+            auto window = Open();
+            EXPECT_TRUE(QTest::qWaitFor([] { return Subscriptions() == 1; }, 5000));
+            // Destroyed open: the monitor stops without the closing pause.
+        }
+        EXPECT_TRUE(QTest::qWaitFor([] { return Subscriptions() == 0; }, 5000)) << "opening " << i + 1;
+    }
+}
+
+} // namespace
+} // namespace quill::monitor
