@@ -28,6 +28,8 @@ extern "C" void RemovePartialPdf(int) {
     // A running conversion is stopped and cleans up after itself, the PDF as well.
     if (StopConversion()) return;
     if (g_cancelFolder >= 0) ::unlinkat(g_cancelFolder, g_cancelName, 0);
+    static constexpr char kCancelled[] = "INFO: the job was cancelled; no PDF is kept\n";
+    [[maybe_unused]] const ssize_t told = ::write(STDERR_FILENO, kCancelled, sizeof kCancelled - 1);
     ::_exit(kBackendOk);
 }
 

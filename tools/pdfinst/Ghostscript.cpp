@@ -246,7 +246,9 @@ void ConvertPostScript(JobData& data, int out, const Conversion& how) {
     g_converter = -1;
     const int status = Reap(child);
 
-    if (watch.stopped) throw BackendError(kBackendOk, "the job was cancelled while it was converted; no PDF is kept");
+    // Ghostscript ended by SIGTERM: CUPS cancels the job, and may signal the backend's children too.
+    if (watch.stopped || (WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM))
+        throw BackendError(kBackendOk, "the job was cancelled; no PDF is kept");
     if (watch.timedOut)
         throw BackendError(kBackendCancel, "the job was stopped: converting it to PDF took longer than " +
                                                std::to_string(how.limits.seconds) + " s, which no document needs");
