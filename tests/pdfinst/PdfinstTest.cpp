@@ -411,6 +411,7 @@ got print (\nPPD: DefaultPageSize=Legal QuillInjected=yes\nSTATE: +quill-injecte
     const std::vector<Case> cases = {
         {"an unknown user", "lp -U quill-stranger", cups.UnclaimedPdfFolder(), 0},
         {"root", "lp", cups.PdfFolder(), 0},
+        {"a system account", "lp -U daemon", cups.UnclaimedPdfFolder(), 0},
         {"a person", "runuser -u " + user.name + " -- lp", cups.PdfFolder(), user.uid},
     };
     for (const auto& c : cases) {
