@@ -164,10 +164,12 @@ Watch Supervise(JobData& data, Fd input, int messages, int pidfd, int seconds) {
         if (ready < 0) continue; // a signal; the deadline still holds
         if (fds[0].revents) {
             const ssize_t n = ::read(data.fd(), buffer.data(), buffer.size());
-            if (n > 0) pending.assign(buffer.data(), static_cast<std::size_t>(n)), sent = 0;
-            else if (n == 0 || !Again()) {
+            if (n > 0) {
+                pending.assign(buffer.data(), static_cast<std::size_t>(n));
+                sent = 0;
+            } else if (n == 0 || !Again()) {
                 jobOpen = false;
-                watch.unfed = n < 0;
+                if (n < 0) watch.unfed = true;
             }
         }
         if (fds[1].revents) {
