@@ -337,9 +337,9 @@ const std::string kNamesItsTemporaryFile = "%!PS\n(q) (w) .tempfile closefile (t
 
 } // namespace
 
-// A job that never ends, one that fills a file without end, and one that CUPS cancels
-// while Ghostscript runs: each is stopped, says why, and leaves neither a PDF nor
-// Ghostscript's temporary folder behind.
+// A job that never ends, ones that write without end, and one that CUPS cancels while
+// Ghostscript runs: each is stopped, says why, and leaves neither a PDF nor Ghostscript's
+// temporary folder behind.
 TEST_F(PdfinstTest, ConversionsThatDoNotEndAreStoppedAndSayWhy) {
     struct Case {
         const char* what;
@@ -349,14 +349,15 @@ TEST_F(PdfinstTest, ConversionsThatDoNotEndAreStoppedAndSayWhy) {
         int status;
         std::string message;
     };
+    const std::string kTooLarge = "ERROR: the job was stopped: converting it to PDF wrote more than 100000 bytes";
     const std::vector<Case> cases = {
         {"never ends", "{} loop\n", "PDFINST_TIME_LIMIT=2", "", 5,
          "ERROR: the job was stopped: converting it to PDF "
          "took longer than 2 s"},
         {"fills a file", "(q) (w) .tempfile exch pop /f exch def /s 65536 string def { f s writestring } loop\n",
-         "PDFINST_SIZE_LIMIT=100000", "", 5,
-         "ERROR: the job was stopped: converting it to PDF wrote a file larger "
-         "than 100000 bytes"},
+         "PDFINST_SIZE_LIMIT=100000", "", 5, kTooLarge},
+        {"fills many files", "/s 50000 string def { (q) (w) .tempfile exch pop dup s writestring closefile } loop\n",
+         "PDFINST_SIZE_LIMIT=100000", "", 5, kTooLarge},
         {"is cancelled", "{} loop\n", "", "timeout -s TERM --preserve-status 2", 0, "INFO: the job was cancelled"},
     };
     for (const auto& c : cases) {

@@ -11,7 +11,6 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -126,14 +125,21 @@ bool Again() { return errno == EAGAIN || errno == EINTR; }
 
 struct Watch {
     bool timedOut = false;
-    bool stopped = false; // by a cancel
-    bool unfed = false;   // the job could not be read, or Ghostscript stopped reading it, before its end
+    bool tooLarge = false; // the temporary files together
+    bool stopped = false;  // by a cancel
+    bool unfed = false;    // the job could not be read, or Ghostscript stopped reading it, before its end
 };
 
 // Feeds the job's data to Ghostscript and passes its messages on until it ends, is
-// cancelled or runs out of time; kills it in the last two cases.
-Watch Supervise(JobData& data, Fd input, int messages, int pidfd, int seconds) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+// cancelled, runs out of time or fills its temporary folder beyond the size limit; kills
+// it in the last three cases. The folder is measured four times a second: RLIMIT_FSIZE bounds
+// each file, this bounds how many.
+Watch Supervise(JobData& data, Fd input, int messages, int pidfd, const PrivateFolder& folder,
+                const ConversionLimits& limits) {
+    using Clock = std::chrono::steady_clock;
+    constexpr auto kMeasureEvery = std::chrono::milliseconds(250);
+    const auto deadline = Clock::now() + std::chrono::seconds(limits.seconds);
+    auto nextMeasure = Clock::now() + kMeasureEvery;
     SetNonBlocking(input.get());
     SetNonBlocking(messages);
     DebugLines lines(stderr);
@@ -150,13 +156,20 @@ Watch Supervise(JobData& data, Fd input, int messages, int pidfd, int seconds) {
                                       {input && !wantJob ? input.get() : -1, POLLOUT, 0},
                                       {messages, POLLIN, 0},
                                       {pidfd, POLLIN, 0}}};
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-        if (left <= 0) {
+        const auto now = Clock::now();
+        if (now >= deadline) {
             watch.timedOut = true;
             break;
         }
-        const int ready = ::poll(fds.data(), fds.size(), static_cast<int>(std::min<long long>(left, INT_MAX)));
+        if (now >= nextMeasure) {
+            if (folder.Bytes() >= limits.bytes) {
+                watch.tooLarge = true;
+                break;
+            }
+            nextMeasure = now + kMeasureEvery;
+        }
+        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(std::min(deadline, nextMeasure) - now);
+        const int ready = ::poll(fds.data(), fds.size(), static_cast<int>(wait.count()));
         if (g_stopped) {
             watch.stopped = true;
             break;
@@ -187,7 +200,7 @@ Watch Supervise(JobData& data, Fd input, int messages, int pidfd, int seconds) {
         }
         if (fds[3].revents) break; // Ghostscript has ended
     }
-    if (watch.timedOut || watch.stopped) Kill(pidfd);
+    if (watch.timedOut || watch.tooLarge || watch.stopped) Kill(pidfd);
     // What Ghostscript printed last.
     for (ssize_t n; messages >= 0 && (n = ::read(messages, buffer.data(), buffer.size())) > 0;)
         lines.Add(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
@@ -243,7 +256,7 @@ void ConvertPostScript(JobData& data, int out, const Conversion& how) {
     g_stopped = 0;
     g_converter = pidfd.get();
     term.Allow();
-    const Watch watch = Supervise(data, std::move(inputWrite), messagesRead.get(), pidfd.get(), how.limits.seconds);
+    const Watch watch = Supervise(data, std::move(inputWrite), messagesRead.get(), pidfd.get(), folder, how.limits);
     term.Block();
     g_converter = -1;
     const int status = Reap(child);
@@ -255,9 +268,9 @@ void ConvertPostScript(JobData& data, int out, const Conversion& how) {
         throw BackendError(kBackendCancel, "the job was stopped: converting it to PDF took longer than " +
                                                std::to_string(how.limits.seconds) + " s, which no document needs");
     struct stat written {};
-    if ((WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ) ||
+    if (watch.tooLarge || (WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ) ||
         (::fstat(out, &written) == 0 && static_cast<std::uint64_t>(written.st_size) >= how.limits.bytes))
-        throw BackendError(kBackendCancel, "the job was stopped: converting it to PDF wrote a file larger than " +
+        throw BackendError(kBackendCancel, "the job was stopped: converting it to PDF wrote more than " +
                                                Size(how.limits.bytes) + ", which no document needs");
     if (WIFEXITED(status) && WEXITSTATUS(status) == kExecFailed)
         throw BackendError(kBackendFailed, "cannot run Ghostscript (" QUILL_GHOSTSCRIPT ")");

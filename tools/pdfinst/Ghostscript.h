@@ -11,8 +11,8 @@ namespace quill::pdfinst {
 class JobData;
 
 // Limits on one conversion that no real document meets; a job that reaches one is
-// stopped and cupsd's log says which. bytes bounds every file the conversion writes:
-// the PDF and each of Ghostscript's temporary files.
+// stopped and cupsd's log says which. bytes bounds what the conversion writes: the PDF,
+// and Ghostscript's temporary files each and together.
 struct ConversionLimits {
     static constexpr int kSeconds = 600;
     static constexpr std::uint64_t kBytes = std::uint64_t{2} << 30;

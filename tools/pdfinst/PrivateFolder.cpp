@@ -58,4 +58,18 @@ PrivateFolder::PrivateFolder(const std::optional<JobOwner>& owner) {
 
 PrivateFolder::~PrivateFolder() { RemoveTree(AT_FDCWD, m_path.c_str(), 0); }
 
+std::uint64_t PrivateFolder::Bytes() const {
+    constexpr std::uint64_t kBlockBytes = 512; // st_blocks counts these
+    std::uint64_t bytes = 0;
+    const Fd folder(::open(m_path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    DIR* listing = folder ? ::fdopendir(::dup(folder.get())) : nullptr;
+    if (!listing) return bytes;
+    struct stat st {};
+    while (const dirent* entry = ::readdir(listing))
+        if (::fstatat(folder.get(), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
+            bytes += static_cast<std::uint64_t>(st.st_blocks) * kBlockBytes;
+    ::closedir(listing);
+    return bytes;
+}
+
 } // namespace quill::pdfinst

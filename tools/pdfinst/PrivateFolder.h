@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -20,6 +21,8 @@ public:
     PrivateFolder& operator=(const PrivateFolder&) = delete;
 
     const std::string& path() const { return m_path; }
+    // The room its files take on disk now (links not followed).
+    std::uint64_t Bytes() const;
 
 private:
     std::string m_path;
