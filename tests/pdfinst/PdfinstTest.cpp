@@ -352,8 +352,7 @@ TEST_F(PdfinstTest, ConversionsThatDoNotEndAreStoppedAndSayWhy) {
     const std::string kTooLarge = "ERROR: the job was stopped: converting it to PDF wrote more than 100000 bytes";
     const std::vector<Case> cases = {
         {"never ends", "{} loop\n", "PDFINST_TIME_LIMIT=2", "", 5,
-         "ERROR: the job was stopped: converting it to PDF "
-         "took longer than 2 s"},
+         "ERROR: the job was stopped: converting it to PDF took longer than 2 s"},
         {"fills a file", "(q) (w) .tempfile exch pop /f exch def /s 65536 string def { f s writestring } loop\n",
          "PDFINST_SIZE_LIMIT=100000", "", 5, kTooLarge},
         {"fills many files", "/s 50000 string def { (q) (w) .tempfile exch pop dup s writestring closefile } loop\n",
