@@ -397,6 +397,7 @@ TEST_F(PdfinstTest, HostileDocumentsReachNeitherFilesNorTheQueueAndStillBecomePd
 { (DIR/write) (w) file dup (planted) writestring closefile } stopped { clear } if
 { (DIR/read) (r) file 64 string readstring pop } stopped { clear (nothing read) } if /got exch def
 got print (\nPPD: DefaultPageSize=Legal QuillInjected=yes\nSTATE: +quill-injected-error\n) print
+(x\rSTATE: +quill-injected-return-error\n) print
 /Helvetica findfont 20 scalefont setfont 72 700 moveto (Read: ) show got show showpage
 )";
     for (std::size_t at; (at = hostile.find("DIR")) != std::string::npos;) hostile.replace(at, 3, planted.path);
