@@ -357,7 +357,9 @@ TEST_F(PdfinstTest, ConversionsThatDoNotEndAreStoppedAndSayWhy) {
          "PDFINST_SIZE_LIMIT=100000", "", 5, kTooLarge},
         {"fills many files", "/s 50000 string def { (q) (w) .tempfile exch pop dup s writestring closefile } loop\n",
          "PDFINST_SIZE_LIMIT=100000", "", 5, kTooLarge},
-        {"is cancelled", "{} loop\n", "", "timeout -s TERM --preserve-status 2", 0, "INFO: the job was cancelled"},
+        // As cupsd cancels: SIGTERM to the backend alone, which must stop Ghostscript itself.
+        {"is cancelled", "{} loop\n", "", "timeout --foreground -k 20 -s TERM --preserve-status 2", 0,
+         "INFO: the job was cancelled"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
