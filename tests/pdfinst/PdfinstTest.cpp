@@ -93,9 +93,10 @@ struct Outcome {
 // Runs the backend as CUPS does: as root, a clean environment (plus environment), the
 // job's arguments, and the data as the file argument or, with file empty, on standard input.
 Outcome RunPdfinst(const std::vector<std::string>& args, const std::string& file, const std::string& input = "",
-                   const std::string& environment = "") {
+                   const std::string& environment = "", const std::string& wrapper = "") {
     const Folder scratch;
-    std::string commandLine = "env -i PATH=/usr/bin:/bin " + environment + " " + ShellQuote(QUILL_PDFINST_BACKEND);
+    std::string commandLine =
+        "env -i PATH=/usr/bin:/bin " + environment + " " + wrapper + " " + ShellQuote(QUILL_PDFINST_BACKEND);
     for (const auto& arg : args) commandLine += " " + ShellQuote(arg);
     if (!file.empty()) commandLine += " " + ShellQuote(file) + " </dev/null";
     else commandLine += " <" + ShellQuote(scratch.Write("stdin", input));
@@ -310,4 +311,124 @@ TEST_F(PdfinstTest, JobsPrintedThroughCupsBecomePdfsOfTheirUser) {
     EXPECT_EQ(OwnerOf(strangerPdf), 0u);
     EXPECT_EQ(GroupOf(strangerPdf), 0u);
     EXPECT_EQ(FilesIn(cups.PdfFolder()), 2u);
+}
+
+namespace {
+
+// The text pdftotext reads from a PDF.
+std::string TextOf(const std::string& pdf) {
+    FILE* pipe = ::popen(("pdftotext " + ShellQuote(pdf) + " - 2>/dev/null").c_str(), "r");
+    std::string text;
+    char buffer[4096];
+    for (std::size_t n; pipe && (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) text.append(buffer, n);
+    if (pipe) ::pclose(pipe);
+    return text;
+}
+
+// The folder of Ghostscript's temporary files that a job below printed: "tempfile: PATH".
+std::string TemporaryFolderIn(const std::string& messages) {
+    const auto at = messages.find("tempfile: ");
+    if (at == std::string::npos) return {};
+    const auto end = messages.find('\n', at);
+    return fs::path(messages.substr(at + 10, end - at - 10)).parent_path().string();
+}
+
+const std::string kNamesItsTemporaryFile = "%!PS\n(q) (w) .tempfile closefile (tempfile: ) print = flush\n";
+
+} // namespace
+
+// A job that never ends, ones that write without end, and one that CUPS cancels while
+// Ghostscript runs: each is stopped, says why, and leaves neither a PDF nor Ghostscript's
+// temporary folder behind.
+TEST_F(PdfinstTest, ConversionsThatDoNotEndAreStoppedAndSayWhy) {
+    struct Case {
+        const char* what;
+        std::string postScript;
+        std::string environment;
+        std::string wrapper;
+        int status;
+        std::string message;
+    };
+    const std::string kTooLarge = "ERROR: the job was stopped: converting it to PDF wrote more than 100000 bytes";
+    const std::vector<Case> cases = {
+        {"never ends", "{} loop\n", "PDFINST_TIME_LIMIT=2", "", 5,
+         "ERROR: the job was stopped: converting it to PDF took longer than 2 s"},
+        {"fills a file", "(q) (w) .tempfile exch pop /f exch def /s 65536 string def { f s writestring } loop\n",
+         "PDFINST_SIZE_LIMIT=100000", "", 5, kTooLarge},
+        {"fills many files", "/s 50000 string def { (q) (w) .tempfile exch pop dup s writestring closefile } loop\n",
+         "PDFINST_SIZE_LIMIT=100000", "", 5, kTooLarge},
+        // As cupsd cancels: SIGTERM to the backend alone, which must stop Ghostscript itself.
+        {"is cancelled", "{} loop\n", "", "timeout --foreground -k 20 -s TERM --preserve-status 2", 0,
+         "INFO: the job was cancelled"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const Folder output;
+        const Outcome outcome = RunPdfinst(Job("81", "root", "endless"), "", kNamesItsTemporaryFile + c.postScript,
+                                           "PDFINST_OUTPUT_DIR=" + output.path + " " + c.environment, c.wrapper);
+        EXPECT_EQ(outcome.status, c.status);
+        EXPECT_NE(outcome.errors.find(c.message), std::string::npos) << outcome.errors;
+        EXPECT_EQ(FilesIn(output.path), 0u);
+        const std::string temporary = TemporaryFolderIn(outcome.errors);
+        EXPECT_TRUE(temporary.starts_with("/tmp/")) << outcome.errors;
+        EXPECT_FALSE(fs::exists(temporary));
+    }
+}
+
+// Through CUPS, as any local user (or another computer, once the printer is shared) can
+// print: a document that writes and reads through links planted in a folder of its own
+// below /tmp, and prints lines that cupsd would take as commands from the backend.
+TEST_F(PdfinstTest, HostileDocumentsReachNeitherFilesNorTheQueueAndStillBecomePdfs) {
+    if (!CupsSandbox::Possible()) GTEST_SKIP() << "a private cupsd needs root";
+    CupsSandbox cups;
+    cups.InstallManagedPrinterDriver();
+    const std::string queue = "QUILL_Amber_PDF_Creator";
+    cups.Run("lpadmin -p " + queue + " -m quill-amber-pdf-creator.ppd -v pdfinst:/ -E");
+    const std::string ppd = cups.dir() + "/etc/ppd/" + queue + ".ppd";
+    const std::string ppdBefore = Slurp(ppd);
+    const TestUser user("quillpdf-atk");
+
+    const Folder rootOnly;
+    const std::string secret = rootOnly.Write("secret", "quill-secret-7431", 0600);
+    const std::string made = rootOnly.path + "/made";
+    const Folder planted; // the attacker's own, below /tmp
+    ASSERT_EQ(::symlink(made.c_str(), (planted.path + "/write").c_str()), 0);
+    ASSERT_EQ(::symlink(secret.c_str(), (planted.path + "/read").c_str()), 0);
+    ASSERT_EQ(::lchown(planted.path.c_str(), user.uid, user.gid), 0);
+    std::string hostile = R"(%!PS
+{ (DIR/write) (w) file dup (planted) writestring closefile } stopped { clear } if
+{ (DIR/read) (r) file 64 string readstring pop } stopped { clear (nothing read) } if /got exch def
+got print (\nPPD: DefaultPageSize=Legal QuillInjected=yes\nSTATE: +quill-injected-error\n) print
+(x\rSTATE: +quill-injected-return-error\n) print
+/Helvetica findfont 20 scalefont setfont 72 700 moveto (Read: ) show got show showpage
+)";
+    for (std::size_t at; (at = hostile.find("DIR")) != std::string::npos;) hostile.replace(at, 3, planted.path);
+    const std::string document = planted.Write("hostile.ps", hostile, 0644);
+
+    struct Case {
+        const char* as;
+        std::string submit; // the lp command line
+        std::string folder;
+        uid_t owner;
+    };
+    const std::vector<Case> cases = {
+        {"an unknown user", "lp -U quill-stranger", cups.UnclaimedPdfFolder(), 0},
+        {"root", "lp", cups.PdfFolder(), 0},
+        {"a system account", "lp -U daemon", cups.UnclaimedPdfFolder(), 0},
+        {"a person", "runuser -u " + user.name + " -- lp", cups.PdfFolder(), user.uid},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.as);
+        const std::string output = cups.Run(c.submit + " -d " + queue + " -t hostile " + ShellQuote(document));
+        const int job = std::atoi(output.c_str() + output.rfind('-', output.find(" (")) + 1);
+        const std::string pdf = cups.JobPdf(job, c.folder);
+        EXPECT_EQ(Pages(pdf), 1) << cups.Run("cat " + ShellQuote(cups.dir() + "/log/error_log"));
+        EXPECT_EQ(OwnerOf(pdf), c.owner);
+        const std::string text = TextOf(pdf);
+        EXPECT_NE(text.find("Read: nothing read"), std::string::npos) << text;
+        EXPECT_FALSE(fs::exists(made));
+        fs::remove(pdf);
+    }
+    EXPECT_TRUE(Slurp(ppd) == ppdBefore) << "the queue's PPD was changed";
+    EXPECT_EQ(cups.Run("lpstat -l -p " + queue).find("quill-injected"), std::string::npos);
 }

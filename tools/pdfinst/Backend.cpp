@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unistd.h>
@@ -24,7 +25,11 @@ int g_cancelFolder = -1;
 char g_cancelName[512];
 
 extern "C" void RemovePartialPdf(int) {
+    // A running conversion is stopped and cleans up after itself, the PDF as well.
+    if (StopConversion()) return;
     if (g_cancelFolder >= 0) ::unlinkat(g_cancelFolder, g_cancelName, 0);
+    static constexpr char kCancelled[] = "INFO: the job was cancelled; no PDF is kept\n";
+    [[maybe_unused]] const ssize_t told = ::write(STDERR_FILENO, kCancelled, sizeof kCancelled - 1);
     ::_exit(kBackendOk);
 }
 
@@ -55,6 +60,14 @@ std::string PdfVersion(std::string_view options) {
     return {};
 }
 
+// Who runs Ghostscript: the job's user, whose rights this process has taken; never root.
+// Root keeps its rights only to place the PDF of root's jobs and of those that go to the
+// spool folder; their documents are converted by an account that owns nothing.
+std::optional<JobOwner> Converter() {
+    if (::geteuid() == 0) return ConverterAccount();
+    return std::nullopt;
+}
+
 int PrintJob(char** argv, const char* file) {
     const std::string jobId = argv[1];
     const std::string user = argv[2];
@@ -66,7 +79,7 @@ int PrintJob(char** argv, const char* file) {
     if (data.kind() == DataKind::Other)
         throw BackendError(kBackendCancel, "the job is neither PDF nor PostScript; print it to a queue that uses the "
                                            "QUILL Amber PDF Creator driver, which turns documents into PostScript");
-    const auto owner = LookUpOwner(user);
+    const auto owner = LookUpOwner(user); // root, or a person's account with a home
     Fd folder;
     std::string where;
     std::string name = title;
@@ -87,7 +100,7 @@ int PrintJob(char** argv, const char* file) {
     RemoveOnCancel(folder.get(), output.name);
     try {
         if (data.kind() == DataKind::Pdf) data.Pump(output.fd.get());
-        else ConvertPostScript(data, output.fd.get(), PdfVersion(argv[5]), owner ? owner->home : "/");
+        else ConvertPostScript(data, output.fd.get(), {PdfVersion(argv[5]), Converter(), LimitsFromEnvironment()});
     } catch (const BackendError&) {
         // No half-written PDF stays behind.
         ::unlinkat(folder.get(), output.name.c_str(), 0);
@@ -112,7 +125,8 @@ int RunBackend(int argc, char** argv) {
     try {
         return PrintJob(argv, argc == 7 ? argv[6] : nullptr);
     } catch (const BackendError& error) {
-        std::fprintf(stderr, "ERROR: %s\n", error.what());
+        // A cancelled job is no error.
+        std::fprintf(stderr, "%s: %s\n", error.status() == kBackendOk ? "INFO" : "ERROR", error.what());
         return error.status();
     }
 }

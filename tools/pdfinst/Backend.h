@@ -9,10 +9,13 @@ namespace quill::pdfinst {
 //
 // Where the files go: ~/PDF of the job's user, written with that user's rights only; a
 // job of a user this computer does not know (or one without a home folder) goes to
-// kSpoolFolder, readable by root alone. Two environment variables that only the CUPS
+// kSpoolFolder, readable by root alone, and so do jobs of system accounts. Ghostscript
+// never runs as root (ConvertPostScript). Environment variables that only the CUPS
 // server's configuration can set (SetEnv in cups-files.conf; a job cannot set the
-// backend's environment) move them: PDFINST_OUTPUT_DIR replaces ~/PDF for every user, and
-// PDFINST_SPOOL_DIR replaces the spool folder. The test servers use them.
+// backend's environment) move the files and lower the limits of a conversion:
+// PDFINST_OUTPUT_DIR replaces ~/PDF for every user, PDFINST_SPOOL_DIR the spool folder,
+// and PDFINST_TIME_LIMIT and PDFINST_SIZE_LIMIT the limits (LimitsFromEnvironment). The
+// test servers use them.
 int RunBackend(int argc, char** argv);
 
 } // namespace quill::pdfinst

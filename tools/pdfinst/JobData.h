@@ -4,6 +4,7 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace quill::pdfinst {
 
@@ -23,6 +24,10 @@ public:
     DataKind kind() const { return KindOf(m_head); }
     // Writes all of the data to out. Throws BackendError when reading or writing fails.
     void Pump(int out);
+    // For a reader of its own: the head, handed over once, and the descriptor the rest
+    // is read from.
+    std::string TakeHead() { return std::exchange(m_head, {}); }
+    int fd() const { return m_fd; }
 
 private:
     Fd m_owned;

@@ -15,8 +15,10 @@ struct JobOwner {
     std::string home;
 };
 
-// The account of the job's user when it exists and has a home folder; nothing otherwise
-// (a user of another computer, or an account without a home): such jobs go to the spool folder.
+// The account of the job's user when it is root or a person's account (a user id from
+// UID_MIN to UID_MAX of /etc/login.defs) with a home folder; nothing otherwise (a user of
+// another computer, a system account, an account without a home): such jobs go to the
+// spool folder.
 std::optional<JobOwner> LookUpOwner(const std::string& user);
 
 // Gives up root for good and becomes the owner (their groups, group and user id), so that
@@ -26,5 +28,9 @@ void BecomeOwner(const JobOwner& owner);
 
 // The owner of jobs whose user this computer does not know: root with root's groups.
 inline JobOwner SpoolOwner() { return JobOwner{"root", 0, 0, "/"}; }
+
+// The account that converts the documents root may not: those of root, of system accounts
+// and of users unknown here. It owns nothing worth taking: nobody.
+JobOwner ConverterAccount();
 
 } // namespace quill::pdfinst

@@ -1,0 +1,86 @@
+#!/usr/bin/env python3
+"""Time of the managed printer's backend for one PostScript job, as CUPS runs it.
+
+Runs pdfinst as root with a job's arguments for a 2-page and a 100-page text document,
+once as a person's job (converted as that person; a temporary account is made) and once
+as the job of a user unknown here (converted as nobody), and prints the median, minimum
+and maximum of each. With --against, a second build of pdfinst runs in turn with the
+first, so that both meet the same load of the machine.
+
+    bench/pdfinst.py [BACKEND] [--against OTHER] [--runs N]
+"""
+import argparse
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+PERSON = "quillbench-pdf"
+
+
+def document(pages):
+    lines = ["%!PS-Adobe-3.0", "/Times-Roman findfont 11 scalefont setfont"]
+    for page in range(1, pages + 1):
+        for line in range(1, 61):
+            lines.append(f"72 {771 - line * 11} moveto (Page {page} line {line}: the quick brown fox "
+                         "jumps over the lazy dog, 0123456789.) show")
+        lines.append("showpage")
+    return "\n".join(lines) + "\n"
+
+
+def run_ms(backend, user, ps, folder, job):
+    env = {"PATH": "/usr/bin:/bin", "PDFINST_OUTPUT_DIR": folder, "PDFINST_SPOOL_DIR": os.path.join(folder, "spool")}
+    started = time.perf_counter()
+    done = subprocess.run([backend, str(job), user, "bench", "1", "", ps], env=env, capture_output=True)
+    elapsed = (time.perf_counter() - started) * 1000
+    if done.returncode != 0:
+        sys.exit(f"{backend} failed for {user}: {done.stderr.decode()}")
+    for name in os.listdir(folder):
+        path = os.path.join(folder, name)
+        shutil.rmtree(path) if os.path.isdir(path) else os.remove(path)
+    return elapsed
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("backend", nargs="?", default=os.path.join(ROOT, "build", "tools", "pdfinst", "pdfinst"))
+    parser.add_argument("--against")
+    parser.add_argument("--runs", type=int, default=20)
+    args = parser.parse_args()
+    if os.geteuid() != 0:
+        sys.exit("pdfinst gives up root for the job's user: run the benchmark as root")
+    backends = [args.backend] + ([args.against] if args.against else [])
+    made = subprocess.run(["id", PERSON], capture_output=True).returncode != 0
+    if made:
+        subprocess.run(["useradd", "-m", "-s", "/usr/sbin/nologin", PERSON], check=True)
+    try:
+        with tempfile.TemporaryDirectory() as work:
+            os.chmod(work, 0o755)
+            folder = os.path.join(work, "pdf")
+            os.mkdir(folder)
+            os.chmod(folder, 0o1777)
+            times = {}
+            for pages, runs in ((2, args.runs), (100, max(3, args.runs // 4))):
+                ps = os.path.join(work, f"doc{pages}.ps")
+                with open(ps, "w") as out:
+                    out.write(document(pages))
+                os.chmod(ps, 0o644)
+                for run in range(runs):
+                    for user in (PERSON, "quill-unknown-user"):
+                        for backend in backends:
+                            times.setdefault((pages, user, backend), []).append(
+                                run_ms(backend, user, ps, folder, 1000 + run))
+            for (pages, user, backend), values in times.items():
+                print(f"{pages:3d} pages, {user:18s} {backend}: median {statistics.median(values):6.0f} ms, "
+                      f"min {min(values):6.0f}, max {max(values):6.0f} ({len(values)} runs)")
+    finally:
+        if made:
+            subprocess.run(["userdel", "-r", PERSON], capture_output=True)
+
+
+if __name__ == "__main__":
+    main()
