@@ -123,12 +123,16 @@ TEST_F(SettingsBackupTest, SavingOverAnArchiveReplacesTheHivesInPlaceAndKeepsOth
 }
 
 TEST_F(SettingsBackupTest, MissingKeysAndEntriesAndDamagedHivesAreReportedOnceAndTouchNothingElse) {
-    // A key that cannot be saved leaves its entry out, without a message.
+    // A key that cannot be saved stops the save with an error that names it: no archive.
     ASSERT_TRUE(registry->DeleteKey("Printers\\DevModes2"));
     const std::string partial = archives + "/partial.qpk";
     Save(partial);
-    EXPECT_EQ(Entries(partial), "1.reg 8 2\n3.reg 8 2\n");
-    EXPECT_TRUE(dialogs.messages.empty() && dialogs.errors.empty());
+    EXPECT_FALSE(fs::exists(partial));
+    EXPECT_EQ(dialogs.errors, (std::vector<std::string>{"The settings were not saved: the key Printers\\DevModes2 "
+                                                        "cannot be saved: the key does not exist."}));
+    EXPECT_TRUE(dialogs.messages.empty());
+    EXPECT_TRUE(TempLeftovers().empty());
+    dialogs.errors.clear();
     ASSERT_TRUE(registry->CreateKey("Printers\\DevModes2"));
     SetKeys("saved");
 
