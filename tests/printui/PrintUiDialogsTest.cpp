@@ -25,7 +25,9 @@
 #include <fstream>
 #include <set>
 #include <sstream>
+#include <csignal>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace quill;
@@ -177,6 +179,59 @@ TEST_F(PrintUiDialogs, CancelledPreferencesWriteNothing) {
     Choose(*dialog, "sides", "two-sided-long-edge");
     Press(*dialog, QDialogButtonBox::Cancel);
     EXPECT_EQ(ReadFile(LpoptionsFile()), before);
+}
+
+// OK while the server stalls a little longer than its answer bound, and a user's
+// lpoptions that cannot be read: the file keeps the default printer and every other
+// printer's options, and the dialog says why nothing was saved.
+TEST_F(PrintUiDialogs, PreferencesThatCannotBeSavedLoseNothingAndSayWhy) {
+    s_cups->AddQueue("Desk");
+    s_cups->AddQueue("Other");
+    Cups("lpoptions -d Other -o sides=two-sided-short-edge");
+    Cups("lpoptions -p Desk -o copies=2");
+    const std::string before = ReadFile(LpoptionsFile());
+    auto dialog = OpenPreferences("Desk");
+    ASSERT_TRUE(dialog);
+    dialog->findChild<QSpinBox*>("copies")->setValue(4);
+    auto* error = dialog->findChild<QLabel*>("error");
+
+    const int pid = s_cups->pid();
+    ::kill(pid, SIGSTOP);
+    std::thread resume([pid] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5600));
+        ::kill(pid, SIGCONT);
+    });
+    Press(*dialog, QDialogButtonBox::Ok);
+    resume.join();
+    EXPECT_NE(dialog->result(), QDialog::Accepted);
+    EXPECT_EQ(ReadFile(LpoptionsFile()), before);
+    EXPECT_FALSE(error->isHidden());
+    EXPECT_TRUE(Contains(error->text().toStdString(), "did not answer in time")) << error->text().toStdString();
+
+    // With the server back, OK changes Desk's line alone.
+    Press(*dialog, QDialogButtonBox::Ok);
+    EXPECT_EQ(dialog->result(), QDialog::Accepted) << error->text().toStdString();
+    EXPECT_TRUE(Contains(Cups("lpoptions -p Desk"), "copies=4"));
+    EXPECT_TRUE(Contains(Cups("lpoptions -p Other"), "sides=two-sided-short-edge"));
+    EXPECT_TRUE(Contains(Cups("lpstat -d"), "Other"));
+
+    // An lpoptions that cannot be read fails the dialog's load and its save.
+    const std::string saved = ReadFile(LpoptionsFile());
+    auto again = OpenPreferences("Desk");
+    ASSERT_TRUE(again);
+    again->findChild<QSpinBox*>("copies")->setValue(5);
+    fs::rename(LpoptionsFile(), LpoptionsFile() + ".kept");
+    fs::create_directory(LpoptionsFile());
+    std::string reason;
+    EXPECT_FALSE(printui::ReadOptions(printui::AddressOf("Desk"), reason));
+    EXPECT_TRUE(Contains(reason, "lpoptions cannot be read")) << reason;
+    Press(*again, QDialogButtonBox::Ok);
+    EXPECT_NE(again->result(), QDialog::Accepted);
+    const std::string shown = again->findChild<QLabel*>("error")->text().toStdString();
+    EXPECT_TRUE(Contains(shown, "lpoptions cannot be read")) << shown;
+    fs::remove(LpoptionsFile());
+    fs::rename(LpoptionsFile() + ".kept", LpoptionsFile());
+    EXPECT_EQ(ReadFile(LpoptionsFile()), saved);
 }
 
 TEST_F(PrintUiDialogs, PropertiesChangesReachCups) {
