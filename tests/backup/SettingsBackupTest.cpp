@@ -5,9 +5,18 @@
 #include "FakeSpooler.h"
 #include "backup/DeleteFolderTree.h"
 
+#include "zip/TZipper.h"
+
 #include <QFrame>
 #include <QTest>
 
+#include <zlib.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fcntl.h>
+#include <functional>
+#include <sys/file.h>
 #include <unistd.h>
 
 using namespace quill;
@@ -275,4 +284,301 @@ TEST(RestoreFolderName, FollowsTheRuntimeGeneratorFromSeedZero) {
     EXPECT_EQ(backup::RestoreFolderName(random), "QUILL547D4029");
     random.RandSeed = 0xFFFFFFFFu;
     EXPECT_LT(random.Random(2005), 2005u);
+}
+
+namespace {
+
+// A ZIP archive of the given entries, written by hand so that an entry can claim sizes
+// that no honest one has: data is the compressed form, size the size it inflates to.
+struct RawEntry {
+    std::string name;
+    std::string data;
+    std::uint64_t size;
+    std::uint32_t crc;
+    std::uint16_t method;
+};
+
+RawEntry Stored(const std::string& name, const std::string& bytes) {
+    return {name, bytes, bytes.size(),
+            static_cast<std::uint32_t>(::crc32(0, reinterpret_cast<const Bytef*>(bytes.data()), bytes.size())), 0};
+}
+
+// Deflated zeros: one fully flushed megabyte repeated, a few kilobytes per megabyte
+// (the checksum is left wrong: nothing may get far enough to check it).
+RawEntry Inflating(const std::string& name, std::uint64_t megabytes) {
+    z_stream z{};
+    deflateInit2(&z, 9, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY);
+    const std::string zeros(1 << 20, '\0');
+    auto chunk = [&](int flush) {
+        std::string out(1 << 20, '\0');
+        z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(zeros.data()));
+        z.avail_in = flush == Z_FINISH ? 0 : static_cast<uInt>(zeros.size());
+        z.next_out = reinterpret_cast<Bytef*>(out.data());
+        z.avail_out = static_cast<uInt>(out.size());
+        deflate(&z, flush);
+        out.resize(out.size() - z.avail_out);
+        return out;
+    };
+    std::string data = chunk(Z_FULL_FLUSH);
+    const std::string repeated = chunk(Z_FULL_FLUSH);
+    for (std::uint64_t i = 2; i < megabytes; ++i) data += repeated;
+    data += repeated + chunk(Z_FINISH);
+    deflateEnd(&z);
+    return {name, data, megabytes << 20, 0, 8};
+}
+
+void WriteArchive(const std::string& path, const std::vector<RawEntry>& entries) {
+    std::string out, directory;
+    auto put = [](std::string& to, std::uint64_t v, int bytes) {
+        for (int i = 0; i < bytes; ++i) to += static_cast<char>((v >> (8 * i)) & 0xFF);
+    };
+    for (const RawEntry& e : entries) {
+        const std::uint64_t offset = out.size();
+        for (std::string* to : {&out, &directory}) {
+            const bool central = to == &directory;
+            put(*to, central ? 0x02014b50 : 0x04034b50, 4);
+            if (central) put(*to, 20, 2);
+            put(*to, 20, 2);
+            put(*to, 0, 2);
+            put(*to, e.method, 2);
+            put(*to, 0x5821, 4); // a DOS time in 2024
+            put(*to, e.crc, 4);
+            put(*to, e.data.size(), 4);
+            put(*to, e.size, 4);
+            put(*to, e.name.size(), 2);
+            put(*to, 0, 2);
+            if (central) {
+                put(*to, 0, 6); // comment length, disk, internal attributes
+                put(*to, 0x20, 4);
+                put(*to, offset, 4);
+            }
+            *to += e.name;
+        }
+        out += e.data;
+    }
+    const std::uint64_t start = out.size();
+    out += directory;
+    put(out, 0x06054b50, 4);
+    put(out, 0, 4);
+    put(out, entries.size(), 2);
+    put(out, entries.size(), 2);
+    put(out, directory.size(), 4);
+    put(out, start, 4);
+    put(out, 0, 2);
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << out;
+}
+
+std::uintmax_t LargestFileBelow(const std::string& folder) {
+    std::uintmax_t largest = 0;
+    std::error_code ignored;
+    for (auto it = fs::recursive_directory_iterator(folder, ignored); it != fs::recursive_directory_iterator();
+         it.increment(ignored))
+        if (it->is_regular_file(ignored)) largest = std::max(largest, it->file_size(ignored));
+    return largest;
+}
+
+} // namespace
+
+TEST_F(SettingsBackupTest, ASaveThatCannotSaveAKeyNamesItAndLeavesTheOlderArchiveByteForByte) {
+    const std::string archive = archives + "/printers.qpk";
+    Save(archive);
+    const std::string older = Read(archive);
+    const std::string store = registry->File();
+    struct Case {
+        const char* problem;
+        std::function<bool()> spoil; // false: cannot be tried here
+        std::vector<std::string> named;
+    };
+    const Case cases[] = {
+        {"a full temporary folder",
+         [&] {
+             if (!Mount(root + "/fulltemp")) return false;
+             ::setenv("XDG_RUNTIME_DIR", (root + "/fulltemp").c_str(), 1);
+             return true;
+         },
+         {"Printers\\DevModePerUser", "No space left on device"}},
+        {"a full configuration file system",
+         [&] {
+             if (!Mount(fs::path(store).parent_path(), false)) return false;
+             SetKeys("on the small file system");
+             Run("dd if=/dev/zero of='" + fs::path(store).parent_path().string() + "/filler' bs=4k 2>/dev/null");
+             Write(home + "/.cups/lpoptions", "Default Desk copies=3\n");
+             return true;
+         },
+         {"Printers\\Settings", store, "No space left on device"}},
+        {"CUPS settings that cannot be read",
+         [&] {
+             fs::remove(home + "/.cups/lpoptions");
+             fs::create_directory(home + "/.cups/lpoptions");
+             return true;
+         },
+         {"Printers\\Settings", "lpoptions cannot be read", "Is a directory"}},
+        {"a damaged store",
+         [&] {
+             std::string bytes = Read(store);
+             bytes[bytes.size() / 2] ^= 0x20;
+             Write(store, bytes);
+             return true;
+         },
+         {store, "is damaged", "kept as " + store + ".damaged-"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.problem);
+        if (!c.spoil()) {
+            std::printf("not tried (needs root): %s\n", c.problem);
+            continue;
+        }
+        const std::string spoiled = Read(store);
+        dialogs.errors.clear();
+        Save(archive);
+        ASSERT_EQ(dialogs.errors.size(), 1u);
+        for (const std::string& part : c.named) EXPECT_NE(dialogs.errors[0].find(part), std::string::npos) << part;
+        EXPECT_EQ(Read(archive), older);
+        EXPECT_TRUE(form->Panel1->isVisible());
+        for (const auto& item : fs::directory_iterator(zip::PrivateTempFolder()))
+            EXPECT_EQ(item.path().filename().string().rfind(backup::kSaveFolderPrefix, 0), std::string::npos);
+        if (std::string(c.problem) == "a damaged store") {
+            // Kept aside byte for byte; the next save starts from a fresh store.
+            std::vector<std::string> kept;
+            for (const auto& item : fs::directory_iterator(fs::path(store).parent_path()))
+                if (item.path().string().rfind(store + ".damaged-", 0) == 0) kept.push_back(item.path());
+            ASSERT_EQ(kept.size(), 1u);
+            EXPECT_EQ(Read(kept[0]), spoiled);
+        }
+        Unmount();
+        ::setenv("XDG_RUNTIME_DIR", temp.c_str(), 1);
+        fs::remove_all(home + "/.cups/lpoptions");
+        SetKeys("saved");
+    }
+}
+
+TEST_F(SettingsBackupTest, TwoSavesWithinASecondHoldTheSecondSavesSettings) {
+    const std::string archive = archives + "/printers.qpk";
+    Save(archive);
+    SetKeys("second");
+    Save(archive);
+    EXPECT_EQ(Entries(archive), "1.reg 8 2\n2.reg 8 2\n3.reg 8 2\n");
+    for (const char* entry : {"1.reg", "2.reg", "3.reg"})
+        EXPECT_NE(Entry(archive, entry).find("second"), std::string::npos) << entry;
+    EXPECT_TRUE(dialogs.errors.empty());
+}
+
+TEST_F(SettingsBackupTest, ARestoreExtractsOnlyTheHivesAndRefusesOnesLargerThanSettingsCanBe) {
+    const std::string saved = archives + "/printers.qpk";
+    Save(saved);
+    const std::string tags = KeyTags();
+    std::vector<RawEntry> hives;
+    for (const char* name : {"1.reg", "2.reg", "3.reg"}) hives.push_back(Stored(name, Entry(saved, name)));
+    // Whatever gets extracted is watched; a large file stops the restore.
+    std::uintmax_t largest = 0;
+    form->Zipper1.ProcessMessages = [&] {
+        largest = std::max(largest, LargestFileBelow(temp));
+        if (largest > (1u << 20)) form->Zipper1.Cancel();
+    };
+    struct Case {
+        const char* archive;
+        std::vector<RawEntry> entries;
+        bool restored;
+    };
+    const Case cases[] = {
+        {"inflating 1.reg", {Inflating("1.reg", 3072), hives[1], hives[2]}, false},
+        {"inflating 3.REG", {hives[0], hives[1], Inflating("3.REG", 64)}, false},
+        {"large unrelated entry", {hives[0], Inflating("big.bin", 3072), hives[1], hives[2]}, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.archive);
+        const std::string archive = archives + "/" + c.archive + ".qpk";
+        WriteArchive(archive, c.entries);
+        SetKeys("changed");
+        const std::string changed = KeyTags();
+        dialogs.errors.clear();
+        dialogs.messages.clear();
+        const auto started = std::chrono::steady_clock::now();
+        Restore(archive);
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3));
+        EXPECT_LT(largest, 1u << 20);
+        EXPECT_TRUE(dialogs.messages.empty());
+        if (c.restored) {
+            EXPECT_TRUE(dialogs.errors.empty());
+            EXPECT_EQ(KeyTags(), tags);
+        } else {
+            ASSERT_EQ(dialogs.errors.size(), 1u);
+            EXPECT_NE(dialogs.errors[0].find("more than settings can"), std::string::npos) << dialogs.errors[0];
+            EXPECT_EQ(KeyTags(), changed);
+        }
+        EXPECT_TRUE(TempLeftovers().empty());
+    }
+}
+
+// A damaged store is put aside and the keys restored into a fresh one; the user's CUPS
+// settings that cannot be written back are reported with the reason.
+TEST_F(SettingsBackupTest, ARestoreRebuildsADamagedStoreAndReportsCupsSettingsItCannotWrite) {
+    const std::string archive = archives + "/printers.qpk";
+    Save(archive);
+    const std::string tags = KeyTags();
+    Write(registry->File(), Read(registry->File()).substr(0, 40));
+    Restore(archive);
+    ASSERT_EQ(dialogs.messages.size(), 1u);
+    EXPECT_NE(dialogs.messages[0].find("is damaged. It was kept as"), std::string::npos) << dialogs.messages[0];
+    EXPECT_EQ(KeyTags(), tags);
+    dialogs.messages.clear();
+    Restore(archive);
+    EXPECT_TRUE(dialogs.messages.empty());
+
+    SetKeys("changed");
+    fs::remove(home + "/.cups/lpoptions");
+    fs::create_directories(home + "/.cups/lpoptions/in the way");
+    Restore(archive);
+    ASSERT_EQ(dialogs.messages.size(), 1u);
+    EXPECT_NE(dialogs.messages[0].find("lpoptions cannot be written: Is a directory"), std::string::npos)
+        << dialogs.messages[0];
+    EXPECT_EQ(registry->Value("Printers\\Settings", "Flags")->data, "saved");
+}
+
+// What killed runs left (a store's temporary file, save and restore folders) goes with
+// the next run; what a live run holds stays.
+TEST_F(SettingsBackupTest, LeftoversOfKilledRunsAreRemovedAndThoseOfLiveRunsKept) {
+    const std::string archive = archives + "/printers.qpk";
+    Save(archive);
+    const std::string storeTemporary = registry->File() + ".aB3xYz";
+    Write(storeTemporary, "half a store");
+    fs::create_directories(temp + "/QUILLsave-Q1w2E3");
+    Write(temp + "/QUILLsave-Q1w2E3/3.reg", "lpoptions of a killed save");
+    fs::create_directories(temp + "/QUILL12D34");
+    fs::create_directories(temp + "/QUILL7D7");
+    const int live = ::open((temp + "/QUILL7D7").c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_EQ(::flock(live, LOCK_EX), 0);
+    Write(temp + "/QUILLnotes", "the user's own");
+
+    Restore(archive);
+    EXPECT_FALSE(fs::exists(storeTemporary));
+    std::vector<std::string> left = TempLeftovers();
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"QUILL7D7", "QUILLnotes"}));
+    ::close(live);
+    Save(archive);
+    EXPECT_EQ(TempLeftovers(), std::vector<std::string>{"QUILLnotes"});
+    EXPECT_TRUE(dialogs.errors.empty() && dialogs.messages.empty());
+}
+
+// Two programs restoring different archives at once, through the same temporary folder
+// and with the same folder names from the generator, each into a store of its own.
+TEST_F(SettingsBackupTest, TwoProgramsRestoringAtOnceEachGetTheirOwnArchivesKeys) {
+    std::vector<std::string> commands;
+    for (const char* tag : {"alpha", "beta"}) {
+        SetKeys(tag);
+        Save(archives + "/" + tag + ".qpk");
+        commands.push_back(std::string(QUILL_RESTORE_RUNNER) + " '" + archives + "/" + tag + ".qpk' '" + root + "/" +
+                           tag + "' '" + temp + "' 50 " + tag);
+    }
+    FILE* first = ::popen(commands[0].c_str(), "r");
+    FILE* second = ::popen(commands[1].c_str(), "r");
+    for (FILE* runner : {first, second}) {
+        char line[256] = "";
+        const bool answered = std::fgets(line, sizeof line, runner) != nullptr;
+        const int status = ::pclose(runner);
+        EXPECT_TRUE(answered);
+        EXPECT_EQ(status, 0) << line;
+    }
+    EXPECT_TRUE(TempLeftovers().empty());
 }
