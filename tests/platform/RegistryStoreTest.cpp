@@ -142,3 +142,46 @@ TEST_F(RegistryStoreTest, PathsLongerThan255CharactersArePassedWhole) {
         EXPECT_EQ(store.Value("Printers\\DevModePerUser", "text"), RegistryValue::Text("Desk"));
     }
 }
+
+// A hive larger than kMaxHiveSize is neither written nor read, and the reason says so;
+// a huge file is not read whole to find that out.
+TEST_F(RegistryStoreTest, HivesAreBoundedAndFailuresSayWhy) {
+    RegistryStore store = Filled();
+    const std::string hive = dir + "/1.reg";
+    ASSERT_TRUE(
+        store.SetValue("Printers\\DevModePerUser", "big", RegistryValue::Bytes(std::string(kMaxHiveSize, 'x'))));
+    EXPECT_FALSE(store.SaveKey("Printers\\DevModePerUser", hive));
+    EXPECT_NE(store.LastError().find("more than a hive file may"), std::string::npos) << store.LastError();
+    EXPECT_FALSE(fs::exists(hive));
+
+    const std::string sparse = dir + "/huge.reg";
+    std::ofstream(sparse).close();
+    fs::resize_file(sparse, std::uintmax_t(8) << 30);
+    EXPECT_FALSE(store.RestoreKey("Printers\\Settings", sparse));
+    EXPECT_NE(store.LastError().find("File too large"), std::string::npos) << store.LastError();
+    EXPECT_FALSE(store.SaveKey("Printers\\Missing", hive));
+    EXPECT_EQ(store.LastError(), "the key does not exist");
+}
+
+// A damaged store is renamed aside, never deleted, and a fresh one starts; a temporary
+// file of a killed change goes with the next change.
+TEST_F(RegistryStoreTest, ADamagedStoreIsKeptAsideAndStaleTemporariesRemoved) {
+    RegistryStore store = Filled();
+    EXPECT_FALSE(store.SetAsideIfDamaged());
+    std::string bytes = Read(store.File());
+    bytes[30] ^= 1;
+    Write(store.File(), bytes);
+    EXPECT_FALSE(store.SetValue("Printers\\Settings", "text", RegistryValue::Text("x")));
+    EXPECT_EQ(store.LastError(), "the settings store " + store.File() + " is damaged");
+    const auto kept = store.SetAsideIfDamaged();
+    ASSERT_TRUE(kept);
+    EXPECT_EQ(Read(*kept), bytes);
+    EXPECT_FALSE(fs::exists(store.File()));
+    EXPECT_TRUE(store.KeyExists("Printers\\Settings"));
+
+    Write(store.File() + ".Ab12Cd", "left by a killed change");
+    Write(store.File() + ".notes", "not ours");
+    ASSERT_TRUE(store.SetValue("Printers\\Settings", "text", RegistryValue::Text("fresh")));
+    EXPECT_FALSE(fs::exists(store.File() + ".Ab12Cd"));
+    EXPECT_TRUE(fs::exists(store.File() + ".notes") && fs::exists(*kept));
+}
