@@ -463,6 +463,19 @@ TEST_F(SettingsBackupTest, TwoSavesWithinASecondHoldTheSecondSavesSettings) {
     EXPECT_TRUE(dialogs.errors.empty());
 }
 
+// Padded device settings deflate so well that the hive's last compressed bytes inflate
+// to more than one chunk after the input is used up.
+TEST_F(SettingsBackupTest, SettingsWithLongRunsOfOneByteComeBackWhole) {
+    const std::string padded(4 << 20, 'a');
+    ASSERT_TRUE(registry->SetValue("Printers\\DevModePerUser", "Desk", RegistryValue::Bytes(padded)));
+    const std::string archive = archives + "/printers.qpk";
+    Save(archive);
+    SetKeys("changed");
+    Restore(archive);
+    EXPECT_TRUE(dialogs.errors.empty() && dialogs.messages.empty());
+    EXPECT_TRUE(registry->Value("Printers\\DevModePerUser", "Desk")->data == padded);
+}
+
 TEST_F(SettingsBackupTest, ARestoreExtractsOnlyTheHivesAndRefusesOnesLargerThanSettingsCanBe) {
     const std::string saved = archives + "/printers.qpk";
     Save(saved);
