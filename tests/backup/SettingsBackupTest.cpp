@@ -2,6 +2,7 @@
 // file dialogs, real archives checked by unzip and Python, and a user of the test's own.
 #include "SettingsFixture.h"
 
+#include "ArchiveBuilder.h"
 #include "FakeSpooler.h"
 #include "backup/DeleteFolderTree.h"
 
@@ -288,24 +289,10 @@ TEST(RestoreFolderName, FollowsTheRuntimeGeneratorFromSeedZero) {
 
 namespace {
 
-// A ZIP archive of the given entries, written by hand so that an entry can claim sizes
-// that no honest one has: data is the compressed form, size the size it inflates to.
-struct RawEntry {
-    std::string name;
-    std::string data;
-    std::uint64_t size;
-    std::uint32_t crc;
-    std::uint16_t method;
-};
-
-RawEntry Stored(const std::string& name, const std::string& bytes) {
-    return {name, bytes, bytes.size(),
-            static_cast<std::uint32_t>(::crc32(0, reinterpret_cast<const Bytef*>(bytes.data()), bytes.size())), 0};
-}
-
-// Deflated zeros: one fully flushed megabyte repeated, a few kilobytes per megabyte
-// (the checksum is left wrong: nothing may get far enough to check it).
-RawEntry Inflating(const std::string& name, std::uint64_t megabytes) {
+// Deflated zeros that claim to inflate to megabytes: one fully flushed megabyte repeated,
+// a few kilobytes per megabyte (the checksum is left wrong: nothing may get far enough to
+// check it).
+void AddInflating(test::ArchiveBuilder& archive, const std::string& name, std::uint32_t megabytes) {
     z_stream z{};
     deflateInit2(&z, 9, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY);
     const std::string zeros(1 << 20, '\0');
@@ -321,51 +308,13 @@ RawEntry Inflating(const std::string& name, std::uint64_t megabytes) {
     };
     std::string data = chunk(Z_FULL_FLUSH);
     const std::string repeated = chunk(Z_FULL_FLUSH);
-    for (std::uint64_t i = 2; i < megabytes; ++i) data += repeated;
+    for (std::uint32_t i = 2; i < megabytes; ++i) data += repeated;
     data += repeated + chunk(Z_FINISH);
     deflateEnd(&z);
-    return {name, data, megabytes << 20, 0, 8};
-}
-
-void WriteArchive(const std::string& path, const std::vector<RawEntry>& entries) {
-    std::string out, directory;
-    auto put = [](std::string& to, std::uint64_t v, int bytes) {
-        for (int i = 0; i < bytes; ++i) to += static_cast<char>((v >> (8 * i)) & 0xFF);
-    };
-    for (const RawEntry& e : entries) {
-        const std::uint64_t offset = out.size();
-        for (std::string* to : {&out, &directory}) {
-            const bool central = to == &directory;
-            put(*to, central ? 0x02014b50 : 0x04034b50, 4);
-            if (central) put(*to, 20, 2);
-            put(*to, 20, 2);
-            put(*to, 0, 2);
-            put(*to, e.method, 2);
-            put(*to, 0x5821, 4); // a DOS time in 2024
-            put(*to, e.crc, 4);
-            put(*to, e.data.size(), 4);
-            put(*to, e.size, 4);
-            put(*to, e.name.size(), 2);
-            put(*to, 0, 2);
-            if (central) {
-                put(*to, 0, 6); // comment length, disk, internal attributes
-                put(*to, 0x20, 4);
-                put(*to, offset, 4);
-            }
-            *to += e.name;
-        }
-        out += e.data;
-    }
-    const std::uint64_t start = out.size();
-    out += directory;
-    put(out, 0x06054b50, 4);
-    put(out, 0, 4);
-    put(out, entries.size(), 2);
-    put(out, entries.size(), 2);
-    put(out, directory.size(), 4);
-    put(out, start, 4);
-    put(out, 0, 2);
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << out;
+    auto& entry = archive.Add(name, "");
+    entry.compressed = data;
+    entry.uncompressedSize = megabytes << 20;
+    entry.crc = 0;
 }
 
 std::uintmax_t LargestFileBelow(const std::string& folder) {
@@ -480,8 +429,7 @@ TEST_F(SettingsBackupTest, ARestoreExtractsOnlyTheHivesAndRefusesOnesLargerThanS
     const std::string saved = archives + "/printers.qpk";
     Save(saved);
     const std::string tags = KeyTags();
-    std::vector<RawEntry> hives;
-    for (const char* name : {"1.reg", "2.reg", "3.reg"}) hives.push_back(Stored(name, Entry(saved, name)));
+    auto hive = [&](test::ArchiveBuilder& archive, const char* name) { archive.Add(name, Entry(saved, name), 0); };
     // Whatever gets extracted is watched; a large file stops the restore.
     std::uintmax_t largest = 0;
     form->Zipper1.ProcessMessages = [&] {
@@ -490,18 +438,39 @@ TEST_F(SettingsBackupTest, ARestoreExtractsOnlyTheHivesAndRefusesOnesLargerThanS
     };
     struct Case {
         const char* archive;
-        std::vector<RawEntry> entries;
+        std::function<void(test::ArchiveBuilder&)> build;
         bool restored;
     };
     const Case cases[] = {
-        {"inflating 1.reg", {Inflating("1.reg", 3072), hives[1], hives[2]}, false},
-        {"inflating 3.REG", {hives[0], hives[1], Inflating("3.REG", 64)}, false},
-        {"large unrelated entry", {hives[0], Inflating("big.bin", 3072), hives[1], hives[2]}, true},
+        {"inflating 1.reg",
+         [&](test::ArchiveBuilder& a) {
+             AddInflating(a, "1.reg", 3072);
+             hive(a, "2.reg");
+             hive(a, "3.reg");
+         },
+         false},
+        {"inflating 3.REG",
+         [&](test::ArchiveBuilder& a) {
+             hive(a, "1.reg");
+             hive(a, "2.reg");
+             AddInflating(a, "3.REG", 64);
+         },
+         false},
+        {"large unrelated entry",
+         [&](test::ArchiveBuilder& a) {
+             hive(a, "1.reg");
+             AddInflating(a, "big.bin", 3072);
+             hive(a, "2.reg");
+             hive(a, "3.reg");
+         },
+         true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.archive);
         const std::string archive = archives + "/" + c.archive + ".qpk";
-        WriteArchive(archive, c.entries);
+        test::ArchiveBuilder builder;
+        c.build(builder);
+        builder.Write(archive);
         SetKeys("changed");
         const std::string changed = KeyTags();
         dialogs.errors.clear();
