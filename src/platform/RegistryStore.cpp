@@ -4,12 +4,11 @@
 
 #include <algorithm>
 #include <cctype>
-#include <ctime>
-#include <dirent.h>
-
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -322,8 +321,10 @@ template <class Change> bool RegistryStore::Modify(Change change) {
 }
 
 std::optional<std::string> RegistryStore::SetAsideIfDamaged() {
-    const int lock = ::open((m_file + ".lock").c_str(), O_RDWR | O_CLOEXEC);
-    if (lock < 0) return std::nullopt; // never changed, so never damaged by a change
+    struct stat st {};
+    if (::stat(m_file.c_str(), &st) != 0) return std::nullopt; // no store: nothing to set aside
+    const int lock = ::open((m_file + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (lock < 0) return std::nullopt;
     ::flock(lock, LOCK_EX);
     std::optional<std::string> kept;
     const auto bytes = ReadWholeFile(m_file, 16 * kMaxHiveSize);

@@ -1,5 +1,7 @@
 #include "PrinterOptions.h"
 
+#include "platform/RegistryStore.h"
+
 // A PPD queue's own options are in its PPD and nowhere else (CUPS does not offer them
 // as printer attributes), so this file reads PPDs through libcups' PPD functions,
 // which libcups marks as deprecated.
@@ -11,7 +13,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <sstream>
 #include <strings.h>
 #include <sys/stat.h>
@@ -87,10 +88,15 @@ struct OptionsFree {
     ~OptionsFree() { cupsFreeOptions(count, options); }
 };
 
-// The options CUPS keeps for the queue: the computer's, then the user's over them.
+// The options CUPS keeps for the queue: the computer's, then the user's over them. The
+// computer's file, as for CUPS, counts only when it can be read.
 bool SavedOptions(const std::string& queue, OptionsFree& saved, std::string& error) {
     for (const std::string& path : {SystemLpoptionsFile(), UserLpoptionsFile()}) {
-        const auto lines = ReadLines(path, error);
+        auto lines = ReadLines(path, error);
+        if (!lines && path != UserLpoptionsFile()) {
+            lines.emplace();
+            error.clear();
+        }
         if (!lines) return false;
         for (const std::string& line : *lines)
             if (const auto at = OptionsOfQueue(line, queue); at != std::string::npos)
@@ -112,28 +118,6 @@ std::string OptionText(const char* name, const char* value) {
         text += c;
     }
     return text + "\"";
-}
-
-// Writes bytes over path in one step: a temporary file beside it, then rename, so that
-// CUPS and other programs see the old or the new file whole.
-bool ReplaceFile(const std::string& path, const std::string& bytes, std::string& error) {
-    std::string temporary = path + ".XXXXXX";
-    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
-    bool ok = fd >= 0 && ::fchmod(fd, 0644) == 0;
-    for (std::size_t done = 0; ok && done < bytes.size();) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        ok = n > 0;
-        if (ok) done += static_cast<std::size_t>(n);
-    }
-    ok = ok && ::fsync(fd) == 0;
-    if (fd >= 0 && ::close(fd) != 0) ok = false;
-    ok = ok && ::rename(temporary.c_str(), path.c_str()) == 0;
-    if (!ok) {
-        error = path + " cannot be written: " + std::strerror(errno ? errno : EIO);
-        if (fd >= 0) ::unlink(temporary.c_str());
-    }
-    return ok;
 }
 
 // The queue's PPD, or null for a queue without one (a raw or driverless queue).
@@ -382,7 +366,10 @@ bool SaveOptions(const PrinterAddress& address, const std::vector<std::pair<std:
         error = folder + " cannot be made: " + std::strerror(errno);
         return false;
     }
-    return ReplaceFile(path, bytes, error);
+    // CUPS and other programs see the old or the new file whole.
+    if (platform::WriteFileAtomically(path, bytes, 0644)) return true;
+    error = path + " cannot be written: " + std::strerror(errno);
+    return false;
 }
 
 } // namespace quill::printui
