@@ -43,22 +43,7 @@ protected:
     }
     void TearDown() override {
         ::system(("umount -l " + root + "/full 2>/dev/null").c_str());
-        Unmount();
         fs::remove_all(root);
-    }
-
-    // A small file system of its own (mode 0700) at folder, filled up when asked; false
-    // when it cannot be mounted (only root can).
-    bool Mount(const std::string& folder, bool fill = true) {
-        fs::create_directories(folder);
-        if (::system(("mount -t tmpfs -o size=256k,mode=0700 tmpfs '" + folder + "' 2>/dev/null").c_str()) != 0)
-            return false;
-        mounts.push_back(folder);
-        if (fill) Run("dd if=/dev/zero of='" + folder + "/filler' bs=4k 2>/dev/null");
-        return true;
-    }
-    void Unmount() {
-        for (; !mounts.empty(); mounts.pop_back()) ::system(("umount -l '" + mounts.back() + "'").c_str());
     }
 
     template <class Spooler> std::unique_ptr<app::TForm1> Window(Spooler& spooler) {
@@ -107,7 +92,6 @@ protected:
     }
 
     std::string root, home, temp, archives;
-    std::vector<std::string> mounts;
     FakeDialogs dialogs;
     FakeLauncher launcher;
 };
