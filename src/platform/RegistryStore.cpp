@@ -390,6 +390,8 @@ std::optional<RegistryValue> RegistryStore::Value(const std::string& key, const 
 
 bool RegistryStore::SetValue(const std::string& key, const std::string& name, const RegistryValue& value) {
     if (value.type == RegistryType::Dword && value.data.size() != 4) return false;
+    // A value that is already there is not written again (the store's disk may be full).
+    if (Value(key, name) == value) return true;
     return Modify([&](RegistryKeys& keys) {
         const auto found = keys.find(key);
         if (found == keys.end()) return Fail("the key " + key + " does not exist");
