@@ -1,5 +1,6 @@
 #pragma once
 
+#include "backup/RegistryKeyFile.h"
 #include "platform/RegistryStore.h"
 #include "widgets/Dialogs.h"
 #include "zip/TZipper.h"
@@ -30,6 +31,8 @@ public:
 
 // The restore folder's name: "QUILL", a number below 2005, "D", a number below 6000.
 std::string RestoreFolderName(RuntimeRandom& random);
+// The save folder's name: this, then six characters.
+inline constexpr const char* kSaveFolderPrefix = "QUILLsave-";
 
 // The restore folder cannot be made ready.
 class EInOutError : public std::runtime_error {
@@ -53,13 +56,19 @@ struct SettingsContext {
 };
 
 // Save Settings after the panel is hidden: asks for the archive, saves the three keys
-// into hive files of a private temporary folder and zips them into the archive. The
-// ZIP component's errors go to the caller; the hive files are removed in every case.
+// into hive files of a private temporary folder and zips them into the archive, whose
+// entries of these names they always replace. A key that cannot be saved, or a damaged
+// store (put aside), raises ESettingsError before the archive is touched. The ZIP
+// component's errors go to the caller; the hive files are removed in every case.
 void SaveSettings(SettingsContext& context);
 
-// Restore Settings after the panel is hidden: asks for the archive, extracts it into a
-// fresh restore folder, restores the three keys and deletes the folder, also when the
-// extraction fails (its error then goes to the caller).
+// Restore Settings after the panel is hidden: asks for the archive, refuses it
+// (ESettingsError) when a hive entry is larger than kMaxHiveSize, extracts the three
+// hives into a restore folder of this run's own, restores the three keys and deletes
+// the folder, also when the extraction fails (its error then goes to the caller). A
+// damaged store is put aside, the user told so, and the keys restored into a fresh one.
+//
+// Both first remove the work folders of the user's runs that were killed.
 void RestoreSettings(SettingsContext& context);
 
 } // namespace quill::backup

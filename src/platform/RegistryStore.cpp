@@ -2,9 +2,13 @@
 
 #include <zlib.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -81,19 +85,22 @@ std::string Parent(const std::string& key) {
     return slash == std::string::npos ? std::string() : key.substr(0, slash);
 }
 
-std::optional<std::string> ReadWholeFile(const std::string& path, bool& missing) {
-    missing = false;
+// The file's bytes, at most limit of them: nullopt with errno set (ENOENT for a missing
+// file, EFBIG for a larger one) when it cannot be read whole.
+std::optional<std::string> ReadWholeFile(const std::string& path, std::uint64_t limit) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        missing = errno == ENOENT;
-        return std::nullopt;
-    }
+    if (fd < 0) return std::nullopt;
     std::string bytes;
     char buffer[65536];
     ssize_t n;
-    while ((n = ::read(fd, buffer, sizeof buffer)) > 0) bytes.append(buffer, static_cast<std::size_t>(n));
+    while ((n = ::read(fd, buffer, sizeof buffer)) > 0) {
+        bytes.append(buffer, static_cast<std::size_t>(n));
+        if (bytes.size() > limit) break;
+    }
+    const int error = n < 0 ? errno : bytes.size() > limit ? EFBIG : 0;
     ::close(fd);
-    if (n < 0) return std::nullopt;
+    errno = error;
+    if (error) return std::nullopt;
     return bytes;
 }
 
@@ -128,7 +135,9 @@ std::string WriteTemporary(const std::string& path, const std::string& bytes, un
     if (fd < 0) return {};
     const bool written = ::fchmod(fd, mode) == 0 && WriteAll(fd, bytes) && ::fsync(fd) == 0;
     if (::close(fd) != 0 || !written) {
+        const int error = errno ? errno : EIO;
         ::unlink(temporary.c_str());
+        errno = error;
         return {};
     }
     return temporary;
@@ -140,6 +149,16 @@ bool MakeFolders(const std::string& folder) {
     if (::stat(folder.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
     if (!MakeFolders(FolderOf(folder))) return false;
     return ::mkdir(folder.c_str(), 0700) == 0 || errno == EEXIST;
+}
+
+// The key and every key below it, by path relative to key.
+RegistryKeys SubtreeOf(const RegistryKeys& keys, const std::string& key) {
+    RegistryKeys subtree;
+    for (const auto& [path, values] : keys) {
+        if (path == key) subtree[""] = values;
+        else if (Below(path, key)) subtree[path.substr(key.size() + 1)] = values;
+    }
+    return subtree;
 }
 
 } // namespace
@@ -154,7 +173,9 @@ bool WriteFileAtomically(const std::string& path, const std::string& bytes, unsi
     const std::string temporary = WriteTemporary(path, bytes, mode);
     if (temporary.empty()) return false;
     if (::rename(temporary.c_str(), path.c_str()) != 0) {
+        const int error = errno;
         ::unlink(temporary.c_str());
+        errno = error;
         return false;
     }
     SyncFolder(FolderOf(path));
@@ -234,33 +255,100 @@ std::optional<RegistryKeys> RegistryStore::Decode(const std::string& bytes, cons
     return keys;
 }
 
+bool RegistryStore::Fail(std::string reason) const {
+    m_error = std::move(reason);
+    return false;
+}
+
 std::optional<RegistryKeys> RegistryStore::Load() const {
-    bool missing = false;
-    const auto bytes = ReadWholeFile(m_file, missing);
+    // The store is not a hive, but a store far beyond any hive's size is no store of ours.
+    const auto bytes = ReadWholeFile(m_file, 16 * kMaxHiveSize);
     if (!bytes) {
-        if (!missing) return std::nullopt;
-        RegistryKeys keys;
-        for (const auto& key : DefaultKeys()) keys[key];
-        return keys;
+        if (errno == ENOENT) {
+            RegistryKeys keys;
+            for (const auto& key : DefaultKeys()) keys[key];
+            return keys;
+        }
+        Fail("the settings store " + m_file + " cannot be read: " + std::strerror(errno));
+        return std::nullopt;
     }
-    return Decode(*bytes, kStoreMagic);
+    auto keys = Decode(*bytes, kStoreMagic);
+    if (!keys) Fail("the settings store " + m_file + " is damaged");
+    return keys;
 }
 
 bool RegistryStore::Store(const RegistryKeys& keys) const {
-    if (!MakeFolders(FolderOf(m_file))) return false;
-    return WriteFileAtomically(m_file, Encode(keys, kStoreMagic), 0600);
+    if (!MakeFolders(FolderOf(m_file)) || !WriteFileAtomically(m_file, Encode(keys, kStoreMagic), 0600))
+        return Fail("the settings store " + m_file + " cannot be written: " + std::strerror(errno));
+    return true;
+}
+
+// A temporary file of the store: its name and a dot, then the six characters mkstemp
+// chooses.
+void RegistryStore::RemoveStaleTemporaries() const {
+    const std::string folder = FolderOf(m_file);
+    const std::string prefix = m_file.substr(folder.size() + 1) + ".";
+    DIR* listing = ::opendir(folder.c_str());
+    if (!listing) return;
+    while (const dirent* item = ::readdir(listing)) {
+        const std::string name = item->d_name;
+        if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0) continue;
+        if (!std::all_of(name.begin() + static_cast<long>(prefix.size()), name.end(),
+                         [](unsigned char c) { return std::isalnum(c); }))
+            continue;
+        struct stat st {};
+        if (::fstatat(::dirfd(listing), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+            st.st_uid == ::getuid())
+            ::unlinkat(::dirfd(listing), name.c_str(), 0);
+    }
+    ::closedir(listing);
 }
 
 template <class Change> bool RegistryStore::Modify(Change change) {
     // Read, change and write take turns with other programs of the user.
-    if (!MakeFolders(FolderOf(m_file))) return false;
+    if (!MakeFolders(FolderOf(m_file)))
+        return Fail("the folder of the settings store " + m_file + " cannot be made: " + std::strerror(errno));
     const int lock = ::open((m_file + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (lock < 0) return false;
+    if (lock < 0) return Fail("the settings store " + m_file + " cannot be locked: " + std::strerror(errno));
     ::flock(lock, LOCK_EX);
+    // Every temporary file of the store is written under this lock: one that exists now
+    // was left by a program that was killed while it wrote.
+    RemoveStaleTemporaries();
     bool done = false;
     if (auto keys = Load()) done = change(*keys) && Store(*keys);
     ::close(lock);
     return done;
+}
+
+std::optional<std::string> RegistryStore::SetAsideIfDamaged() {
+    struct stat st {};
+    if (::stat(m_file.c_str(), &st) != 0) return std::nullopt; // no store: nothing to set aside
+    const int lock = ::open((m_file + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (lock < 0) return std::nullopt;
+    ::flock(lock, LOCK_EX);
+    std::optional<std::string> kept;
+    const auto bytes = ReadWholeFile(m_file, 16 * kMaxHiveSize);
+    const bool damaged = bytes ? !Decode(*bytes, kStoreMagic) : errno == EFBIG;
+    if (damaged) {
+        char stamp[32] = "";
+        const std::time_t now = std::time(nullptr);
+        std::tm utc{};
+        ::gmtime_r(&now, &utc);
+        std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &utc);
+        // link() never replaces a file: an older damaged store of the same second stays.
+        for (int n = 1; n < 100 && !kept; ++n) {
+            std::string name = m_file + ".damaged-" + stamp + (n > 1 ? "-" + std::to_string(n) : "");
+            if (::link(m_file.c_str(), name.c_str()) == 0) kept = std::move(name);
+            else if (errno != EEXIST) break;
+        }
+        if (kept && ::unlink(m_file.c_str()) != 0) {
+            ::unlink(kept->c_str());
+            kept.reset();
+        }
+        if (kept) SyncFolder(FolderOf(m_file));
+    }
+    ::close(lock);
+    return kept;
 }
 
 bool RegistryStore::KeyExists(const std::string& key) const {
@@ -302,9 +390,11 @@ std::optional<RegistryValue> RegistryStore::Value(const std::string& key, const 
 
 bool RegistryStore::SetValue(const std::string& key, const std::string& name, const RegistryValue& value) {
     if (value.type == RegistryType::Dword && value.data.size() != 4) return false;
+    // A value that is already there is not written again (the store's disk may be full).
+    if (Value(key, name) == value) return true;
     return Modify([&](RegistryKeys& keys) {
         const auto found = keys.find(key);
-        if (found == keys.end()) return false;
+        if (found == keys.end()) return Fail("the key " + key + " does not exist");
         found->second[name] = value;
         return true;
     });
@@ -320,34 +410,35 @@ bool RegistryStore::DeleteValue(const std::string& key, const std::string& name)
 std::optional<RegistryKeys> RegistryStore::Subtree(const std::string& key) const {
     const auto keys = Load();
     if (!keys || !keys->count(key)) return std::nullopt;
-    RegistryKeys subtree;
-    for (const auto& [path, values] : *keys) {
-        if (path == key) subtree[""] = values;
-        else if (Below(path, key)) subtree[path.substr(key.size() + 1)] = values;
-    }
-    return subtree;
+    return SubtreeOf(*keys, key);
 }
 
 bool RegistryStore::SaveKey(const std::string& key, const std::string& file) const {
-    const auto subtree = Subtree(key);
-    if (!subtree) return false;
-    const std::string temporary = WriteTemporary(file, Encode(*subtree, kHiveMagic), 0600);
-    if (temporary.empty()) return false;
+    const auto keys = Load();
+    if (!keys) return false;
+    if (!keys->count(key)) return Fail("the key does not exist");
+    const std::string hive = Encode(SubtreeOf(*keys, key), kHiveMagic);
+    if (hive.size() > kMaxHiveSize)
+        return Fail("it holds " + std::to_string(hive.size()) + " bytes, more than a hive file may (" +
+                    std::to_string(kMaxHiveSize) + ")");
+    const std::string temporary = WriteTemporary(file, hive, 0600);
+    if (temporary.empty()) return Fail("the hive file " + file + " cannot be written: " + std::strerror(errno));
     // link() never replaces an existing file: the hive appears whole or not at all.
     const bool linked = ::link(temporary.c_str(), file.c_str()) == 0;
+    const int error = errno;
     ::unlink(temporary.c_str());
-    if (linked) SyncFolder(FolderOf(file));
-    return linked;
+    if (!linked) return Fail("the hive file " + file + " cannot be written: " + std::strerror(error));
+    SyncFolder(FolderOf(file));
+    return true;
 }
 
 bool RegistryStore::RestoreKey(const std::string& key, const std::string& file) {
-    bool missing = false;
-    const auto bytes = ReadWholeFile(file, missing);
-    if (!bytes) return false;
+    const auto bytes = ReadWholeFile(file, kMaxHiveSize);
+    if (!bytes) return Fail("the hive file " + file + " cannot be read: " + std::strerror(errno));
     const auto hive = Decode(*bytes, kHiveMagic);
-    if (!hive) return false;
+    if (!hive) return Fail("the hive file " + file + " is damaged");
     return Modify([&](RegistryKeys& keys) {
-        if (!keys.count(key)) return false;
+        if (!keys.count(key)) return Fail("the key does not exist");
         std::erase_if(keys, [&](const auto& entry) { return entry.first == key || Below(entry.first, key); });
         for (const auto& [path, values] : *hive) keys[path.empty() ? key : key + "\\" + path] = values;
         return true;

@@ -41,7 +41,14 @@ using RegistryKeys = std::map<std::string, RegistryValues>;
 // where a path, name or data is a 4-byte length followed by that many bytes. Paths in
 // a hive are relative to the saved key ("" is the key itself). A file is used only when
 // every field checks out: magic, version, length, checksum, every record whole, known
-// types, 4-byte Dwords, no empty path part, no key twice, nothing left over.
+// types, 4-byte Dwords, no empty path part, no key twice, nothing left over. A hive is at
+// most kMaxHiveSize bytes: larger ones are neither written nor read.
+//
+// Temporary files of the store ("registry." and six characters) that a killed program
+// left behind are removed by the next change: every change writes its temporary file
+// under the lock, so none that exists while the lock is held is in use.
+inline constexpr std::uint64_t kMaxHiveSize = 16u << 20;
+
 class RegistryStore {
 public:
     // The store of the user: $XDG_CONFIG_HOME (else ~/.config) /quill-server-management/registry.
@@ -76,6 +83,14 @@ public:
     // whole, valid hive.
     bool RestoreKey(const std::string& key, const std::string& file);
 
+    // Why the last operation that failed did so, in words for the user.
+    const std::string& LastError() const { return m_error; }
+
+    // A store file that can be read but does not check out is renamed to a new name
+    // beside it (never deleted), so that the next change starts a fresh store; that
+    // name, or nullopt when the store is not damaged (or cannot be renamed).
+    std::optional<std::string> SetAsideIfDamaged();
+
     // The encoded form of keys, and its decoding (nullopt when anything does not check out).
     static std::string Encode(const RegistryKeys& keys, const char* magic);
     static std::optional<RegistryKeys> Decode(const std::string& bytes, const char* magic);
@@ -84,8 +99,11 @@ private:
     std::optional<RegistryKeys> Load() const;
     bool Store(const RegistryKeys& keys) const;
     template <class Change> bool Modify(Change change);
+    bool Fail(std::string reason) const;
+    void RemoveStaleTemporaries() const;
 
     std::string m_file;
+    mutable std::string m_error;
 };
 
 // Writes bytes to path in one step: a temporary file beside it, fsync, rename, fsync

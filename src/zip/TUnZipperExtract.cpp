@@ -167,14 +167,16 @@ void TUnZipper::Decode(const TZipHeaderInfo& entry, int fd) {
         z.next_out = m_output.data();
         z.avail_out = kChunk;
         for (;;) {
-            if (z.avail_in == 0) {
-                // The compressed data is used up before the stream's end: the entry is cut
-                // off, as a stored entry whose data ends early.
-                if (left == 0) throw EFatalUnzipError(text::kPrematureEnd);
+            if (z.avail_in == 0 && left > 0) {
                 z.avail_in = static_cast<uInt>(ReadChunk(m_input.data(), left));
                 z.next_in = m_input.data();
             }
+            // With the input used up, the stream may still hold output (the last bytes of
+            // a highly compressed entry can fill several chunks).
             const int result = inflate(&z, Z_NO_FLUSH);
+            // The compressed data is used up before the stream's end: the entry is cut off,
+            // as a stored entry whose data ends early.
+            if (result == Z_BUF_ERROR && z.avail_in == 0 && left == 0) throw EFatalUnzipError(text::kPrematureEnd);
             if (result < 0 && result != Z_BUF_ERROR) throw EZCompressionError(text::kZlibError);
             if (z.avail_out == 0 || result == Z_STREAM_END) {
                 FlushOutput(fd, m_output.data(), kChunk - z.avail_out);

@@ -25,7 +25,9 @@
 #include <fstream>
 #include <set>
 #include <sstream>
+#include <csignal>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace quill;
@@ -177,6 +179,42 @@ TEST_F(PrintUiDialogs, CancelledPreferencesWriteNothing) {
     Choose(*dialog, "sides", "two-sided-long-edge");
     Press(*dialog, QDialogButtonBox::Cancel);
     EXPECT_EQ(ReadFile(LpoptionsFile()), before);
+}
+
+// OK while the server stalls a little longer than its answer bound, and an lpoptions that
+// cannot be read: the file keeps the default printer and the other printers' options,
+// and the dialog says why nothing was saved.
+TEST_F(PrintUiDialogs, PreferencesThatCannotBeSavedLoseNothingAndSayWhy) {
+    s_cups->AddQueue("Desk");
+    s_cups->AddQueue("Other");
+    Cups("lpoptions -d Other -o sides=two-sided-short-edge");
+    Cups("lpoptions -p Desk -o copies=2");
+    const std::string before = ReadFile(LpoptionsFile());
+    auto dialog = OpenPreferences("Desk");
+    ASSERT_TRUE(dialog);
+    dialog->findChild<QSpinBox*>("copies")->setValue(4);
+    const auto shown = [&] { return dialog->findChild<QLabel*>("error")->text().toStdString(); };
+    const int pid = s_cups->pid();
+    ::kill(pid, SIGSTOP);
+    std::thread resume([pid] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5600));
+        ::kill(pid, SIGCONT);
+    });
+    Press(*dialog, QDialogButtonBox::Ok);
+    resume.join();
+    EXPECT_NE(dialog->result(), QDialog::Accepted);
+    EXPECT_EQ(ReadFile(LpoptionsFile()), before);
+    EXPECT_TRUE(Contains(shown(), "did not answer in time")) << shown();
+
+    fs::rename(LpoptionsFile(), s_home + "/kept");
+    fs::create_directory(LpoptionsFile());
+    Press(*dialog, QDialogButtonBox::Ok);
+    EXPECT_TRUE(Contains(shown(), "lpoptions cannot be read: Is a directory")) << shown();
+    std::string reason;
+    EXPECT_FALSE(printui::ReadOptions(printui::AddressOf("Desk"), reason));
+    EXPECT_EQ(reason, shown().substr(shown().find(LpoptionsFile())));
+    fs::remove(LpoptionsFile());
+    fs::rename(s_home + "/kept", LpoptionsFile());
 }
 
 TEST_F(PrintUiDialogs, PropertiesChangesReachCups) {

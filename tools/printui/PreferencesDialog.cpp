@@ -129,6 +129,7 @@ bool PreferencesDialog::Save() {
     if (outcome.ok) return true;
     m_error->setText(QStringLiteral("The preferences could not be saved: ") + Shown(outcome.error));
     m_error->show();
+    adjustSize(); // room for the reason, which wraps
     return false;
 }
 

@@ -1,5 +1,7 @@
 #include "PrinterOptions.h"
 
+#include "platform/RegistryStore.h"
+
 // A PPD queue's own options are in its PPD and nowhere else (CUPS does not offer them
 // as printer attributes), so this file reads PPDs through libcups' PPD functions,
 // which libcups marks as deprecated.
@@ -7,7 +9,13 @@
 #include <cups/ppd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+#include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace quill::printui {
@@ -18,11 +26,99 @@ struct PpdClose {
 };
 using Ppd = std::unique_ptr<ppd_file_t, PpdClose>;
 
-struct DestsFree {
+// The user's CUPS options file, ~/.cups/lpoptions: one line per printer, "Dest NAME" or
+// "Default NAME" (the default printer) followed by its options. CUPS reads the
+// computer's file first, then the user's, whose options win.
+std::string UserLpoptionsFile() {
+    const char* home = std::getenv("HOME");
+    return std::string(home ? home : "") + "/.cups/lpoptions";
+}
+
+std::string SystemLpoptionsFile() {
+    const char* root = std::getenv("CUPS_SERVERROOT");
+    return std::string(root && *root ? root : "/etc/cups") + "/lpoptions";
+}
+
+// The file's lines; nullopt with the reason when it exists but cannot be read.
+std::optional<std::vector<std::string>> ReadLines(const std::string& path, std::string& error) {
+    std::vector<std::string> lines;
+    std::FILE* file = std::fopen(path.c_str(), "re");
+    if (!file) {
+        if (errno == ENOENT) return lines;
+        error = path + " cannot be read: " + std::strerror(errno);
+        return std::nullopt;
+    }
+    std::string line;
+    int c;
+    while ((c = std::fgetc(file)) != EOF) {
+        if (c != '\n') {
+            line += static_cast<char>(c);
+            continue;
+        }
+        lines.push_back(std::move(line));
+        line.clear();
+    }
+    if (!line.empty()) lines.push_back(std::move(line));
+    const bool failed = std::ferror(file);
+    const int readError = errno;
+    std::fclose(file);
+    if (failed) {
+        error = path + " cannot be read: " + std::strerror(readError);
+        return std::nullopt;
+    }
+    return lines;
+}
+
+// Where the options of a line start when it is the queue's line ("Dest" or "Default",
+// then the name, as CUPS compares them: without regard to case); npos otherwise.
+std::size_t OptionsOfQueue(const std::string& line, const std::string& queue) {
+    std::istringstream words(line);
+    std::string keyword, name;
+    if (!(words >> keyword >> name)) return std::string::npos;
+    if (strcasecmp(keyword.c_str(), "Dest") != 0 && strcasecmp(keyword.c_str(), "Default") != 0)
+        return std::string::npos;
+    if (strcasecmp(name.c_str(), queue.c_str()) != 0) return std::string::npos;
+    const auto at = words.tellg();
+    return at < 0 ? line.size() : static_cast<std::size_t>(at);
+}
+
+struct OptionsFree {
     int count = 0;
-    cups_dest_t* dests = nullptr;
-    ~DestsFree() { cupsFreeDests(count, dests); }
+    cups_option_t* options = nullptr;
+    ~OptionsFree() { cupsFreeOptions(count, options); }
 };
+
+// The options CUPS keeps for the queue: the computer's, then the user's over them. The
+// computer's file, as for CUPS, counts only when it can be read.
+bool SavedOptions(const std::string& queue, OptionsFree& saved, std::string& error) {
+    for (const std::string& path : {SystemLpoptionsFile(), UserLpoptionsFile()}) {
+        auto lines = ReadLines(path, error);
+        if (!lines && path != UserLpoptionsFile()) {
+            lines.emplace();
+            error.clear();
+        }
+        if (!lines) return false;
+        for (const std::string& line : *lines)
+            if (const auto at = OptionsOfQueue(line, queue); at != std::string::npos)
+                saved.count = cupsParseOptions(line.c_str() + at, saved.count, &saved.options);
+    }
+    return true;
+}
+
+// An option as CUPS writes it into lpoptions: a value with blanks, quotes or
+// backslashes in double quotes, those characters escaped.
+std::string OptionText(const char* name, const char* value) {
+    std::string text = std::string(" ") + name;
+    if (!*value) return text;
+    const std::string v = value;
+    if (v.find_first_of(" \t\\\"'") == std::string::npos) return text + "=" + v;
+    text += "=\"";
+    for (char c : v) {
+        if (c == '\\' || c == '"' || c == '\'') text += '\\';
+        text += c;
+    }
+    return text + "\"";
+}
 
 // The queue's PPD, or null for a queue without one (a raw or driverless queue).
 Ppd FetchPpd(http_t* http, const std::string& queue) {
@@ -168,13 +264,11 @@ std::optional<std::vector<PrinterOption>> ReadOptions(const PrinterAddress& addr
         return std::nullopt;
     }
 
-    // The user's saved choices, as lpoptions keeps them.
-    DestsFree dests;
-    dests.count = cupsGetDests2(connection->Http(), &dests.dests);
-    cups_dest_t* dest = cupsGetDest(address.queue.c_str(), nullptr, dests.count, dests.dests);
-    auto saved = [&](const char* name) -> const char* {
-        return dest ? cupsGetOption(name, dest->num_options, dest->options) : nullptr;
-    };
+    // The user's saved choices, as lpoptions keeps them; without them the dialog would
+    // offer the printer's defaults as if they were the user's.
+    OptionsFree savedOptions;
+    if (!SavedOptions(address.queue, savedOptions, error)) return std::nullopt;
+    auto saved = [&](const char* name) { return cupsGetOption(name, savedOptions.count, savedOptions.options); };
 
     Ppd ppd = FetchPpd(connection->Http(), address.queue);
     std::vector<PrinterOption> options;
@@ -236,23 +330,46 @@ std::optional<std::vector<PrinterOption>> ReadOptions(const PrinterAddress& addr
 bool SaveOptions(const PrinterAddress& address, const std::vector<std::pair<std::string, std::string>>& options,
                  std::string& error) {
     if (options.empty()) return true;
+    // The options are saved for a printer that the server still has.
     const auto connection = Connect(address, error);
     if (!connection) return false;
-    DestsFree dests;
-    dests.count = cupsGetDests2(connection->Http(), &dests.dests);
-    cups_dest_t* dest = cupsGetDest(address.queue.c_str(), nullptr, dests.count, dests.dests);
-    if (!dest) {
-        dests.count = cupsAddDest(address.queue.c_str(), nullptr, dests.count, &dests.dests);
-        dest = cupsGetDest(address.queue.c_str(), nullptr, dests.count, dests.dests);
-    }
-    for (const auto& [name, value] : options)
-        dest->num_options = cupsAddOption(name.c_str(), value.c_str(), dest->num_options, &dest->options);
-    if (cupsSetDests2(connection->Http(), dests.count, dests.dests) != 0) {
-        const char* reason = cupsLastErrorString();
-        error = reason && *reason ? reason : "The options could not be written.";
+    ipp_t* request = NewPrinterRequest(IPP_OP_GET_PRINTER_ATTRIBUTES, address);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr, "printer-name");
+    if (!connection->Send(request)) {
+        error = connection->Error();
         return false;
     }
-    return true;
+
+    // Only the printer's own line changes: the default printer and every other
+    // printer's options stay as the file holds them.
+    const std::string path = UserLpoptionsFile();
+    auto lines = ReadLines(path, error);
+    if (!lines) return false;
+    auto line = std::find_if(lines->begin(), lines->end(), [&](const std::string& l) {
+        return OptionsOfQueue(l, address.queue) != std::string::npos;
+    });
+    if (line == lines->end()) line = lines->insert(lines->end(), "Dest " + address.queue);
+    const std::size_t at = OptionsOfQueue(*line, address.queue);
+    OptionsFree merged;
+    merged.count = cupsParseOptions(line->c_str() + at, 0, &merged.options);
+    for (const auto& [name, value] : options)
+        merged.count = cupsAddOption(name.c_str(), value.c_str(), merged.count, &merged.options);
+    std::string text = line->substr(0, at);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.pop_back();
+    for (int i = 0; i < merged.count; ++i) text += OptionText(merged.options[i].name, merged.options[i].value);
+    *line = text;
+
+    std::string bytes;
+    for (const std::string& l : *lines) bytes += l + "\n";
+    const std::string folder = path.substr(0, path.rfind('/'));
+    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+        error = folder + " cannot be made: " + std::strerror(errno);
+        return false;
+    }
+    // CUPS and other programs see the old or the new file whole.
+    if (platform::WriteFileAtomically(path, bytes, 0644)) return true;
+    error = path + " cannot be written: " + std::strerror(errno);
+    return false;
 }
 
 } // namespace quill::printui

@@ -28,11 +28,15 @@ struct PrinterOption {
 
 // The options the printer supports among paper size, two-sided printing, colour mode,
 // print quality, orientation, pages per sheet and copies, and for a PPD queue its own
-// options; each preset. Nullopt with CUPS' reason.
+// options; each preset. Nullopt with CUPS' reason, or the reason the user's lpoptions
+// cannot be read.
 std::optional<std::vector<PrinterOption>> ReadOptions(const PrinterAddress& address, std::string& error);
 
 // Writes the options as the user's defaults for the printer, as `lpoptions -p QUEUE -o
-// NAME=VALUE ...` does: the user's other printers, options and default printer stay.
+// NAME=VALUE ...` does, once the server has confirmed the printer: only the printer's
+// line of ~/.cups/lpoptions changes (replaced in one step), so the user's other
+// printers, options and default printer stay. False with the reason (CUPS', or why the
+// file cannot be read or written), the file unchanged.
 bool SaveOptions(const PrinterAddress& address, const std::vector<std::pair<std::string, std::string>>& options,
                  std::string& error);
 
