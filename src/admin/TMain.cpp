@@ -24,6 +24,46 @@ constexpr int kJobIdRole = Qt::UserRole;
 
 QString Shown(const std::string& s) { return QString::fromLocal8Bit(s.data(), static_cast<qsizetype>(s.size())); }
 
+// A time format without its time zone: the zone field goes with the brackets around it
+// ("H:mm:ss (t)", "APh:mm:ss [t]") and the blanks and comma that part it from the rest
+// ("HH:mm:ss, t"); quoted text ('Klock', 'h') is kept as it is.
+QString WithoutTimeZone(const QString& format) {
+    // The format in pieces: a run of one pattern letter, a quoted text, or one other character.
+    QStringList pieces;
+    for (qsizetype i = 0; i < format.size();) {
+        qsizetype end = i + 1;
+        if (format[i] == QLatin1Char('\'')) {
+            while (end < format.size() && format[end] != QLatin1Char('\'')) ++end;
+            end = std::min(end + 1, format.size());
+        } else if (format[i].isLetter()) {
+            while (end < format.size() && format[end] == format[i]) ++end;
+        }
+        pieces << format.mid(i, end - i);
+        i = end;
+    }
+    const auto zone = std::find_if(pieces.begin(), pieces.end(), [](const QString& p) { return p.startsWith('t'); });
+    if (zone == pieces.end()) return format;
+    qsizetype first = zone - pieces.begin(), last = first;
+    static const QString kOpen = QStringLiteral("([{"), kClose = QStringLiteral(")]}");
+    while (first > 0 && last + 1 < pieces.size() && pieces[first - 1].size() == 1 && pieces[last + 1].size() == 1 &&
+           kOpen.indexOf(pieces[first - 1]) >= 0 &&
+           kOpen.indexOf(pieces[first - 1]) == kClose.indexOf(pieces[last + 1])) {
+        --first;
+        ++last;
+    }
+    const auto parting = [&](qsizetype i) {
+        return i >= 0 && i < pieces.size() && pieces[i].size() == 1 &&
+               (pieces[i][0].isSpace() || pieces[i][0] == QLatin1Char(',') || pieces[i][0] == QChar(0x060C));
+    };
+    // The parting characters on the side of the rest (after a zone that comes first).
+    if (first == 0)
+        while (parting(last + 1)) ++last;
+    else
+        while (parting(first - 1)) --first;
+    pieces.erase(pieces.begin() + first, pieces.begin() + last + 1);
+    return pieces.join(QString()).trimmed();
+}
+
 } // namespace
 
 std::string TMain::JobStatusText(std::uint32_t status) {
@@ -60,7 +100,7 @@ std::string TMain::StartAtText(const spooler::SystemTime& t) {
         formats.locale = locale.name();
         formats.date = locale.dateFormat(QLocale::ShortFormat);
         // The long time format without the time zone's name.
-        formats.time = locale.timeFormat(QLocale::LongFormat).remove(QLatin1Char('t')).trimmed();
+        formats.time = WithoutTimeZone(locale.timeFormat(QLocale::LongFormat));
     }
     const QDateTime local =
         QDateTime(QDate(t.wYear, t.wMonth, t.wDay), QTime(t.wHour, t.wMinute, t.wSecond), Qt::UTC).toLocalTime();
@@ -157,23 +197,40 @@ void TMain::FormCreate() {
 }
 
 void TMain::EnumPrinterNames(std::function<void()> then) {
-    std::uint32_t flags = spooler::PRINTER_ENUM_LOCAL | spooler::PRINTER_ENUM_CONNECTIONS;
+    // Classes too: they hold the jobs sent to them, the jobs of a printer's share name
+    // among them.
+    std::uint32_t flags = spooler::PRINTER_ENUM_LOCAL | spooler::PRINTER_ENUM_CONNECTIONS | spooler::kEnumClasses;
     if (SharedOnly) flags |= spooler::PRINTER_ENUM_SHARED;
+    const unsigned asked = ++m_namesAsked;
     m_worker.Post([&spooler = m_spooler, flags] { return spooler.EnumPrintersA(flags); },
-                  [this, then = std::move(then)](std::optional<std::vector<spooler::PrinterInfo4>> printers) {
-                      if (!printers) m_dialogs.ShowErrorMessage("Error Enum Printers!");
-                      else
-                          for (const auto& printer : *printers) PrinterNames.push_back(printer.pPrinterName);
+                  [this, asked, then = std::move(then)](std::optional<std::vector<spooler::PrinterInfo4>> printers) {
+                      // An answer that a later reload has overtaken would poll printers
+                      // of a choice the user has left.
+                      if (asked == m_namesAsked) {
+                          PrinterNames.clear();
+                          if (!printers) m_dialogs.ShowErrorMessage("Error Enum Printers!");
+                          else
+                              for (const auto& printer : *printers) PrinterNames.push_back(printer.pPrinterName);
+                      }
                       if (then) then();
                   });
 }
 
+void TMain::SetTimerState() {
+    if (Monitoring1->isChecked() && !m_closed && m_timerHolds == 0) {
+        if (!Timer1->isActive()) Timer1->start();
+    } else {
+        Timer1->stop();
+    }
+}
+
 void TMain::ReloadPrinterNames() {
-    const bool running = Timer1->isActive();
-    Timer1->stop();
+    ++m_timerHolds;
+    SetTimerState();
     PrinterNames.clear();
-    EnumPrinterNames([this, running] {
-        if (running && !m_closed) Timer1->start();
+    EnumPrinterNames([this] {
+        --m_timerHolds;
+        SetTimerState();
     });
 }
 
@@ -181,14 +238,15 @@ void TMain::Timer1Timer() {
     // The previous tick, a reload or a command still waits for the spooler.
     if (m_worker.Busy() || PrinterNames.empty()) return;
     m_worker.Post(
-        [&spooler = m_spooler, names = PrinterNames, snapshot = UseSnapshot] {
+        [&spooler = m_spooler, &seen = m_seen, names = PrinterNames, snapshot = UseSnapshot] {
             std::vector<std::vector<spooler::JobInfo2>> jobs;
             std::optional<std::vector<spooler::JobInfo2>> all;
             if (snapshot) {
                 all = spooler.EnumAllJobs();
                 if (!all) return jobs; // nothing could be listed this tick
+                AddEndedJobs(spooler, nullptr, *all, seen[""]);
             }
-            for (const auto& name : names) jobs.push_back(PollPrinterJobs(spooler, name, all ? &*all : nullptr));
+            for (const auto& name : names) jobs.push_back(PollPrinterJobs(spooler, name, all ? &*all : nullptr, seen));
             return jobs;
         },
         [this, names = PrinterNames](std::vector<std::vector<spooler::JobInfo2>> jobs) {
@@ -200,8 +258,17 @@ void TMain::Timer1Timer() {
         });
 }
 
+void TMain::AddEndedJobs(spooler::Spooler& spooler, spooler::PrinterHandle* printer,
+                         std::vector<spooler::JobInfo2>& jobs, spooler::EndedJobs& seen) {
+    const std::vector<std::uint32_t> ended = seen.Next(jobs);
+    if (ended.empty()) return;
+    if (auto finished = spooler.EnumEndedJobs(printer, ended))
+        jobs.insert(jobs.end(), finished->begin(), finished->end());
+    else seen.Unreported(ended); // asked for again at the next tick
+}
+
 std::vector<spooler::JobInfo2> TMain::PollPrinterJobs(spooler::Spooler& spooler, const std::string& printerName,
-                                                      const std::vector<spooler::JobInfo2>* snapshot) {
+                                                      const std::vector<spooler::JobInfo2>* snapshot, SeenJobs& seen) {
     std::vector<spooler::JobInfo2> jobs;
     if (snapshot) {
         for (const auto& job : *snapshot)
@@ -209,7 +276,10 @@ std::vector<spooler::JobInfo2> TMain::PollPrinterJobs(spooler::Spooler& spooler,
     } else {
         auto handle = spooler.OpenPrinterA(printerName);
         if (!handle) return jobs; // skipped for this tick
-        if (auto listed = spooler.EnumJobsA(*handle)) jobs = std::move(*listed);
+        if (auto listed = spooler.EnumJobsA(*handle)) {
+            jobs = std::move(*listed);
+            AddEndedJobs(spooler, handle.get(), jobs, seen[printerName]);
+        }
     } // the printer is closed before the rows are updated
     return jobs;
 }
@@ -258,8 +328,8 @@ void TMain::UpdateJobRow(const spooler::JobInfo2& job, const std::string& server
 void TMain::ControlSelectedJob(std::uint32_t command) {
     QTreeWidgetItem* row = lvMain->currentItem();
     if (!row || !row->isSelected()) return;
-    const bool running = Timer1->isActive();
-    Timer1->stop();
+    ++m_timerHolds;
+    SetTimerState();
     const std::uint32_t jobId = row->data(Computer, kJobIdRole).toUInt();
     const JobRow& shown = m_rowsById.at(jobId);
     const std::string queue = shown.shown->pPrinterName, server = shown.server;
@@ -271,16 +341,16 @@ void TMain::ControlSelectedJob(std::uint32_t command) {
             if (handle) spooler.SetJobA(*handle, jobId, command); // the outcome is not shown
             return handle != nullptr;
         },
-        [this, jobId, queue, running](bool opened) {
+        [this, jobId, queue](bool opened) {
             if (!opened) m_dialogs.ShowMessage("Error OpenPrinter() : " + std::to_string(jobId) + " " + queue);
-            if (running && !m_closed) Timer1->start();
+            --m_timerHolds;
+            SetTimerState();
         });
 }
 
 void TMain::Monitoring1Click() {
     // The item is checkable, so the click has flipped it already.
-    if (Monitoring1->isChecked()) Timer1->start();
-    else Timer1->stop();
+    SetTimerState();
 }
 
 void TMain::MonitorSharedPrinters1Click() {
@@ -307,7 +377,7 @@ void TMain::DeleteAllItems1Click() {
 
 void TMain::closeEvent(QCloseEvent* event) {
     m_closed = true;
-    if (Timer1->isActive()) Timer1->stop();
+    SetTimerState();
     QDialog::closeEvent(event);
 }
 

@@ -1,12 +1,14 @@
 #pragma once
 
 #include "admin/SpoolerWorker.h"
+#include "spooler/EndedJobs.h"
 #include "spooler/Spooler.h"
 #include "widgets/Dialogs.h"
 
 #include <QDialog>
 
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -51,7 +53,8 @@ public:
     bool UseSnapshot = true;
 
     void FormCreate();
-    // Appends the printers' names once the spooler has answered, then runs then().
+    // Sets the printers' names once the spooler has answered, unless a later request for
+    // them has been made meanwhile (only the newest answer counts), then runs then().
     void EnumPrinterNames(std::function<void()> then = {});
     void ReloadPrinterNames();
     void Timer1Timer();
@@ -76,9 +79,20 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
+    // What this window has seen open, by polled printer ("" for the snapshot of all);
+    // the worker's alone.
+    using SeenJobs = std::map<std::string, spooler::EndedJobs>;
     // One printer's jobs for a tick (on the worker); empty when it is skipped.
     static std::vector<spooler::JobInfo2> PollPrinterJobs(spooler::Spooler& spooler, const std::string& printerName,
-                                                          const std::vector<spooler::JobInfo2>* snapshot);
+                                                          const std::vector<spooler::JobInfo2>* snapshot,
+                                                          SeenJobs& seen);
+    // The open jobs of a listing, followed by the jobs seen open before that have ended
+    // since, with how they ended.
+    static void AddEndedJobs(spooler::Spooler& spooler, spooler::PrinterHandle* printer,
+                             std::vector<spooler::JobInfo2>& jobs, spooler::EndedJobs& seen);
+    // The timer runs exactly when "Monitoring" is checked, the window is open and no
+    // reload or job command waits for its answer.
+    void SetTimerState();
     // A row, and the record and server its cells were last written from: the names are
     // shown decoded, but a job command hands the spooler their bytes as they came.
     struct JobRow {
@@ -92,6 +106,9 @@ private:
     widgets::Dialogs& m_dialogs;
     std::unordered_map<std::uint32_t, JobRow> m_rowsById; // the row of each job id
     bool m_closed = false;
+    int m_timerHolds = 0;      // reloads and job commands whose answers have not come
+    unsigned m_namesAsked = 0; // the newest request for the printers' names
+    SeenJobs m_seen;
     SpoolerWorker m_worker{this, &m_dialogs}; // last: it stops before anything it may touch goes
 };
 

@@ -29,9 +29,11 @@ std::optional<std::vector<PrinterInfo4>> CupsSpooler::EnumPrintersA(std::uint32_
     ipp_t* request = ippNewRequest(IPP_OP_CUPS_GET_PRINTERS);
     static const char* const kWanted[] = {"printer-name", "printer-type", "device-uri", "printer-is-shared"};
     ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 4, nullptr, kWanted);
-    // Printers only: classes are not printers of their own.
-    ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_ENUM, "printer-type", 0);
-    ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_ENUM, "printer-type-mask", CUPS_PRINTER_CLASS);
+    // Printers only unless asked: classes are not printers of their own.
+    if (!(flags & kEnumClasses)) {
+        ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_ENUM, "printer-type", 0);
+        ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_ENUM, "printer-type-mask", CUPS_PRINTER_CLASS);
+    }
     const auto answer = connection->AskForList(request);
     if (!answer) return std::nullopt;
     std::vector<PrinterInfo4> printers;
@@ -195,41 +197,19 @@ std::optional<std::vector<JobInfo2>> AskForJobs(CupsConnection& connection, cons
     return jobs;
 }
 
-std::optional<std::vector<JobInfo2>> CupsSpooler::Jobs(const std::string& host, const std::string& queue) {
+std::optional<std::vector<JobInfo2>> CupsSpooler::Jobs(const std::string& host, const std::string& queue,
+                                                       const char* whichJobs, std::uint32_t firstJobId) {
     const auto connection = CupsConnection::Open(host);
     if (!connection) return std::nullopt;
     const std::string uri = queue.empty() ? "ipp://localhost/" : PrinterUri(queue);
-    auto jobs = AskForJobs(*connection, uri, "not-completed", 0);
+    auto jobs = AskForJobs(*connection, uri, whichJobs, firstJobId);
     if (!jobs) return std::nullopt;
-
-    // The jobs that were open at the last poll and are gone from the list have ended
-    // since: they are reported once more, with how they ended. This asks a second time
-    // only on a tick in which jobs ended.
-    const std::string key = host + '\n' + queue;
-    std::set<std::uint32_t> open, ended;
-    for (const auto& job : *jobs) open.insert(job.JobId);
-    {
-        const std::lock_guard lock(m_watchMutex);
-        for (std::uint32_t id : m_openJobs[key])
-            if (!open.count(id)) ended.insert(id);
-    }
-    if (!ended.empty()) {
-        if (const auto finished = AskForJobs(*connection, uri, "completed", *ended.begin())) {
-            for (const auto& job : *finished)
-                if (ended.count(job.JobId)) jobs->push_back(job);
-            ended.clear();
-        }
-        // Unless the server could not tell how they ended: then the next poll asks again.
-        open.insert(ended.begin(), ended.end());
-    }
-    {
-        const std::lock_guard lock(m_watchMutex);
-        m_openJobs[key] = std::move(open);
-    }
-    // A job's "machine" is the computer it came from; jobs of this computer name it.
+    // A job's "machine" is the computer it came from; jobs of this computer name it. CUPS
+    // leaves the origin out of other users' jobs (as their owner and document): unknown,
+    // it stays empty rather than being taken for this computer.
     const auto own = ThisComputer::Now();
     for (auto& j : *jobs)
-        if (own->Is(j.pMachineName)) j.pMachineName = own->name();
+        if (!j.pMachineName.empty() && own->Is(j.pMachineName)) j.pMachineName = own->name();
     return jobs;
 }
 
@@ -239,6 +219,20 @@ std::optional<std::vector<JobInfo2>> CupsSpooler::EnumJobsA(PrinterHandle& print
 }
 
 std::optional<std::vector<JobInfo2>> CupsSpooler::EnumAllJobs() { return Jobs("", ""); }
+
+std::optional<std::vector<JobInfo2>> CupsSpooler::EnumEndedJobs(PrinterHandle* printer,
+                                                                const std::vector<std::uint32_t>& ids) {
+    if (ids.empty()) return std::vector<JobInfo2>();
+    auto* handle = static_cast<CupsPrinterHandle*>(printer);
+    // One question from the oldest of them on (CUPS keeps the ended jobs in id order).
+    auto finished = handle ? Jobs(handle->host(), handle->queue(), "completed", ids.front())
+                           : Jobs("", "", "completed", ids.front());
+    if (!finished) return std::nullopt;
+    std::vector<JobInfo2> ended;
+    for (auto& job : *finished)
+        if (std::binary_search(ids.begin(), ids.end(), job.JobId)) ended.push_back(std::move(job));
+    return ended;
+}
 
 bool CupsSpooler::SetJobA(PrinterHandle& printer, std::uint32_t jobId, std::uint32_t command) {
     auto& handle = static_cast<CupsPrinterHandle&>(printer);

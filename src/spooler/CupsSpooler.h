@@ -24,6 +24,8 @@ public:
 
     std::optional<std::vector<JobInfo2>> EnumJobsA(PrinterHandle& printer) override;
     std::optional<std::vector<JobInfo2>> EnumAllJobs() override;
+    std::optional<std::vector<JobInfo2>> EnumEndedJobs(PrinterHandle* printer,
+                                                       const std::vector<std::uint32_t>& ids) override;
     bool SetJobA(PrinterHandle& printer, std::uint32_t jobId, std::uint32_t command) override;
     bool ServerSharesPrinters() override;
 
@@ -36,13 +38,12 @@ public:
     class NotificationHub;
 
 private:
-    // The open jobs of one queue, or of every queue when queue is empty, and the jobs
-    // that have ended since the last poll of the same.
-    std::optional<std::vector<JobInfo2>> Jobs(const std::string& host, const std::string& queue);
+    // The jobs of one queue, or of every queue when queue is empty: whichJobs
+    // "not-completed", or "completed" from firstJobId on.
+    std::optional<std::vector<JobInfo2>> Jobs(const std::string& host, const std::string& queue,
+                                              const char* whichJobs = "not-completed", std::uint32_t firstJobId = 0);
 
     std::mutex m_watchMutex;
-    // The jobs open at the last poll of a queue (or of all queues), by host and queue.
-    std::map<std::string, std::set<std::uint32_t>> m_openJobs;
     // The one server-wide event subscription that all change notifications share
     // (CupsNotifications.cpp); made with the first registration.
     std::shared_ptr<NotificationHub> m_notifications;

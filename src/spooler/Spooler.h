@@ -13,6 +13,10 @@ namespace quill::spooler {
 inline constexpr std::uint32_t PRINTER_ENUM_LOCAL = 0x00000002;
 inline constexpr std::uint32_t PRINTER_ENUM_CONNECTIONS = 0x00000004;
 inline constexpr std::uint32_t PRINTER_ENUM_SHARED = 0x00000020;
+// Also the CUPS classes: queues that hold jobs for their member printers (a printer's
+// share name is one, see SetPrinterA). A flag of this program, outside those of the
+// Windows spooler.
+inline constexpr std::uint32_t kEnumClasses = 0x10000000;
 
 // Printer attributes.
 inline constexpr std::uint32_t PRINTER_ATTRIBUTE_SHARED = 0x00000008;
@@ -253,10 +257,22 @@ public:
     virtual std::optional<PrinterInfo2> GetPrinterA(PrinterHandle& printer) = 0;
     virtual bool SetPrinterA(PrinterHandle& printer, const PrinterInfo2& info) = 0;
 
+    // The jobs of the printer that have not ended yet.
     virtual std::optional<std::vector<JobInfo2>> EnumJobsA(PrinterHandle& printer) = 0;
     // The jobs of every printer of this computer in one answer, in the spooler's order
     // (a poll of all printers in one request).
     virtual std::optional<std::vector<JobInfo2>> EnumAllJobs() = 0;
+    // The last records of those of the given jobs (ids ascending) that have ended
+    // (completed, cancelled or aborted), on one printer or, without one, on every printer
+    // of this computer; jobs the spooler no longer knows are left out. Job listings hold
+    // only the jobs not yet ended: a caller that keeps what it has seen (EndedJobs) asks
+    // here how the others ended. By default no ended job is known.
+    virtual std::optional<std::vector<JobInfo2>> EnumEndedJobs(PrinterHandle* printer,
+                                                               const std::vector<std::uint32_t>& ids) {
+        (void)printer;
+        (void)ids;
+        return std::vector<JobInfo2>();
+    }
     virtual bool SetJobA(PrinterHandle& printer, std::uint32_t jobId, std::uint32_t command) = 0;
 
     // Whether this computer's print server lets other computers reach the printers it

@@ -275,3 +275,55 @@ TEST_F(TMainCupsTest, SilentServerLeavesTheWindowResponsiveAndItPicksUpAgain) {
     }
     EXPECT_TRUE(dialogs.messages.empty());
 }
+
+TEST_F(TMainCupsTest, JobsOfAClassAndOfAShareNameAreListedUnderThemAndTakeCommands) {
+    // A class of two printers, and Alpha's share name: a shared class of Alpha alone.
+    s_cups->Run(
+        "lpadmin -p Alpha -c Pool && lpadmin -p Beta -c Pool && lpadmin -p Alpha -c AlphaShare && "
+        "cupsenable Pool AlphaShare && cupsaccept Pool AlphaShare && lpadmin -p AlphaShare -o "
+        "printer-is-shared=true && for q in Alpha Beta Pool; do lpadmin -p $q -o printer-is-shared=false; done");
+    for (bool snapshot : {false, true}) {
+        admin::TMain w(spooler, dialogs);
+        w.UseSnapshot = snapshot;
+        for (const std::string queue : {"Pool", "AlphaShare"}) {
+            const int id = Submit(queue, true);
+            test::Tick(w);
+            ASSERT_TRUE(RowOf(w, id)) << queue << snapshot;
+            EXPECT_EQ(RowOf(w, id)->text(1).toStdString(), queue);
+            w.lvMain->setCurrentItem(RowOf(w, id));
+            w.CancelJob1->trigger();
+            test::WaitForSpooler(w);
+            EXPECT_EQ(State(id), IPP_JSTATE_CANCELED) << queue << snapshot;
+        }
+        w.MonitorSharedPrinters1->trigger();
+        test::WaitForSpooler(w);
+        EXPECT_EQ(w.PrinterNames, (std::vector<std::string>{"AlphaShare"}));
+    }
+    EXPECT_TRUE(dialogs.messages.empty());
+}
+
+TEST_F(TMainCupsTest, AJobThatEndsWhileTheWindowIsClosedIsNotInTheNextOne) {
+    for (bool snapshot : {false, true}) {
+        const int held = Submit("Alpha", true);
+        for (bool reopened : {false, true}) {
+            if (reopened) s_cups->Run("cancel " + std::to_string(held));
+            admin::TMain w(spooler, dialogs);
+            w.UseSnapshot = snapshot;
+            test::Tick(w);
+            test::Tick(w);
+            EXPECT_EQ(w.lvMain->topLevelItemCount(), reopened ? 0 : 1) << snapshot;
+        }
+    }
+}
+
+TEST_F(TMainCupsTest, AnotherUsersJobKeepsTheCellsCupsKeepsPrivateEmpty) {
+    const std::string output = s_cups->Run("echo text | lp -U visitor -d Alpha -H hold");
+    const int id = std::atoi(output.c_str() + output.rfind('-', output.find(" (")) + 1);
+    qputenv("CUPS_USER", "anna"); // the window's worker asks CUPS as another user
+    admin::TMain w(spooler, dialogs);
+    test::Tick(w);
+    qunsetenv("CUPS_USER");
+    ASSERT_TRUE(RowOf(w, id)) << output;
+    EXPECT_EQ(RowOf(w, id)->text(1), QStringLiteral("Alpha"));
+    for (int column : {0, 2, 4}) EXPECT_EQ(RowOf(w, id)->text(column), QString()) << column;
+}

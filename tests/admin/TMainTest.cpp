@@ -216,6 +216,38 @@ TEST_P(TMainTest, JobCommandsGoToTheRowsPrinterOrReportIt) {
     EXPECT_EQ(dialogs.messages, (std::vector<std::string>{"Error OpenPrinter() : 42 Laser"}));
 }
 
+TEST_P(TMainTest, AnswersThatComeAfterMonitoringWasUncheckedLeaveTheTimerOff) {
+    spooler.printers[0].jobs = {Job(42, "Fax")};
+    for (QAction* TMain::*request : {&TMain::RefreshPrinters1, &TMain::PauseJob1}) {
+        auto w = Open();
+        test::Tick(*w);
+        w->lvMain->setCurrentItem(w->lvMain->topLevelItem(0));
+        spooler.CloseGate(); // the server is slow to answer
+        ((*w).*request)->trigger();
+        w->Monitoring1->trigger();
+        spooler.OpenGate();
+        test::WaitForSpooler(*w);
+        EXPECT_FALSE(w->Timer1->isActive());
+    }
+}
+
+TEST_P(TMainTest, SharedOnlyToggledTwiceWhileAReloadWaitsEndsWithExactlyTheSharedNames) {
+    spooler.printers[1].info.Attributes |= spooler::PRINTER_ATTRIBUTE_SHARED;
+    spooler.AddPrinter("Plotter", spooler::PRINTER_ATTRIBUTE_LOCAL | spooler::PRINTER_ATTRIBUTE_SHARED);
+    auto w = Open();
+    w->MonitorSharedPrinters1->trigger();
+    test::WaitForSpooler(*w);
+    spooler.CloseGate();
+    w->RefreshPrinters1->trigger();
+    w->MonitorSharedPrinters1->trigger();
+    w->MonitorSharedPrinters1->trigger();
+    spooler.OpenGate();
+    test::WaitForSpooler(*w);
+    EXPECT_TRUE(w->MonitorSharedPrinters1->isChecked());
+    EXPECT_EQ(w->PrinterNames, (std::vector<std::string>{"Laser", "Plotter"}));
+    EXPECT_TRUE(w->Timer1->isActive());
+}
+
 INSTANTIATE_TEST_SUITE_P(PerPrinterAndSnapshot, TMainTest, ::testing::Values(false, true));
 
 TEST_P(TMainTest, AfterDeleteNothingIsSelectedSoNoCommandOrDelReachesAnotherRow) {
@@ -263,4 +295,41 @@ TEST(TMainText, StartAtIsTheSubmissionTimeInTheUsersTimeZoneAndFitsItsColumn) {
     if (zone.isNull()) qunsetenv("TZ");
     else qputenv("TZ", zone);
     ::tzset();
+}
+
+TEST(TMainText, StartAtLeavesOutTheTimeZoneWithItsBracketsAndPunctuation) {
+    const QDateTime local = QDateTime(QDate(2026, 12, 7), QTime(21, 9, 5), Qt::UTC).toLocalTime();
+    // The locale's long time format as it reads without the zone.
+    const std::pair<const char*, const char*> cases[] = {{"es_ES", "H:mm:ss"},
+                                                         {"ca_ES", "H:mm:ss"},
+                                                         {"eu_ES", "HH:mm:ss"},
+                                                         {"hr_HR", "HH:mm:ss"},
+                                                         {"fa_IR", "H:mm:ss"},
+                                                         {"mn_MN", "HH:mm:ss"},
+                                                         {"uz_UZ", "H:mm:ss"},
+                                                         {"be_BY", "HH:mm:ss"},
+                                                         {"sq_AL", "h:mm:ss AP"},
+                                                         {"nds_DE", "'Klock' H.mm:ss"},
+                                                         {"zh_HK", "APh:mm:ss"},
+                                                         {"bg_BG", "H:mm:ss 'ч'."},
+                                                         {"fr_CA", "HH 'h' mm 'min' ss 's'"},
+                                                         {"en_US", "h:mm:ss AP"},
+                                                         {"de_DE", "HH:mm:ss"}};
+    for (const auto& [name, time] : cases) {
+        const QLocale locale(QString::fromLatin1(name));
+        QLocale::setDefault(locale);
+        EXPECT_EQ(TMain::StartAtText({2026, 12, 1, 7, 21, 9, 5, 0}),
+                  (locale.toString(local.date(), locale.dateFormat(QLocale::ShortFormat)) + QLatin1Char(' ') +
+                   locale.toString(local.time(), QString::fromUtf8(time)))
+                      .toStdString());
+    }
+    for (const QLocale& locale :
+         QLocale::matchingLocales(QLocale::AnyLanguage, QLocale::AnyScript, QLocale::AnyTerritory)) {
+        QLocale::setDefault(locale);
+        const QString text = QString::fromStdString(TMain::StartAtText({2026, 12, 1, 7, 21, 9, 5, 0}));
+        EXPECT_TRUE(!text.contains(QLatin1String("()")) && !text.contains(QLatin1String("[]")) &&
+                    text == text.trimmed() && !text.endsWith(QLatin1Char(',')))
+            << text.toStdString();
+    }
+    QLocale::setDefault(QLocale::c());
 }

@@ -1,8 +1,10 @@
 #include "FakeSpooler.h"
 
 #include "spooler/PrinterName.h"
+#include "spooler/RequestAbort.h"
 
 #include <algorithm>
+#include <chrono>
 
 namespace quill::test {
 namespace {
@@ -33,6 +35,25 @@ FakeSpooler::Printer& FakeSpooler::AddPrinter(const std::string& name, std::uint
     return printers.back();
 }
 
+void FakeSpooler::CloseGate() {
+    const std::lock_guard lock(m_gateMutex);
+    m_gateClosed = true;
+}
+
+void FakeSpooler::OpenGate() {
+    {
+        const std::lock_guard lock(m_gateMutex);
+        m_gateClosed = false;
+    }
+    m_gateOpened.notify_all();
+}
+
+void FakeSpooler::PassGate() {
+    std::unique_lock lock(m_gateMutex);
+    while (m_gateClosed && !spooler::AbortScope::Requested())
+        m_gateOpened.wait_for(lock, std::chrono::milliseconds(10));
+}
+
 FakeSpooler::Printer* FakeSpooler::Find(const std::string& name) {
     const std::string printerName = spooler::SplitPrinterPath(name).printer;
     for (auto& printer : printers)
@@ -41,6 +62,7 @@ FakeSpooler::Printer* FakeSpooler::Find(const std::string& name) {
 }
 
 std::optional<std::vector<spooler::PrinterInfo4>> FakeSpooler::EnumPrintersA(std::uint32_t flags) {
+    PassGate();
     ++enumPrintersCalls;
     if (failEnumPrinters) return std::nullopt;
     std::vector<spooler::PrinterInfo4> result;
@@ -57,6 +79,7 @@ std::optional<std::vector<spooler::PrinterInfo4>> FakeSpooler::EnumPrintersA(std
 }
 
 std::unique_ptr<spooler::PrinterHandle> FakeSpooler::OpenPrinterA(const std::string& name, std::uint32_t) {
+    PassGate();
     if (unopenable.count(name) || !Find(name)) return nullptr;
     return std::make_unique<FakeHandle>(name);
 }
@@ -88,6 +111,7 @@ bool FakeSpooler::SetPrinterA(spooler::PrinterHandle& handle, const spooler::Pri
 }
 
 std::optional<std::vector<spooler::JobInfo2>> FakeSpooler::EnumJobsA(spooler::PrinterHandle& handle) {
+    PassGate();
     ++enumJobsCalls;
     Printer* printer = Find(handle.printerName());
     if (!printer || failEnumJobs) return std::nullopt;
@@ -95,6 +119,7 @@ std::optional<std::vector<spooler::JobInfo2>> FakeSpooler::EnumJobsA(spooler::Pr
 }
 
 std::optional<std::vector<spooler::JobInfo2>> FakeSpooler::EnumAllJobs() {
+    PassGate();
     ++enumJobsCalls;
     if (failEnumJobs) return std::nullopt;
     std::vector<spooler::JobInfo2> all;
@@ -107,6 +132,7 @@ std::optional<std::vector<spooler::JobInfo2>> FakeSpooler::EnumAllJobs() {
 }
 
 bool FakeSpooler::SetJobA(spooler::PrinterHandle& handle, std::uint32_t jobId, std::uint32_t command) {
+    PassGate();
     jobCommands.emplace_back(jobId, command);
     Printer* printer = Find(handle.printerName());
     if (!printer) return false;

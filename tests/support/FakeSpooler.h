@@ -2,8 +2,10 @@
 
 #include "spooler/Spooler.h"
 
+#include <condition_variable>
 #include <deque>
 #include <map>
+#include <mutex>
 #include <set>
 
 namespace quill::test {
@@ -20,6 +22,12 @@ public:
 
     // Adds a local printer (or a connection, with the network attribute).
     Printer& AddPrinter(const std::string& name, std::uint32_t attributes = spooler::PRINTER_ATTRIBUTE_LOCAL);
+
+    // While the gate is closed, every call waits at it (as a slow server keeps a caller
+    // waiting) until it opens or the caller's requests are aborted. Open it before the
+    // scripted state is changed again.
+    void CloseGate();
+    void OpenGate();
 
     std::vector<Printer> printers; // in the spooler's order
     bool failEnumPrinters = false;
@@ -51,6 +59,11 @@ public:
 
 private:
     Printer* Find(const std::string& name);
+    void PassGate();
+
+    std::mutex m_gateMutex;
+    std::condition_variable m_gateOpened;
+    bool m_gateClosed = false;
 };
 
 } // namespace quill::test
