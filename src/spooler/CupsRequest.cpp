@@ -47,7 +47,7 @@ std::string ConnectionFailure(http_t* http) {
 std::unique_ptr<CupsConnection> CupsConnection::Open(const std::string& host, std::string* error, int port) {
     if (AbortScope::Requested()) {
         if (error) *error = kTimedOut;
-        SetLastError(ERROR_TIMEOUT);
+        SetLastError(ERROR_TIMEOUT, kTimedOut);
         return nullptr;
     }
     const bool local = IsLocalHost(host);
@@ -66,8 +66,9 @@ std::unique_ptr<CupsConnection> CupsConnection::Open(const std::string& host, st
         http = nullptr;
     }
     if (!http) {
-        if (error) *error = "The print server " + server.host + " does not answer: " + reason;
-        SetLastError(RPC_S_SERVER_UNAVAILABLE);
+        const std::string text = "The print server " + server.host + " does not answer: " + reason;
+        if (error) *error = text;
+        SetLastError(RPC_S_SERVER_UNAVAILABLE, text);
         return nullptr;
     }
     return std::unique_ptr<CupsConnection>(new CupsConnection(http));
@@ -100,6 +101,13 @@ http_t* CupsConnection::Http() {
 }
 
 Ipp CupsConnection::Request(ipp_t* request, const char* resource) {
+    Ipp response = RequestOnce(request, resource);
+    // The reason goes with the thread's last error, for the caller that shows it.
+    if (!response) SetLastError(GetLastError(), m_error);
+    return response;
+}
+
+Ipp CupsConnection::RequestOnce(ipp_t* request, const char* resource) {
     Ipp owned(request);
     m_error.clear();
     m_deadline = std::chrono::steady_clock::now() + kAnswerTimeout;
@@ -182,12 +190,12 @@ bool CupsConnection::Succeeded(ipp_t* answer) {
     const std::string message = Text(answer, "status-message");
     m_error = message.empty() ? ippErrorString(status) : message;
     switch (status) {
-    case IPP_STATUS_ERROR_NOT_FOUND: SetLastError(ERROR_INVALID_PRINTER_NAME); break;
+    case IPP_STATUS_ERROR_NOT_FOUND: SetLastError(ERROR_INVALID_PRINTER_NAME, m_error); break;
     case IPP_STATUS_ERROR_FORBIDDEN:
     case IPP_STATUS_ERROR_NOT_AUTHORIZED:
-    case IPP_STATUS_ERROR_NOT_AUTHENTICATED: SetLastError(ERROR_ACCESS_DENIED); break;
-    case IPP_STATUS_ERROR_OPERATION_NOT_SUPPORTED: SetLastError(ERROR_NOT_SUPPORTED); break;
-    default: SetLastError(ERROR_INVALID_PARAMETER); break;
+    case IPP_STATUS_ERROR_NOT_AUTHENTICATED: SetLastError(ERROR_ACCESS_DENIED, m_error); break;
+    case IPP_STATUS_ERROR_OPERATION_NOT_SUPPORTED: SetLastError(ERROR_NOT_SUPPORTED, m_error); break;
+    default: SetLastError(ERROR_INVALID_PARAMETER, m_error); break;
     }
     return false;
 }

@@ -92,9 +92,9 @@ TEST(TForm1CupsShareTest, EnabledAndSharedOnOneComputerPrintsAsPdfFromAnother) {
     QTest::mouseClick(form.SpeedButton6, Qt::LeftButton, {}, QPoint(20, 20));
     ASSERT_EQ(launcher.starts.size(), 1u);
     EXPECT_EQ(launcher.starts[0].parameters, "printui.dll,PrintUIEntry /in /n\\\\" + other + "\\QUILL");
-    first.Run(std::string(QUILL_PRINTUI) + " " + test::ShellQuote(launcher.starts[0].parameters) + " " +
-              std::to_string(launcher.starts[0].showCommand));
-    const std::string connection = "QUILL@" + other;
+    first.Run(std::string("QUILL_REPORT_FIRST_PAINT=exit ") + QUILL_PRINTUI + " " +
+              test::ShellQuote(launcher.starts[0].parameters) + " " + std::to_string(launcher.starts[0].showCommand));
+    const std::string connection = "remote-QUILL@" + other;
     EXPECT_EQ(first.Queues(), std::vector<std::string>{connection});
 
     // Printed on the first, it comes out on the second as a PDF.
@@ -167,7 +167,7 @@ TEST(TForm1OtherComputerShareTest, OnlyWhatShareOutSharedIsReachedFromAnotherCom
 
     const std::string server = std::string(thisComputer) + ":" + std::to_string(second.port());
     const auto shareIn = [&](const std::string& share) {
-        return Shell(onFirst + QUILL_PRINTUI + " " +
+        return Shell(onFirst + "env QUILL_REPORT_FIRST_PAINT=exit " + QUILL_PRINTUI + " " +
                      test::ShellQuote("printui.dll,PrintUIEntry /in /n\\\\" + server + "\\" + share) + " 5");
     };
     // Enabled but not shared yet: neither a share name nor the printer itself is reached.
@@ -179,12 +179,12 @@ TEST(TForm1OtherComputerShareTest, OnlyWhatShareOutSharedIsReachedFromAnotherCom
     EXPECT_NE(outcome.find("does not share QUILL_Amber_PDF_Creator"), std::string::npos) << outcome;
     EXPECT_EQ(Shell(onFirst + "lpstat -e").second, "");
 
-    dialogs.inputAnswers.push_back(std::nullopt); // Cancel: shared as QUILL
+    dialogs.inputAnswers.push_back("QUILL");
     QTest::mouseClick(form.SpeedButton7, Qt::LeftButton, {}, QPoint(20, 20));
     test::WaitForSpooler(form);
     std::tie(status, outcome) = shareIn("QUILL");
     ASSERT_EQ(status, 0) << outcome;
-    const std::string connection = "QUILL@" + server;
+    const std::string connection = "remote-QUILL@" + server;
     EXPECT_EQ(Shell(onFirst + "lpstat -e").second, connection + "\n");
     std::tie(status, outcome) = Shell(
         onFirst + "sh -c " + test::ShellQuote("echo 'Printed on another computer.' | lp -d '" + connection + "'"));

@@ -87,12 +87,25 @@ TEST_F(TForm1ManagedPrinterTest, EnableInstallsTheManagedPrintersRecordSaysSoAnd
     EXPECT_EQ(form->SelectedPrinter(), kManaged);
 }
 
-TEST_F(TForm1ManagedPrinterTest, EnableSaysEnabledAfterAFailedInstallToo) {
+// A failed install is told with the spooler's reason, never as a success.
+TEST_F(TForm1ManagedPrinterTest, EnableTellsEachFailureWithItsReasonAndNeverTheConfirmation) {
+    struct Case {
+        std::string reason, shown;
+    };
+    const Case cases[] = {
+        {"Forbidden", "Forbidden"},
+        {"The print server did not answer in time.", "The print server did not answer in time."},
+        {"", "The print server gave no reason."},
+    };
     spooler.failAddPrinter = true;
     auto form = Make({"Fax"});
-    Click(*form, form->SpeedButton3);
-    EXPECT_EQ(Names(), std::vector<std::string>{"Fax"});
-    EXPECT_EQ(dialogs.messages, std::vector<std::string>{kEnabled});
+    for (const auto& c : cases) {
+        dialogs.messages.clear();
+        spooler.failureReason = c.reason;
+        Click(*form, form->SpeedButton3);
+        EXPECT_EQ(Names(), std::vector<std::string>{"Fax"});
+        EXPECT_EQ(dialogs.messages, std::vector<std::string>{kManaged + " could not be enabled: " + c.shown});
+    }
 }
 
 TEST_F(TForm1ManagedPrinterTest, EnableWhenTheManagedPrinterExistsInstallsNothingSaysNothingAndSelectsIt) {
@@ -105,11 +118,12 @@ TEST_F(TForm1ManagedPrinterTest, EnableWhenTheManagedPrinterExistsInstallsNothin
     EXPECT_EQ(spooler.enumPrintersCalls, enumerations + 1);
     EXPECT_EQ(form->SelectedPrinter(), kManaged);
     // One that exists but cannot be opened with full access counts as absent: an install
-    // is attempted (and refused by the spooler), and said.
+    // is attempted, and the spooler's refusal is said.
     spooler.unopenable.insert(kManaged);
     Click(*form, form->SpeedButton3);
     EXPECT_EQ(Names(), (std::vector<std::string>{"Fax", kManaged}));
-    EXPECT_EQ(dialogs.messages, std::vector<std::string>{kEnabled});
+    EXPECT_EQ(dialogs.messages,
+              std::vector<std::string>{kManaged + " could not be enabled: The printer exists already."});
 }
 
 TEST_F(TForm1ManagedPrinterTest, EnableWithoutTheCompanionBesideTheProgramOnlyRefreshes) {
@@ -140,16 +154,46 @@ TEST_F(TForm1ManagedPrinterTest, DisableRemovesTheManagedPrinterOnlyAndRefreshes
     EXPECT_TRUE(dialogs.messages.empty());
 }
 
-TEST_F(TForm1ManagedPrinterTest, ShareOutAsksAndCancelSharesTheManagedPrinterAsQuill) {
+TEST_F(TForm1ManagedPrinterTest, ShareOutCancelledSharesNothingAndSaysNothing) {
     auto form = Make({"Fax", "QUILL Amber PDF Creator"});
     dialogs.inputAnswers.push_back(std::nullopt);
     Click(*form, form->SpeedButton7);
     EXPECT_EQ(dialogs.inputPrompts, std::vector<std::string>{"Share Out|Share QUILL Amber PDF Creator for other "
                                                              "computers.\r\rPrinter Share Name:\r(eg. QUILL)"});
-    EXPECT_EQ(Info(kManaged)->pShareName, "QUILL");
-    EXPECT_TRUE(Info(kManaged)->Attributes & spooler::PRINTER_ATTRIBUTE_SHARED);
-    EXPECT_FALSE(Info("Fax")->Attributes & spooler::PRINTER_ATTRIBUTE_SHARED);
-    EXPECT_EQ(dialogs.messages, std::vector<std::string>{kShared});
+    EXPECT_EQ(Info(kManaged)->pShareName, "");
+    EXPECT_EQ(Info(kManaged)->Attributes, spooler::PRINTER_ATTRIBUTE_LOCAL);
+    EXPECT_TRUE(dialogs.messages.empty());
+}
+
+// A share that failed is told with the spooler's reason, never as a success.
+TEST_F(TForm1ManagedPrinterTest, ShareOutTellsEachFailureWithItsReasonAndNeverTheConfirmation) {
+    struct Case {
+        const char* listed; // the printer in the list
+        std::string reason; // the spooler's refusal, if it gets that far
+        std::string message;
+    };
+    const Case cases[] = {
+        {"QUILL Amber PDF Creator", "The share name Office is taken by another printer or class.",
+         kManaged + " could not be shared as Office: The share name Office is taken by another printer or class."},
+        {"QUILL Amber PDF Creator", "Forbidden", kManaged + " could not be shared as Office: Forbidden"},
+        {"QUILL Amber PDF Creator", "The print server did not answer in time.",
+         kManaged + " could not be shared as Office: The print server did not answer in time."},
+        // Nothing selected and the managed printer not there: the managed printer stays the
+        // target, and cannot be opened.
+        {"Fax", "", kManaged + " could not be shared as Office: The printer or class does not exist."},
+    };
+    spooler.failSetPrinter = true;
+    for (const auto& c : cases) {
+        spooler.printers.clear();
+        dialogs.messages.clear();
+        auto form = Make({c.listed});
+        form->ListBox1->setCurrentRow(-1);
+        spooler.failureReason = c.reason;
+        dialogs.inputAnswers.push_back("Office");
+        Click(*form, form->SpeedButton7);
+        EXPECT_EQ(dialogs.messages, std::vector<std::string>{c.message});
+        EXPECT_EQ(spooler.printers.front().info.pShareName, "");
+    }
 }
 
 TEST_F(TForm1ManagedPrinterTest, ShareOutSaysPlainlyWhenTheServerSharesNoPrinters) {
@@ -181,14 +225,6 @@ TEST_F(TForm1ManagedPrinterTest, ShareOutWithoutTheManagedPrinterSharesTheSelect
     EXPECT_TRUE(Info("Office Laser")->Attributes & spooler::PRINTER_ATTRIBUTE_SHARED);
     EXPECT_FALSE(Info("Fax")->Attributes & spooler::PRINTER_ATTRIBUTE_SHARED);
     EXPECT_EQ(dialogs.messages, std::vector<std::string>{kShared});
-    // With nothing selected the managed printer stays the target: nothing can be shared,
-    // and the confirmation follows all the same.
-    form->ListBox1->setCurrentRow(-1);
-    dialogs.inputAnswers.push_back("Other");
-    Click(*form, form->SpeedButton7);
-    EXPECT_EQ(Info("Fax")->pShareName, "");
-    EXPECT_EQ(Info("Office Laser")->pShareName, "Office");
-    EXPECT_EQ(dialogs.messages, std::vector<std::string>(2, kShared));
 }
 
 TEST_F(TForm1ManagedPrinterTest, ShareOutSharesTheListedManagedPrinterWhateverIsSelected) {
@@ -222,6 +258,11 @@ TEST_F(TForm1ManagedPrinterTest, ShareInStartsTheHelperWithThePathRightAfterTheO
     EXPECT_EQ(launcher.starts[0].file, "rundll32.exe");
     EXPECT_EQ(launcher.starts[0].parameters, "printui.dll,PrintUIEntry /in /n\\\\print server:8631\\My \"QUILL\"");
     EXPECT_EQ(launcher.starts[0].showCommand, 5);
-    EXPECT_TRUE(dialogs.messages.empty());
-    EXPECT_EQ(spooler.enumPrintersCalls, enumerations); // no refresh
+    EXPECT_TRUE(dialogs.messages.empty()); // the helper tells the outcome itself
+    // The list shows the new connection once the helper has ended.
+    spooler.AddPrinter("remote-My__QUILL_@print server:8631", spooler::PRINTER_ATTRIBUTE_NETWORK);
+    QTest::qWait(50);
+    EXPECT_EQ(spooler.enumPrintersCalls, enumerations); // not while the helper runs
+    launcher.End(launcher.starts[0]);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form->ListBox1->count() == 2; }, 5000));
 }
