@@ -6,12 +6,17 @@
 #include "app/TForm1.h"
 
 #include "CupsSandbox.h"
+#include "PropertiesDialog.h"
 #include "FakeDialogs.h"
 #include "FakeLauncher.h"
 #include "SpoolerWait.h"
 #include "spooler/CupsSpooler.h"
 #include "spooler/PrinterName.h"
 
+#include <QCheckBox>
+#include <QDialogButtonBox>
+#include <QLabel>
+#include <QPushButton>
 #include <QTest>
 
 #include <cups/cups.h>
@@ -199,4 +204,21 @@ TEST(TForm1OtherComputerShareTest, OnlyWhatShareOutSharedIsReachedFromAnotherCom
     std::string header(5, '\0');
     in.read(header.data(), 5);
     EXPECT_EQ(header, "%PDF-");
+
+    // Unshared in the helper's Properties, which shows the share name: the other computer
+    // reaches the printer under no name any more.
+    std::string error;
+    const auto address = printui::AddressOf("QUILL Amber PDF Creator");
+    const auto properties = printui::ReadProperties(address, error);
+    ASSERT_TRUE(properties) << error;
+    printui::PropertiesDialog dialog("QUILL Amber PDF Creator", address, *properties,
+                                     [](const std::string&, const std::string&) { return std::nullopt; });
+    EXPECT_EQ(dialog.findChild<QLabel*>("shareName")->text(), QStringLiteral("QUILL"));
+    dialog.findChild<QCheckBox*>("shared")->setChecked(false);
+    QTest::mouseClick(dialog.findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok), Qt::LeftButton);
+    ASSERT_EQ(dialog.result(), QDialog::Accepted) << dialog.findChild<QLabel*>("error")->text().toStdString();
+    std::tie(status, outcome) = shareIn("QUILL");
+    EXPECT_NE(outcome.find("shares no printer QUILL"), std::string::npos) << outcome;
+    std::tie(status, outcome) = shareIn("QUILL_Amber_PDF_Creator");
+    EXPECT_NE(outcome.find("does not share QUILL_Amber_PDF_Creator"), std::string::npos) << outcome;
 }
