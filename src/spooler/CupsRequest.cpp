@@ -1,6 +1,7 @@
 #include "spooler/CupsRequest.h"
 
 #include "spooler/LastError.h"
+#include "spooler/PasswordPrompt.h"
 #include "spooler/PrinterName.h"
 #include "spooler/RequestAbort.h"
 
@@ -42,6 +43,33 @@ std::string ConnectionFailure(http_t* http) {
            (error ? std::strerror(error) : "it closed the connection");
 }
 
+// A connection to the server made within the connect time; nullptr with the reason.
+http_t* ConnectWithin(const HostPort& server, http_encryption_t encryption, int timeoutMs, std::string& reason) {
+    // Made first and connected apart, so that the reason of a failed connect can still
+    // be read from it (closing it would overwrite errno).
+    http_t* http = httpConnect2(server.host.c_str(), server.port, nullptr, AF_UNSPEC, encryption, 1, 0, nullptr);
+    if (!http) {
+        reason = cupsLastErrorString(); // the name cannot be looked up
+    } else if (httpReconnect2(http, timeoutMs, nullptr) != 0) {
+        reason = std::strerror(httpError(http));
+        httpClose(http);
+        http = nullptr;
+    }
+    return http;
+}
+
+// A copy of a request that libcups has not sent yet, to be sent once more.
+Ipp CopyOf(ipp_t* request) {
+    Ipp copy(ippNew());
+    int minor = 0;
+    const int major = ippGetVersion(request, &minor);
+    ippSetVersion(copy.get(), major, minor);
+    ippSetOperation(copy.get(), ippGetOperation(request));
+    ippSetRequestId(copy.get(), ippGetRequestId(request));
+    ippCopyAttributes(copy.get(), request, 0, nullptr, nullptr);
+    return copy;
+}
+
 } // namespace
 
 std::unique_ptr<CupsConnection> CupsConnection::Open(const std::string& host, std::string* error, int port) {
@@ -53,18 +81,9 @@ std::unique_ptr<CupsConnection> CupsConnection::Open(const std::string& host, st
     const bool local = IsLocalHost(host);
     HostPort server = local ? HostPort{cupsServer(), ippPort()} : SplitHostPort(host, ippPort());
     if (!local && port > 0) server.port = port;
-    // Made first and connected apart, so that the reason of a failed connect can still
-    // be read from it (closing it would overwrite errno).
-    http_t* http = httpConnect2(server.host.c_str(), server.port, nullptr, AF_UNSPEC,
-                                local ? cupsEncryption() : HTTP_ENCRYPTION_IF_REQUESTED, 1, 0, nullptr);
     std::string reason;
-    if (!http) {
-        reason = cupsLastErrorString(); // the name cannot be looked up
-    } else if (httpReconnect2(http, kConnectTimeoutMs, nullptr) != 0) {
-        reason = std::strerror(httpError(http));
-        httpClose(http);
-        http = nullptr;
-    }
+    http_t* http =
+        ConnectWithin(server, local ? cupsEncryption() : HTTP_ENCRYPTION_IF_REQUESTED, kConnectTimeoutMs, reason);
     if (!http) {
         const std::string text = "The print server " + server.host + " does not answer: " + reason;
         if (error) *error = text;
@@ -168,6 +187,25 @@ Ipp CupsConnection::RequestOnce(ipp_t* request, const char* resource) {
 // thread's password callback. Its waits for the server stay bounded, each on its own,
 // as the user may take longer than a deadline to answer in between.
 Ipp CupsConnection::AskLibcups(Ipp request, const char* resource) {
+    // On its local socket CUPS takes the user from the socket itself and refuses one who
+    // may not administer it (403) without asking for a password, which it asks for over
+    // TCP. So where someone can answer, a request the socket refuses is asked once more
+    // over this computer's TCP address, where an administrator's name and password can
+    // be given.
+    Ipp again;
+    if (httpAddrFamily(httpGetAddress(m_http)) == AF_LOCAL && PasswordScope::Active()) again = CopyOf(request.get());
+    Ipp response = AskLibcupsOnce(std::move(request), resource);
+    if (response || !again || cupsLastError() != IPP_STATUS_ERROR_FORBIDDEN) return response;
+    std::string reason;
+    http_t* tcp = ConnectWithin({"localhost", ippPort()}, cupsEncryption(), kConnectTimeoutMs, reason);
+    if (!tcp) return nullptr; // the socket's refusal stands
+    httpClose(m_http);
+    m_http = tcp;
+    httpSetTimeout(m_http, kWaitSliceSeconds, KeepWaiting, this);
+    return AskLibcupsOnce(std::move(again), resource);
+}
+
+Ipp CupsConnection::AskLibcupsOnce(Ipp request, const char* resource) {
     m_authenticating = true;
     m_lastLook = {};
     Ipp response(cupsDoRequest(m_http, request.release(), resource));

@@ -55,6 +55,7 @@ private:
     static int KeepWaiting(http_t* http, void* connection);
     Ipp RequestOnce(ipp_t* request, const char* resource);
     Ipp AskLibcups(Ipp request, const char* resource);
+    Ipp AskLibcupsOnce(Ipp request, const char* resource);
     bool Succeeded(ipp_t* answer);
 
     http_t* m_http;

@@ -14,6 +14,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -214,4 +216,38 @@ TEST_F(TForm1CupsTest, TheManagedPrinterIsPreselectedBesideConnectionsToOtherCom
     test::WaitForSpooler(form);
     EXPECT_EQ(form.ListBox1->count(), 7);
     EXPECT_EQ(form.SelectedPrinter(), "QUILL_Amber_PDF_Creator");
+}
+
+// A user who may not administer CUPS, on the local socket: CUPS refuses without asking,
+// so the change is asked again over TCP, where CUPS asks for an administrator's password
+// (cancelled here); the failure is told with CUPS' reason and nothing is installed.
+TEST_F(TForm1CupsTest, EnableAsAUserWhoMayNotAdministerAsksForAPasswordAndTellsTheRefusal) {
+    s_cups->InstallManagedPrinterDriver();
+    const std::string program = s_cups->dir() + "/program";
+    std::filesystem::create_directories(program);
+    std::ofstream(program + "/SetupAid.exe") << "";
+    char folder[] = "/tmp/quill-nocert-XXXXXX";
+    ASSERT_TRUE(::mkdtemp(folder));
+    ::setenv("CUPS_STATEDIR", folder, 1);
+    ::setenv("IPP_PORT", std::to_string(s_cups->port()).c_str(), 1); // the server's TCP port
+    ASSERT_EQ(::setresgid(65534, 65534, 0), 0);
+    ASSERT_EQ(::setresuid(65534, 65534, 0), 0);
+    {
+        app::TForm1 form(spooler, dialogs, launcher);
+        form.ProgramFolder = program;
+        test::WaitForSpooler(form);
+        form.SpeedButton3Click();
+        test::WaitForSpooler(form);
+    }
+    ASSERT_EQ(::setresuid(0, 0, 0), 0);
+    ASSERT_EQ(::setresgid(0, 0, 0), 0);
+    ::unsetenv("IPP_PORT");
+    ::unsetenv("CUPS_STATEDIR");
+    ::rmdir(folder);
+    ASSERT_FALSE(dialogs.passwordPrompts.empty());
+    EXPECT_NE(dialogs.passwordPrompts.front().find("Password"), std::string::npos) << dialogs.passwordPrompts.front();
+    ASSERT_EQ(dialogs.messages.size(), 1u);
+    EXPECT_TRUE(dialogs.messages[0].starts_with("QUILL Amber PDF Creator could not be enabled: "))
+        << dialogs.messages[0];
+    EXPECT_TRUE(s_cups->Queues().empty());
 }
