@@ -309,12 +309,12 @@ void TForm1::SpeedButton6Click() {
                                                       platform::SW_SHOW);
     if (ended < 0) return;
     auto* watch = new QSocketNotifier(ended, QSocketNotifier::Read, this);
+    connect(watch, &QObject::destroyed, [ended] { ::close(ended); });
     connect(watch, &QSocketNotifier::activated, this, [this, watch, ended] {
         char byte;
         if (::read(ended, &byte, 1) > 0) return; // nothing is ever written; the end is all
         watch->setEnabled(false);
         watch->deleteLater();
-        ::close(ended);
         RefreshPrinterList();
     });
 }

@@ -33,11 +33,6 @@ public:
         starts.back().end = ends[1];
         return ends[0];
     }
-    // Ends the started program of a watched start.
-    void End(Start& start) {
-        ::close(start.end);
-        start.end = -1;
-    }
     std::vector<Start> starts;
 };
 
