@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -56,6 +57,17 @@ http_t* ConnectWithin(const HostPort& server, http_encryption_t encryption, int 
         http = nullptr;
     }
     return http;
+}
+
+// Whether the server on the local socket is known to listen on localhost at the IPP
+// port too: the system's server (its socket, and localhost:631, are in its stock
+// configuration), or any server when IPP_PORT names its port. Another private server's
+// socket says nothing of which server that TCP address reaches.
+bool TcpAddressKnown(http_t* http) {
+    http_addr_t* address = httpGetAddress(http);
+    if (!address || httpAddrFamily(address) != AF_LOCAL) return false;
+    const std::string path = address->un.sun_path;
+    return std::getenv("IPP_PORT") || path == "/run/cups/cups.sock" || path == "/var/run/cups/cups.sock";
 }
 
 // A copy of a request that libcups has not sent yet, to be sent once more.
@@ -193,7 +205,7 @@ Ipp CupsConnection::AskLibcups(Ipp request, const char* resource) {
     // over this computer's TCP address, where an administrator's name and password can
     // be given.
     Ipp again;
-    if (httpAddrFamily(httpGetAddress(m_http)) == AF_LOCAL && PasswordScope::Active()) again = CopyOf(request.get());
+    if (PasswordScope::Active() && TcpAddressKnown(m_http)) again = CopyOf(request.get());
     Ipp response = AskLibcupsOnce(std::move(request), resource);
     if (response || !again || cupsLastError() != IPP_STATUS_ERROR_FORBIDDEN) return response;
     std::string reason;
