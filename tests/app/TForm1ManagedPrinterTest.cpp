@@ -155,44 +155,41 @@ TEST_F(TForm1ManagedPrinterTest, DisableRemovesTheManagedPrinterOnlyAndRefreshes
     EXPECT_TRUE(dialogs.messages.empty());
 }
 
-TEST_F(TForm1ManagedPrinterTest, ShareOutCancelledSharesNothingAndSaysNothing) {
-    auto form = Make({"Fax", "QUILL Amber PDF Creator"});
-    dialogs.inputAnswers.push_back(std::nullopt);
-    Click(*form, form->SpeedButton7);
-    EXPECT_EQ(dialogs.inputPrompts, std::vector<std::string>{"Share Out|Share QUILL Amber PDF Creator for other "
-                                                             "computers.\r\rPrinter Share Name:\r(eg. QUILL)"});
-    EXPECT_EQ(Info(kManaged)->pShareName, "");
-    EXPECT_EQ(Info(kManaged)->Attributes, spooler::PRINTER_ATTRIBUTE_LOCAL);
-    EXPECT_TRUE(dialogs.messages.empty());
-}
-
-// A share that failed is told with the spooler's reason, never as a success.
-TEST_F(TForm1ManagedPrinterTest, ShareOutTellsEachFailureWithItsReasonAndNeverTheConfirmation) {
+// Cancel (and Escape) share nothing and say nothing; a share that failed is told with
+// the spooler's reason, never as a success.
+TEST_F(TForm1ManagedPrinterTest, ShareOutCancelledSharesNothingAndEachFailureIsToldWithItsReason) {
     struct Case {
         const char* listed; // the printer in the list
+        std::optional<std::string> answer;
         std::string reason; // the spooler's refusal, if it gets that far
-        std::string message;
+        std::vector<std::string> messages;
     };
+    const std::string failed = kManaged + " could not be shared as Office: ";
     const Case cases[] = {
-        {"QUILL Amber PDF Creator", "The share name Office is taken by another printer or class.",
-         kManaged + " could not be shared as Office: The share name Office is taken by another printer or class."},
-        {"QUILL Amber PDF Creator", "Forbidden", kManaged + " could not be shared as Office: Forbidden"},
+        {"QUILL Amber PDF Creator", std::nullopt, "", {}},
+        {"QUILL Amber PDF Creator",
+         "Office",
+         "The share name Office is taken by another printer or class.",
+         {failed + "The share name Office is taken by another printer or class."}},
+        {"QUILL Amber PDF Creator", "Office", "Forbidden", {failed + "Forbidden"}},
         // Nothing selected and the managed printer not there: the managed printer stays the
         // target, and cannot be opened.
-        {"Fax", "", kManaged + " could not be shared as Office: The printer or class does not exist."},
+        {"Fax", "Office", "", {failed + "The printer or class does not exist."}},
     };
-    spooler.failSetPrinter = true;
     for (const auto& c : cases) {
         spooler.printers.clear();
         dialogs.messages.clear();
         auto form = Make({c.listed});
         form->ListBox1->setCurrentRow(-1);
+        spooler.failSetPrinter = !c.reason.empty();
         spooler.failureReason = c.reason;
-        dialogs.inputAnswers.push_back("Office");
+        dialogs.inputAnswers.push_back(c.answer);
         Click(*form, form->SpeedButton7);
-        EXPECT_EQ(dialogs.messages, std::vector<std::string>{c.message});
-        EXPECT_EQ(spooler.printers.front().info.pShareName, "");
+        EXPECT_EQ(dialogs.messages, c.messages);
+        EXPECT_EQ(spooler.printers.front().info.Attributes, spooler::PRINTER_ATTRIBUTE_LOCAL);
     }
+    EXPECT_EQ(dialogs.inputPrompts.front(),
+              "Share Out|Share QUILL Amber PDF Creator for other computers.\r\rPrinter Share Name:\r(eg. QUILL)");
 }
 
 TEST_F(TForm1ManagedPrinterTest, ShareOutSaysPlainlyWhenTheServerSharesNoPrinters) {
