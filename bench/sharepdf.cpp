@@ -93,8 +93,8 @@ int main(int argc, char** argv) {
     form.SpeedButton7Click();
     Settle(form);
     const std::string path = "\\\\127.0.0.2:" + std::to_string(second.port()) + "\\QUILL";
-    first.Run(helper + " " + quill::test::ShellQuote("printui.dll,PrintUIEntry /in /n" + path) + " 5");
-    const std::string connection = "QUILL@127.0.0.2:" + std::to_string(second.port());
+    first.Run(helper + " " + quill::test::ShellQuote("printui.dll,PrintUIEntry /in /n" + path) + " 0");
+    const std::string connection = "remote-QUILL@127.0.0.2:" + std::to_string(second.port());
 
     http_t* http = httpConnect2(second.server().c_str(), ippPort(), nullptr, AF_UNSPEC, HTTP_ENCRYPTION_IF_REQUESTED, 1,
                                 5000, nullptr);

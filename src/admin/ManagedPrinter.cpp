@@ -6,7 +6,7 @@ bool PrinterExists(spooler::Spooler& spooler, const std::string& printerName) {
     return spooler.OpenPrinterA(printerName, spooler::PRINTER_ALL_ACCESS) != nullptr;
 }
 
-void InstallManagedPrinter(spooler::Spooler& spooler) {
+bool InstallManagedPrinter(spooler::Spooler& spooler) {
     spooler::PrinterInfo2 printer;
     printer.pPrinterName = kManagedPrinter;
     printer.pPortName = kManagedPort;
@@ -14,7 +14,7 @@ void InstallManagedPrinter(spooler::Spooler& spooler) {
     printer.pComment = kManagedComment;
     printer.pPrintProcessor = "WinPrint";
     printer.pDatatype = "RAW";
-    spooler.AddPrinterA(printer); // the handle, if any, is closed at once
+    return spooler.AddPrinterA(printer) != nullptr; // the handle, if any, is closed at once
 }
 
 void RemovePrinter(spooler::Spooler& spooler, const std::string& printerName) {

@@ -15,11 +15,13 @@ inline constexpr const char* kDefaultShareName = "QUILL";
 
 // Whether the printer can be opened with full access (one that cannot counts as absent).
 bool PrinterExists(spooler::Spooler& spooler, const std::string& printerName);
-// Adds the managed printer to the local spooler; a failure is not reported.
-void InstallManagedPrinter(spooler::Spooler& spooler);
+// Adds the managed printer to the local spooler; false when it was not added, with the
+// reason as the thread's last error.
+bool InstallManagedPrinter(spooler::Spooler& spooler);
 // Deletes the printer; nothing is reported.
 void RemovePrinter(spooler::Spooler& spooler, const std::string& printerName);
-// Shares the printer under the share name; true on success.
+// Shares the printer under the share name; true on success, else the reason is the
+// thread's last error.
 bool SharePrinter(spooler::Spooler& spooler, const std::string& printerName, const std::string& shareName);
 
 } // namespace quill::admin

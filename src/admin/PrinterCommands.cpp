@@ -6,8 +6,16 @@ std::string PrintUiParameters(const std::string& option, const std::string& prin
     return std::string(kPrintUiEntry) + option + " /n \"" + printerName + "\"";
 }
 
+namespace {
+constexpr const char* kPrinterInterface = "rundll32.exe";
+} // namespace
+
 void RunPrinterCommand(platform::Launcher& launcher, const std::string& parameters, int showCommand) {
-    launcher.ShellExecuteA("rundll32.exe", parameters, showCommand);
+    launcher.ShellExecuteA(kPrinterInterface, parameters, showCommand);
+}
+
+int RunPrinterCommandWatched(platform::Launcher& launcher, const std::string& parameters, int showCommand) {
+    return launcher.ShellExecuteWatched(kPrinterInterface, parameters, showCommand);
 }
 
 } // namespace quill::admin

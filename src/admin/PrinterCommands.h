@@ -15,5 +15,8 @@ std::string PrintUiParameters(const std::string& option, const std::string& prin
 
 // Starts the printer user interface with the parameter string; never waits, never reports.
 void RunPrinterCommand(platform::Launcher& launcher, const std::string& parameters, int showCommand);
+// Starts it as RunPrinterCommand does; the descriptor reaches end of file when the
+// printer user interface has ended (-1: its end cannot be watched).
+int RunPrinterCommandWatched(platform::Launcher& launcher, const std::string& parameters, int showCommand);
 
 } // namespace quill::admin

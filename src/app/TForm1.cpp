@@ -3,6 +3,7 @@
 #include "admin/ManagedPrinter.h"
 #include "admin/PrinterCommands.h"
 #include "platform/PathExists.h"
+#include "spooler/LastError.h"
 #include "spooler/PrinterName.h"
 
 #include <QCoreApplication>
@@ -14,6 +15,7 @@
 #include <QListWidget>
 #include <QResizeEvent>
 #include <QScreen>
+#include <QSocketNotifier>
 
 #include <ctime>
 #include <unistd.h>
@@ -213,20 +215,38 @@ void TForm1::GetPrinterInfo() {
     ShowJobWindow(window);
 }
 
+namespace {
+
+// Why the spooler refused the calling thread's last request, as a sentence.
+std::string FailureReason() {
+    const std::string& text = spooler::GetLastErrorText();
+    return text.empty() ? "The print server gave no reason." : text;
+}
+
+} // namespace
+
 void TForm1::SpeedButton3Click() {
     // The spooler is asked on the worker; the message and the refresh follow its answer.
-    enum Outcome { Present, NoCompanion, Installed };
+    enum Outcome { Present, NoCompanion, Installed, Failed };
+    struct Result {
+        Outcome outcome;
+        std::string reason;
+    };
     m_worker.Post(
-        [&spooler = m_spooler, companion = ProgramFolder + "/" + admin::kCompanionProgram] {
-            if (admin::PrinterExists(spooler, admin::kManagedPrinter)) return Present;
+        [&spooler = m_spooler, companion = ProgramFolder + "/" + admin::kCompanionProgram]() -> Result {
+            if (admin::PrinterExists(spooler, admin::kManagedPrinter)) return {Present, ""};
             // The companion is only looked for, never started.
-            if (!platform::PathExists(companion, 0)) return NoCompanion;
-            admin::InstallManagedPrinter(spooler);
-            return Installed;
+            if (!platform::PathExists(companion, 0)) return {NoCompanion, ""};
+            spooler::SetLastError(spooler::ERROR_SUCCESS);
+            if (admin::InstallManagedPrinter(spooler)) return {Installed, ""};
+            return {Failed, FailureReason()};
         },
-        [this](Outcome outcome) {
-            // After every install attempt, whatever became of it.
-            if (outcome == Installed) m_dialogs.ShowMessage(std::string(admin::kManagedPrinter) + " has been enabled.");
+        [this](const Result& result) {
+            // The confirmation only once the printer is there; a failure says why.
+            if (result.outcome == Installed)
+                m_dialogs.ShowMessage(std::string(admin::kManagedPrinter) + " has been enabled.");
+            else if (result.outcome == Failed)
+                m_dialogs.ShowMessage(std::string(admin::kManagedPrinter) + " could not be enabled: " + result.reason);
             RefreshPrinterList();
         });
 }
@@ -241,10 +261,10 @@ void TForm1::SpeedButton4Click() {
 }
 
 void TForm1::SpeedButton7Click() {
-    // Cancel gives the default share name back, as the input box does.
-    const std::string share =
-        m_dialogs.InputBox("Share Out", kShareOutPrompt, admin::kDefaultShareName).value_or(admin::kDefaultShareName);
-    if (share.empty()) return;
+    // Cancel (and Escape) share nothing.
+    const auto answer = m_dialogs.InputBox("Share Out", kShareOutPrompt, admin::kDefaultShareName);
+    if (!answer || answer->empty()) return;
+    const std::string share = *answer;
     // The managed printer, if the list has it (compared as queue names); else the
     // selected printer, if any.
     std::string target = admin::kManagedPrinter;
@@ -253,16 +273,29 @@ void TForm1::SpeedButton7Click() {
         listed = spooler::SameQueue(EntryName(i), admin::kManagedPrinter);
     if (!listed)
         if (const auto selected = SelectedPrinter()) target = *selected;
+    struct Result {
+        bool shared = false;
+        std::string reason;
+        bool serverShares = true;
+    };
     m_worker.Post(
         [&spooler = m_spooler, target, share] {
-            admin::SharePrinter(spooler, target, share); // the result is not shown
-            return spooler.ServerSharesPrinters();
+            Result result;
+            spooler::SetLastError(spooler::ERROR_SUCCESS);
+            result.shared = admin::SharePrinter(spooler, target, share);
+            if (!result.shared) result.reason = FailureReason();
+            else result.serverShares = spooler.ServerSharesPrinters();
+            return result;
         },
-        [this](bool serverShares) {
+        [this, target, share](const Result& result) {
+            if (!result.shared) {
+                m_dialogs.ShowMessage(target + " could not be shared as " + share + ": " + result.reason);
+                return;
+            }
             m_dialogs.ShowMessage(std::string(admin::kManagedPrinter) + " is now set up as a network shared printer.");
             // A shared printer reaches nobody while the server keeps its printers to itself:
             // said plainly, not left to chance.
-            if (!serverShares) m_dialogs.ShowMessage(kServerDoesNotShare);
+            if (!result.serverShares) m_dialogs.ShowMessage(kServerDoesNotShare);
         });
 }
 
@@ -270,7 +303,20 @@ void TForm1::SpeedButton6Click() {
     const std::string path = m_dialogs.InputBox("Share In", kShareInPrompt, kShareInExample).value_or(kShareInExample);
     // Cancel and an unchanged OK do nothing.
     if (path.empty() || path == kShareInExample) return;
-    admin::RunPrinterCommand(m_launcher, std::string(admin::kPrintUiEntry) + "/in /n" + path, platform::SW_SHOW);
+    // The helper tells the user how it went; once it has ended, the list shows the new
+    // connection.
+    const int ended = admin::RunPrinterCommandWatched(m_launcher, std::string(admin::kPrintUiEntry) + "/in /n" + path,
+                                                      platform::SW_SHOW);
+    if (ended < 0) return;
+    auto* watch = new QSocketNotifier(ended, QSocketNotifier::Read, this);
+    connect(watch, &QObject::destroyed, [ended] { ::close(ended); });
+    connect(watch, &QSocketNotifier::activated, this, [this, watch, ended] {
+        char byte;
+        if (::read(ended, &byte, 1) > 0) return; // nothing is ever written; the end is all
+        watch->setEnabled(false);
+        watch->deleteLater();
+        RefreshPrinterList();
+    });
 }
 
 void TForm1::SaveSettingsButtonClick() { RunSettingsWorkflow(backup::SaveSettings); }

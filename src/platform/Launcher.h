@@ -13,6 +13,13 @@ class Launcher {
 public:
     virtual ~Launcher() = default;
     virtual void ShellExecuteA(const std::string& file, const std::string& parameters, int showCommand) = 0;
+    // Starts it as ShellExecuteA does, and returns a descriptor that reaches end of file
+    // when the started program has ended, for the caller to watch and close; -1 when
+    // its end cannot be watched (it may have started all the same).
+    virtual int ShellExecuteWatched(const std::string& file, const std::string& parameters, int showCommand) {
+        ShellExecuteA(file, parameters, showCommand);
+        return -1;
+    }
 };
 
 // Starts "rundll32.exe" as the printer user-interface helper: the program `helper` with
@@ -22,8 +29,11 @@ class HelperLauncher final : public Launcher {
 public:
     explicit HelperLauncher(std::string helper) : m_helper(std::move(helper)) {}
     void ShellExecuteA(const std::string& file, const std::string& parameters, int showCommand) override;
+    // The helper holds the write end of a pipe, unknown to it, until it ends.
+    int ShellExecuteWatched(const std::string& file, const std::string& parameters, int showCommand) override;
 
 private:
+    void Start(const std::string& parameters, int showCommand, int endWriter);
     std::string m_helper;
 };
 

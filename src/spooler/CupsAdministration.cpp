@@ -4,10 +4,13 @@
 
 #include "spooler/CupsPrinterHandle.h"
 #include "spooler/CupsRequest.h"
+#include "spooler/CupsShareNames.h"
+#include "spooler/LastError.h"
 #include "spooler/PrinterName.h"
 
 #include <cups/adminutil.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -21,25 +24,19 @@ ipp_t* NewRequest(ipp_op_t operation, const std::string& uri) {
     return request;
 }
 
-std::string ClassUri(const std::string& name) {
-    char uri[HTTP_MAX_URI];
-    httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", ippPort(), "/classes/%s",
-                     name.c_str());
-    return uri;
-}
-
 bool SameText(const std::string& a, const std::string& b) { return strcasecmp(a.c_str(), b.c_str()) == 0; }
 
 // The ppd-name of the installed driver whose make and model (or ppd-name) is driver;
-// empty when there is none.
-std::string FindDriver(CupsConnection& connection, const std::string& driver) {
+// empty when there is none, nullopt when the server could not be asked.
+std::optional<std::string> FindDriver(CupsConnection& connection, const std::string& driver) {
     if (driver.empty()) return "";
     ipp_t* request = ippNewRequest(CUPS_GET_PPDS);
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_TEXT, "ppd-make-and-model", nullptr, driver.c_str());
     static const char* const kWanted[] = {"ppd-name", "ppd-make-and-model"};
     ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 2, nullptr, kWanted);
     const auto answer = connection.AskForList(request);
-    if (!answer || !*answer) return "";
+    if (!answer) return std::nullopt;
+    if (!*answer) return "";
     std::string name, model, found;
     ForEachObject(
         answer->get(), IPP_TAG_PRINTER,
@@ -55,37 +52,14 @@ std::string FindDriver(CupsConnection& connection, const std::string& driver) {
     return found;
 }
 
-// The classes of the local server that hold exactly this one queue: the share names
-// under which it is shared (see SetPrinterA).
-std::vector<std::string> SharingClasses(CupsConnection& connection, const std::string& queue) {
-    ipp_t* request = ippNewRequest(CUPS_GET_CLASSES);
-    static const char* const kWanted[] = {"printer-name", "member-names"};
-    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 2, nullptr, kWanted);
-    std::vector<std::string> classes;
-    const auto answer = connection.AskForList(request);
-    if (!answer || !*answer) return classes;
-    std::string name;
-    std::vector<std::string> members;
-    ForEachObject(
-        answer->get(), IPP_TAG_PRINTER,
-        [&](const std::string& n, ipp_attribute_t* attr) {
-            if (n == "printer-name") name = TextOf(attr);
-            else if (n == "member-names")
-                for (int i = 0; i < ippGetCount(attr); ++i)
-                    if (const char* member = ippGetString(attr, i, nullptr)) members.emplace_back(member);
-        },
-        [&] {
-            if (!name.empty() && members.size() == 1 && SameText(members.front(), queue)) classes.push_back(name);
-            name.clear();
-            members.clear();
-        });
-    return classes;
-}
-
-bool Exists(CupsConnection& connection, const std::string& uri) {
+// Whether the server has a printer or class at the URI; nullopt (with the reason as
+// the thread's last error) when it cannot tell.
+std::optional<bool> Exists(CupsConnection& connection, const std::string& uri) {
     ipp_t* request = NewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES, uri);
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr, "printer-name");
-    return connection.Send(request) != nullptr;
+    const auto answer = connection.AskForList(request);
+    if (!answer) return std::nullopt;
+    return *answer != nullptr;
 }
 
 bool HasReason(ipp_attribute_t* reasons, const char* prefix) {
@@ -125,16 +99,33 @@ std::uint32_t PrinterStatus(int state, ipp_attribute_t* reasons) {
 
 std::unique_ptr<PrinterHandle> CupsSpooler::AddPrinterA(const PrinterInfo2& printer) {
     const std::string queue = QueueName(printer.pPrinterName);
-    if (queue.empty() || !IsLocalHost(printer.pServerName)) return nullptr;
+    if (queue.empty() || !IsLocalHost(printer.pServerName)) {
+        SetLastError(ERROR_INVALID_PRINTER_NAME, "Printers are added to this computer's print server only.");
+        return nullptr;
+    }
     const auto connection = CupsConnection::Open("");
     if (!connection) return nullptr;
     // A printer is added once: an existing one is not changed.
-    if (Exists(*connection, PrinterUri(queue))) return nullptr;
+    const auto exists = Exists(*connection, PrinterUri(queue));
+    if (!exists) return nullptr;
+    if (*exists) {
+        SetLastError(ERROR_PRINTER_ALREADY_EXISTS, "A printer or class named " + queue + " exists already.");
+        return nullptr;
+    }
     // The driver and the port must be installed already; this adds neither.
-    const std::string ppd = FindDriver(*connection, printer.pDriverName);
-    if (ppd.empty() || printer.pPortName.empty()) return nullptr;
+    const auto ppd = FindDriver(*connection, printer.pDriverName);
+    if (!ppd) return nullptr;
+    if (ppd->empty()) {
+        SetLastError(ERROR_UNKNOWN_PRINTER_DRIVER,
+                     "The driver \"" + printer.pDriverName + "\" is not installed on this computer.");
+        return nullptr;
+    }
+    if (printer.pPortName.empty()) {
+        SetLastError(ERROR_INVALID_PARAMETER, "The printer has no port.");
+        return nullptr;
+    }
     ipp_t* request = NewRequest(CUPS_ADD_MODIFY_PRINTER, PrinterUri(queue));
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "ppd-name", nullptr, ppd.c_str());
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "ppd-name", nullptr, ppd->c_str());
     ippAddString(request, IPP_TAG_PRINTER, IPP_TAG_URI, "device-uri", nullptr, (printer.pPortName + ":/").c_str());
     ippAddString(request, IPP_TAG_PRINTER, IPP_TAG_TEXT, "printer-info", nullptr, printer.pComment.c_str());
     ippAddString(request, IPP_TAG_PRINTER, IPP_TAG_TEXT, "printer-location", nullptr, printer.pLocation.c_str());
@@ -151,10 +142,10 @@ bool CupsSpooler::DeletePrinter(PrinterHandle& printer) {
     if (!handle.host().empty()) return false;
     const auto connection = CupsConnection::Open("");
     if (!connection) return false;
-    // The classes that shared only this printer go with it.
-    const std::vector<std::string> shares = SharingClasses(*connection, handle.queue());
+    // The share-name class goes with the printer.
+    const std::vector<std::string> shares = ShareNameClasses(*connection, handle.queue());
     if (!connection->Send(NewRequest(CUPS_DELETE_PRINTER, PrinterUri(handle.queue())), "/admin/")) return false;
-    for (const auto& share : shares) connection->Send(NewRequest(CUPS_DELETE_CLASS, ClassUri(share)), "/admin/");
+    RemoveShareNameClasses(*connection, shares);
     return true;
 }
 
@@ -187,7 +178,7 @@ std::optional<PrinterInfo2> CupsSpooler::GetPrinterA(PrinterHandle& printer) {
     info.Attributes =
         (connected ? PRINTER_ATTRIBUTE_NETWORK : PRINTER_ATTRIBUTE_LOCAL) | (isShared ? PRINTER_ATTRIBUTE_SHARED : 0);
     if (isShared && handle.host().empty()) {
-        const auto shares = SharingClasses(*connection, handle.queue());
+        const auto shares = ShareNameClasses(*connection, handle.queue());
         info.pShareName = shares.empty() ? handle.queue() : shares.front();
     }
     ipp_attribute_t* state = ippFindAttribute(answer.get(), "printer-state", IPP_TAG_ENUM);
@@ -200,34 +191,53 @@ std::optional<PrinterInfo2> CupsSpooler::GetPrinterA(PrinterHandle& printer) {
 
 bool CupsSpooler::SetPrinterA(PrinterHandle& printer, const PrinterInfo2& info) {
     auto& handle = static_cast<CupsPrinterHandle&>(printer);
-    if (!handle.host().empty()) return false;
+    if (!handle.host().empty()) {
+        SetLastError(ERROR_NOT_SUPPORTED, "A printer of another computer is changed on that computer only.");
+        return false;
+    }
     const auto connection = CupsConnection::Open("");
     if (!connection) return false;
     const bool share = (info.Attributes & PRINTER_ATTRIBUTE_SHARED) != 0;
-    // CUPS has no share name: printers and classes share one namespace, so a share name
-    // other than the queue's own is a shared class of that name whose one member is the
-    // printer. A name taken by another printer cannot be a share name.
+    // A share name other than the queue's own is the printer's share-name class
+    // (CupsShareNames.h). Its own class may be kept; any other printer or class of that
+    // name belongs to others, and taking it over would turn their jobs into this
+    // printer's: refused before anything changes.
     const std::string shareQueue = QueueName(info.pShareName);
     const bool byClass = share && !shareQueue.empty() && !SameQueue(shareQueue, handle.queue());
-    if (byClass && Exists(*connection, PrinterUri(shareQueue)) && !Exists(*connection, ClassUri(shareQueue)))
-        return false;
+    const std::vector<std::string> own = ShareNameClasses(*connection, handle.queue());
+    if (byClass && std::none_of(own.begin(), own.end(), [&](const auto& c) { return SameQueue(c, shareQueue); })) {
+        for (const std::string& uri : {PrinterUri(shareQueue), ClassUri(shareQueue)}) {
+            const auto taken = Exists(*connection, uri);
+            if (!taken) return false;
+            if (*taken) {
+                SetLastError(ERROR_PRINTER_ALREADY_EXISTS,
+                             "The share name " + shareQueue + " is taken by another printer or class.");
+                return false;
+            }
+        }
+    }
     ipp_t* request = NewRequest(CUPS_ADD_MODIFY_PRINTER, PrinterUri(handle.queue()));
     ippAddString(request, IPP_TAG_PRINTER, IPP_TAG_TEXT, "printer-info", nullptr, info.pComment.c_str());
     ippAddString(request, IPP_TAG_PRINTER, IPP_TAG_TEXT, "printer-location", nullptr, info.pLocation.c_str());
     ippAddBoolean(request, IPP_TAG_PRINTER, "printer-is-shared", share);
     if (!connection->Send(request, "/admin/")) return false;
-    if (!byClass) return true;
-    // A new class starts stopped and rejecting jobs: it is enabled and accepts them.
-    request = NewRequest(CUPS_ADD_MODIFY_CLASS, ClassUri(shareQueue));
-    const std::string member = PrinterUri(handle.queue());
-    ippAddString(request, IPP_TAG_PRINTER, IPP_TAG_URI, "member-uris", nullptr, member.c_str());
-    ippAddString(request, IPP_TAG_PRINTER, IPP_TAG_TEXT, "printer-info", nullptr, info.pComment.c_str());
-    ippAddBoolean(request, IPP_TAG_PRINTER, "printer-is-shared", 1);
-    ippAddBoolean(request, IPP_TAG_PRINTER, "printer-is-accepting-jobs", 1);
-    ippAddInteger(request, IPP_TAG_PRINTER, IPP_TAG_ENUM, "printer-state", IPP_PSTATE_IDLE);
-    if (!connection->Send(request, "/admin/")) return false;
-    return connection->Send(NewRequest(CUPS_ACCEPT_JOBS, ClassUri(shareQueue)), "/admin/") &&
-           connection->Send(NewRequest(IPP_OP_RESUME_PRINTER, ClassUri(shareQueue)), "/admin/");
+    if (byClass) {
+        // A new class starts stopped and rejecting jobs: it is enabled and accepts them.
+        request = NewRequest(CUPS_ADD_MODIFY_CLASS, ClassUri(shareQueue));
+        const std::string member = PrinterUri(handle.queue());
+        ippAddString(request, IPP_TAG_PRINTER, IPP_TAG_URI, "member-uris", nullptr, member.c_str());
+        ippAddString(request, IPP_TAG_PRINTER, IPP_TAG_TEXT, "printer-info", nullptr, info.pComment.c_str());
+        ippAddBoolean(request, IPP_TAG_PRINTER, "printer-is-shared", 1);
+        ippAddBoolean(request, IPP_TAG_PRINTER, "printer-is-accepting-jobs", 1);
+        ippAddInteger(request, IPP_TAG_PRINTER, IPP_TAG_ENUM, "printer-state", IPP_PSTATE_IDLE);
+        if (!connection->Send(request, "/admin/") ||
+            !connection->Send(NewRequest(CUPS_ACCEPT_JOBS, ClassUri(shareQueue)), "/admin/") ||
+            !connection->Send(NewRequest(IPP_OP_RESUME_PRINTER, ClassUri(shareQueue)), "/admin/"))
+            return false;
+    }
+    // One share name: a new one replaces the old, and an unshared printer keeps none, so
+    // that no other computer reaches it under an old name.
+    return RemoveShareNameClasses(*connection, own, byClass ? shareQueue : "");
 }
 
 bool CupsSpooler::ServerSharesPrinters() {

@@ -9,14 +9,22 @@ const char* AskScope(const char* prompt, http_t*, const char*, const char*, void
     return static_cast<PasswordScope*>(scope)->Answer(prompt);
 }
 
+thread_local int scopes = 0;
+
 } // namespace
 
 // libcups keeps the password callback per thread.
 PasswordScope::PasswordScope(PasswordPrompt prompt) : m_prompt(std::move(prompt)) {
     cupsSetPasswordCB2(&AskScope, this);
+    ++scopes;
 }
 
-PasswordScope::~PasswordScope() { cupsSetPasswordCB2(nullptr, nullptr); }
+PasswordScope::~PasswordScope() {
+    cupsSetPasswordCB2(nullptr, nullptr);
+    --scopes;
+}
+
+bool PasswordScope::Active() { return scopes > 0; }
 
 const char* PasswordScope::Answer(const char* prompt) {
     constexpr int kMostAnswers = 3;

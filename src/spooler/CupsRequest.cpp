@@ -1,11 +1,13 @@
 #include "spooler/CupsRequest.h"
 
 #include "spooler/LastError.h"
+#include "spooler/PasswordPrompt.h"
 #include "spooler/PrinterName.h"
 #include "spooler/RequestAbort.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -42,32 +44,62 @@ std::string ConnectionFailure(http_t* http) {
            (error ? std::strerror(error) : "it closed the connection");
 }
 
+// A connection to the server made within the connect time; nullptr with the reason.
+http_t* ConnectWithin(const HostPort& server, http_encryption_t encryption, int timeoutMs, std::string& reason) {
+    // Made first and connected apart, so that the reason of a failed connect can still
+    // be read from it (closing it would overwrite errno).
+    http_t* http = httpConnect2(server.host.c_str(), server.port, nullptr, AF_UNSPEC, encryption, 1, 0, nullptr);
+    if (!http) {
+        reason = cupsLastErrorString(); // the name cannot be looked up
+    } else if (httpReconnect2(http, timeoutMs, nullptr) != 0) {
+        reason = std::strerror(httpError(http));
+        httpClose(http);
+        http = nullptr;
+    }
+    return http;
+}
+
+// Whether the server on the local socket is known to listen on localhost at the IPP
+// port too: the system's server (its socket, and localhost:631, are in its stock
+// configuration), or any server when IPP_PORT names its port. Another private server's
+// socket says nothing of which server that TCP address reaches.
+bool TcpAddressKnown(http_t* http) {
+    http_addr_t* address = httpGetAddress(http);
+    if (!address || httpAddrFamily(address) != AF_LOCAL) return false;
+    const std::string path = address->un.sun_path;
+    return std::getenv("IPP_PORT") || path == "/run/cups/cups.sock" || path == "/var/run/cups/cups.sock";
+}
+
+// A copy of a request that libcups has not sent yet, to be sent once more.
+Ipp CopyOf(ipp_t* request) {
+    Ipp copy(ippNew());
+    int minor = 0;
+    const int major = ippGetVersion(request, &minor);
+    ippSetVersion(copy.get(), major, minor);
+    ippSetOperation(copy.get(), ippGetOperation(request));
+    ippSetRequestId(copy.get(), ippGetRequestId(request));
+    ippCopyAttributes(copy.get(), request, 0, nullptr, nullptr);
+    return copy;
+}
+
 } // namespace
 
 std::unique_ptr<CupsConnection> CupsConnection::Open(const std::string& host, std::string* error, int port) {
     if (AbortScope::Requested()) {
         if (error) *error = kTimedOut;
-        SetLastError(ERROR_TIMEOUT);
+        SetLastError(ERROR_TIMEOUT, kTimedOut);
         return nullptr;
     }
     const bool local = IsLocalHost(host);
     HostPort server = local ? HostPort{cupsServer(), ippPort()} : SplitHostPort(host, ippPort());
     if (!local && port > 0) server.port = port;
-    // Made first and connected apart, so that the reason of a failed connect can still
-    // be read from it (closing it would overwrite errno).
-    http_t* http = httpConnect2(server.host.c_str(), server.port, nullptr, AF_UNSPEC,
-                                local ? cupsEncryption() : HTTP_ENCRYPTION_IF_REQUESTED, 1, 0, nullptr);
     std::string reason;
+    http_t* http =
+        ConnectWithin(server, local ? cupsEncryption() : HTTP_ENCRYPTION_IF_REQUESTED, kConnectTimeoutMs, reason);
     if (!http) {
-        reason = cupsLastErrorString(); // the name cannot be looked up
-    } else if (httpReconnect2(http, kConnectTimeoutMs, nullptr) != 0) {
-        reason = std::strerror(httpError(http));
-        httpClose(http);
-        http = nullptr;
-    }
-    if (!http) {
-        if (error) *error = "The print server " + server.host + " does not answer: " + reason;
-        SetLastError(RPC_S_SERVER_UNAVAILABLE);
+        const std::string text = "The print server " + server.host + " does not answer: " + reason;
+        if (error) *error = text;
+        SetLastError(RPC_S_SERVER_UNAVAILABLE, text);
         return nullptr;
     }
     return std::unique_ptr<CupsConnection>(new CupsConnection(http));
@@ -100,6 +132,13 @@ http_t* CupsConnection::Http() {
 }
 
 Ipp CupsConnection::Request(ipp_t* request, const char* resource) {
+    Ipp response = RequestOnce(request, resource);
+    // The reason goes with the thread's last error, for the caller that shows it.
+    if (!response) SetLastError(GetLastError(), m_error);
+    return response;
+}
+
+Ipp CupsConnection::RequestOnce(ipp_t* request, const char* resource) {
     Ipp owned(request);
     m_error.clear();
     m_deadline = std::chrono::steady_clock::now() + kAnswerTimeout;
@@ -160,6 +199,25 @@ Ipp CupsConnection::Request(ipp_t* request, const char* resource) {
 // thread's password callback. Its waits for the server stay bounded, each on its own,
 // as the user may take longer than a deadline to answer in between.
 Ipp CupsConnection::AskLibcups(Ipp request, const char* resource) {
+    // On its local socket CUPS takes the user from the socket itself and refuses one who
+    // may not administer it (403) without asking for a password, which it asks for over
+    // TCP. So where someone can answer, a request the socket refuses is asked once more
+    // over this computer's TCP address, where an administrator's name and password can
+    // be given.
+    Ipp again;
+    if (PasswordScope::Active() && TcpAddressKnown(m_http)) again = CopyOf(request.get());
+    Ipp response = AskLibcupsOnce(std::move(request), resource);
+    if (response || !again || cupsLastError() != IPP_STATUS_ERROR_FORBIDDEN) return response;
+    std::string reason;
+    http_t* tcp = ConnectWithin({"localhost", ippPort()}, cupsEncryption(), kConnectTimeoutMs, reason);
+    if (!tcp) return nullptr; // the socket's refusal stands
+    httpClose(m_http);
+    m_http = tcp;
+    httpSetTimeout(m_http, kWaitSliceSeconds, KeepWaiting, this);
+    return AskLibcupsOnce(std::move(again), resource);
+}
+
+Ipp CupsConnection::AskLibcupsOnce(Ipp request, const char* resource) {
     m_authenticating = true;
     m_lastLook = {};
     Ipp response(cupsDoRequest(m_http, request.release(), resource));
@@ -182,12 +240,12 @@ bool CupsConnection::Succeeded(ipp_t* answer) {
     const std::string message = Text(answer, "status-message");
     m_error = message.empty() ? ippErrorString(status) : message;
     switch (status) {
-    case IPP_STATUS_ERROR_NOT_FOUND: SetLastError(ERROR_INVALID_PRINTER_NAME); break;
+    case IPP_STATUS_ERROR_NOT_FOUND: SetLastError(ERROR_INVALID_PRINTER_NAME, m_error); break;
     case IPP_STATUS_ERROR_FORBIDDEN:
     case IPP_STATUS_ERROR_NOT_AUTHORIZED:
-    case IPP_STATUS_ERROR_NOT_AUTHENTICATED: SetLastError(ERROR_ACCESS_DENIED); break;
-    case IPP_STATUS_ERROR_OPERATION_NOT_SUPPORTED: SetLastError(ERROR_NOT_SUPPORTED); break;
-    default: SetLastError(ERROR_INVALID_PARAMETER); break;
+    case IPP_STATUS_ERROR_NOT_AUTHENTICATED: SetLastError(ERROR_ACCESS_DENIED, m_error); break;
+    case IPP_STATUS_ERROR_OPERATION_NOT_SUPPORTED: SetLastError(ERROR_NOT_SUPPORTED, m_error); break;
+    default: SetLastError(ERROR_INVALID_PARAMETER, m_error); break;
     }
     return false;
 }

@@ -42,7 +42,8 @@ public:
     // failed, an empty answer when the server holds none of what was asked for.
     std::optional<Ipp> AskForList(ipp_t* request);
     // Why the last request failed, as a sentence for the user: the time-out, the
-    // connection's error, the server's refusal or CUPS' reason.
+    // connection's error, the server's refusal or CUPS' reason (also the thread's
+    // GetLastErrorText).
     const std::string& Error() const { return m_error; }
 
     // The connection for libcups' own calls (destinations, PPDs): the waits of the
@@ -52,7 +53,9 @@ public:
 private:
     explicit CupsConnection(http_t* http);
     static int KeepWaiting(http_t* http, void* connection);
+    Ipp RequestOnce(ipp_t* request, const char* resource);
     Ipp AskLibcups(Ipp request, const char* resource);
+    Ipp AskLibcupsOnce(Ipp request, const char* resource);
     bool Succeeded(ipp_t* answer);
 
     http_t* m_http;

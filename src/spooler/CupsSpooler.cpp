@@ -2,6 +2,7 @@
 
 #include "spooler/CupsPrinterHandle.h"
 #include "spooler/CupsRequest.h"
+#include "spooler/LastError.h"
 #include "spooler/PrinterName.h"
 
 #include <algorithm>
@@ -75,10 +76,16 @@ std::optional<std::vector<PrinterInfo4>> CupsSpooler::EnumPrintersA(std::uint32_
 std::unique_ptr<PrinterHandle> CupsSpooler::OpenPrinterA(const std::string& name, std::uint32_t access) {
     const PrinterPath path = SplitPrinterPath(name);
     const std::string queue = QueueName(path.printer);
-    if (queue.empty()) return nullptr;
+    if (queue.empty()) {
+        SetLastError(ERROR_INVALID_PRINTER_NAME, "No printer is named so.");
+        return nullptr;
+    }
     // Full access is to printers of this computer. Whether the user may change them is
     // CUPS' to decide when a change is made: it asks for a password where it must.
-    if (access == PRINTER_ALL_ACCESS && !IsLocalHost(path.host)) return nullptr;
+    if (access == PRINTER_ALL_ACCESS && !IsLocalHost(path.host)) {
+        SetLastError(ERROR_ACCESS_DENIED, "A printer of another computer is changed on that computer only.");
+        return nullptr;
+    }
     const auto connection = CupsConnection::Open(path.host);
     if (!connection) return nullptr;
     ipp_t* request = ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);

@@ -23,6 +23,8 @@ public:
 
     // Answers the server's question for the thread's request (libcups' password callback).
     const char* Answer(const char* prompt);
+    // Whether the calling thread has a scope: someone who can be asked.
+    static bool Active();
 
 private:
     PasswordPrompt m_prompt;

@@ -55,12 +55,12 @@ TEST(PrintUiParse, SharePathsNameTheOtherComputersQueueAndTheConnection) {
         const char* device;
     };
     const Row rows[] = {
-        {"\\\\127.0.0.2\\QUILL", "127.0.0.2", 0, "QUILL@127.0.0.2", "ipp://127.0.0.2:631/printers/QUILL"},
+        {"\\\\127.0.0.2\\QUILL", "127.0.0.2", 0, "remote-QUILL@127.0.0.2", "ipp://127.0.0.2:631/printers/QUILL"},
         {"\\\\print-host.example:8631\\Office Laser", "print-host.example", 8631,
-         "Office_Laser@print-host.example:8631", "ipp://print-host.example:8631/printers/Office_Laser"},
-        {"\\\\[fe80::1]:6310\\Q", "[fe80::1]", 6310, "Q@[fe80::1]:6310", "ipp://[fe80::1]:6310/printers/Q"},
+         "remote-Office_Laser@print-host.example:8631", "ipp://print-host.example:8631/printers/Office_Laser"},
+        {"\\\\[fe80::1]:6310\\Q", "[fe80::1]", 6310, "remote-Q@[fe80::1]:6310", "ipp://[fe80::1]:6310/printers/Q"},
         // The share name is mapped as "Share Out" maps it.
-        {"\\\\srv\\a/b#c?d", "srv", 0, "a_b_c_d@srv", "ipp://srv:631/printers/a_b_c_d"},
+        {"\\\\srv\\a/b#c?d", "srv", 0, "remote-a_b_c_d@srv", "ipp://srv:631/printers/a_b_c_d"},
     };
     for (const auto& row : rows) {
         std::string error;
@@ -168,13 +168,20 @@ protected:
     static std::string Other() { return "127.0.0.2:" + std::to_string(s_other->port()); }
     // Runs the helper on this computer; its outcome line, and whether it succeeded.
     static std::pair<bool, std::string> ShareIn(const std::string& path) {
-        const std::string command =
-            std::string(QUILL_PRINTUI) + " " + test::ShellQuote("printui.dll,PrintUIEntry /in /n" + path) + " 5";
+        // Shown, its message box closes itself once painted.
+        const std::string command = std::string("QUILL_REPORT_FIRST_PAINT=exit ") + QUILL_PRINTUI + " " +
+                                    test::ShellQuote("printui.dll,PrintUIEntry /in /n" + path) + " 5";
         try {
             return {true, s_this->Run(command)};
         } catch (const std::runtime_error& failed) {
             return {false, failed.what()};
         }
+    }
+    // Whether the helper's output says a window (its message box) was painted before the
+    // outcome holding text was written.
+    static bool ShownInABox(const std::string& output, const std::string& text) {
+        const auto painted = output.find("first-paint ");
+        return painted != std::string::npos && output.find(text, painted) != std::string::npos;
     }
     static std::string Device(const std::string& queue) { return s_this->Run("lpstat -v " + test::ShellQuote(queue)); }
 
@@ -185,10 +192,13 @@ protected:
 
 TEST_F(PrintUiCupsConnectionTest, ShareInAddsAnEnabledRawQueueListedAsAConnectionAndOnlyOnce) {
     const std::string path = "\\\\" + Other() + "\\QUILL";
-    const std::string queue = "QUILL@" + Other();
+    const std::string queue = "remote-QUILL@" + Other();
     const auto [ok, outcome] = ShareIn(path);
     ASSERT_TRUE(ok) << outcome;
-    EXPECT_NE(outcome.find("connected to " + path + " as " + queue), std::string::npos) << outcome;
+    // Told in a message box (painted, then closed by the report), then on standard error.
+    EXPECT_TRUE(
+        ShownInABox(outcome, "This computer's printer " + queue + " now prints to the printer QUILL of " + Other()))
+        << outcome;
     EXPECT_EQ(s_this->Queues(), std::vector<std::string>{queue});
     EXPECT_NE(Device(queue).find("ipp://" + Other() + "/printers/QUILL"), std::string::npos);
     EXPECT_NE(s_this->Run("lpstat -p " + test::ShellQuote(queue)).find("enabled"), std::string::npos);
@@ -230,14 +240,14 @@ TEST_F(PrintUiCupsConnectionTest, NothingIsMadeOnEitherServerWhenTheShareCannotB
     for (const auto& c : cases) {
         const auto [ok, outcome] = ShareIn(c.path);
         EXPECT_FALSE(ok) << c.path;
-        EXPECT_NE(outcome.find(c.reason), std::string::npos) << c.path << ": " << outcome;
+        EXPECT_TRUE(ShownInABox(outcome, c.reason)) << c.path << ": " << outcome;
     }
     // A server that accepts the connection but never answers: given up in bounded time.
     {
         test::StoppedServer stopped(*s_other);
         const auto [ok, outcome] = ShareIn("\\\\" + Other() + "\\QUILL");
         EXPECT_FALSE(ok);
-        EXPECT_TRUE(outcome.ends_with("cannot connect to \\\\" + Other() +
+        EXPECT_TRUE(outcome.ends_with("Cannot connect to \\\\" + Other() +
                                       "\\QUILL: The print server did not answer in time.\n"))
             << outcome;
     }
@@ -246,12 +256,23 @@ TEST_F(PrintUiCupsConnectionTest, NothingIsMadeOnEitherServerWhenTheShareCannotB
 }
 
 TEST_F(PrintUiCupsConnectionTest, AQueueOfTheSameNameThatPrintsElsewhereIsLeftAlone) {
-    const std::string queue = "QUILL@" + Other();
+    const std::string queue = "remote-QUILL@" + Other();
     s_this->AddQueue(queue);
     const auto [ok, outcome] = ShareIn("\\\\" + Other() + "\\QUILL");
     EXPECT_FALSE(ok);
     EXPECT_NE(outcome.find("exists here and prints to discard:/"), std::string::npos) << outcome;
     EXPECT_NE(Device(queue).find("discard:/"), std::string::npos);
+}
+
+// A queue under another name (an earlier version's "QUILL@host", one made by hand) that
+// prints to the shared printer is the connection: no second one is made.
+TEST_F(PrintUiCupsConnectionTest, AQueueThatPrintsToTheSharedPrinterAlreadyIsTheConnection) {
+    const std::string earlier = "QUILL@" + Other();
+    s_this->AddQueue(earlier, "", "ipp://" + Other() + "/printers/QUILL");
+    const auto [ok, outcome] = ShareIn("\\\\" + Other() + "\\QUILL");
+    EXPECT_TRUE(ok) << outcome;
+    EXPECT_NE(outcome.find("printer " + earlier + " prints to"), std::string::npos) << outcome;
+    EXPECT_EQ(s_this->Queues(), std::vector<std::string>{earlier});
 }
 
 // Over TCP without this server's local certificate, CUPS wants a password; hidden, the

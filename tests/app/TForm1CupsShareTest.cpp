@@ -6,12 +6,17 @@
 #include "app/TForm1.h"
 
 #include "CupsSandbox.h"
+#include "PropertiesDialog.h"
 #include "FakeDialogs.h"
 #include "FakeLauncher.h"
 #include "SpoolerWait.h"
 #include "spooler/CupsSpooler.h"
 #include "spooler/PrinterName.h"
 
+#include <QCheckBox>
+#include <QDialogButtonBox>
+#include <QLabel>
+#include <QPushButton>
 #include <QTest>
 
 #include <cups/cups.h>
@@ -92,9 +97,9 @@ TEST(TForm1CupsShareTest, EnabledAndSharedOnOneComputerPrintsAsPdfFromAnother) {
     QTest::mouseClick(form.SpeedButton6, Qt::LeftButton, {}, QPoint(20, 20));
     ASSERT_EQ(launcher.starts.size(), 1u);
     EXPECT_EQ(launcher.starts[0].parameters, "printui.dll,PrintUIEntry /in /n\\\\" + other + "\\QUILL");
-    first.Run(std::string(QUILL_PRINTUI) + " " + test::ShellQuote(launcher.starts[0].parameters) + " " +
-              std::to_string(launcher.starts[0].showCommand));
-    const std::string connection = "QUILL@" + other;
+    first.Run(std::string("QUILL_REPORT_FIRST_PAINT=exit ") + QUILL_PRINTUI + " " +
+              test::ShellQuote(launcher.starts[0].parameters) + " " + std::to_string(launcher.starts[0].showCommand));
+    const std::string connection = "remote-QUILL@" + other;
     EXPECT_EQ(first.Queues(), std::vector<std::string>{connection});
 
     // Printed on the first, it comes out on the second as a PDF.
@@ -167,7 +172,7 @@ TEST(TForm1OtherComputerShareTest, OnlyWhatShareOutSharedIsReachedFromAnotherCom
 
     const std::string server = std::string(thisComputer) + ":" + std::to_string(second.port());
     const auto shareIn = [&](const std::string& share) {
-        return Shell(onFirst + QUILL_PRINTUI + " " +
+        return Shell(onFirst + "env QUILL_REPORT_FIRST_PAINT=exit " + QUILL_PRINTUI + " " +
                      test::ShellQuote("printui.dll,PrintUIEntry /in /n\\\\" + server + "\\" + share) + " 5");
     };
     // Enabled but not shared yet: neither a share name nor the printer itself is reached.
@@ -179,12 +184,12 @@ TEST(TForm1OtherComputerShareTest, OnlyWhatShareOutSharedIsReachedFromAnotherCom
     EXPECT_NE(outcome.find("does not share QUILL_Amber_PDF_Creator"), std::string::npos) << outcome;
     EXPECT_EQ(Shell(onFirst + "lpstat -e").second, "");
 
-    dialogs.inputAnswers.push_back(std::nullopt); // Cancel: shared as QUILL
+    dialogs.inputAnswers.push_back("QUILL");
     QTest::mouseClick(form.SpeedButton7, Qt::LeftButton, {}, QPoint(20, 20));
     test::WaitForSpooler(form);
     std::tie(status, outcome) = shareIn("QUILL");
     ASSERT_EQ(status, 0) << outcome;
-    const std::string connection = "QUILL@" + server;
+    const std::string connection = "remote-QUILL@" + server;
     EXPECT_EQ(Shell(onFirst + "lpstat -e").second, connection + "\n");
     std::tie(status, outcome) = Shell(
         onFirst + "sh -c " + test::ShellQuote("echo 'Printed on another computer.' | lp -d '" + connection + "'"));
@@ -199,4 +204,21 @@ TEST(TForm1OtherComputerShareTest, OnlyWhatShareOutSharedIsReachedFromAnotherCom
     std::string header(5, '\0');
     in.read(header.data(), 5);
     EXPECT_EQ(header, "%PDF-");
+
+    // Unshared in the helper's Properties, which shows the share name: the other computer
+    // reaches the printer under no name any more.
+    std::string error;
+    const auto address = printui::AddressOf("QUILL Amber PDF Creator");
+    const auto properties = printui::ReadProperties(address, error);
+    ASSERT_TRUE(properties) << error;
+    printui::PropertiesDialog dialog("QUILL Amber PDF Creator", address, *properties,
+                                     [](const std::string&, const std::string&) { return std::nullopt; });
+    EXPECT_EQ(dialog.findChild<QLabel*>("shareName")->text(), QStringLiteral("QUILL"));
+    dialog.findChild<QCheckBox*>("shared")->setChecked(false);
+    QTest::mouseClick(dialog.findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok), Qt::LeftButton);
+    ASSERT_EQ(dialog.result(), QDialog::Accepted) << dialog.findChild<QLabel*>("error")->text().toStdString();
+    std::tie(status, outcome) = shareIn("QUILL");
+    EXPECT_NE(outcome.find("shares no printer QUILL"), std::string::npos) << outcome;
+    std::tie(status, outcome) = shareIn("QUILL_Amber_PDF_Creator");
+    EXPECT_NE(outcome.find("does not share QUILL_Amber_PDF_Creator"), std::string::npos) << outcome;
 }

@@ -5,6 +5,7 @@
 #include "FakeDialogs.h"
 #include "FakeLauncher.h"
 #include "SpoolerWait.h"
+#include "ShareConnection.h"
 #include "StoppedServer.h"
 #include "spooler/CupsSpooler.h"
 
@@ -13,7 +14,11 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <map>
 #include <memory>
+#include <sstream>
 
 using namespace quill;
 
@@ -25,6 +30,24 @@ protected:
         std::vector<std::string> names;
         for (int i = 0; i < form.ListBox1->count(); ++i) names.push_back(form.ListBox1->item(i)->text().toStdString());
         return names;
+    }
+
+    // The classes of the server and their members, as lpstat tells them.
+    std::map<std::string, std::vector<std::string>> Classes() {
+        std::map<std::string, std::vector<std::string>> classes;
+        std::istringstream lines(s_cups->Run("lpstat -c"));
+        std::string current;
+        for (std::string line; std::getline(lines, line);) {
+            if (line.rfind("members of class ", 0) == 0) classes[current = line.substr(17, line.size() - 18)];
+            else if (!line.empty() && line[0] == '\t') classes[current].push_back(line.substr(1));
+        }
+        return classes;
+    }
+    void ShareOut(app::TForm1& form, const std::string& answer) {
+        dialogs.messages.clear();
+        dialogs.inputAnswers.push_back(answer);
+        form.SpeedButton7Click();
+        test::WaitForSpooler(form);
     }
 
     spooler::CupsSpooler spooler;
@@ -122,4 +145,87 @@ TEST_F(TForm1CupsTest, ChangeThatCupsGuardsAsksForAPasswordAndIsLeftUndoneWhenRe
     ASSERT_EQ(dialogs.passwordPrompts.size(), 1u);
     EXPECT_NE(dialogs.passwordPrompts.front().find("Password"), std::string::npos) << dialogs.passwordPrompts.front();
     EXPECT_EQ(s_cups->Queues(), (std::vector<std::string>{"QUILL_Amber_PDF_Creator"}));
+}
+
+// A printer has one share name, a one-member class of its own; a name that is another
+// printer's or another class's is refused and nothing changes.
+TEST_F(TForm1CupsTest, ShareOutKeepsOneShareNamePerPrinterAndTakesNoOtherName) {
+    const std::string managed = "QUILL_Amber_PDF_Creator";
+    s_cups->AddQueue(managed, "QUILL Amber PDF Creator");
+    s_cups->AddQueue("Laser1");
+    s_cups->AddQueue("Laser3");
+    s_cups->AddClass("Office", "Laser1");
+    s_cups->AddClass("Office", "Laser3");
+    app::TForm1 form(spooler, dialogs, launcher);
+    test::WaitForSpooler(form);
+    const std::vector<std::string> office{"Laser1", "Laser3"};
+    const std::string shared = "QUILL Amber PDF Creator is now set up as a network shared printer.";
+    const auto taken = [](const std::string& name) {
+        return "QUILL Amber PDF Creator could not be shared as " + name + ": The share name " + name +
+               " is taken by another printer or class.";
+    };
+    struct Step {
+        std::string answer, message;
+        std::map<std::string, std::vector<std::string>> classes;
+    };
+    const Step steps[] = {
+        {"Office", taken("Office"), {{"Office", office}}},
+        {"laser1", taken("laser1"), {{"Office", office}}},
+        {"A1", shared, {{"A1", {managed}}, {"Office", office}}},
+        {"B1", shared, {{"B1", {managed}}, {"Office", office}}},
+        {managed, shared, {{"Office", office}}},
+    };
+    for (const auto& step : steps) {
+        ShareOut(form, step.answer);
+        ASSERT_FALSE(dialogs.messages.empty()) << step.answer;
+        EXPECT_EQ(dialogs.messages.front(), step.message) << step.answer;
+        EXPECT_EQ(Classes(), step.classes) << step.answer;
+    }
+    // Refused names left the printer as it was: shared only by the later steps.
+    EXPECT_NE(s_cups->Run("lpoptions -p " + managed).find("printer-is-shared=true"), std::string::npos);
+}
+
+// CUPS lists queues by name ignoring case: a connection that Share In makes comes after
+// the managed printer, which stays preselected, whatever the share name.
+TEST_F(TForm1CupsTest, TheManagedPrinterIsPreselectedBesideConnectionsToOtherComputersShares) {
+    s_cups->AddQueue("QUILL_Amber_PDF_Creator", "QUILL Amber PDF Creator");
+    for (const char* share : {"QUILL", "QUILL2", "quill amber", "0"}) {
+        std::string error;
+        const auto path = printui::ParseSharePath(std::string("\\\\192.0.2.9\\") + share, error);
+        ASSERT_TRUE(path) << error;
+        s_cups->AddQueue(printui::ConnectionQueue(*path), "", printui::DeviceUri(*path));
+    }
+    app::TForm1 form(spooler, dialogs, launcher);
+    test::WaitForSpooler(form);
+    EXPECT_EQ(form.ListBox1->count(), 5);
+    EXPECT_EQ(form.SelectedPrinter(), "QUILL_Amber_PDF_Creator");
+}
+
+// A user who may not administer CUPS, on the local socket: CUPS refuses without asking,
+// so the change is asked again over TCP, where CUPS asks for an administrator's password
+// (cancelled here); the failure is told with CUPS' reason and nothing is installed.
+TEST_F(TForm1CupsTest, EnableAsAUserWhoMayNotAdministerAsksForAPasswordAndTellsTheRefusal) {
+    s_cups->InstallManagedPrinterDriver();
+    const std::string program = s_cups->dir() + "/program";
+    std::filesystem::create_directories(program);
+    std::ofstream(program + "/SetupAid.exe") << "";
+    ::setenv("IPP_PORT", std::to_string(s_cups->port()).c_str(), 1); // the server's TCP port
+    ASSERT_EQ(::setresgid(65534, 65534, 0), 0);
+    ASSERT_EQ(::setresuid(65534, 65534, 0), 0);
+    {
+        app::TForm1 form(spooler, dialogs, launcher);
+        form.ProgramFolder = program;
+        test::WaitForSpooler(form);
+        form.SpeedButton3Click();
+        test::WaitForSpooler(form);
+    }
+    ASSERT_EQ(::setresuid(0, 0, 0), 0);
+    ASSERT_EQ(::setresgid(0, 0, 0), 0);
+    ::unsetenv("IPP_PORT");
+    ASSERT_FALSE(dialogs.passwordPrompts.empty());
+    EXPECT_NE(dialogs.passwordPrompts.front().find("Password"), std::string::npos) << dialogs.passwordPrompts.front();
+    ASSERT_EQ(dialogs.messages.size(), 1u);
+    EXPECT_TRUE(dialogs.messages[0].starts_with("QUILL Amber PDF Creator could not be enabled: "))
+        << dialogs.messages[0];
+    EXPECT_TRUE(s_cups->Queues().empty());
 }

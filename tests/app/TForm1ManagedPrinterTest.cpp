@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <utility>
 
 using namespace quill;
 using app::TForm1;
@@ -87,12 +88,25 @@ TEST_F(TForm1ManagedPrinterTest, EnableInstallsTheManagedPrintersRecordSaysSoAnd
     EXPECT_EQ(form->SelectedPrinter(), kManaged);
 }
 
-TEST_F(TForm1ManagedPrinterTest, EnableSaysEnabledAfterAFailedInstallToo) {
+// A failed install is told with the spooler's reason, never as a success.
+TEST_F(TForm1ManagedPrinterTest, EnableTellsEachFailureWithItsReasonAndNeverTheConfirmation) {
+    struct Case {
+        std::string reason, shown;
+    };
+    const Case cases[] = {
+        {"Forbidden", "Forbidden"},
+        {"The print server did not answer in time.", "The print server did not answer in time."},
+        {"", "The print server gave no reason."},
+    };
     spooler.failAddPrinter = true;
     auto form = Make({"Fax"});
-    Click(*form, form->SpeedButton3);
-    EXPECT_EQ(Names(), std::vector<std::string>{"Fax"});
-    EXPECT_EQ(dialogs.messages, std::vector<std::string>{kEnabled});
+    for (const auto& c : cases) {
+        dialogs.messages.clear();
+        spooler.failureReason = c.reason;
+        Click(*form, form->SpeedButton3);
+        EXPECT_EQ(Names(), std::vector<std::string>{"Fax"});
+        EXPECT_EQ(dialogs.messages, std::vector<std::string>{kManaged + " could not be enabled: " + c.shown});
+    }
 }
 
 TEST_F(TForm1ManagedPrinterTest, EnableWhenTheManagedPrinterExistsInstallsNothingSaysNothingAndSelectsIt) {
@@ -105,11 +119,12 @@ TEST_F(TForm1ManagedPrinterTest, EnableWhenTheManagedPrinterExistsInstallsNothin
     EXPECT_EQ(spooler.enumPrintersCalls, enumerations + 1);
     EXPECT_EQ(form->SelectedPrinter(), kManaged);
     // One that exists but cannot be opened with full access counts as absent: an install
-    // is attempted (and refused by the spooler), and said.
+    // is attempted, and the spooler's refusal is said.
     spooler.unopenable.insert(kManaged);
     Click(*form, form->SpeedButton3);
     EXPECT_EQ(Names(), (std::vector<std::string>{"Fax", kManaged}));
-    EXPECT_EQ(dialogs.messages, std::vector<std::string>{kEnabled});
+    EXPECT_EQ(dialogs.messages,
+              std::vector<std::string>{kManaged + " could not be enabled: The printer exists already."});
 }
 
 TEST_F(TForm1ManagedPrinterTest, EnableWithoutTheCompanionBesideTheProgramOnlyRefreshes) {
@@ -140,16 +155,41 @@ TEST_F(TForm1ManagedPrinterTest, DisableRemovesTheManagedPrinterOnlyAndRefreshes
     EXPECT_TRUE(dialogs.messages.empty());
 }
 
-TEST_F(TForm1ManagedPrinterTest, ShareOutAsksAndCancelSharesTheManagedPrinterAsQuill) {
-    auto form = Make({"Fax", "QUILL Amber PDF Creator"});
-    dialogs.inputAnswers.push_back(std::nullopt);
-    Click(*form, form->SpeedButton7);
-    EXPECT_EQ(dialogs.inputPrompts, std::vector<std::string>{"Share Out|Share QUILL Amber PDF Creator for other "
-                                                             "computers.\r\rPrinter Share Name:\r(eg. QUILL)"});
-    EXPECT_EQ(Info(kManaged)->pShareName, "QUILL");
-    EXPECT_TRUE(Info(kManaged)->Attributes & spooler::PRINTER_ATTRIBUTE_SHARED);
-    EXPECT_FALSE(Info("Fax")->Attributes & spooler::PRINTER_ATTRIBUTE_SHARED);
-    EXPECT_EQ(dialogs.messages, std::vector<std::string>{kShared});
+// Cancel (and Escape) share nothing and say nothing; a share that failed is told with
+// the spooler's reason, never as a success.
+TEST_F(TForm1ManagedPrinterTest, ShareOutCancelledSharesNothingAndEachFailureIsToldWithItsReason) {
+    struct Case {
+        const char* listed; // the printer in the list
+        std::optional<std::string> answer;
+        std::string reason; // the spooler's refusal, if it gets that far
+        std::vector<std::string> messages;
+    };
+    const std::string failed = kManaged + " could not be shared as Office: ";
+    const Case cases[] = {
+        {"QUILL Amber PDF Creator", std::nullopt, "", {}},
+        {"QUILL Amber PDF Creator",
+         "Office",
+         "The share name Office is taken by another printer or class.",
+         {failed + "The share name Office is taken by another printer or class."}},
+        {"QUILL Amber PDF Creator", "Office", "Forbidden", {failed + "Forbidden"}},
+        // Nothing selected and the managed printer not there: the managed printer stays the
+        // target, and cannot be opened.
+        {"Fax", "Office", "", {failed + "The printer or class does not exist."}},
+    };
+    for (const auto& c : cases) {
+        spooler.printers.clear();
+        dialogs.messages.clear();
+        auto form = Make({c.listed});
+        form->ListBox1->setCurrentRow(-1);
+        spooler.failSetPrinter = !c.reason.empty();
+        spooler.failureReason = c.reason;
+        dialogs.inputAnswers.push_back(c.answer);
+        Click(*form, form->SpeedButton7);
+        EXPECT_EQ(dialogs.messages, c.messages);
+        EXPECT_EQ(spooler.printers.front().info.Attributes, spooler::PRINTER_ATTRIBUTE_LOCAL);
+    }
+    EXPECT_EQ(dialogs.inputPrompts.front(),
+              "Share Out|Share QUILL Amber PDF Creator for other computers.\r\rPrinter Share Name:\r(eg. QUILL)");
 }
 
 TEST_F(TForm1ManagedPrinterTest, ShareOutSaysPlainlyWhenTheServerSharesNoPrinters) {
@@ -181,14 +221,6 @@ TEST_F(TForm1ManagedPrinterTest, ShareOutWithoutTheManagedPrinterSharesTheSelect
     EXPECT_TRUE(Info("Office Laser")->Attributes & spooler::PRINTER_ATTRIBUTE_SHARED);
     EXPECT_FALSE(Info("Fax")->Attributes & spooler::PRINTER_ATTRIBUTE_SHARED);
     EXPECT_EQ(dialogs.messages, std::vector<std::string>{kShared});
-    // With nothing selected the managed printer stays the target: nothing can be shared,
-    // and the confirmation follows all the same.
-    form->ListBox1->setCurrentRow(-1);
-    dialogs.inputAnswers.push_back("Other");
-    Click(*form, form->SpeedButton7);
-    EXPECT_EQ(Info("Fax")->pShareName, "");
-    EXPECT_EQ(Info("Office Laser")->pShareName, "Office");
-    EXPECT_EQ(dialogs.messages, std::vector<std::string>(2, kShared));
 }
 
 TEST_F(TForm1ManagedPrinterTest, ShareOutSharesTheListedManagedPrinterWhateverIsSelected) {
@@ -222,6 +254,11 @@ TEST_F(TForm1ManagedPrinterTest, ShareInStartsTheHelperWithThePathRightAfterTheO
     EXPECT_EQ(launcher.starts[0].file, "rundll32.exe");
     EXPECT_EQ(launcher.starts[0].parameters, "printui.dll,PrintUIEntry /in /n\\\\print server:8631\\My \"QUILL\"");
     EXPECT_EQ(launcher.starts[0].showCommand, 5);
-    EXPECT_TRUE(dialogs.messages.empty());
-    EXPECT_EQ(spooler.enumPrintersCalls, enumerations); // no refresh
+    EXPECT_TRUE(dialogs.messages.empty()); // the helper tells the outcome itself
+    // The list shows the new connection once the helper has ended.
+    spooler.AddPrinter("remote-My__QUILL_@print server:8631", spooler::PRINTER_ATTRIBUTE_NETWORK);
+    QTest::qWait(50);
+    EXPECT_EQ(spooler.enumPrintersCalls, enumerations); // not while the helper runs
+    ::close(std::exchange(launcher.starts[0].end, -1));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form->ListBox1->count() == 2; }, 5000));
 }

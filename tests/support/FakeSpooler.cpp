@@ -1,5 +1,6 @@
 #include "FakeSpooler.h"
 
+#include "spooler/LastError.h"
 #include "spooler/PrinterName.h"
 #include "spooler/RequestAbort.h"
 
@@ -80,12 +81,22 @@ std::optional<std::vector<spooler::PrinterInfo4>> FakeSpooler::EnumPrintersA(std
 
 std::unique_ptr<spooler::PrinterHandle> FakeSpooler::OpenPrinterA(const std::string& name, std::uint32_t) {
     PassGate();
-    if (unopenable.count(name) || !Find(name)) return nullptr;
+    if (unopenable.count(name) || !Find(name)) {
+        spooler::SetLastError(spooler::ERROR_INVALID_PRINTER_NAME, "The printer or class does not exist.");
+        return nullptr;
+    }
     return std::make_unique<FakeHandle>(name);
 }
 
 std::unique_ptr<spooler::PrinterHandle> FakeSpooler::AddPrinterA(const spooler::PrinterInfo2& printer) {
-    if (failAddPrinter || Find(printer.pPrinterName)) return nullptr;
+    if (failAddPrinter) {
+        spooler::SetLastError(spooler::ERROR_ACCESS_DENIED, failureReason);
+        return nullptr;
+    }
+    if (Find(printer.pPrinterName)) {
+        spooler::SetLastError(spooler::ERROR_PRINTER_ALREADY_EXISTS, "The printer exists already.");
+        return nullptr;
+    }
     printers.push_back({printer, {}, {}});
     return std::make_unique<FakeHandle>(printer.pPrinterName);
 }
@@ -106,6 +117,10 @@ std::optional<spooler::PrinterInfo2> FakeSpooler::GetPrinterA(spooler::PrinterHa
 bool FakeSpooler::SetPrinterA(spooler::PrinterHandle& handle, const spooler::PrinterInfo2& info) {
     Printer* printer = Find(handle.printerName());
     if (!printer) return false;
+    if (failSetPrinter) {
+        spooler::SetLastError(spooler::ERROR_ACCESS_DENIED, failureReason);
+        return false;
+    }
     printer->info = info;
     return true;
 }

@@ -33,6 +33,10 @@ public:
     bool failEnumPrinters = false;
     std::set<std::string> unopenable; // names OpenPrinterA refuses
     bool failAddPrinter = false;
+    bool failSetPrinter = false;
+    // The reason the scripted failures of AddPrinterA and SetPrinterA give (the thread's
+    // last error text), as CUPS or the connection would.
+    std::string failureReason;
     std::vector<std::pair<std::uint32_t, std::uint32_t>> jobCommands; // (job id, command) as received
     int enumPrintersCalls = 0;
 

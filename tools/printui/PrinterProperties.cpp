@@ -1,5 +1,6 @@
 #include "PrinterProperties.h"
 
+#include "spooler/CupsShareNames.h"
 #include "spooler/PrinterName.h"
 
 #include <functional>
@@ -100,6 +101,10 @@ std::optional<PrinterProperties> ReadProperties(const PrinterAddress& address, s
     ipp_attribute_t* type = ippFindAttribute(answer.get(), "printer-type", IPP_TAG_ENUM);
     const bool remoteType = type && (ippGetInteger(type, 0) & CUPS_PRINTER_REMOTE) != 0;
     p.connection = !address.local() || (p.device.empty() ? remoteType : IsRemoteDevice(p.device));
+    if (address.local()) {
+        const auto classes = spooler::ShareNameClasses(*connection, address.queue);
+        if (!classes.empty()) p.shareClass = classes.front();
+    }
     return p;
 }
 
@@ -127,6 +132,17 @@ bool ApplyProperties(const PrinterAddress& address, const PrinterProperties& bef
         steps.push_back(
             {[&, on, off](std::string& e) { return Operation(*connection, address, after.accepting ? on : off, e); },
              [&, on, off](std::string& e) { return Operation(*connection, address, after.accepting ? off : on, e); }});
+    }
+
+    // An unshared printer is reached under no name: its share-name class goes too. Last,
+    // as it cannot be taken back.
+    if (!after.shared && !before.shareClass.empty()) {
+        steps.push_back({[&](std::string& e) {
+                             if (spooler::RemoveShareNameClasses(*connection, {before.shareClass})) return true;
+                             e = connection->Error();
+                             return false;
+                         },
+                         [](std::string&) { return true; }});
     }
 
     for (std::size_t i = 0; i < steps.size(); ++i) {

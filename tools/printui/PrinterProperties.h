@@ -17,6 +17,9 @@ struct PrinterProperties {
     bool enabled = true;      // not stopped
     bool accepting = true;    // accepting jobs
     bool shared = false;
+    // The share-name class of a printer of this computer that is shared under another
+    // name than its queue's (a one-member class); empty when there is none.
+    std::string shareClass;
     // A connection (another computer's printer, or a queue whose device is a printer
     // on another computer): shown, never changed here.
     bool connection = false;
@@ -26,7 +29,8 @@ struct PrinterProperties {
 std::optional<PrinterProperties> ReadProperties(const PrinterAddress& address, std::string& error);
 
 // Sends what differs between before and after: CUPS-Add-Modify-Printer for description,
-// location, device and sharing, then Pause-/Resume-Printer and CUPS-Reject-/Accept-Jobs.
+// location, device and sharing, then Pause-/Resume-Printer and CUPS-Reject-/Accept-Jobs,
+// and for a printer no longer shared the deletion of its share-name class.
 // When a step is refused, the steps already taken are undone, so the queue is left as
 // it was, and false comes back with CUPS' reason.
 bool ApplyProperties(const PrinterAddress& address, const PrinterProperties& before, const PrinterProperties& after,

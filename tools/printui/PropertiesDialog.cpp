@@ -53,6 +53,8 @@ PropertiesDialog::PropertiesDialog(const std::string& printerName, PrinterAddres
     m_accepting->setObjectName(QStringLiteral("accepting"));
     m_shared = new QCheckBox(QStringLiteral("&Shared with other computers"), this);
     m_shared->setObjectName(QStringLiteral("shared"));
+    m_shareName = PlainLabel(this);
+    m_shareName->setObjectName(QStringLiteral("shareName"));
     form->addRow(QStringLiteral("&Description:"), m_description);
     form->addRow(QStringLiteral("&Location:"), m_location);
     form->addRow(QStringLiteral("De&vice:"), m_device);
@@ -61,6 +63,7 @@ PropertiesDialog::PropertiesDialog(const std::string& printerName, PrinterAddres
     form->addRow(QString(), m_enabled);
     form->addRow(QString(), m_accepting);
     form->addRow(QString(), m_shared);
+    form->addRow(QStringLiteral("Share name:"), m_shareName);
     layout->addLayout(form);
 
     if (m_current.connection) {
@@ -105,6 +108,9 @@ void PropertiesDialog::Show(const PrinterProperties& p) {
     m_enabled->setChecked(p.enabled);
     m_accepting->setChecked(p.accepting);
     m_shared->setChecked(p.shared);
+    // Other computers reach a shared printer under its share-name class, else its queue.
+    const std::string shareName = p.shareClass.empty() ? m_address.queue : p.shareClass;
+    m_shareName->setText(p.shared || !p.shareClass.empty() ? Shown(shareName) : QStringLiteral("(not shared)"));
 }
 
 PrinterProperties PropertiesDialog::Edited() const {

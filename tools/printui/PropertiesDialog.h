@@ -39,6 +39,7 @@ private:
     QCheckBox* m_enabled;
     QCheckBox* m_accepting;
     QCheckBox* m_shared;
+    QLabel* m_shareName;
     QLabel* m_error;
     bool m_busy = false;
     QDialogButtonBox* m_buttons;

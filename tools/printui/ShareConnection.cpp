@@ -57,6 +57,33 @@ std::optional<LocalQueue> ReadLocalQueue(CupsConnection& local, const std::strin
     return LocalQueue{true, spooler::Text(answer.get(), "device-uri")};
 }
 
+// The local queue that prints to device already, made by hand or under an earlier
+// name; empty when there is none, nullopt with the reason when the server cannot tell.
+std::optional<std::string> QueuePrintingTo(CupsConnection& local, const std::string& device, std::string& error) {
+    ipp_t* request = ippNewRequest(IPP_OP_CUPS_GET_PRINTERS);
+    static const char* const kWanted[] = {"printer-name", "device-uri"};
+    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 2, nullptr, kWanted);
+    const auto answer = local.AskForList(request);
+    if (!answer) {
+        error = local.Error();
+        return std::nullopt;
+    }
+    std::string name, uri, found;
+    if (*answer)
+        spooler::ForEachObject(
+            answer->get(), IPP_TAG_PRINTER,
+            [&](const std::string& n, ipp_attribute_t* attr) {
+                if (n == "printer-name") name = spooler::TextOf(attr);
+                else if (n == "device-uri") uri = spooler::TextOf(attr);
+            },
+            [&] {
+                if (found.empty() && uri == device) found = name;
+                name.clear();
+                uri.clear();
+            });
+    return found;
+}
+
 // Makes the raw queue; on any failure the queue is deleted again.
 bool MakeQueue(CupsConnection& local, const std::string& queue, const std::string& device, const std::string& info,
                std::string& error) {
@@ -118,10 +145,15 @@ std::optional<SharePath> ParseSharePath(const std::string& path, std::string& er
 std::string RemoteQueue(const SharePath& path) { return spooler::QueueName(path.share); }
 
 std::string ConnectionQueue(const SharePath& path) {
+    // CUPS lists queues by name, ignoring case, and the main window preselects the first
+    // whose name holds "QUILL": beginning with a word after the managed printer's name,
+    // a connection never comes before the managed printer of this computer.
+    const std::string prefix = "remote-";
     const std::string server = "@" + path.host + (path.port ? ":" + std::to_string(path.port) : "");
     std::string share = RemoteQueue(path);
-    if (server.size() < kMaxQueueName) share = share.substr(0, kMaxQueueName - server.size());
-    return spooler::QueueName(share + server);
+    if (prefix.size() + server.size() < kMaxQueueName)
+        share = share.substr(0, kMaxQueueName - prefix.size() - server.size());
+    return spooler::QueueName(prefix + share + server);
 }
 
 std::string DeviceUri(const SharePath& path) {
@@ -138,11 +170,11 @@ bool AddConnection(const std::string& path, std::string& outcome) {
     std::string error;
     const auto parsed = ParseSharePath(path, error);
     if (!parsed) {
-        outcome = "cannot connect to " + path + ": " + error;
+        outcome = "Cannot connect to " + path + ": " + error;
         return false;
     }
     if (spooler::IsLocalHost(parsed->host)) {
-        outcome = "cannot connect to " + path + ": " + parsed->host + " is this computer, whose printers are here";
+        outcome = "Cannot connect to " + path + ": " + parsed->host + " is this computer, whose printers are here";
         return false;
     }
     const std::string queue = ConnectionQueue(*parsed);
@@ -151,7 +183,7 @@ bool AddConnection(const std::string& path, std::string& outcome) {
     // The shared printer must exist and answer before anything is made here.
     const auto remote = CupsConnection::Open(parsed->host, &error, parsed->port ? parsed->port : IPP_PORT);
     if (!remote) {
-        outcome = "cannot connect to " + path + ": " + error;
+        outcome = "Cannot connect to " + path + ": " + error;
         return false;
     }
     ipp_t* request = NewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES, device);
@@ -159,13 +191,13 @@ bool AddConnection(const std::string& path, std::string& outcome) {
     ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 2, nullptr, kWanted);
     const Ipp answer = remote->Request(request);
     if (!answer) {
-        outcome = "cannot connect to " + path + ": " + remote->Error();
+        outcome = "Cannot connect to " + path + ": " + remote->Error();
         return false;
     }
     const ipp_status_t status = ippGetStatusCode(answer.get());
     if (status > IPP_STATUS_OK_CONFLICTING) {
         const std::string reason = spooler::Text(answer.get(), "status-message");
-        outcome = "cannot connect to " + path + ": " + parsed->host + " shares no printer " + RemoteQueue(*parsed) +
+        outcome = "Cannot connect to " + path + ": " + parsed->host + " shares no printer " + RemoteQueue(*parsed) +
                   " (" + (reason.empty() ? ippErrorString(status) : reason) + ")";
         return false;
     }
@@ -173,32 +205,42 @@ bool AddConnection(const std::string& path, std::string& outcome) {
     // from other computers.
     ipp_attribute_t* shared = ippFindAttribute(answer.get(), "printer-is-shared", IPP_TAG_BOOLEAN);
     if (shared && !ippGetBoolean(shared, 0)) {
-        outcome = "cannot connect to " + path + ": " + parsed->host + " does not share " + RemoteQueue(*parsed);
+        outcome = "Cannot connect to " + path + ": " + parsed->host + " does not share " + RemoteQueue(*parsed);
         return false;
     }
 
     const auto local = CupsConnection::Open("", &error);
     if (!local) {
-        outcome = "cannot connect to " + path + ": " + error;
+        outcome = "Cannot connect to " + path + ": " + error;
         return false;
     }
     const auto existing = ReadLocalQueue(*local, queue, error);
     if (!existing) {
-        outcome = "cannot connect to " + path + ": " + error;
+        outcome = "Cannot connect to " + path + ": " + error;
         return false;
     }
     if (existing->exists) {
         const bool same = existing->device == device;
-        outcome = same ? "connected to " + path + " already, as " + queue
-                       : "cannot connect to " + path + ": the printer " + queue + " exists here and prints to " +
+        outcome = same ? "This computer's printer " + queue + " prints to " + path + " already."
+                       : "Cannot connect to " + path + ": the printer " + queue + " exists here and prints to " +
                              existing->device;
         return same;
     }
-    if (!MakeQueue(*local, queue, device, path, error)) {
-        outcome = "cannot connect to " + path + ": " + error;
+    const auto other = QueuePrintingTo(*local, device, error);
+    if (!other) {
+        outcome = "Cannot connect to " + path + ": " + error;
         return false;
     }
-    outcome = "connected to " + path + " as " + queue + " (" + device + ")";
+    if (!other->empty()) {
+        outcome = "This computer's printer " + *other + " prints to " + path + " already.";
+        return true;
+    }
+    if (!MakeQueue(*local, queue, device, path, error)) {
+        outcome = "Cannot connect to " + path + ": " + error;
+        return false;
+    }
+    outcome = "This computer's printer " + queue + " now prints to the printer " + RemoteQueue(*parsed) + " of " +
+              parsed->host + (parsed->port ? ":" + std::to_string(parsed->port) : "") + " (" + device + ").";
     return true;
 }
 

@@ -5,9 +5,10 @@
 // the printer's page and the printers page of the CUPS web interface
 // ($QUILL_CUPS_WEB_URL, else the server libcups talks to) with xdg-open. A hidden show
 // command shows nothing. "/in /n\\server\share" adds a local queue that prints to the
-// printer that another computer shares under that name. It reports nothing to the
-// program that started it; what it did goes to the system log (and, for /in, to the
-// standard error output, for a user who runs it by hand).
+// printer that another computer shares under that name, and shows how that went in a
+// message box. It reports nothing to the program that started it; what it did goes to
+// the system log (and, for /in, to the standard error output, for a user who runs it by
+// hand).
 #include "DialogSupport.h"
 #include "PasswordPrompt.h"
 #include "PreferencesDialog.h"
@@ -131,7 +132,9 @@ bool ShowDialog(int argc, char** argv, const Request& request) {
 }
 
 // Connects to a shared printer. Its requests run beside the GUI thread, which asks for a
-// password when CUPS wants one; hidden, nothing is asked and a refusal is only logged.
+// password when CUPS wants one, and the outcome is shown in a message box: the user who
+// asked waits to hear which printer of this computer now prints where, or why none does.
+// Hidden, nothing is asked or shown and the outcome is only logged.
 bool ShareIn(int argc, char** argv, const Request& request, int show, std::string& outcome) {
     if (show == 0) {
         cupsSetPasswordCB2(NoPassword, nullptr);
@@ -139,12 +142,18 @@ bool ShareIn(int argc, char** argv, const Request& request, int show, std::strin
     }
     QApplication application(argc, argv);
     QObject gui;
-    return printui::RunBesideTheWindow([&] {
+    const bool ok = printui::RunBesideTheWindow([&] {
         const printui::PasswordCallback password(&gui, [](const std::string& prompt, const std::string& user) {
             return printui::AskForPassword(nullptr, prompt, user);
         });
         return printui::AddConnection(request.printer, outcome);
     });
+    QMessageBox box(ok ? QMessageBox::Information : QMessageBox::Warning, QStringLiteral("Printer Connection"),
+                    QString::fromLocal8Bit(outcome.c_str()), QMessageBox::Ok);
+    box.setTextFormat(Qt::PlainText);
+    const auto report = quill::widgets::ReportFirstPaint(box, [&box] { box.accept(); });
+    box.exec();
+    return ok;
 }
 
 } // namespace

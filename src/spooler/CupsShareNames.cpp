@@ -1,0 +1,52 @@
+#include "spooler/CupsShareNames.h"
+
+#include "spooler/CupsRequest.h"
+#include "spooler/PrinterName.h"
+
+namespace quill::spooler {
+
+std::string ClassUri(const std::string& name) {
+    char uri[HTTP_MAX_URI];
+    httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", ippPort(), "/classes/%s",
+                     name.c_str());
+    return uri;
+}
+
+std::vector<std::string> ShareNameClasses(CupsConnection& connection, const std::string& queue) {
+    ipp_t* request = ippNewRequest(CUPS_GET_CLASSES);
+    static const char* const kWanted[] = {"printer-name", "member-names"};
+    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 2, nullptr, kWanted);
+    std::vector<std::string> classes;
+    const auto answer = connection.AskForList(request);
+    if (!answer || !*answer) return classes;
+    std::string name;
+    std::vector<std::string> members;
+    ForEachObject(
+        answer->get(), IPP_TAG_PRINTER,
+        [&](const std::string& n, ipp_attribute_t* attr) {
+            if (n == "printer-name") name = TextOf(attr);
+            else if (n == "member-names")
+                for (int i = 0; i < ippGetCount(attr); ++i)
+                    if (const char* member = ippGetString(attr, i, nullptr)) members.emplace_back(member);
+        },
+        [&] {
+            if (!name.empty() && members.size() == 1 && SameQueue(members.front(), queue)) classes.push_back(name);
+            name.clear();
+            members.clear();
+        });
+    return classes;
+}
+
+bool RemoveShareNameClasses(CupsConnection& connection, const std::vector<std::string>& classes,
+                            const std::string& keep) {
+    for (const auto& name : classes) {
+        if (!keep.empty() && SameQueue(name, keep)) continue;
+        ipp_t* request = ippNewRequest(CUPS_DELETE_CLASS);
+        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, ClassUri(name).c_str());
+        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
+        if (!connection.Send(request, "/admin/")) return false;
+    }
+    return true;
+}
+
+} // namespace quill::spooler
