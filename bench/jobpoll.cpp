@@ -68,7 +68,7 @@ int main(int argc, char** argv) {
     if (!std::getenv("QT_QPA_PLATFORM")) ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     QApplication application(argc, argv);
     if (!quill::test::CupsSandbox::Possible()) {
-        std::puts("the private cupsd needs root");
+        std::puts("a private cupsd needs /usr/sbin/cupsd");
         return 1;
     }
     constexpr int kPrinters = 20, kJobs = 50, kTicks = 50;

@@ -79,7 +79,7 @@ int main(int argc, char** argv) {
     if (!std::getenv("QT_QPA_PLATFORM")) ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     QApplication application(argc, argv);
     if (!quill::test::CupsSandbox::Possible()) {
-        std::fprintf(stderr, "monitorbench: a private cupsd needs root\n");
+        std::fprintf(stderr, "monitorbench: a private cupsd needs /usr/sbin/cupsd\n");
         return 1;
     }
     quill::test::CupsSandbox cups;

@@ -55,7 +55,7 @@ std::pair<int, bool> NewestJob(http_t* http) {
 
 int main(int argc, char** argv) {
     if (!quill::test::CupsSandbox::Possible()) {
-        std::fprintf(stderr, "sharepdf: a private cupsd needs root\n");
+        std::fprintf(stderr, "sharepdf: a private cupsd needs /usr/sbin/cupsd\n");
         return 1;
     }
     const std::string helper = argc > 1 ? argv[1] : QUILL_PRINTUI;

@@ -157,7 +157,7 @@ protected:
         s_other.reset();
     }
     void SetUp() override {
-        if (!s_this) GTEST_SKIP() << "a private cupsd needs root";
+        if (!s_this) GTEST_SKIP() << test::kNoCupsd;
         s_this->DeleteAllQueues();
         s_other->DeleteAllQueues();
         s_other->AddQueue("Real");

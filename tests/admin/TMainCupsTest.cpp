@@ -193,6 +193,12 @@ protected:
         if (std::getenv("QUILL_ON_OTHER_COMPUTER") && test::CupsSandbox::Possible())
             s_cups = std::make_unique<test::CupsSandbox>(false, std::getenv("QUILL_THIS_COMPUTER"));
     }
+    void SetUp() override {
+        QUILL_SKIP_UNLESS_ROOT(test::kNeedsRootForNetworkNamespaces);
+        if (!std::getenv("QUILL_ON_OTHER_COMPUTER"))
+            GTEST_SKIP() << "runs under tests/support/two-computers, with cupsd installed";
+        TMainCupsTest::SetUp();
+    }
 };
 
 } // namespace

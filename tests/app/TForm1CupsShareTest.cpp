@@ -56,7 +56,7 @@ int NewestJob(const test::CupsSandbox& cups) {
 } // namespace
 
 TEST(TForm1CupsShareTest, EnabledAndSharedOnOneComputerPrintsAsPdfFromAnother) {
-    if (!test::CupsSandbox::Possible()) GTEST_SKIP() << "a private cupsd needs root";
+    if (!test::CupsSandbox::Possible()) GTEST_SKIP() << test::kNoCupsd;
     test::CupsSandbox first;
     // Made last: libcups of this process, and so the window, talks to the second.
     test::CupsSandbox second(false, "127.0.0.2");
@@ -134,8 +134,9 @@ std::pair<int, std::string> Shell(const std::string& commandLine) {
 TEST(TForm1OtherComputerShareTest, OnlyWhatShareOutSharedIsReachedFromAnotherComputer) {
     const char* onOther = std::getenv("QUILL_ON_OTHER_COMPUTER");
     const char* thisComputer = std::getenv("QUILL_THIS_COMPUTER");
+    QUILL_SKIP_UNLESS_ROOT(test::kNeedsRootForNetworkNamespaces);
     if (!onOther || !thisComputer || !test::CupsSandbox::Possible())
-        GTEST_SKIP() << "runs as root under tests/support/two-computers";
+        GTEST_SKIP() << "runs under tests/support/two-computers, with cupsd installed";
     // The first server, started on the other computer; reached here through its socket.
     char pattern[] = "/tmp/quill-cups-XXXXXX";
     ASSERT_TRUE(::mkdtemp(pattern));

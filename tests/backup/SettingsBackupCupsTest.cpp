@@ -19,7 +19,7 @@ protected:
     }
     static void TearDownTestSuite() { s_cups.reset(); }
     void SetUp() override {
-        if (!s_cups) GTEST_SKIP() << "a private cupsd needs root";
+        if (!s_cups) GTEST_SKIP() << test::kNoCupsd;
         SettingsUser::SetUp();
         s_cups->DeleteAllQueues();
     }

@@ -3,6 +3,7 @@
 #include "SettingsFixture.h"
 
 #include "FakeSpooler.h"
+#include "Skips.h"
 #include "backup/DeleteFolderTree.h"
 
 #include "zip/TZipper.h"
@@ -49,6 +50,51 @@ protected:
     void Restore(const std::string& archive) {
         dialogs.openAnswers.push_back(archive);
         form->RestoreSettingsButtonClick();
+    }
+    // A small file system mounted at the folder (root only), filled up after prepare.
+    void Fill(const std::string& at, const std::function<void()>& prepare) {
+        fs::create_directories(at);
+        ASSERT_EQ(::system(("mount -t tmpfs -o size=256k,mode=0700 tmpfs '" + at + "' 2>/dev/null").c_str()), 0);
+        prepare();
+        Run("dd if=/dev/zero of='" + at + "/filler' bs=4k 2>/dev/null");
+    }
+    // A way a save fails: what spoils it, the parts of the error it shows, and a message of
+    // the restore that follows ("": none, the keys back; nullptr: no restore).
+    struct SaveFault {
+        const char* problem;
+        std::function<void()> spoil;
+        std::vector<std::string> named;
+        const char* afterRestore;
+    };
+    // Each fault in turn, after a good save: the save fails saying why and leaves the older
+    // archive byte for byte and nothing of itself; then the spoiled state is undone.
+    void ExpectSaveFaults(const std::vector<SaveFault>& faults) {
+        const std::string archive = archives + "/printers.qpk", older = (Save(archive), Read(archive));
+        const std::string saved = KeyTags(), config = fs::path(registry->File()).parent_path();
+        for (const SaveFault& fault : faults) {
+            SCOPED_TRACE(fault.problem);
+            dialogs.errors.clear();
+            dialogs.messages.clear();
+            fault.spoil();
+            Save(archive);
+            EXPECT_EQ(dialogs.errors.size(), 1u);
+            for (const std::string& part : fault.named)
+                for (const std::string& error : dialogs.errors) EXPECT_NE(error.find(part), std::string::npos) << part;
+            EXPECT_EQ(Read(archive), older);
+            for (const auto& item : fs::directory_iterator(zip::PrivateTempFolder()))
+                EXPECT_EQ(item.path().filename(), "filler"); // nothing of the save is left
+            if (fault.afterRestore) {
+                Restore(archive);
+                EXPECT_EQ(dialogs.messages.size(), *fault.afterRestore ? 1u : 0u);
+                for (const std::string& message : dialogs.messages)
+                    EXPECT_NE(message.find(fault.afterRestore), std::string::npos);
+                EXPECT_TRUE(*fault.afterRestore || KeyTags() == saved);
+            }
+            Run("umount -l '" + root + "/full' '" + config + "' 2>/dev/null");
+            ::setenv("XDG_RUNTIME_DIR", temp.c_str(), 1);
+            fs::remove_all(home + "/.cups/lpoptions");
+            SetKeys("saved");
+        }
     }
 
     test::FakeSpooler spooler;
@@ -223,8 +269,9 @@ TEST_F(SettingsBackupTest, SymbolicLinksInTheRestoreFolderAreNeverFollowed) {
 TEST_F(SettingsBackupTest, AFullDiskWhileSavingLeavesTheOlderArchiveWhole) {
     const std::string full = root + "/full";
     fs::create_directories(full);
+    QUILL_SKIP_UNLESS_ROOT(test::kNeedsRootToMount);
     if (::system(("mount -t tmpfs -o size=256k tmpfs '" + full + "' 2>/dev/null").c_str()) != 0)
-        GTEST_SKIP() << "mounting a small file system needs root";
+        GTEST_SKIP() << "mounting a small file system failed";
     const std::string archive = full + "/printers.qpk";
     Run("python3 -c 'import sys, zipfile\nz = zipfile.ZipFile(sys.argv[1], \"w\")\n"
         "z.writestr(zipfile.ZipInfo(\"1.reg\", (2000, 1, 1, 0, 0, 0)), \"old\")' '" +
@@ -281,71 +328,42 @@ TEST(RestoreFolderName, FollowsTheRuntimeGeneratorFromSeedZero) {
 }
 
 // A key that cannot be saved stops the save with a message naming it and the reason; a
-// restore then mends what it can. Full file systems are small ones (mounting needs root).
+// restore then mends what it can.
 TEST_F(SettingsBackupTest, ASaveThatCannotSaveAKeySaysWhyAndLeavesTheOlderArchiveByteForByte) {
-    const std::string archive = archives + "/printers.qpk", older = (Save(archive), Read(archive));
-    const std::string saved = KeyTags(), store = registry->File(), config = fs::path(store).parent_path();
+    const std::string store = registry->File(), lpoptions = home + "/.cups/lpoptions";
+    ExpectSaveFaults({
+        {"unreadable CUPS settings",
+         [&] { ASSERT_TRUE(fs::remove(lpoptions) && fs::create_directory(lpoptions)); },
+         {"Printers\\Settings", "lpoptions cannot be read: Is a directory"},
+         "lpoptions cannot be written: Is a directory"},
+        {"damaged store",
+         [&] { Write(store, Read(store).substr(0, 60)); },
+         {store + " is damaged. It was kept as " + store + ".damaged-"},
+         ""},
+    });
+}
+
+// The same where the disk is full: full file systems are small ones.
+TEST_F(SettingsBackupTest, ASaveOnAFullDiskSaysWhyAndLeavesTheOlderArchiveByteForByte) {
+    QUILL_SKIP_UNLESS_ROOT(test::kNeedsRootToMount);
+    const std::string store = registry->File(), config = fs::path(store).parent_path();
     const std::string lpoptions = home + "/.cups/lpoptions", full = root + "/full";
-    // A small file system at the folder, filled up after prepare.
-    auto Fill = [&](const std::string& at, const std::function<void()>& prepare) {
-        fs::create_directories(at);
-        if (::system(("mount -t tmpfs -o size=256k,mode=0700 tmpfs '" + at + "' 2>/dev/null").c_str()) != 0)
-            return false;
-        prepare();
-        Run("dd if=/dev/zero of='" + at + "/filler' bs=4k 2>/dev/null");
-        return true;
-    };
-    struct Case {
-        const char* problem;
-        std::function<bool()> spoil; // false: cannot be tried here
-        std::vector<std::string> named;
-        const char* afterRestore; // a message of the restore that follows; "": none, the keys back
-    };
-    const Case cases[] = {
+    ExpectSaveFaults({
         {"full temporary folder",
-         [&] { return Fill(full, [] {}) && !::setenv("XDG_RUNTIME_DIR", full.c_str(), 1); },
+         [&] {
+             Fill(full, [] {});
+             ::setenv("XDG_RUNTIME_DIR", full.c_str(), 1);
+         },
          {"Printers\\DevModePerUser", "No space left on device"},
          nullptr},
         {"full configuration file system",
          [&] {
-             return Fill(config, [&] { SetKeys("on the small file system"); }) && (Write(lpoptions, "new\n"), true);
+             Fill(config, [&] { SetKeys("on the small file system"); });
+             Write(lpoptions, "new\n");
          },
          {"Printers\\Settings", store + " cannot be written: No space left on device"},
          nullptr},
-        {"unreadable CUPS settings",
-         [&] { return fs::remove(lpoptions) && fs::create_directory(lpoptions); },
-         {"Printers\\Settings", "lpoptions cannot be read: Is a directory"},
-         "lpoptions cannot be written: Is a directory"},
-        {"damaged store",
-         [&] { return Write(store, Read(store).substr(0, 60)), true; },
-         {store + " is damaged. It was kept as " + store + ".damaged-"},
-         ""},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.problem);
-        dialogs.errors.clear();
-        dialogs.messages.clear();
-        if (c.spoil()) {
-            Save(archive);
-            EXPECT_EQ(dialogs.errors.size(), 1u);
-            for (const std::string& part : c.named)
-                for (const std::string& error : dialogs.errors) EXPECT_NE(error.find(part), std::string::npos) << part;
-            EXPECT_EQ(Read(archive), older);
-            for (const auto& item : fs::directory_iterator(zip::PrivateTempFolder()))
-                EXPECT_EQ(item.path().filename(), "filler"); // nothing of the save is left
-        }
-        if (c.afterRestore) {
-            Restore(archive);
-            EXPECT_EQ(dialogs.messages.size(), *c.afterRestore ? 1u : 0u);
-            for (const std::string& message : dialogs.messages)
-                EXPECT_NE(message.find(c.afterRestore), std::string::npos);
-            EXPECT_TRUE(*c.afterRestore || KeyTags() == saved);
-        }
-        Run("umount -l '" + full + "' '" + config + "' 2>/dev/null");
-        ::setenv("XDG_RUNTIME_DIR", temp.c_str(), 1);
-        fs::remove_all(lpoptions);
-        SetKeys("saved");
-    }
+    });
 }
 
 TEST_F(SettingsBackupTest, ASecondSaveWithinASecondReplacesTheHivesAndLongRunsComeBackWhole) {

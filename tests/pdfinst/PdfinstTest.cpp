@@ -1,11 +1,15 @@
 // The managed printer's port pdfinst: run directly as CUPS runs it (as root, with the
-// job's arguments), and through a private cupsd with the managed printer's PPD.
+// job's arguments), and through a private cupsd with the managed printer's PPD. Run by a
+// normal user, the backend runs as that user, as in the user's own cupsd: what becoming
+// another user needs is root's alone.
 #include "CupsSandbox.h"
+#include "Skips.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <pwd.h>
 #include <sstream>
 #include <csignal>
@@ -128,12 +132,13 @@ std::size_t FilesIn(const std::string& folder) {
     return count;
 }
 
-class PdfinstTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        if (::geteuid() != 0) GTEST_SKIP() << "pdfinst gives up root for the job's user: the test runs as root";
-    }
-};
+// The name of the user who runs the tests: the owner of jobs the backend may write as itself.
+std::string Me() {
+    const passwd* entry = ::getpwuid(::geteuid());
+    return entry ? entry->pw_name : "root";
+}
+
+using PdfinstTest = ::testing::Test;
 
 } // namespace
 
@@ -149,6 +154,7 @@ TEST_F(PdfinstTest, NamesItsDeviceWithoutArguments) {
 
 // The job's file is root's alone, as CUPS' spool files are: it is read before root is given up.
 TEST_F(PdfinstTest, PostScriptAndPdfBecomeReadablePdfsOwnedByTheirUserInHomePdf) {
+    QUILL_SKIP_UNLESS_ROOT(quill::test::kNeedsRootToChangeUser);
     const TestUser user("quillpdf-ps");
     const Folder jobs;
     const Outcome ps = RunPdfinst(Job("41", user.name, "Quarterly report"), jobs.Write("d41", kPostScript));
@@ -177,6 +183,7 @@ TEST_F(PdfinstTest, PostScriptAndPdfBecomeReadablePdfsOwnedByTheirUserInHomePdf)
 }
 
 TEST_F(PdfinstTest, HostileTitlesAndPlantedLinksWriteNothingOutsideThePdfFolder) {
+    QUILL_SKIP_UNLESS_ROOT(quill::test::kNeedsRootToChangeUser);
     const TestUser user("quillpdf-link");
     const Folder outside;
     const std::string victim = outside.Write("victim", "keep", 0644);
@@ -212,7 +219,8 @@ TEST_F(PdfinstTest, HostileTitlesAndPlantedLinksWriteNothingOutsideThePdfFolder)
     EXPECT_EQ(FilesIn(elsewhere.path), 0u);
 }
 
-TEST_F(PdfinstTest, JobsOfUnknownUsersGoToTheSpoolFolderReadableByRootAlone) {
+// Root's alone where the backend runs as root; a normal user's alone where it runs as that user.
+TEST_F(PdfinstTest, JobsOfUnknownUsersGoToTheSpoolFolderReadableByItsUserAlone) {
     const Folder base;
     const std::string spool = base.path + "/spool";
     const Outcome outcome = RunPdfinst(Job("61", "nobody-known-here", "../memo"), "", kPostScript,
@@ -222,7 +230,7 @@ TEST_F(PdfinstTest, JobsOfUnknownUsersGoToTheSpoolFolderReadableByRootAlone) {
     EXPECT_EQ(Pages(pdf), 2);
     struct stat st {};
     ASSERT_EQ(::lstat(spool.c_str(), &st), 0);
-    EXPECT_EQ(st.st_uid, 0u);
+    EXPECT_EQ(st.st_uid, ::geteuid());
     EXPECT_EQ(st.st_mode & 07777, 0700u);
     ASSERT_EQ(::lstat(pdf.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0600u);
@@ -243,13 +251,14 @@ TEST_F(PdfinstTest, CancelledJobLeavesNoPartialPdf) {
     int ends[2];
     ASSERT_EQ(::pipe(ends), 0);
     const std::string outputDir = "PDFINST_OUTPUT_DIR=" + output.path;
+    const std::string me = Me();
     const pid_t backend = ::fork();
     ASSERT_GE(backend, 0);
     if (backend == 0) {
         ::dup2(ends[0], STDIN_FILENO);
         ::close(ends[1]);
         const char* environment[] = {"PATH=/usr/bin:/bin", outputDir.c_str(), nullptr};
-        ::execle(QUILL_PDFINST_BACKEND, "pdfinst", "71", "root", "long", "1", "", nullptr, environment);
+        ::execle(QUILL_PDFINST_BACKEND, "pdfinst", "71", me.c_str(), "long", "1", "", nullptr, environment);
         ::_exit(127);
     }
     ::close(ends[0]);
@@ -271,14 +280,20 @@ TEST_F(PdfinstTest, CancelledJobLeavesNoPartialPdf) {
 }
 
 // Through CUPS: jobs submitted by a user to the managed printer's queues, PostScript made by
-// the PPD queue's filters, a PDF through a raw queue.
+// the PPD queue's filters, a PDF through a raw queue. As root, the user is another one, made
+// for the test; in a normal user's own cupsd, it is that user, and the server's user keeps
+// what strangers print.
 TEST_F(PdfinstTest, JobsPrintedThroughCupsBecomePdfsOfTheirUser) {
-    if (!CupsSandbox::Possible()) GTEST_SKIP() << "a private cupsd needs root";
+    if (!CupsSandbox::Possible()) GTEST_SKIP() << quill::test::kNoCupsd;
     CupsSandbox cups;
     cups.InstallManagedPrinterDriver();
     cups.Run("lpadmin -p QUILL_Amber_PDF_Creator -m quill-amber-pdf-creator.ppd -v pdfinst:/ -E");
     cups.Run("lpadmin -p Raw_PDF -v pdfinst:/ -E");
-    const TestUser user("quillpdf-cups");
+    const bool root = quill::test::RunsAsRoot();
+    std::optional<TestUser> person;
+    if (root) person.emplace("quillpdf-cups");
+    const uid_t uid = root ? person->uid : ::geteuid();
+    const gid_t gid = root ? person->gid : ::getegid();
     const Folder jobs;
     const std::string text = jobs.Write("letter.txt", "Dear reader,\nthis is a letter.\n", 0644);
     const std::string document = jobs.Write("doc.pdf", "", 0644);
@@ -292,7 +307,7 @@ TEST_F(PdfinstTest, JobsPrintedThroughCupsBecomePdfsOfTheirUser) {
                                             " -t " + ShellQuote(title) + " " + ShellQuote(file));
         return std::atoi(output.c_str() + output.rfind('-', output.find(" (")) + 1);
     };
-    const std::string asUser = "runuser -u " + user.name + " --";
+    const std::string asUser = root ? "runuser -u " + person->name + " --" : "";
     const int letter = submit(asUser, "QUILL_Amber_PDF_Creator", "../../letter", text);
     const int raw = submit(asUser, "Raw_PDF", "doc.pdf", document);
     const int stranger = submit("", "QUILL_Amber_PDF_Creator -U stranger-of-quill", "memo", text);
@@ -300,16 +315,16 @@ TEST_F(PdfinstTest, JobsPrintedThroughCupsBecomePdfsOfTheirUser) {
     const std::string letterPdf = cups.JobPdf(letter);
     EXPECT_EQ(fs::path(letterPdf).filename(), "_.._letter-job-" + std::to_string(letter) + ".pdf");
     EXPECT_EQ(Pages(letterPdf), 1);
-    EXPECT_EQ(OwnerOf(letterPdf), user.uid);
-    EXPECT_EQ(GroupOf(letterPdf), user.gid); // not cupsd's group lp
+    EXPECT_EQ(OwnerOf(letterPdf), uid);
+    EXPECT_EQ(GroupOf(letterPdf), gid); // not cupsd's group lp
     const std::string rawPdf = cups.JobPdf(raw);
     EXPECT_EQ(Slurp(rawPdf), Slurp(document));
-    EXPECT_EQ(OwnerOf(rawPdf), user.uid);
+    EXPECT_EQ(OwnerOf(rawPdf), uid);
     const std::string strangerPdf = cups.JobPdf(stranger, cups.UnclaimedPdfFolder());
     EXPECT_EQ(fs::path(strangerPdf).filename(), "stranger-of-quill-memo-job-" + std::to_string(stranger) + ".pdf");
     EXPECT_EQ(Pages(strangerPdf), 1);
-    EXPECT_EQ(OwnerOf(strangerPdf), 0u);
-    EXPECT_EQ(GroupOf(strangerPdf), 0u);
+    EXPECT_EQ(OwnerOf(strangerPdf), root ? 0u : ::geteuid());
+    EXPECT_EQ(GroupOf(strangerPdf), root ? 0u : ::getegid());
     EXPECT_EQ(FilesIn(cups.PdfFolder()), 2u);
 }
 
@@ -364,7 +379,7 @@ TEST_F(PdfinstTest, ConversionsThatDoNotEndAreStoppedAndSayWhy) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         const Folder output;
-        const Outcome outcome = RunPdfinst(Job("81", "root", "endless"), "", kNamesItsTemporaryFile + c.postScript,
+        const Outcome outcome = RunPdfinst(Job("81", Me(), "endless"), "", kNamesItsTemporaryFile + c.postScript,
                                            "PDFINST_OUTPUT_DIR=" + output.path + " " + c.environment, c.wrapper);
         EXPECT_EQ(outcome.status, c.status);
         EXPECT_NE(outcome.errors.find(c.message), std::string::npos) << outcome.errors;
@@ -377,16 +392,21 @@ TEST_F(PdfinstTest, ConversionsThatDoNotEndAreStoppedAndSayWhy) {
 
 // Through CUPS, as any local user (or another computer, once the printer is shared) can
 // print: a document that writes and reads through links planted in a folder of its own
-// below /tmp, and prints lines that cupsd would take as commands from the backend.
+// below /tmp, and prints lines that cupsd would take as commands from the backend. In a
+// normal user's own cupsd the person is that user, and root's jobs cannot be written.
 TEST_F(PdfinstTest, HostileDocumentsReachNeitherFilesNorTheQueueAndStillBecomePdfs) {
-    if (!CupsSandbox::Possible()) GTEST_SKIP() << "a private cupsd needs root";
+    if (!CupsSandbox::Possible()) GTEST_SKIP() << quill::test::kNoCupsd;
     CupsSandbox cups;
     cups.InstallManagedPrinterDriver();
     const std::string queue = "QUILL_Amber_PDF_Creator";
     cups.Run("lpadmin -p " + queue + " -m quill-amber-pdf-creator.ppd -v pdfinst:/ -E");
     const std::string ppd = cups.dir() + "/etc/ppd/" + queue + ".ppd";
     const std::string ppdBefore = Slurp(ppd);
-    const TestUser user("quillpdf-atk");
+    const bool root = quill::test::RunsAsRoot();
+    std::optional<TestUser> person;
+    if (root) person.emplace("quillpdf-atk");
+    const uid_t uid = root ? person->uid : ::geteuid();
+    const gid_t gid = root ? person->gid : ::getegid();
 
     const Folder rootOnly;
     const std::string secret = rootOnly.Write("secret", "quill-secret-7431", 0600);
@@ -394,7 +414,7 @@ TEST_F(PdfinstTest, HostileDocumentsReachNeitherFilesNorTheQueueAndStillBecomePd
     const Folder planted; // the attacker's own, below /tmp
     ASSERT_EQ(::symlink(made.c_str(), (planted.path + "/write").c_str()), 0);
     ASSERT_EQ(::symlink(secret.c_str(), (planted.path + "/read").c_str()), 0);
-    ASSERT_EQ(::lchown(planted.path.c_str(), user.uid, user.gid), 0);
+    ASSERT_EQ(::lchown(planted.path.c_str(), uid, gid), 0);
     std::string hostile = R"(%!PS
 { (DIR/write) (w) file dup (planted) writestring closefile } stopped { clear } if
 { (DIR/read) (r) file 64 string readstring pop } stopped { clear (nothing read) } if /got exch def
@@ -411,13 +431,15 @@ got print (\nPPD: DefaultPageSize=Legal QuillInjected=yes\nSTATE: +quill-injecte
         std::string folder;
         uid_t owner;
     };
+    const uid_t server = ::geteuid(); // who owns the PDFs of jobs that are nobody's here
     const std::vector<Case> cases = {
-        {"an unknown user", "lp -U quill-stranger", cups.UnclaimedPdfFolder(), 0},
+        {"an unknown user", "lp -U quill-stranger", cups.UnclaimedPdfFolder(), server},
         {"root", "lp", cups.PdfFolder(), 0},
-        {"a system account", "lp -U daemon", cups.UnclaimedPdfFolder(), 0},
-        {"a person", "runuser -u " + user.name + " -- lp", cups.PdfFolder(), user.uid},
+        {"a system account", "lp -U daemon", cups.UnclaimedPdfFolder(), server},
+        {"a person", (root ? "runuser -u " + person->name + " -- " : "") + "lp", cups.PdfFolder(), uid},
     };
     for (const auto& c : cases) {
+        if (!root && c.owner == 0) continue; // the backend of a user's own cupsd cannot write as root
         SCOPED_TRACE(c.as);
         const std::string output = cups.Run(c.submit + " -d " + queue + " -t hostile " + ShellQuote(document));
         const int job = std::atoi(output.c_str() + output.rfind('-', output.find(" (")) + 1);

@@ -64,7 +64,7 @@ protected:
         if (!s_home.empty()) fs::remove_all(s_home);
     }
     void SetUp() override {
-        if (!s_cups) GTEST_SKIP() << "a private cupsd needs root";
+        if (!s_cups) GTEST_SKIP() << test::kNoCupsd;
         s_cups->DeleteAllQueues();
         fs::remove(LpoptionsFile());
     }
@@ -250,6 +250,7 @@ TEST_F(PrintUiDialogs, PropertiesChangesReachCups) {
 // A user who may not administer CUPS: the request runs as "nobody" (the saved user id
 // stays root, so the test can come back).
 TEST_F(PrintUiDialogs, PropertiesRefusedByCupsShowItsReasonAndChangeNothing) {
+    QUILL_SKIP_UNLESS_ROOT(test::kNeedsRootToBecomeAnotherUser);
     s_cups->AddQueue("Desk", "Desk printer");
     const std::string before = s_cups->Run("lpstat -l -p Desk");
     auto dialog = OpenProperties("Desk", NoAnswer);

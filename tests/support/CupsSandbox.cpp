@@ -22,7 +22,7 @@ std::string ShellQuote(const std::string& s) {
     return quoted + "'";
 }
 
-bool CupsSandbox::Possible() { return ::geteuid() == 0 && ::access("/usr/sbin/cupsd", X_OK) == 0; }
+bool CupsSandbox::Possible() { return ::access("/usr/sbin/cupsd", X_OK) == 0; }
 
 std::string CupsSandbox::Script() const { return std::string(QUILL_SOURCE_DIR) + "/tests/support/cups-sandbox"; }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Skips.h"
+
 #include <string>
 #include <vector>
 
@@ -7,7 +9,8 @@ namespace quill::test {
 
 // A private cupsd in a temporary folder, started by the cups-sandbox script, with
 // libcups of this process pointed at it. One per test program: it takes about 50 ms to
-// start and up to 2 s to stop.
+// start and up to 2 s to stop. Started by a normal user, it runs as that user, who
+// administers it.
 class CupsSandbox {
 public:
     // With webInterface, cupsd also serves its web pages on its TCP port; listenAlso:
@@ -17,7 +20,7 @@ public:
     CupsSandbox(const CupsSandbox&) = delete;
     CupsSandbox& operator=(const CupsSandbox&) = delete;
 
-    // Whether a private cupsd can run here (it must be started as root).
+    // Whether a private cupsd can run here: cupsd is installed (root or not).
     static bool Possible();
 
     const std::string& dir() const { return m_dir; }
@@ -78,7 +81,7 @@ protected:
     }
     static void TearDownTestSuite() { s_cups.reset(); }
     void SetUp() override {
-        if (!s_cups) GTEST_SKIP() << "a private cupsd needs root";
+        if (!s_cups) GTEST_SKIP() << kNoCupsd;
         s_cups->DeleteAllQueues();
     }
 

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+namespace quill::test {
+
+// Whether the tests run as root. A normal user runs them with a private cupsd of the
+// user's own; only what truly needs root skips for a normal user, with one of the
+// reasons below as its skip message (scripts/test counts the skipped tests by reason).
+inline bool RunsAsRoot() { return ::geteuid() == 0; }
+
+// The managed printer's backend starts as root and gives up root for the job's user.
+inline constexpr const char* kNeedsRootToChangeUser =
+    "needs root: the managed printer's backend starts as root and becomes the job's user";
+// A second computer: network namespaces joined by a virtual cable (tests/support/two-computers).
+inline constexpr const char* kNeedsRootForNetworkNamespaces =
+    "needs root: another computer in network namespaces of the test's own";
+// A test that becomes another user for a while: one whom CUPS does not let administer.
+inline constexpr const char* kNeedsRootToBecomeAnotherUser =
+    "needs root: the test becomes another user for a while (nobody, whom CUPS refuses)";
+// A full disk: a small tmpfs mounted over a folder.
+inline constexpr const char* kNeedsRootToMount = "needs root: a full disk is a small tmpfs mounted for the test";
+
+// Tests against a private cupsd where cupsd is not installed.
+inline constexpr const char* kNoCupsd = "no private cupsd: /usr/sbin/cupsd is not installed";
+
+} // namespace quill::test
+
+// Skips the test with reason unless it runs as root; more may be streamed after it.
+#define QUILL_SKIP_UNLESS_ROOT(reason)                                                                                 \
+    if (::quill::test::RunsAsRoot()) {                                                                                 \
+    } else GTEST_SKIP() << (reason)
