@@ -117,9 +117,17 @@ protected:
 TEST_F(PrintUiCupsTest, SetAsDefaultMakesTheUsersDefaultPrinter) {
     s_cups->AddQueue("Desk");
     s_cups->AddQueue("Other");
+    const std::string asUser = "HOME=" + test::ShellQuote(home) + " ";
+    s_cups->Run(asUser + "lpoptions -d Other -o copies=2");
+    s_cups->Run(asUser + "lpoptions -p Gone -o copies=3"); // a printer the server lists no more
     s_cups->Run(Helper("printui.dll,PrintUIEntry /y /n \"Desk\"", 0));
-    // lpstat -d reads it back as cupsGetNamedDest does, from the user's lpoptions.
-    EXPECT_NE(s_cups->Run("HOME=" + test::ShellQuote(home) + " lpstat -d").find("Desk"), std::string::npos);
+    // lpstat -d reads it back as cupsGetNamedDest does, from the user's lpoptions; the
+    // options of the old default and of a printer the server does not list stay.
+    EXPECT_NE(s_cups->Run(asUser + "lpstat -d").find("Desk"), std::string::npos);
+    const std::string lines = s_cups->Run("cat " + test::ShellQuote(home + "/.cups/lpoptions"));
+    EXPECT_EQ(lines, "Dest Gone copies=3\nDest Other copies=2\nDefault Desk\n");
+    s_cups->Run(Helper("printui.dll,PrintUIEntry /y /n \"Missing\"", 0) + " || true");
+    EXPECT_EQ(s_cups->Run("cat " + test::ShellQuote(home + "/.cups/lpoptions")), lines);
     EXPECT_FALSE(fs::exists(home + "/opened"));
 }
 

@@ -245,6 +245,16 @@ TEST_F(PdfinstTest, JobsOfUnknownUsersGoToTheSpoolFolderReadableByItsUserAlone) 
     EXPECT_EQ(FilesIn(shared), 0u);
 }
 
+// A backend without root (a server that runs as its user) cannot write as another person:
+// that one job is cancelled, and the queue goes on printing for everyone else.
+TEST_F(PdfinstTest, WithoutRootAnotherPersonsJobIsCancelledNotTheQueueStopped) {
+    const bool root = ::geteuid() == 0;
+    const Outcome outcome =
+        RunPdfinst(Job("63", "root", "memo"), "", kPostScript, "", root ? "/usr/sbin/runuser -u nobody --" : "");
+    EXPECT_EQ(outcome.status, 5) << outcome.errors;
+    EXPECT_NE(outcome.errors.find("cannot write as root"), std::string::npos) << outcome.errors;
+}
+
 // CUPS cancels a job that is being printed with SIGTERM: its half-written PDF is removed.
 TEST_F(PdfinstTest, CancelledJobLeavesNoPartialPdf) {
     const Folder output;

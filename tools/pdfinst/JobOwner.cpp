@@ -51,8 +51,10 @@ std::optional<JobOwner> LookUpOwner(const std::string& user) {
 void BecomeOwner(const JobOwner& owner) {
     // CUPS starts a root backend with the group lp: root's own files get root's groups too.
     if (::geteuid() != 0 && ::geteuid() == owner.uid && ::getuid() == owner.uid) return;
+    // Without root this job is lost, not the queue: another user's job (a server that runs as
+    // its user takes any user name a client gives) must not stop printing for everyone.
     if (::geteuid() != 0)
-        throw BackendError(kBackendFailed, "pdfinst runs as user " + std::to_string(::geteuid()) +
+        throw BackendError(kBackendCancel, "pdfinst runs as user " + std::to_string(::geteuid()) +
                                                ", not root, so it cannot write as " + owner.name +
                                                ": install it with mode 0700 owned by root");
     const auto fail = [&](const char* step) {

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <sstream>
 #include <strings.h>
 #include <sys/stat.h>
@@ -327,10 +328,14 @@ std::optional<std::vector<PrinterOption>> ReadOptions(const PrinterAddress& addr
     return options;
 }
 
-bool SaveOptions(const PrinterAddress& address, const std::vector<std::pair<std::string, std::string>>& options,
-                 std::string& error) {
-    if (options.empty()) return true;
-    // The options are saved for a printer that the server still has.
+namespace {
+
+// Rewrites the user's lpoptions with edit applied to its lines, once the server has
+// confirmed the printer, so that a printer the server does not answer for never changes
+// the file. The file is replaced in one step: CUPS and other programs see the old or the
+// new file whole. False with the reason, the file unchanged.
+bool EditUserLpoptions(const PrinterAddress& address, const std::function<void(std::vector<std::string>&)>& edit,
+                       std::string& error) {
     const auto connection = Connect(address, error);
     if (!connection) return false;
     ipp_t* request = NewPrinterRequest(IPP_OP_GET_PRINTER_ATTRIBUTES, address);
@@ -339,26 +344,10 @@ bool SaveOptions(const PrinterAddress& address, const std::vector<std::pair<std:
         error = connection->Error();
         return false;
     }
-
-    // Only the printer's own line changes: the default printer and every other
-    // printer's options stay as the file holds them.
     const std::string path = UserLpoptionsFile();
     auto lines = ReadLines(path, error);
     if (!lines) return false;
-    auto line = std::find_if(lines->begin(), lines->end(), [&](const std::string& l) {
-        return OptionsOfQueue(l, address.queue) != std::string::npos;
-    });
-    if (line == lines->end()) line = lines->insert(lines->end(), "Dest " + address.queue);
-    const std::size_t at = OptionsOfQueue(*line, address.queue);
-    OptionsFree merged;
-    merged.count = cupsParseOptions(line->c_str() + at, 0, &merged.options);
-    for (const auto& [name, value] : options)
-        merged.count = cupsAddOption(name.c_str(), value.c_str(), merged.count, &merged.options);
-    std::string text = line->substr(0, at);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.pop_back();
-    for (int i = 0; i < merged.count; ++i) text += OptionText(merged.options[i].name, merged.options[i].value);
-    *line = text;
-
+    edit(*lines);
     std::string bytes;
     for (const std::string& l : *lines) bytes += l + "\n";
     const std::string folder = path.substr(0, path.rfind('/'));
@@ -366,10 +355,67 @@ bool SaveOptions(const PrinterAddress& address, const std::vector<std::pair<std:
         error = folder + " cannot be made: " + std::strerror(errno);
         return false;
     }
-    // CUPS and other programs see the old or the new file whole.
     if (platform::WriteFileAtomically(path, bytes, 0644)) return true;
     error = path + " cannot be written: " + std::strerror(errno);
     return false;
+}
+
+// Where the line's first word ("Dest" or "Default") starts and how long it is.
+std::pair<std::size_t, std::size_t> Keyword(const std::string& line) {
+    const std::size_t at = line.find_first_not_of(" \t");
+    if (at == std::string::npos) return {0, 0};
+    const std::size_t end = line.find_first_of(" \t", at);
+    return {at, (end == std::string::npos ? line.size() : end) - at};
+}
+
+} // namespace
+
+bool SaveOptions(const PrinterAddress& address, const std::vector<std::pair<std::string, std::string>>& options,
+                 std::string& error) {
+    if (options.empty()) return true;
+    // Only the printer's own line changes: the default printer and every other
+    // printer's options stay as the file holds them.
+    return EditUserLpoptions(
+        address,
+        [&](std::vector<std::string>& lines) {
+            auto line = std::find_if(lines.begin(), lines.end(), [&](const std::string& l) {
+                return OptionsOfQueue(l, address.queue) != std::string::npos;
+            });
+            if (line == lines.end()) line = lines.insert(lines.end(), "Dest " + address.queue);
+            const std::size_t at = OptionsOfQueue(*line, address.queue);
+            OptionsFree merged;
+            merged.count = cupsParseOptions(line->c_str() + at, 0, &merged.options);
+            for (const auto& [name, value] : options)
+                merged.count = cupsAddOption(name.c_str(), value.c_str(), merged.count, &merged.options);
+            std::string text = line->substr(0, at);
+            while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.pop_back();
+            for (int i = 0; i < merged.count; ++i) text += OptionText(merged.options[i].name, merged.options[i].value);
+            *line = text;
+        },
+        error);
+}
+
+bool SetDefaultPrinter(const PrinterAddress& address, std::string& error) {
+    if (!address.local()) {
+        error = "a printer of another computer cannot be this computer's default printer";
+        return false;
+    }
+    // The old default keeps its options as an ordinary line; every printer's options stay.
+    return EditUserLpoptions(
+        address,
+        [&](std::vector<std::string>& lines) {
+            bool found = false;
+            for (std::string& line : lines) {
+                const auto [at, length] = Keyword(line);
+                const bool ours = OptionsOfQueue(line, address.queue) != std::string::npos;
+                if (ours) found = true;
+                if (ours) line.replace(at, length, "Default");
+                else if (length == 7 && strncasecmp(line.c_str() + at, "Default", 7) == 0)
+                    line.replace(at, length, "Dest");
+            }
+            if (!found) lines.push_back("Default " + address.queue);
+        },
+        error);
 }
 
 } // namespace quill::printui

@@ -40,4 +40,9 @@ std::optional<std::vector<PrinterOption>> ReadOptions(const PrinterAddress& addr
 bool SaveOptions(const PrinterAddress& address, const std::vector<std::pair<std::string, std::string>>& options,
                  std::string& error);
 
+// Makes the printer the user's default printer, as `lpoptions -d QUEUE` does, once the
+// server has confirmed it: the "Default" line moves to the printer's line and every
+// printer's options stay. False with the reason, the file unchanged.
+bool SetDefaultPrinter(const PrinterAddress& address, std::string& error);
+
 } // namespace quill::printui

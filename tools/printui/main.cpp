@@ -12,6 +12,7 @@
 #include "DialogSupport.h"
 #include "PasswordPrompt.h"
 #include "PreferencesDialog.h"
+#include "PrinterOptions.h"
 #include "PrintUi.h"
 #include "PropertiesDialog.h"
 #include "ShareConnection.h"
@@ -39,23 +40,10 @@ namespace printui = quill::printui;
 namespace {
 
 bool SetDefault(const std::string& name) {
-    const std::string queue = quill::spooler::QueueName(name);
-    // A connection of our own: its waits are bounded, and no network browsing for
-    // printers is started, as it would be for the default connection.
-    const auto connection = quill::spooler::CupsConnection::Open("");
-    if (!connection) return false;
-    cups_dest_t* dests = nullptr;
-    const int count = cupsGetDests2(connection->Http(), &dests);
-    cups_dest_t* dest = cupsGetDest(queue.c_str(), nullptr, count, dests);
-    if (!dest) {
-        cupsFreeDests(count, dests);
-        return false;
-    }
-    for (int i = 0; i < count; ++i) dests[i].is_default = 0;
-    dest->is_default = 1;
-    const bool ok = cupsSetDests2(connection->Http(), count, dests) == 0;
-    cupsFreeDests(count, dests);
-    return ok;
+    std::string reason;
+    if (quill::printui::SetDefaultPrinter(quill::printui::AddressOf(name), reason)) return true;
+    ::syslog(LOG_WARNING, "default printer %s: %s", name.c_str(), reason.c_str());
+    return false;
 }
 
 bool Open(const std::string& url) {
