@@ -1,6 +1,7 @@
 // The colour button on real widgets (offscreen), checked by its pixels.
 #include "widgets/ColorButton.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QPainter>
 #include <QTest>
@@ -54,6 +55,10 @@ protected:
     }
 
     QImage Grab() { return button->grab().toImage(); }
+    void Activate() {
+        host->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(host.get()));
+    }
 
     std::unique_ptr<QWidget> host;
     ColorButton* button = nullptr;
@@ -242,8 +247,7 @@ TEST_F(ColorButtonTest, AcceleratorIsTheCharacterAfterTheFirstAmpersand) {
 TEST_F(ColorButtonTest, AltKeyOfTheCaptionClicks) {
     button->OnClick = [this](ColorButton*) { ++clicks; };
     button->setCaption(QStringLiteral("&Monitor Printer"));
-    host->activateWindow();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(host.get()));
+    Activate();
     QTest::keyClick(host.get(), Qt::Key_M, Qt::AltModifier);
     EXPECT_EQ(clicks, 1);
     QTest::keyClick(host.get(), Qt::Key_P, Qt::AltModifier);
@@ -404,4 +408,71 @@ TEST_F(ColorButtonTest, GlyphCellsFollowTheStateWithTheBottomLeftColourTranspare
 
     button->setNumGlyphs(0);
     EXPECT_EQ(At(Grab(), 75, 20), kFace);
+}
+
+TEST_F(ColorButtonTest, SpaceHoldsTheButtonDownAndClicksOnReleaseReturnClicksAtOnce) {
+    button->OnClick = [this](ColorButton*) { ++clicks; };
+    Activate();
+    button->setFocus();
+    QTest::keyPress(button, Qt::Key_Space);
+    EXPECT_TRUE(button->Down());
+    EXPECT_EQ(clicks, 0);
+    QTest::keyRelease(button, Qt::Key_Space);
+    EXPECT_FALSE(button->Down());
+    EXPECT_EQ(clicks, 1);
+    for (Qt::Key key : {Qt::Key_Return, Qt::Key_Enter}) QTest::keyClick(button, key);
+    EXPECT_EQ(clicks, 3);
+    EXPECT_FALSE(button->Down());
+    // Space held while the focus leaves lets the button up without a click.
+    auto* other = new ColorButton(host.get());
+    other->show();
+    QTest::keyPress(button, Qt::Key_Space);
+    other->setFocus();
+    EXPECT_FALSE(button->Down());
+    QTest::keyRelease(button, Qt::Key_Space);
+    EXPECT_EQ(clicks, 3);
+    button->setEnabled(false);
+    QTest::keyClick(button, Qt::Key_Return);
+    EXPECT_EQ(clicks, 3);
+}
+
+TEST_F(ColorButtonTest, FocusShowsADottedMarkInTheCaptionColourAndLeavesNoTrace) {
+    button->setFontColor(clWhite);
+    Activate(); // which gives the only button the focus
+    button->clearFocus();
+    const QImage rest = Grab();
+    button->setFocus();
+    const QImage focused = Grab();
+    // Dots every other pixel, two pixels inside the face (2, 2)-(148, 40).
+    const Rgb white{255, 255, 255};
+    for (int x = 4; x <= 142; x += 2) {
+        EXPECT_EQ(At(focused, x, 4), white) << x;
+        EXPECT_EQ(At(focused, x + 1, 4), kFace) << x;
+    }
+    for (int y = 4; y <= 36; y += 2) EXPECT_EQ(At(focused, 145, y), white) << y;
+    EXPECT_EQ(At(focused, 3, 3), kFace);
+    button->clearFocus();
+    EXPECT_EQ(Grab(), rest);
+}
+
+TEST_F(ColorButtonTest, ScreenReadersSeeAPushButtonNamedByItsCaptionThatTheyCanPress) {
+    button->OnClick = [this](ColorButton*) { ++clicks; };
+    const struct {
+        const char* caption;
+        const char* name;
+    } cases[] = {
+        {"Monitor Printer", "Monitor Printer"}, {"&Share In", "Share In"}, {"Save && Restore", "Save & Restore"}};
+    QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(button);
+    ASSERT_TRUE(accessible);
+    EXPECT_EQ(accessible->role(), QAccessible::Button);
+    for (const auto& c : cases) {
+        button->setCaption(QString::fromUtf8(c.caption));
+        EXPECT_EQ(accessible->text(QAccessible::Name), QString::fromUtf8(c.name)) << c.caption;
+    }
+    button->setDown(true);
+    EXPECT_TRUE(accessible->state().pressed);
+    button->setDown(false);
+    ASSERT_TRUE(accessible->actionInterface());
+    accessible->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+    EXPECT_EQ(clicks, 1);
 }
