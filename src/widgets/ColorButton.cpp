@@ -71,8 +71,7 @@ void Notify(QAccessibleEvent&& event) {
 } // namespace
 
 ColorButton::ColorButton(QWidget* parent) : QWidget(parent) {
-    static const bool accessibleInstalled = (QAccessible::installFactory(AccessibleFor), true);
-    (void)accessibleInstalled;
+    [[maybe_unused]] static const bool accessible = (QAccessible::installFactory(AccessibleFor), true);
     setAttribute(Qt::WA_OpaquePaintEvent);
     setAutoFillBackground(false);
     setMouseTracking(true);

@@ -27,26 +27,28 @@ snapshot() {
 # Inside mount, network and process namespaces of our own: a cupsd, an X server and
 # the program that nothing else on the machine can see, all ended with the namespace.
 inside() {
-    local pids=()
+    pids=()
     # Xvfb takes its lock file away only when it is told to end.
-    trap 'kill -TERM "${pids[@]}" 2>/dev/null; wait' EXIT
+    trap 'kill -TERM "${pids[@]}" 2>/dev/null || true; wait || true' EXIT
     mount -t proc proc "$root/proc"
     mount -t tmpfs tmpfs "$root/dev/shm"
     ip link set lo up
     mount -t tmpfs tmpfs /tmp/.X11-unix 2>/dev/null || { mkdir -p /tmp/.X11-unix && mount -t tmpfs tmpfs /tmp/.X11-unix; }
     mkdir -p "$root/tmp/.X11-unix"
     mount --bind /tmp/.X11-unix "$root/tmp/.X11-unix"
-    rm -f "$root/usr/sbin/policy-rc.d" # from here on the package's scripts may (re)start cups
+    # From here on the root stands for a running system whose services the package's
+    # scripts may restart (with no init system and no policy, invoke-rc.d does nothing).
+    printf '#!/bin/sh\nexit 0\n' >"$root/usr/sbin/policy-rc.d"
 
     note "starting the root's cupsd"
     in_root /etc/init.d/cups start >/dev/null
-    for _ in $(seq 1 100); do in_root lpstat -r 2>/dev/null | grep -q 'is running' && break; sleep 0.1; done
-    in_root lpstat -r | grep -q 'is running'
+    for _ in $(seq 1 100); do in_root lpstat -r 2>/dev/null | grep 'is running' && break; sleep 0.1; done >/dev/null
+    in_root lpstat -r | grep 'is running' >/dev/null
     local before after
     before=$(cat "$root/run/cups/cupsd.pid")
     note "installing the driver again with cupsd running: it restarts cupsd"
     in_root dpkg -i /tmp/debs/$driver_deb >/dev/null
-    for _ in $(seq 1 100); do in_root lpstat -r 2>/dev/null | grep -q 'is running' && break; sleep 0.1; done
+    for _ in $(seq 1 100); do in_root lpstat -r 2>/dev/null | grep 'is running' && break; sleep 0.1; done >/dev/null
     after=$(cat "$root/run/cups/cupsd.pid")
     [ "$before" != "$after" ] || { echo "cupsd was not restarted ($before)"; exit 1; }
 
@@ -71,7 +73,11 @@ inside() {
     xdotool key space
     for _ in $(seq 1 100); do in_root lpstat -p "$queue" >/dev/null 2>&1 && break; sleep 0.1; done
     import -window root "$work/enabled.png" 2>/dev/null || true
-    in_root lpstat -p "$queue" | grep -q enabled || { cat "$work/program.log"; echo "printer not enabled"; exit 1; }
+    in_root lpstat -p "$queue" | grep enabled >/dev/null || {
+        cat "$work/program.log"
+        echo "printer not enabled"
+        exit 1
+    }
 
     note "printing as $user"
     printf '%%!PS\n/Helvetica findfont 24 scalefont setfont 72 700 moveto (QUILL package test) show showpage\n' \
@@ -83,11 +89,14 @@ inside() {
         sleep 0.1
     done
     [ -n "$pdf" ] || { tail -n 30 "$root/var/log/cups/error_log" 2>/dev/null; echo "no PDF"; exit 1; }
-    head -c 5 "$pdf" | grep -q '%PDF-' || { echo "not a PDF: $pdf"; exit 1; }
-    note "PDF: ${pdf#$root}, owned by $(stat -c %U "$pdf")"
-    [ "$(stat -c %U "$pdf")" = "$user" ]
+    for _ in $(seq 1 300); do [ -z "$(in_root lpstat -o "$queue")" ] && break; sleep 0.1; done
+    [ "$(head -c 5 "$pdf")" = "%PDF-" ] || { echo "not a PDF: $pdf"; exit 1; }
+    local owner
+    owner=$(in_root stat -c %U "${pdf#$root}")
+    note "PDF: ${pdf#$root}, $(stat -c %s "$pdf") bytes, owned by $owner"
+    [ "$owner" = "$user" ] || { echo "the PDF belongs to $owner"; exit 1; }
 
-    in_root /etc/init.d/cups stop >/dev/null
+    in_root /etc/init.d/cups stop >/dev/null || { echo "cupsd did not stop"; exit 1; }
 }
 
 if [ "${1:-}" = --inside ]; then
@@ -108,33 +117,50 @@ cleanup() {
 }
 trap cleanup EXIT
 
-mirror=$(apt-get indextargets --format '$(REPO_URI) $(RELEASE)' 'Identifier: Packages' | awk '$2 == "bookworm" {print $1; exit}')
-note "debootstrap minbase bookworm from the machine's mirror"
-debootstrap --variant=minbase bookworm "$root" "$mirror" >"$work/debootstrap.log" 2>&1 || {
-    tail -n 20 "$work/debootstrap.log"
-    exit 1
-}
 # No service starts while packages are installed, until the test starts cupsd itself.
 deny_services() {
     printf '#!/bin/sh\nexit 101\n' >"$root/usr/sbin/policy-rc.d"
     chmod 0755 "$root/usr/sbin/policy-rc.d"
 }
-deny_services
+
+# A minimal Debian 12 with what the packages depend on (each dependency's first
+# alternative, as apt would pick it) and a user who prints.
+make_root() {
+    local mirror deps
+    mirror=$(apt-get indextargets --format '$(REPO_URI) $(RELEASE)' 'Identifier: Packages' |
+        awk '$2 == "bookworm" {print $1; exit}')
+    note "debootstrap minbase bookworm from the machine's mirror"
+    debootstrap --variant=minbase bookworm "$root" "$mirror" >"$work/debootstrap.log" 2>&1 || {
+        tail -n 20 "$work/debootstrap.log"
+        exit 1
+    }
+    deny_services
+    note "installing what the packages depend on"
+    deps=$(for deb in "$program_deb" "$driver_deb"; do dpkg-deb -f "$debs/$deb" Depends; done |
+        tr ',' '\n' | sed 's/|.*//; s/(.*)//; s/ //g' | sort -u | tr '\n' ' ')
+    mount -t proc proc "$root/proc"
+    in_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $deps \
+        >"$work/apt.log" 2>&1 || {
+        tail -n 20 "$work/apt.log"
+        exit 1
+    }
+    in_root useradd -m "$user"
+    umount "$root/proc"
+}
+
+# QUILL_PACKAGE_ROOT_CACHE names a tar file that keeps that root between runs (made
+# when missing), for a developer's reruns.
+cache=${QUILL_PACKAGE_ROOT_CACHE:-}
+if [ -n "$cache" ] && [ -f "$cache" ]; then
+    mkdir -p "$root"
+    tar -xf "$cache" -C "$root"
+else
+    make_root
+    [ -z "$cache" ] || tar -cf "$cache" -C "$root" .
+fi
 mount --bind /dev "$root/dev"
-mount -t proc proc "$root/proc"
 mkdir -p "$root/tmp/debs"
 cp "$debs/$program_deb" "$debs/$driver_deb" "$root/tmp/debs/"
-
-note "installing what the packages depend on"
-# Each dependency's first alternative, without versions.
-deps=$(for deb in "$program_deb" "$driver_deb"; do dpkg-deb -f "$debs/$deb" Depends; done |
-    tr ',' '\n' | sed 's/|.*//; s/(.*)//; s/ //g' | sort -u | tr '\n' ' ')
-in_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $deps >"$work/apt.log" 2>&1 || {
-    tail -n 20 "$work/apt.log"
-    exit 1
-}
-in_root useradd -m "$user"
-umount "$root/proc"
 snapshot >"$work/before"
 
 note "installing the packages"
@@ -142,7 +168,7 @@ in_root dpkg -i "/tmp/debs/$program_deb" "/tmp/debs/$driver_deb" >/dev/null
 in_root dpkg-query -W quill-server-management quill-amber-pdf-creator
 [ "$(stat -c %a "$root/usr/lib/cups/backend/pdfinst")" = 700 ]
 [ "$(stat -c %a "$root/var/spool/quill-pdf")" = 700 ]
-in_root SetupAid.exe | grep -q 'port:   /usr/lib/cups/backend/pdfinst'
+in_root SetupAid.exe | grep 'port:   /usr/lib/cups/backend/pdfinst' >/dev/null
 
 unshare --net --pid --fork --mount-proc=/proc --propagation private \
     bash "${BASH_SOURCE[0]}" --inside "$root" "$work" "$driver_deb"
@@ -158,5 +184,4 @@ if ! diff -u "$work/before" "$work/after"; then
     echo "the packages left the lines above (+) or took away (-)"
     exit 1
 fi
-in_root lpstat -v 2>/dev/null || true
 note "nothing of the packages is left"
