@@ -148,16 +148,7 @@ make_root() {
     umount "$root/proc"
 }
 
-# QUILL_PACKAGE_ROOT_CACHE names a tar file that keeps that root between runs (made
-# when missing), for a developer's reruns.
-cache=${QUILL_PACKAGE_ROOT_CACHE:-}
-if [ -n "$cache" ] && [ -f "$cache" ]; then
-    mkdir -p "$root"
-    tar -xf "$cache" -C "$root"
-else
-    make_root
-    [ -z "$cache" ] || tar -cf "$cache" -C "$root" .
-fi
+make_root
 mount --bind /dev "$root/dev"
 mkdir -p "$root/tmp/debs"
 cp "$debs/$program_deb" "$debs/$driver_deb" "$root/tmp/debs/"
