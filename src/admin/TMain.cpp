@@ -131,16 +131,16 @@ TMain::TMain(spooler::Spooler& spooler, widgets::Dialogs& dialogs, QWidget* owne
     MonitorSharedPrinters1->setCheckable(true);
     process->addSeparator();
     Exit1 = process->addAction(QStringLiteral("E&xit"));
-    QMenu* jobs = MainMenu1->addMenu(QStringLiteral("Jobs"));
-    DeleteSelectedItem1 = jobs->addAction(QStringLiteral("Delete Selected Item"));
+    QMenu* jobs = MainMenu1->addMenu(QStringLiteral("&Jobs"));
+    DeleteSelectedItem1 = jobs->addAction(QStringLiteral("&Delete Selected Item"));
     DeleteSelectedItem1->setShortcut(QKeySequence(Qt::Key_Delete));
-    DeleteAllItems1 = jobs->addAction(QStringLiteral("Delete All Items"));
+    DeleteAllItems1 = jobs->addAction(QStringLiteral("Delete &All Items"));
     DeleteAllItems1->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Delete));
     jobs->addSeparator();
-    CancelJob1 = jobs->addAction(QStringLiteral("Cancel Job"));
-    PauseJob1 = jobs->addAction(QStringLiteral("Pause Job"));
-    RestartJob1 = jobs->addAction(QStringLiteral("Restart Job"));
-    ResumeJob1 = jobs->addAction(QStringLiteral("Resume Job"));
+    CancelJob1 = jobs->addAction(QStringLiteral("&Cancel Job"));
+    PauseJob1 = jobs->addAction(QStringLiteral("&Pause Job"));
+    RestartJob1 = jobs->addAction(QStringLiteral("Res&tart Job"));
+    ResumeJob1 = jobs->addAction(QStringLiteral("R&esume Job"));
 
     lvMain = new QTreeWidget(this);
     lvMain->setObjectName(QStringLiteral("lvMain"));

@@ -137,8 +137,13 @@ TForm1::TForm1(spooler::Spooler& spooler, Dialogs& dialogs, platform::Launcher& 
     SaveSettingsButton = MakeButton(GroupBox1, "SaveSettingsButton", "Save Settings", 43, 28);
     RestoreSettingsButton = MakeButton(GroupBox1, "RestoreSettingsButton", "Restore Settings", 43, 84);
 
-    setTabOrder(ListBox1, Panel1);
-    setTabOrder(Panel1, GroupBox1);
+    // Tab goes from the list through the buttons as they stand, the panel's top to bottom,
+    // then the settings buttons.
+    QWidget* previous = ListBox1;
+    for (QWidget* button : Buttons()) {
+        setTabOrder(previous, button);
+        previous = button;
+    }
 
     OpenDialog1.Title = "Open";
     OpenDialog1.DefaultExt = "qpk";

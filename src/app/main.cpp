@@ -13,7 +13,6 @@
 
 #include <QApplication>
 #include <QIcon>
-#include <QMessageBox>
 #include <QSocketNotifier>
 
 #include <climits>
@@ -70,8 +69,7 @@ int main(int argc, char** argv) {
         if (guard.EnterInstanceGuard(0, 1)) return 0;
     } catch (const std::system_error& error) {
         QApplication reporter(argc, argv);
-        QMessageBox::critical(nullptr, QString::fromUtf8(widgets::kApplicationTitle),
-                              QString::fromStdString(error.code().message()));
+        widgets::QtDialogs().ShowErrorMessage(error.code().message());
         return 1;
     }
 

@@ -1,7 +1,10 @@
 #include "widgets/ColorButton.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QEvent>
 #include <QFontMetrics>
+#include <QKeyEvent>
 #include <QKeySequence>
 #include <QMouseEvent>
 #include <QPainter>
@@ -11,6 +14,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 namespace quill::widgets {
 namespace {
@@ -20,12 +24,59 @@ QColor ToQColor(Rgb c) { return QColor(c.r, c.g, c.b); }
 // Halves a value taken as an unsigned 32-bit number, as the glyph placement does.
 int HalfUnsigned(int value) { return static_cast<int>(static_cast<std::uint32_t>(value) >> 1); }
 
+// The caption as read out: "&&" is one ampersand, a single one marks the accelerator.
+QString PlainCaption(const QString& caption) {
+    QString plain;
+    for (qsizetype i = 0; i < caption.size(); ++i) {
+        if (caption.at(i) == QLatin1Char('&') && ++i == caption.size()) break;
+        plain += caption.at(i);
+    }
+    return plain;
+}
+
+// What screen readers see: a push button named by its caption, pressed while down,
+// with a press action that clicks it.
+class ColorButtonAccessible final : public QAccessibleWidget {
+public:
+    explicit ColorButtonAccessible(ColorButton* button) : QAccessibleWidget(button, QAccessible::Button) {}
+
+    QString text(QAccessible::Text t) const override {
+        if (t == QAccessible::Name && widget()->accessibleName().isEmpty()) return PlainCaption(Button()->Caption());
+        return QAccessibleWidget::text(t);
+    }
+    QAccessible::State state() const override {
+        QAccessible::State s = QAccessibleWidget::state();
+        s.pressed = Button()->Down();
+        return s;
+    }
+    QStringList actionNames() const override { return QStringList{pressAction()} + QAccessibleWidget::actionNames(); }
+    void doAction(const QString& name) override {
+        if (name != pressAction()) return QAccessibleWidget::doAction(name);
+        if (Button()->isEnabled()) Button()->Click();
+    }
+
+private:
+    ColorButton* Button() const { return static_cast<ColorButton*>(widget()); }
+};
+
+QAccessibleInterface* AccessibleFor(const QString&, QObject* object) {
+    auto* button = dynamic_cast<ColorButton*>(object);
+    return button ? new ColorButtonAccessible(button) : nullptr;
+}
+
+void Notify(QAccessibleEvent&& event) {
+    if (QAccessible::isActive()) QAccessible::updateAccessibility(&event);
+}
+
 } // namespace
 
 ColorButton::ColorButton(QWidget* parent) : QWidget(parent) {
+    [[maybe_unused]] static const bool accessible = (QAccessible::installFactory(AccessibleFor), true);
     setAttribute(Qt::WA_OpaquePaintEvent);
     setAutoFillBackground(false);
     setMouseTracking(true);
+    // Only the keyboard moves the focus here: a click leaves it where it was.
+    setFocusPolicy(Qt::TabFocus);
     resize(75, 25);
     ColorsChanged();
     BuildRamp();
@@ -97,12 +148,15 @@ void ColorButton::setGradientDirection(TGradDirection value) {
 void ColorButton::setDown(bool value) {
     if (value == m_down) return;
     m_down = value;
-    if (m_gradientStyle == TGradientStyle::gsNone && m_canvasValid && m_canvas.size() == size()) {
+    if (m_gradientStyle == TGradientStyle::gsNone && m_canvasValid && CanvasFits()) {
         DrawFrameAndBevel(true);
         update();
     } else {
         Invalidate();
     }
+    QAccessible::State pressed;
+    pressed.pressed = true;
+    Notify(QAccessibleStateChangeEvent(this, pressed));
     if (OnStateChange) OnStateChange(this);
 }
 
@@ -117,6 +171,7 @@ void ColorButton::setCaption(const QString& value) {
     m_caption = value;
     RegrabShortcut();
     Invalidate();
+    Notify(QAccessibleEvent(this, QAccessible::NameChanged));
 }
 
 void ColorButton::setFontColor(TColor value) {
@@ -214,7 +269,11 @@ void ColorButton::mousePressEvent(QMouseEvent* e) {
     const QPoint p = e->position().toPoint();
     if (OnMouseDown) OnMouseDown(this, e->button(), e->modifiers(), p.x(), p.y());
     e->accept();
-    if (e->button() != Qt::LeftButton || !isEnabled()) return;
+    if (e->button() == Qt::LeftButton) Press();
+}
+
+void ColorButton::Press() {
+    if (!isEnabled()) return;
     m_pressed = true;
     m_wasDownAtPress = m_down;
     if (!m_down) setDown(true);
@@ -238,7 +297,13 @@ void ColorButton::mouseReleaseEvent(QMouseEvent* e) {
     const QPoint p = e->position().toPoint();
     if (OnMouseUp) OnMouseUp(this, e->button(), e->modifiers(), p.x(), p.y());
     e->accept();
-    if (e->button() != Qt::LeftButton || !isEnabled() || !m_pressed) return;
+    if (e->button() != Qt::LeftButton) return;
+    m_keyPressed = false;
+    Release();
+}
+
+void ColorButton::Release() {
+    if (!isEnabled() || !m_pressed) return;
     m_pressed = false;
     if (m_down && (!m_grouped || (m_wasDownAtPress && m_allowAllUp))) setDown(false);
     if (m_timer) m_timer->stop();
@@ -251,6 +316,40 @@ void ColorButton::mouseReleaseEvent(QMouseEvent* e) {
     Click();
 }
 
+void ColorButton::keyPressEvent(QKeyEvent* e) {
+    const bool space = e->key() == Qt::Key_Space;
+    if (!space && e->key() != Qt::Key_Return && e->key() != Qt::Key_Enter) return QWidget::keyPressEvent(e);
+    e->accept();
+    if (e->isAutoRepeat() || m_pressed) return;
+    Press();
+    // Space holds the button down until it is let go; Return clicks at once.
+    if (space) m_keyPressed = m_pressed;
+    else Release();
+}
+
+void ColorButton::keyReleaseEvent(QKeyEvent* e) {
+    if (e->key() != Qt::Key_Space || e->isAutoRepeat() || !m_keyPressed) return QWidget::keyReleaseEvent(e);
+    e->accept();
+    m_keyPressed = false;
+    Release();
+}
+
+void ColorButton::focusInEvent(QFocusEvent* e) {
+    QWidget::focusInEvent(e);
+    update();
+}
+
+void ColorButton::focusOutEvent(QFocusEvent* e) {
+    QWidget::focusOutEvent(e);
+    // Space held while the focus goes elsewhere lets the button up without a click.
+    if (m_keyPressed) {
+        m_keyPressed = m_pressed = false;
+        if (m_timer) m_timer->stop();
+        if (!m_wasDownAtPress) setDown(false);
+    }
+    update();
+}
+
 void ColorButton::mouseMoveEvent(QMouseEvent* e) {
     const QPoint p = e->position().toPoint();
     if (OnMouseMove) OnMouseMove(this, e->modifiers(), p.x(), p.y());
@@ -258,13 +357,40 @@ void ColorButton::mouseMoveEvent(QMouseEvent* e) {
 }
 
 void ColorButton::paintEvent(QPaintEvent*) {
-    if (!m_canvasValid || m_canvas.size() != size()) Paint();
+    if (!m_canvasValid || !CanvasFits()) Paint();
     QPainter painter(this);
     painter.drawImage(0, 0, m_canvas);
+    if (hasFocus()) DrawFocusMark(painter);
 }
 
+void ColorButton::DrawFocusMark(QPainter& painter) {
+    // Every other pixel of a rectangle two pixels inside the face, moving with the face.
+    const int inset = m_bevelWidth + (m_borderStyle != TBorderStyle::bsFlat ? 1 : 0) + 2;
+    const int shift = m_down ? 1 : 0;
+    const int left = inset + shift, top = inset + shift;
+    const int right = width() - inset - 1 + shift, bottom = height() - inset - 1 + shift;
+    if (right <= left || bottom <= top) return;
+    const QColor colour = ToQColor(ColorToRGB(m_fontColor));
+    for (int x = left; x <= right; x += 2) {
+        painter.fillRect(x, top, 1, 1, colour);
+        painter.fillRect(x, bottom, 1, 1, colour);
+    }
+    for (int y = top; y <= bottom; y += 2) {
+        painter.fillRect(left, y, 1, 1, colour);
+        painter.fillRect(right, y, 1, 1, colour);
+    }
+}
+
+int ColorButton::Px(int logical) const {
+    return static_cast<int>(std::floor(static_cast<double>(logical) * m_ratio + 0.5));
+}
+
+QSize ColorButton::DeviceSize() const { return (QSizeF(size()) * devicePixelRatioF()).toSize(); }
+
+bool ColorButton::CanvasFits() const { return m_ratio == devicePixelRatioF() && m_canvas.size() == DeviceSize(); }
+
 void ColorButton::Fill(int left, int top, int right, int bottom, Rgb color) {
-    const QRect r = QRect(QPoint(left, top), QPoint(right - 1, bottom - 1)) & m_canvas.rect();
+    const QRect r = QRect(QPoint(Px(left), Px(top)), QPoint(Px(right) - 1, Px(bottom) - 1)) & m_canvas.rect();
     if (r.isEmpty()) return;
     const QRgb value = qRgb(color.r, color.g, color.b);
     for (int y = r.top(); y <= r.bottom(); ++y) {
@@ -280,7 +406,7 @@ void ColorButton::Line(int x0, int y0, int x1, int y1, Rgb color) {
     const int dy = -std::abs(y1 - y0), sy = y0 < y1 ? 1 : -1;
     int err = dx + dy;
     while (x0 != x1 || y0 != y1) {
-        if (m_canvas.valid(x0, y0)) reinterpret_cast<QRgb*>(m_canvas.scanLine(y0))[x0] = value;
+        Plot(x0, y0, value);
         const int e2 = 2 * err;
         if (e2 >= dy) {
             err += dy;
@@ -293,9 +419,24 @@ void ColorButton::Line(int x0, int y0, int x1, int y1, Rgb color) {
     }
 }
 
+void ColorButton::Plot(int x, int y, QRgb value) {
+    if (m_ratio == 1.0) {
+        if (m_canvas.valid(x, y)) reinterpret_cast<QRgb*>(m_canvas.scanLine(y))[x] = value;
+        return;
+    }
+    const QRect r = QRect(QPoint(Px(x), Px(y)), QPoint(Px(x + 1) - 1, Px(y + 1) - 1)) & m_canvas.rect();
+    for (int row = r.top(); row <= r.bottom(); ++row)
+        for (int column = r.left(); column <= r.right(); ++column)
+            reinterpret_cast<QRgb*>(m_canvas.scanLine(row))[column] = value;
+}
+
 void ColorButton::Paint() {
-    if (m_canvas.size() != size()) {
-        m_canvas = QImage(size(), QImage::Format_RGB32);
+    if (!CanvasFits()) {
+        // At a ratio above 1 the canvas has that many device pixels per pixel, so the
+        // caption is drawn at the screen's resolution rather than scaled up.
+        m_ratio = devicePixelRatioF();
+        m_canvas = QImage(DeviceSize(), QImage::Format_RGB32);
+        m_canvas.setDevicePixelRatio(m_ratio);
         // Pixels the button does not paint show what lies under it.
         const QColor under = parentWidget() ? parentWidget()->palette().color(parentWidget()->backgroundRole())
                                             : palette().color(QPalette::Window);
@@ -353,10 +494,17 @@ void ColorButton::DrawFrameAndBevel(bool moveContent) {
         target = source.topLeft() - QPoint(1, 1);
     }
     if (source.isEmpty()) return;
-    const QImage face = m_canvas.copy(source);
-    QPainter painter(&m_canvas);
-    painter.setCompositionMode(QPainter::CompositionMode_Source);
-    painter.drawImage(target, face);
+    // Moved in device pixels: one pixel is Px(1) of them.
+    const QRect from = QRect(QPoint(Px(source.left()), Px(source.top())),
+                             QPoint(Px(source.right() + 1) - 1, Px(source.bottom() + 1) - 1)) &
+                       m_canvas.rect();
+    const QPoint by(Px(target.x()) - Px(source.x()), Px(target.y()) - Px(source.y()));
+    const QRect to = from.translated(by) & m_canvas.rect();
+    if (to.isEmpty()) return;
+    const QImage face = m_canvas.copy(to.translated(-by));
+    for (int y = 0; y < to.height(); ++y)
+        std::memcpy(m_canvas.scanLine(to.top() + y) + to.left() * 4, face.constScanLine(y),
+                    static_cast<std::size_t>(to.width()) * 4);
 }
 
 QRect ColorButton::DrawGlyph(const QRect& r) {
@@ -388,8 +536,7 @@ QRect ColorButton::DrawGlyph(const QRect& r) {
     for (int y = 0; y < gh; ++y) {
         for (int x = 0; x < gw; ++x) {
             const QRgb pixel = m_glyph.pixel(cell * gw + x, y);
-            if (pixel != transparent && m_canvas.valid(dx + x, dy + y))
-                reinterpret_cast<QRgb*>(m_canvas.scanLine(dy + y))[dx + x] = pixel;
+            if (pixel != transparent) Plot(dx + x, dy + y, pixel);
         }
     }
     // Clear the strip the other state's image left behind.
@@ -405,7 +552,8 @@ QRect ColorButton::DrawGlyph(const QRect& r) {
 
 void ColorButton::DrawCaption(const QRect& r, bool gradient, const QRect& glyph) {
     QFont canvasFont = font();
-    canvasFont.setStyleStrategy(QFont::NoAntialias);
+    // One pixel per pixel: hard edges. Above that, smooth ones at the screen's resolution.
+    if (m_ratio == 1.0) canvasFont.setStyleStrategy(QFont::NoAntialias);
     const QFontMetrics metrics(canvasFont);
     const int tw = metrics.horizontalAdvance(m_caption);
     const int th = metrics.height();

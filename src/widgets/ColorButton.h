@@ -8,6 +8,7 @@
 #include <array>
 #include <functional>
 
+class QPainter;
 class QTimer;
 
 namespace quill::widgets {
@@ -18,10 +19,12 @@ enum class TGradientStyle { gsNone, gsHorizontal, gsPyramid, gsVertical };
 enum class TButtonLayout { blGlyphBottom, blGlyphLeft, blGlyphRight, blGlyphTop };
 
 // A flat push button in a colour of the owner's choosing, with a bevel whose light and
-// dark colours come from that colour. It paints into an image of its own; pressing and
-// releasing redraw only the frame and bevel and move the face by one pixel, so there is
-// no flicker and no background erase. Assigning the current value to a property does
-// nothing, so owners may assign Color on every mouse move.
+// dark colours come from that colour. It paints into an image of its own at the screen's
+// device pixel ratio; pressing and releasing redraw only the frame and bevel and move the
+// face by one pixel, so there is no flicker and no background erase. Assigning the
+// current value to a property does nothing, so owners may assign Color on every mouse move.
+// Tab reaches it (a dotted mark in the caption's colour shows the focus), Space and Return
+// press it, and screen readers see a push button named by its caption.
 class ColorButton : public QWidget {
 public:
     using NotifyEvent = std::function<void(ColorButton*)>;
@@ -109,6 +112,10 @@ protected:
     void mouseReleaseEvent(QMouseEvent* e) override;
     void mouseMoveEvent(QMouseEvent* e) override;
     void mouseDoubleClickEvent(QMouseEvent* e) override;
+    void keyPressEvent(QKeyEvent* e) override;
+    void keyReleaseEvent(QKeyEvent* e) override;
+    void focusInEvent(QFocusEvent* e) override;
+    void focusOutEvent(QFocusEvent* e) override;
 
 private:
     void Invalidate();
@@ -122,11 +129,22 @@ private:
     QRect DrawGlyph(const QRect& r);
     void DrawGradient();
     void RegrabShortcut();
+    // A press and its release, by the left mouse button or by the keyboard.
+    void Press();
+    void Release();
+    void DrawFocusMark(QPainter& painter);
+    // The canvas in device pixels at the ratio the button is shown at.
+    QSize DeviceSize() const;
+    bool CanvasFits() const;
+    // A logical coordinate in device pixels of the canvas.
+    int Px(int logical) const;
 
     // Drawing on the canvas: rectangles with exclusive right and bottom, lines that
     // leave out their end point.
     void Fill(int left, int top, int right, int bottom, Rgb color);
     void Line(int x0, int y0, int x1, int y1, Rgb color);
+    // One logical pixel.
+    void Plot(int x, int y, QRgb value);
 
     bool m_allowAllUp = false;
     bool m_allowTimer = false;
@@ -157,11 +175,13 @@ private:
     Rgb m_shadow;
     std::array<Rgb, 256> m_ramp{};
     bool m_wasDownAtPress = false;
-    bool m_pressed = false; // holds the mouse from a left press to its release
+    bool m_pressed = false;    // holds the mouse from a left press to its release
+    bool m_keyPressed = false; // Space is held down on the button
     QTimer* m_timer = nullptr;
     int m_shortcutId = 0;
 
     QImage m_canvas;
+    qreal m_ratio = 1.0; // the device pixel ratio the canvas is painted at
     bool m_canvasValid = false;
 };
 

@@ -3,7 +3,9 @@
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QFile>
+#include <QFontMetrics>
 #include <QFormLayout>
+#include <QGridLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QVBoxLayout>
@@ -20,6 +22,7 @@ QString Q(const std::string& s) { return QString::fromLocal8Bit(s.data(), static
 void ShowBox(QWidget* owner, QMessageBox::Icon icon, const std::string& text) {
     QMessageBox box(icon, QString::fromUtf8(kApplicationTitle), Q(text), QMessageBox::Ok, owner);
     box.setTextFormat(Qt::PlainText);
+    FitCaption(box);
     box.exec();
 }
 
@@ -52,6 +55,20 @@ std::optional<std::string> RunFileDialog(QWidget* owner, const FileDialogSetting
 }
 
 } // namespace
+
+void FitCaption(QMessageBox& box) {
+    // A box sized to a short text is narrower than its caption, which the window manager
+    // then cuts in the middle. Title bars use a bold face of about the box's size, and
+    // keep room for the window icon and two or three buttons.
+    constexpr int kTitleBarControls = 120;
+    QFont titleFont = box.font();
+    titleFont.setBold(true);
+    const int width = QFontMetrics(titleFont).horizontalAdvance(box.windowTitle()) + kTitleBarControls;
+    auto* grid = qobject_cast<QGridLayout*>(box.layout());
+    if (!grid) return;
+    grid->addItem(new QSpacerItem(width, 0, QSizePolicy::Minimum, QSizePolicy::Minimum), grid->rowCount(), 0, 1,
+                  grid->columnCount());
+}
 
 void QtDialogs::ShowMessage(const std::string& text) { ShowBox(m_owner, QMessageBox::NoIcon, text); }
 

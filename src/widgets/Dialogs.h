@@ -4,6 +4,7 @@
 #include <string>
 #include <utility>
 
+class QMessageBox;
 class QWidget;
 
 namespace quill::widgets {
@@ -58,6 +59,9 @@ public:
 private:
     QWidget* m_owner;
 };
+
+// Widens a message box so that its title bar shows the whole caption.
+void FitCaption(QMessageBox& box);
 
 inline constexpr const char* kApplicationTitle = "QUILL Server Management";
 

@@ -6,6 +6,7 @@
 #include "FakeSpooler.h"
 #include "SpoolerWait.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QFrame>
 #include <QGroupBox>
@@ -184,6 +185,36 @@ TEST_F(TForm1Test, TwelveButtonsStandWhereTheyBelongWithFaceAndBevel) {
         EXPECT_EQ(Pixel(image, o + QPoint(149, 20)), QColor(Qt::black));
         EXPECT_EQ(Pixel(image, o + QPoint(75, 41)), QColor(Qt::black));
     }
+}
+
+TEST_F(TForm1Test, TabWalksTheButtonsTopToBottomAndSpacePressesTheFocusedOne) {
+    auto form = Make({"Fax"});
+    form->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
+    form->ListBox1->setFocus();
+    // Each button after the one above it (the panel's, then the settings group's).
+    int previousTop = -1;
+    widgets::ColorButton* previous = nullptr;
+    for (widgets::ColorButton* button : form->Buttons()) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        ASSERT_EQ(QApplication::focusWidget(), button) << button->Caption().toStdString();
+        const int top = At(*form, button).y();
+        if (previous && previous->parentWidget() == button->parentWidget()) {
+            EXPECT_GT(top, previousTop);
+        }
+        previousTop = top;
+        previous = button;
+        EXPECT_EQ(QAccessible::queryAccessibleInterface(button)->text(QAccessible::Name), button->Caption());
+    }
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    EXPECT_EQ(QApplication::focusWidget(), form->ListBox1);
+    // Back to "Show Printer", and Space starts what its click starts.
+    QTest::keyClick(form->ListBox1, Qt::Key_Backtab);
+    for (int i = 0; i < 9; ++i) QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab);
+    ASSERT_EQ(QApplication::focusWidget(), form->SpeedButton1);
+    QTest::keyClick(form->SpeedButton1, Qt::Key_Space);
+    ASSERT_EQ(launcher.starts.size(), 1u);
+    EXPECT_EQ(launcher.starts[0].parameters, "SHELL32.DLL,SHHelpShortcuts_RunDLL PrintersFolder");
 }
 
 TEST_F(TForm1Test, ButtonUnderTheMouseTurnsDarkGreenUntilThePointerCrossesItsContainer) {

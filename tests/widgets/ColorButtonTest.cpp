@@ -1,14 +1,18 @@
 // The colour button on real widgets (offscreen), checked by its pixels.
 #include "widgets/ColorButton.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QPainter>
+#include <QSet>
 #include <QTest>
 #include <QWindow>
 
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <tuple>
+#include <utility>
 #include <stdexcept>
 
 using namespace quill::widgets;
@@ -54,6 +58,10 @@ protected:
     }
 
     QImage Grab() { return button->grab().toImage(); }
+    void Activate() {
+        host->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(host.get()));
+    }
 
     std::unique_ptr<QWidget> host;
     ColorButton* button = nullptr;
@@ -242,8 +250,7 @@ TEST_F(ColorButtonTest, AcceleratorIsTheCharacterAfterTheFirstAmpersand) {
 TEST_F(ColorButtonTest, AltKeyOfTheCaptionClicks) {
     button->OnClick = [this](ColorButton*) { ++clicks; };
     button->setCaption(QStringLiteral("&Monitor Printer"));
-    host->activateWindow();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(host.get()));
+    Activate();
     QTest::keyClick(host.get(), Qt::Key_M, Qt::AltModifier);
     EXPECT_EQ(clicks, 1);
     QTest::keyClick(host.get(), Qt::Key_P, Qt::AltModifier);
@@ -404,4 +411,91 @@ TEST_F(ColorButtonTest, GlyphCellsFollowTheStateWithTheBottomLeftColourTranspare
 
     button->setNumGlyphs(0);
     EXPECT_EQ(At(Grab(), 75, 20), kFace);
+}
+
+TEST_F(ColorButtonTest, SpaceHoldsTheButtonDownAndClicksOnReleaseReturnClicksAtOnce) {
+    button->OnClick = [this](ColorButton*) { ++clicks; };
+    Activate();
+    QTest::keyPress(button, Qt::Key_Space);
+    EXPECT_TRUE(button->Down());
+    EXPECT_EQ(clicks, 0);
+    QTest::keyRelease(button, Qt::Key_Space);
+    for (Qt::Key key : {Qt::Key_Return, Qt::Key_Enter}) QTest::keyClick(button, key);
+    EXPECT_EQ(clicks, 3);
+    // Space held while the focus leaves lets the button up without a click.
+    QTest::keyPress(button, Qt::Key_Space);
+    button->clearFocus();
+    QTest::keyRelease(button, Qt::Key_Space);
+    EXPECT_FALSE(button->Down());
+    EXPECT_EQ(clicks, 3);
+}
+
+TEST_F(ColorButtonTest, FocusShowsADottedMarkInTheCaptionColourAndLeavesNoTrace) {
+    button->setFontColor(clWhite);
+    Activate(); // which gives the only button the focus
+    const QImage focused = Grab();
+    // Dots on every other pixel, two pixels inside the face (2, 2)-(148, 40).
+    for (int x = 4; x <= 142; x += 2) {
+        EXPECT_EQ(At(focused, x, 4), (Rgb{255, 255, 255})) << x;
+        EXPECT_EQ(At(focused, x + 1, 4), kFace) << x;
+    }
+    button->clearFocus();
+    EXPECT_EQ(At(Grab(), 4, 4), kFace);
+}
+
+TEST_F(ColorButtonTest, ScreenReadersSeeAPushButtonNamedByItsCaptionThatTheyCanPress) {
+    button->OnClick = [this](ColorButton*) { ++clicks; };
+    QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(button);
+    ASSERT_TRUE(accessible);
+    EXPECT_EQ(accessible->role(), QAccessible::Button);
+    for (auto [caption, name] : {std::pair{"&Share In", "Share In"}, {"Save && Restore", "Save & Restore"}}) {
+        button->setCaption(QString::fromUtf8(caption));
+        EXPECT_EQ(accessible->text(QAccessible::Name), QString::fromUtf8(name)) << caption;
+    }
+    accessible->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+    EXPECT_EQ(clicks, 1);
+}
+
+// The same button on a screen of two device pixels per pixel (ctest sets QT_SCALE_FACTOR=2).
+class HiDpiColorButton : public ColorButtonTest {
+protected:
+    void SetUp() override {
+        ColorButtonTest::SetUp();
+        if (button->devicePixelRatioF() != 2.0) GTEST_SKIP() << "needs QT_SCALE_FACTOR=2";
+        QFont font(QStringLiteral("Arial"));
+        font.setPixelSize(12);
+        font.setBold(true);
+        button->setFont(font);
+        button->setFontColor(clWhite);
+        button->setCaption(QStringLiteral("Monitor Printer"));
+    }
+    // The colours of the device pixels of the button's pixel (x, y).
+    static QSet<QRgb> Block(const QImage& image, int x, int y) {
+        return {image.pixel(2 * x, 2 * y), image.pixel(2 * x + 1, 2 * y), image.pixel(2 * x, 2 * y + 1),
+                image.pixel(2 * x + 1, 2 * y + 1)};
+    }
+};
+
+TEST_F(HiDpiColorButton, CaptionIsDrawnAtTheScreensResolutionAndTheBevelStaysSharp) {
+    const QImage image = Grab();
+    ASSERT_EQ(image.size(), QSize(300, 84));
+    for (auto [x, y, colour] : {std::tuple{0, 20, kLight}, {149, 20, kBlack}, {148, 20, kDark}, {75, 40, kDark}})
+        EXPECT_EQ(Block(image, x, y), QSet<QRgb>{qRgb(colour.r, colour.g, colour.b)}) << x << "," << y;
+    // The caption's edges fall inside pixels, in shades between face and white: a
+    // scaled-up bitmap would fill whole blocks with one of the two.
+    int split = 0;
+    QSet<QRgb> levels;
+    for (int y = 2; y < 40; ++y)
+        for (int x = 2; x < 148; ++x) {
+            const QSet<QRgb> block = Block(image, x, y);
+            split += block.size() > 1;
+            levels.unite(block);
+        }
+    EXPECT_GT(split, 40);
+    EXPECT_GT(levels.size(), 4);
+    // Pressing moves the face by one pixel, two device pixels.
+    button->setDown(true);
+    const QImage down = Grab();
+    for (int y = 4; y < 78; ++y)
+        for (int x = 4; x < 294; ++x) ASSERT_EQ(down.pixel(x + 2, y + 2), image.pixel(x, y)) << x << "," << y;
 }

@@ -20,6 +20,7 @@
 
 #include "spooler/CupsRequest.h"
 #include "spooler/PrinterName.h"
+#include "widgets/Dialogs.h"
 #include "widgets/FirstPaintReport.h"
 
 #include <QApplication>
@@ -111,6 +112,7 @@ bool ShowDialog(int argc, char** argv, const Request& request) {
                         QStringLiteral("The printer cannot be read: ") + QString::fromLocal8Bit(error.c_str()),
                         QMessageBox::Ok);
         box.setTextFormat(Qt::PlainText);
+        quill::widgets::FitCaption(box);
         box.exec();
         return false;
     }
