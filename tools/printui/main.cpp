@@ -141,6 +141,7 @@ bool ShareIn(int argc, char** argv, const Request& request, int show, std::strin
     QMessageBox box(ok ? QMessageBox::Information : QMessageBox::Warning, QStringLiteral("Printer Connection"),
                     QString::fromLocal8Bit(outcome.c_str()), QMessageBox::Ok);
     box.setTextFormat(Qt::PlainText);
+    quill::widgets::FitCaption(box);
     const auto report = quill::widgets::ReportFirstPaint(box, [&box] { box.accept(); });
     box.exec();
     return ok;
