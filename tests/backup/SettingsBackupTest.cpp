@@ -316,6 +316,10 @@ TEST_F(SettingsBackupTest, ASaveThatCannotSaveAKeySaysWhyAndLeavesTheOlderArchiv
          [&] { return fs::remove(lpoptions) && fs::create_directory(lpoptions); },
          {"Printers\\Settings", "lpoptions cannot be read: Is a directory"},
          "lpoptions cannot be written: Is a directory"},
+        {"CUPS settings larger than settings can be",
+         [&] { return fs::resize_file(lpoptions, platform::kMaxHiveSize + 1), true; },
+         {"Printers\\Settings", "lpoptions are larger than settings can be"},
+         ""},
         {"damaged store",
          [&] { return Write(store, Read(store).substr(0, 60)), true; },
          {store + " is damaged. It was kept as " + store + ".damaged-"},
@@ -331,6 +335,8 @@ TEST_F(SettingsBackupTest, ASaveThatCannotSaveAKeySaysWhyAndLeavesTheOlderArchiv
             for (const std::string& part : c.named)
                 for (const std::string& error : dialogs.errors) EXPECT_NE(error.find(part), std::string::npos) << part;
             EXPECT_EQ(Read(archive), older);
+            // What could not be saved was not put into the store either.
+            EXPECT_LT(fs::exists(store) ? fs::file_size(store) : 0, 1u << 20);
             for (const auto& item : fs::directory_iterator(zip::PrivateTempFolder()))
                 EXPECT_EQ(item.path().filename(), "filler"); // nothing of the save is left
         }
