@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,23 +23,22 @@ std::string UserLpoptionsFile() {
 
 bool CaptureUserCupsSettings(platform::RegistryStore& store, std::string& error) {
     const std::string path = UserLpoptionsFile();
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Read with the bound of a hive: a larger file could never be saved, and put into the
+    // store it would stay there, or make the store too large to be read at all.
+    const auto content = platform::ReadWholeFile(path, platform::kMaxHiveSize);
     bool stored = false;
-    if (fd < 0) {
-        // No file: the user has no default printer and no saved options.
+    if (!content) {
+        if (errno == EFBIG) {
+            error = "the CUPS settings " + path + " are larger than settings can be (" +
+                    std::to_string(platform::kMaxHiveSize) + " bytes)";
+            return false;
+        }
         if (errno != ENOENT) return Failed(error, "the CUPS settings " + path + " cannot be read");
+        // No file: the user has no default printer and no saved options.
         stored =
             !store.Value(kCupsSettingsKey, kLpoptionsValue) || store.DeleteValue(kCupsSettingsKey, kLpoptionsValue);
     } else {
-        std::string content;
-        char buffer[65536];
-        ssize_t n;
-        while ((n = ::read(fd, buffer, sizeof buffer)) > 0) content.append(buffer, static_cast<std::size_t>(n));
-        const int readError = errno;
-        ::close(fd);
-        errno = readError;
-        if (n < 0) return Failed(error, "the CUPS settings " + path + " cannot be read");
-        stored = store.SetValue(kCupsSettingsKey, kLpoptionsValue, platform::RegistryValue::Bytes(content));
+        stored = store.SetValue(kCupsSettingsKey, kLpoptionsValue, platform::RegistryValue::Bytes(*content));
     }
     if (!stored) error = "the CUPS settings cannot be put into the key: " + store.LastError();
     return stored;

@@ -85,25 +85,6 @@ std::string Parent(const std::string& key) {
     return slash == std::string::npos ? std::string() : key.substr(0, slash);
 }
 
-// The file's bytes, at most limit of them: nullopt with errno set (ENOENT for a missing
-// file, EFBIG for a larger one) when it cannot be read whole.
-std::optional<std::string> ReadWholeFile(const std::string& path, std::uint64_t limit) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
-    std::string bytes;
-    char buffer[65536];
-    ssize_t n;
-    while ((n = ::read(fd, buffer, sizeof buffer)) > 0) {
-        bytes.append(buffer, static_cast<std::size_t>(n));
-        if (bytes.size() > limit) break;
-    }
-    const int error = n < 0 ? errno : bytes.size() > limit ? EFBIG : 0;
-    ::close(fd);
-    errno = error;
-    if (error) return std::nullopt;
-    return bytes;
-}
-
 bool WriteAll(int fd, const std::string& bytes) {
     std::size_t done = 0;
     while (done < bytes.size()) {
@@ -162,6 +143,23 @@ RegistryKeys SubtreeOf(const RegistryKeys& keys, const std::string& key) {
 }
 
 } // namespace
+
+std::optional<std::string> ReadWholeFile(const std::string& path, std::uint64_t limit) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    std::string bytes;
+    char buffer[65536];
+    ssize_t n;
+    while ((n = ::read(fd, buffer, sizeof buffer)) > 0) {
+        bytes.append(buffer, static_cast<std::size_t>(n));
+        if (bytes.size() > limit) break;
+    }
+    const int error = n < 0 ? errno : bytes.size() > limit ? EFBIG : 0;
+    ::close(fd);
+    errno = error;
+    if (error) return std::nullopt;
+    return bytes;
+}
 
 RegistryValue RegistryValue::Number(std::uint32_t number) {
     std::string bytes;

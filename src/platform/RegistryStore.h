@@ -49,6 +49,10 @@ using RegistryKeys = std::map<std::string, RegistryValues>;
 // under the lock, so none that exists while the lock is held is in use.
 inline constexpr std::uint64_t kMaxHiveSize = 16u << 20;
 
+// The file's bytes, at most limit of them: nullopt with errno set (ENOENT for a missing
+// file, EFBIG for a larger one) when it cannot be read whole.
+std::optional<std::string> ReadWholeFile(const std::string& path, std::uint64_t limit);
+
 class RegistryStore {
 public:
     // The store of the user: $XDG_CONFIG_HOME (else ~/.config) /quill-server-management/registry.

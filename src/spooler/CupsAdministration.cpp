@@ -143,9 +143,10 @@ bool CupsSpooler::DeletePrinter(PrinterHandle& printer) {
     const auto connection = CupsConnection::Open("");
     if (!connection) return false;
     // The share-name class goes with the printer.
-    const std::vector<std::string> shares = ShareNameClasses(*connection, handle.queue());
+    const auto shares = ShareNameClasses(*connection, handle.queue());
+    if (!shares) return false;
     if (!connection->Send(NewRequest(CUPS_DELETE_PRINTER, PrinterUri(handle.queue())), "/admin/")) return false;
-    RemoveShareNameClasses(*connection, shares);
+    RemoveShareNameClasses(*connection, *shares);
     return true;
 }
 
@@ -179,7 +180,8 @@ std::optional<PrinterInfo2> CupsSpooler::GetPrinterA(PrinterHandle& printer) {
         (connected ? PRINTER_ATTRIBUTE_NETWORK : PRINTER_ATTRIBUTE_LOCAL) | (isShared ? PRINTER_ATTRIBUTE_SHARED : 0);
     if (isShared && handle.host().empty()) {
         const auto shares = ShareNameClasses(*connection, handle.queue());
-        info.pShareName = shares.empty() ? handle.queue() : shares.front();
+        if (!shares) return std::nullopt;
+        info.pShareName = shares->empty() ? handle.queue() : shares->front();
     }
     ipp_attribute_t* state = ippFindAttribute(answer.get(), "printer-state", IPP_TAG_ENUM);
     info.Status = PrinterStatus(state ? ippGetInteger(state, 0) : IPP_PSTATE_IDLE,
@@ -204,7 +206,10 @@ bool CupsSpooler::SetPrinterA(PrinterHandle& printer, const PrinterInfo2& info) 
     // printer's: refused before anything changes.
     const std::string shareQueue = QueueName(info.pShareName);
     const bool byClass = share && !shareQueue.empty() && !SameQueue(shareQueue, handle.queue());
-    const std::vector<std::string> own = ShareNameClasses(*connection, handle.queue());
+    // Not knowing the printer's share-name classes, a change could leave an old one live.
+    const auto known = ShareNameClasses(*connection, handle.queue());
+    if (!known) return false;
+    const std::vector<std::string>& own = *known;
     if (byClass && std::none_of(own.begin(), own.end(), [&](const auto& c) { return SameQueue(c, shareQueue); })) {
         for (const std::string& uri : {PrinterUri(shareQueue), ClassUri(shareQueue)}) {
             const auto taken = Exists(*connection, uri);

@@ -179,8 +179,18 @@ Ipp CupsConnection::RequestOnce(ipp_t* request, const char* resource) {
     std::vector<unsigned char> body;
     std::vector<unsigned char> block(65536);
     ssize_t n;
-    while ((n = httpRead2(m_http, reinterpret_cast<char*>(block.data()), block.size())) > 0)
+    while ((n = httpRead2(m_http, reinterpret_cast<char*>(block.data()), block.size())) > 0) {
         body.insert(body.end(), block.begin(), block.begin() + n);
+        // Data that keeps coming is never a stall, so no deadline ends it: the size does.
+        if (body.size() > kMaxAnswerBytes) {
+            m_error = "The print server's answer is over " + std::to_string(kMaxAnswerBytes >> 20) +
+                      " MB, more than any print server sends; it was not read.";
+            SetLastError(ERROR_INVALID_PARAMETER);
+            // The rest is never read as the answer to a later request.
+            httpShutdown(m_http);
+            return nullptr;
+        }
+    }
     if (n < 0) {
         m_error = ConnectionFailure(m_http);
         return nullptr;

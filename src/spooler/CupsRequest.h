@@ -4,6 +4,7 @@
 #include <cups/ipp.h>
 
 #include <chrono>
+#include <cstddef>
 #include <memory>
 #include <optional>
 #include <string>
@@ -23,6 +24,9 @@ class CupsConnection {
 public:
     static constexpr int kConnectTimeoutMs = 1000;
     static constexpr std::chrono::milliseconds kAnswerTimeout{5000};
+    // Far above any answer of a print server (thousands of jobs or printers take a few
+    // megabytes): a server that sends more is refused before it fills the memory.
+    static constexpr std::size_t kMaxAnswerBytes = std::size_t{64} << 20;
 
     // The local server (an empty host or a name of this computer) or another computer's,
     // given as "name" or "name:port" (IPv6 addresses in brackets), or with the port

@@ -12,13 +12,14 @@ std::string ClassUri(const std::string& name) {
     return uri;
 }
 
-std::vector<std::string> ShareNameClasses(CupsConnection& connection, const std::string& queue) {
+std::optional<std::vector<std::string>> ShareNameClasses(CupsConnection& connection, const std::string& queue) {
     ipp_t* request = ippNewRequest(CUPS_GET_CLASSES);
     static const char* const kWanted[] = {"printer-name", "member-names"};
     ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 2, nullptr, kWanted);
     std::vector<std::string> classes;
     const auto answer = connection.AskForList(request);
-    if (!answer || !*answer) return classes;
+    if (!answer) return std::nullopt;
+    if (!*answer) return classes;
     std::string name;
     std::vector<std::string> members;
     ForEachObject(

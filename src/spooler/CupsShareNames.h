@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,9 +15,10 @@ class CupsConnection;
 // The URI of a class of the local server.
 std::string ClassUri(const std::string& name);
 
-// The classes of the local server that hold exactly this one queue; empty too when the
-// server could not tell (the reason is then the thread's last error).
-std::vector<std::string> ShareNameClasses(CupsConnection& connection, const std::string& queue);
+// The classes of the local server that hold exactly this one queue; nothing when the
+// server could not tell (the reason is then the connection's error and the thread's last
+// error): a caller that took that for "no classes" would leave a share name live.
+std::optional<std::vector<std::string>> ShareNameClasses(CupsConnection& connection, const std::string& queue);
 
 // Deletes the queue's share-name classes other than keep (none when keep is empty);
 // false with the reason (the thread's last error) when one could not be deleted.

@@ -81,6 +81,8 @@ protected:
             for (const std::string& part : fault.named)
                 for (const std::string& error : dialogs.errors) EXPECT_NE(error.find(part), std::string::npos) << part;
             EXPECT_EQ(Read(archive), older);
+            // What could not be saved was not put into the store either.
+            EXPECT_LT(fs::exists(registry->File()) ? fs::file_size(registry->File()) : 0, 1u << 20);
             for (const auto& item : fs::directory_iterator(zip::PrivateTempFolder()))
                 EXPECT_EQ(item.path().filename(), "filler"); // nothing of the save is left
             if (fault.afterRestore) {
@@ -336,6 +338,10 @@ TEST_F(SettingsBackupTest, ASaveThatCannotSaveAKeySaysWhyAndLeavesTheOlderArchiv
          [&] { ASSERT_TRUE(fs::remove(lpoptions) && fs::create_directory(lpoptions)); },
          {"Printers\\Settings", "lpoptions cannot be read: Is a directory"},
          "lpoptions cannot be written: Is a directory"},
+        {"CUPS settings larger than settings can be",
+         [&] { fs::resize_file(lpoptions, platform::kMaxHiveSize + 1); },
+         {"Printers\\Settings", "lpoptions are larger than settings can be"},
+         ""},
         {"damaged store",
          [&] { Write(store, Read(store).substr(0, 60)); },
          {store + " is damaged. It was kept as " + store + ".damaged-"},

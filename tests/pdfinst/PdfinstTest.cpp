@@ -255,38 +255,48 @@ TEST_F(PdfinstTest, WithoutRootAnotherPersonsJobIsCancelledNotTheQueueStopped) {
     EXPECT_NE(outcome.errors.find("cannot write as root"), std::string::npos) << outcome.errors;
 }
 
-// CUPS cancels a job that is being printed with SIGTERM: its half-written PDF is removed.
+// A job cancelled (SIGTERM) or a backend killed (SIGKILL, as cupsd does when it stops)
+// while the PDF is written: no partial PDF is left in the folder.
 TEST_F(PdfinstTest, CancelledJobLeavesNoPartialPdf) {
-    const Folder output;
-    int ends[2];
-    ASSERT_EQ(::pipe(ends), 0);
-    const std::string outputDir = "PDFINST_OUTPUT_DIR=" + output.path;
-    const std::string me = Me();
-    const pid_t backend = ::fork();
-    ASSERT_GE(backend, 0);
-    if (backend == 0) {
-        ::dup2(ends[0], STDIN_FILENO);
+    for (const int signal : {SIGTERM, SIGKILL}) {
+        SCOPED_TRACE(signal);
+        const Folder output;
+        int ends[2];
+        ASSERT_EQ(::pipe(ends), 0);
+        const std::string outputDir = "PDFINST_OUTPUT_DIR=" + output.path;
+        const std::string me = Me();
+        const pid_t backend = ::fork();
+        ASSERT_GE(backend, 0);
+        if (backend == 0) {
+            ::dup2(ends[0], STDIN_FILENO);
+            ::close(ends[1]);
+            const char* environment[] = {"PATH=/usr/bin:/bin", outputDir.c_str(), nullptr};
+            ::execle(QUILL_PDFINST_BACKEND, "pdfinst", "71", me.c_str(), "long", "1", "", nullptr, environment);
+            ::_exit(127);
+        }
+        ::close(ends[0]);
+        const std::string start = "%PDF-1.4\n" + std::string(4000, ' ');
+        ASSERT_EQ(::write(ends[1], start.data(), start.size()), static_cast<ssize_t>(start.size()));
+        // The PDF being written is open in the backend, under a name or none.
+        const auto writing = [&] {
+            std::error_code ignored;
+            for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(backend) + "/fd", ignored)) {
+                struct stat st {};
+                if (fs::read_symlink(fd.path(), ignored).string().starts_with(output.path + "/") &&
+                    ::stat(fd.path().c_str(), &st) == 0 && static_cast<std::size_t>(st.st_size) >= start.size())
+                    return true;
+            }
+            return false;
+        };
+        for (int i = 0; i < 200 && !writing(); ++i) ::usleep(20000);
+        ASSERT_TRUE(writing());
+        ::kill(backend, signal);
+        int status = 0;
+        ::waitpid(backend, &status, 0);
         ::close(ends[1]);
-        const char* environment[] = {"PATH=/usr/bin:/bin", outputDir.c_str(), nullptr};
-        ::execle(QUILL_PDFINST_BACKEND, "pdfinst", "71", me.c_str(), "long", "1", "", nullptr, environment);
-        ::_exit(127);
+        EXPECT_EQ(WIFEXITED(status), signal == SIGTERM);
+        EXPECT_TRUE(fs::is_empty(output.path));
     }
-    ::close(ends[0]);
-    const std::string start = "%PDF-1.4\n" + std::string(4000, ' ');
-    ASSERT_EQ(::write(ends[1], start.data(), start.size()), static_cast<ssize_t>(start.size()));
-    const std::string pdf = output.path + "/long-job-71.pdf";
-    const auto written = [&] {
-        struct stat st {};
-        return ::stat(pdf.c_str(), &st) == 0 ? static_cast<std::size_t>(st.st_size) : 0u;
-    };
-    for (int i = 0; i < 200 && written() < start.size(); ++i) ::usleep(20000);
-    ASSERT_TRUE(fs::exists(pdf));
-    ::kill(backend, SIGTERM);
-    int status = 0;
-    ::waitpid(backend, &status, 0);
-    ::close(ends[1]);
-    EXPECT_TRUE(WIFEXITED(status));
-    EXPECT_FALSE(fs::exists(pdf));
 }
 
 // Through CUPS: jobs submitted by a user to the managed printer's queues, PostScript made by

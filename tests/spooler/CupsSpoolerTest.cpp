@@ -15,6 +15,9 @@
 #include <fstream>
 #include <memory>
 #include <thread>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 using namespace quill::spooler;
@@ -120,6 +123,35 @@ TEST_F(CupsSpoolerTest, ConnectionsReachAServerAtAPortAndTellWhyTheyFail) {
     const std::string reason = error.substr(prefix.size());
     EXPECT_NE(reason, "");
     EXPECT_NE(reason, std::strerror(EBADF));
+}
+
+// A server that never ends its answer (another computer's, or one posing as it) is
+// refused at the answer's size bound instead of filling the memory.
+TEST_F(CupsSpoolerTest, AnAnswerThatNeverEndsIsRefusedAtItsSizeBound) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(0x7F000002); // 127.0.0.2, not taken for this computer
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 1), 0);
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    auto connection = CupsConnection::Open("127.0.0.2:" + std::to_string(ntohs(address.sin_port)));
+    ASSERT_TRUE(connection);
+    std::thread flood([listener] {
+        const int client = ::accept(listener, nullptr, nullptr);
+        char request[4096];
+        [[maybe_unused]] const ssize_t got = ::recv(client, request, sizeof request, 0);
+        std::string bytes = "HTTP/1.1 200 OK\r\nContent-Type: application/ipp\r\nTransfer-Encoding: chunked\r\n\r\n";
+        const std::string chunk = "10000\r\n" + std::string(0x10000, '\0') + "\r\n";
+        while (::send(client, bytes.data(), bytes.size(), MSG_NOSIGNAL) > 0) bytes = chunk;
+        ::close(client);
+    });
+    EXPECT_FALSE(connection->Request(ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES)));
+    EXPECT_NE(connection->Error().find("more than any print server sends"), std::string::npos) << connection->Error();
+    connection.reset();
+    flood.join();
+    ::close(listener);
 }
 
 // Over TCP without this server's local certificate, CUPS asks for a password. The user
@@ -266,4 +298,29 @@ TEST_F(CupsSpoolerTest, ShareNameIsASharedClassThatPrintsOnThePrinterAndGoesWith
     EXPECT_GT(job, 0);
     EXPECT_TRUE(spooler.DeletePrinter(*handle));
     EXPECT_EQ(s_cups->Queues(), (NameList{"Fax"}));
+}
+
+TEST_F(CupsSpoolerTest, AShareNameChangeThatCannotLearnTheOldShareNameChangesNothing) {
+    // The server stalls a little longer than the answer bound from the start of the change
+    // (unsharing, or a new share name), so only the question for the old share name fails.
+    for (const std::string newName : {"", "B1"}) {
+        s_cups->DeleteAllQueues();
+        s_cups->AddQueue("Desk");
+        auto handle = spooler.OpenPrinterA("Desk", PRINTER_ALL_ACCESS);
+        auto info = spooler.GetPrinterA(*handle);
+        info->Attributes |= PRINTER_ATTRIBUTE_SHARED;
+        info->pShareName = "A1";
+        ASSERT_TRUE(spooler.SetPrinterA(*handle, *info));
+        if (newName.empty()) info->Attributes &= ~PRINTER_ATTRIBUTE_SHARED;
+        info->pShareName = newName;
+        ::kill(s_cups->pid(), SIGSTOP);
+        std::thread resume([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5600));
+            ::kill(s_cups->pid(), SIGCONT);
+        });
+        EXPECT_FALSE(spooler.SetPrinterA(*handle, *info)) << newName;
+        resume.join();
+        EXPECT_EQ(s_cups->Run("lpstat -c"), "members of class A1:\n\tDesk\n") << newName;
+        EXPECT_EQ(spooler.GetPrinterA(*handle)->pShareName, "A1") << newName;
+    }
 }

@@ -20,14 +20,14 @@ namespace quill::pdfinst {
 namespace {
 
 // The PDF being written, removed when CUPS cancels the job (SIGTERM): a cancelled job
-// leaves no partial file behind.
+// leaves no partial file behind. An unnamed one (no name here) needs no removing.
 int g_cancelFolder = -1;
 char g_cancelName[512];
 
 extern "C" void RemovePartialPdf(int) {
     // A running conversion is stopped and cleans up after itself, the PDF as well.
     if (StopConversion()) return;
-    if (g_cancelFolder >= 0) ::unlinkat(g_cancelFolder, g_cancelName, 0);
+    if (g_cancelFolder >= 0 && g_cancelName[0] != '\0') ::unlinkat(g_cancelFolder, g_cancelName, 0);
     static constexpr char kCancelled[] = "INFO: the job was cancelled; no PDF is kept\n";
     [[maybe_unused]] const ssize_t told = ::write(STDERR_FILENO, kCancelled, sizeof kCancelled - 1);
     ::_exit(kBackendOk);
@@ -97,13 +97,16 @@ int PrintJob(char** argv, const char* file) {
     }
 
     OutputFile output = CreateOutputFile(folder.get(), name, jobId);
-    RemoveOnCancel(folder.get(), output.name);
+    RemoveOnCancel(folder.get(), output.name); // an unnamed PDF goes with the process
     try {
         if (data.kind() == DataKind::Pdf) data.Pump(output.fd.get());
         else ConvertPostScript(data, output.fd.get(), {PdfVersion(argv[5]), Converter(), LimitsFromEnvironment()});
+        // A cancel from here on finds the PDF whole; it is kept.
+        ::signal(SIGTERM, SIG_IGN);
+        PublishOutputFile(folder.get(), output, name, jobId);
     } catch (const BackendError&) {
         // No half-written PDF stays behind.
-        ::unlinkat(folder.get(), output.name.c_str(), 0);
+        if (!output.name.empty()) ::unlinkat(folder.get(), output.name.c_str(), 0);
         throw;
     }
     ::signal(SIGTERM, SIG_DFL);

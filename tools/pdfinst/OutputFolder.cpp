@@ -57,11 +57,36 @@ Fd OpenSpoolFolder(const std::string& path) {
 }
 
 OutputFile CreateOutputFile(int folder, std::string_view title, std::string_view jobId) {
+    OutputFile output;
+    output.fd = Fd(::openat(folder, ".", O_WRONLY | O_TMPFILE | O_CLOEXEC, 0600));
+    if (output.fd) return output;
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
+        throw BackendError(kBackendCancel, "cannot create the PDF: " + Reason());
+    PublishOutputFile(folder, output, title, jobId);
+    return output;
+}
+
+void PublishOutputFile(int folder, OutputFile& output, std::string_view title, std::string_view jobId) {
+    if (output.fd && !output.name.empty()) return;
+    // The unnamed file is linked through its descriptor's entry in /proc, which needs no
+    // privilege (AT_EMPTY_PATH would).
+    const std::string self = "/proc/self/fd/" + std::to_string(output.fd ? output.fd.get() : -1);
     for (int attempt = 1; attempt <= kMaxAttempts; ++attempt) {
         std::string name = OutputName(title, jobId, attempt);
-        // O_EXCL also fails on a symbolic link at the name, dangling or not.
-        Fd fd(::openat(folder, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-        if (fd) return {std::move(fd), std::move(name)};
+        if (output.fd) {
+            // linkat never replaces an existing name, a symbolic link included.
+            if (::linkat(AT_FDCWD, self.c_str(), folder, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+                output.name = std::move(name);
+                return;
+            }
+        } else {
+            // O_EXCL also fails on a symbolic link at the name, dangling or not.
+            output.fd = Fd(::openat(folder, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+            if (output.fd) {
+                output.name = std::move(name);
+                return;
+            }
+        }
         if (errno != EEXIST) throw BackendError(kBackendCancel, "cannot create " + name + ": " + Reason());
     }
     throw BackendError(kBackendCancel, "every name for the PDF of job " + std::string(jobId) + " is taken");

@@ -21,13 +21,20 @@ Fd OpenOwnerFolder(const JobOwner& owner, const char* folder);
 // symbolic link, not root's, or writable by others. Throws BackendError.
 Fd OpenSpoolFolder(const std::string& path);
 
-// A new file (mode 0600) in the folder for the job's PDF, named after title and job id
-// (OutputName): never an existing file, never through a symbolic link; a taken name is
-// followed by the next attempt. Throws BackendError.
+// The file (mode 0600) in the folder for the job's PDF. Where the file system allows, it
+// has no name while it is written (O_TMPFILE) and gets one with PublishOutputFile once
+// the PDF is whole: a backend killed on the way (SIGKILL, cupsd stopping) leaves no
+// partial PDF. Elsewhere it is named at once, as PublishOutputFile names it.
+// Throws BackendError.
 struct OutputFile {
     Fd fd;
-    std::string name;
+    std::string name; // empty while the file has no name
 };
 OutputFile CreateOutputFile(int folder, std::string_view title, std::string_view jobId);
+
+// Gives the file its name, after title and job id (OutputName): never an existing file,
+// never through a symbolic link; a taken name is followed by the next attempt. Throws
+// BackendError.
+void PublishOutputFile(int folder, OutputFile& output, std::string_view title, std::string_view jobId);
 
 } // namespace quill::pdfinst

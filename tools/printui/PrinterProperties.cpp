@@ -102,8 +102,13 @@ std::optional<PrinterProperties> ReadProperties(const PrinterAddress& address, s
     const bool remoteType = type && (ippGetInteger(type, 0) & CUPS_PRINTER_REMOTE) != 0;
     p.connection = !address.local() || (p.device.empty() ? remoteType : IsRemoteDevice(p.device));
     if (address.local()) {
+        // Unsharing removes the share-name class read here: an unknown one would stay live.
         const auto classes = spooler::ShareNameClasses(*connection, address.queue);
-        if (!classes.empty()) p.shareClass = classes.front();
+        if (!classes) {
+            error = connection->Error();
+            return std::nullopt;
+        }
+        if (!classes->empty()) p.shareClass = classes->front();
     }
     return p;
 }
