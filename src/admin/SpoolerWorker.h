@@ -29,7 +29,8 @@ public:
     // thread); without it such a request fails as refused.
     explicit SpoolerWorker(QObject* receiver, widgets::Dialogs* dialogs = nullptr);
     // Drops the queued work, makes a running request give up and waits for it (a
-    // request looks at its abort flag every 100 ms).
+    // request looks at its abort flag every 100 ms). Answers not applied yet are
+    // dropped, also while the window lives on.
     ~SpoolerWorker();
     SpoolerWorker(const SpoolerWorker&) = delete;
     SpoolerWorker& operator=(const SpoolerWorker&) = delete;
@@ -40,7 +41,7 @@ public:
         Enqueue([this, work = std::move(work), done = std::move(done)]() mutable {
             auto result = std::make_shared<decltype(work())>(work());
             QMetaObject::invokeMethod(
-                m_receiver,
+                m_context.get(),
                 [this, result, done = std::move(done)]() mutable {
                     --m_pending;
                     done(std::move(*result));
@@ -59,6 +60,9 @@ private:
     std::optional<std::pair<std::string, std::string>> AskPassword(const std::string& prompt, const std::string& user);
 
     QObject* m_receiver;
+    // Answers are delivered through it on the receiver's thread; it goes with the worker,
+    // and the answers still on their way with it.
+    std::unique_ptr<QObject> m_context;
     widgets::Dialogs* m_dialogs;
     int m_pending = 0; // the receiver's thread only
     std::atomic<bool> m_abort{false};

@@ -188,7 +188,8 @@ bool TForm1::RunForSelected(const char* option, int showCommand) {
 }
 
 void TForm1::BitBtn10Click() {
-    if (MonitorWindow) {
+    // A window in its closing pause has stopped its monitor already: a new one opens.
+    if (MonitorWindow && !MonitorWindow->Closing()) {
         MonitorWindow->setWindowState(MonitorWindow->windowState() & ~Qt::WindowMinimized);
         MonitorWindow->raise();
         MonitorWindow->activateWindow();
@@ -196,7 +197,7 @@ void TForm1::BitBtn10Click() {
     }
     std::shared_ptr<spooler::Spooler> spooler = MonitorSpooler;
     if (!spooler) spooler = std::shared_ptr<spooler::Spooler>(std::shared_ptr<void>(), &m_spooler);
-    MonitorWindow = new monitor::MonitorDialog(std::move(spooler));
+    MonitorWindow = new monitor::MonitorDialog(std::move(spooler), &m_dialogs);
     MonitorWindow->setAttribute(Qt::WA_DeleteOnClose);
     MonitorWindow->show();
     MonitorWindow->Start();

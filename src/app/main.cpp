@@ -5,6 +5,7 @@
 #include "widgets/FirstPaintReport.h"
 #include "app/TForm1.h"
 #include "monitor/ActivityLog.h"
+#include "monitor/NotificationThreads.h"
 #include "platform/Launcher.h"
 #include "platform/PosixSharedSection.h"
 #include "platform/SyslogDebugOutput.h"
@@ -15,6 +16,7 @@
 #include <QIcon>
 #include <QSocketNotifier>
 
+#include <chrono>
 #include <climits>
 #include <csignal>
 #include <cstdlib>
@@ -99,7 +101,12 @@ int main(int argc, char** argv) {
     form.show();
     guard.SetInstanceWindow(static_cast<std::uint32_t>(form.winId()));
     const int result = application.exec();
-    // A "Printer Activities" window still open stops its watchers as it goes.
+    // A "Printer Activities" window still open stops its watchers as it goes; one that
+    // closed as the program ended is deleted as well.
     delete form.MonitorWindow.data();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    // Every watcher thread has been stopped: each is joined before the program ends (the
+    // spooler's poller is joined as the spooler goes, with the main window).
+    monitor::JoinWatcherThreads(std::chrono::milliseconds(1500));
     return result;
 }

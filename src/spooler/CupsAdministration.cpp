@@ -177,10 +177,7 @@ std::optional<PrinterInfo2> CupsSpooler::GetPrinterA(PrinterHandle& printer) {
     const bool isShared = shared && ippGetBoolean(shared, 0);
     info.Attributes =
         (connected ? PRINTER_ATTRIBUTE_NETWORK : PRINTER_ATTRIBUTE_LOCAL) | (isShared ? PRINTER_ATTRIBUTE_SHARED : 0);
-    if (isShared && handle.host().empty()) {
-        const auto shares = ShareNameClasses(*connection, handle.queue());
-        info.pShareName = shares.empty() ? handle.queue() : shares.front();
-    }
+    if (isShared && handle.host().empty()) info.pShareName = ShareName(*connection, handle.queue());
     ipp_attribute_t* state = ippFindAttribute(answer.get(), "printer-state", IPP_TAG_ENUM);
     info.Status = PrinterStatus(state ? ippGetInteger(state, 0) : IPP_PSTATE_IDLE,
                                 ippFindAttribute(answer.get(), "printer-state-reasons", IPP_TAG_KEYWORD));

@@ -37,6 +37,11 @@ std::vector<std::string> ShareNameClasses(CupsConnection& connection, const std:
     return classes;
 }
 
+std::string ShareName(CupsConnection& connection, const std::string& queue) {
+    const auto shares = ShareNameClasses(connection, queue);
+    return shares.empty() ? queue : shares.front();
+}
+
 bool RemoveShareNameClasses(CupsConnection& connection, const std::vector<std::string>& classes,
                             const std::string& keep) {
     for (const auto& name : classes) {

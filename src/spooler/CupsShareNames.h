@@ -18,6 +18,10 @@ std::string ClassUri(const std::string& name);
 // server could not tell (the reason is then the thread's last error).
 std::vector<std::string> ShareNameClasses(CupsConnection& connection, const std::string& queue);
 
+// The name under which a shared queue of the local server is shared: its share-name
+// class, else the queue's own name.
+std::string ShareName(CupsConnection& connection, const std::string& queue);
+
 // Deletes the queue's share-name classes other than keep (none when keep is empty);
 // false with the reason (the thread's last error) when one could not be deleted.
 bool RemoveShareNameClasses(CupsConnection& connection, const std::vector<std::string>& classes,

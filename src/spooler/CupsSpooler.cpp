@@ -168,6 +168,10 @@ std::optional<std::vector<JobInfo2>> AskForJobs(CupsConnection& connection, cons
     if (!answer) return std::nullopt;
     std::vector<JobInfo2> jobs;
     if (!*answer) return jobs;
+    // A job's "machine" is the computer it came from; jobs of this computer name it. CUPS
+    // leaves the origin out of other users' jobs (as their owner and document): unknown,
+    // it stays empty rather than being taken for this computer.
+    const auto own = ThisComputer::Now();
     JobInfo2 job;
     int state = 0;
     ipp_attribute_t* reasons = nullptr;
@@ -175,6 +179,7 @@ std::optional<std::vector<JobInfo2>> AskForJobs(CupsConnection& connection, cons
     auto flush = [&] {
         if (any) {
             job.Status = JobStatus(state, reasons);
+            if (!job.pMachineName.empty() && own->Is(job.pMachineName)) job.pMachineName = own->name();
             jobs.push_back(job);
         }
         job = JobInfo2();
@@ -209,15 +214,7 @@ std::optional<std::vector<JobInfo2>> CupsSpooler::Jobs(const std::string& host, 
     const auto connection = CupsConnection::Open(host);
     if (!connection) return std::nullopt;
     const std::string uri = queue.empty() ? "ipp://localhost/" : PrinterUri(queue);
-    auto jobs = AskForJobs(*connection, uri, whichJobs, firstJobId);
-    if (!jobs) return std::nullopt;
-    // A job's "machine" is the computer it came from; jobs of this computer name it. CUPS
-    // leaves the origin out of other users' jobs (as their owner and document): unknown,
-    // it stays empty rather than being taken for this computer.
-    const auto own = ThisComputer::Now();
-    for (auto& j : *jobs)
-        if (!j.pMachineName.empty() && own->Is(j.pMachineName)) j.pMachineName = own->name();
-    return jobs;
+    return AskForJobs(*connection, uri, whichJobs, firstJobId);
 }
 
 std::optional<std::vector<JobInfo2>> CupsSpooler::EnumJobsA(PrinterHandle& printer) {

@@ -54,19 +54,6 @@ protected:
         window.close();
         return QTest::qWaitFor([&] { return !window.isVisible(); }, timeoutMs);
     }
-    // The subscriptions the server holds.
-    static int Subscriptions() {
-        ipp_t* request = ippNewRequest(IPP_OP_GET_SUBSCRIPTIONS);
-        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, "ipp://localhost/");
-        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
-        ippAddBoolean(request, IPP_TAG_OPERATION, "my-subscriptions", 0);
-        ipp_t* answer = cupsDoRequest(CUPS_HTTP_DEFAULT, request, "/");
-        int count = 0;
-        for (ipp_attribute_t* a = ippFirstAttribute(answer); a; a = ippNextAttribute(answer))
-            if (ippGetName(a) && std::string(ippGetName(a)) == "notify-subscription-id") ++count;
-        ippDelete(answer);
-        return count;
-    }
 };
 
 TEST_F(MonitorCupsTest, JobAndPrinterChangesAppearAsLinesAsTheyHappen) {
@@ -104,7 +91,7 @@ TEST_F(MonitorCupsTest, JobAndPrinterChangesAppearAsLinesAsTheyHappen) {
     EXPECT_TRUE(WaitFor(*window, "JOB_STATUS_DELETED", mark));
 
     EXPECT_TRUE(CloseWithin(*window, 5000));
-    EXPECT_TRUE(QTest::qWaitFor([] { return Subscriptions() == 0; }, 5000));
+    EXPECT_TRUE(QTest::qWaitFor([] { return s_cups->Subscriptions() == 0; }, 5000));
 }
 
 TEST_F(MonitorCupsTest, StoppedServerHangsNeitherTheWindowNorItsOpeningOrClosing) {
@@ -141,28 +128,24 @@ TEST_F(MonitorCupsTest, StoppedServerHangsNeitherTheWindowNorItsOpeningOrClosing
 
 TEST_F(MonitorCupsTest, RestartedServerIsWatchedAgain) {
     auto window = Open();
-    const std::string script = std::string(QUILL_SOURCE_DIR) + "/tests/support/cups-sandbox";
-    s_cups->Run(script + " stop " + test::ShellQuote(s_cups->dir()));
-    // Started without the subscriptions the old one kept (it would bring back those of
-    // earlier tests too, since it saves them only from time to time).
-    s_cups->Run("rm -f " + test::ShellQuote(s_cups->dir()) + "/etc/subscriptions.conf*");
-    s_cups->Run(script + " start " + test::ShellQuote(s_cups->dir()));
+    s_cups->Stop();
+    s_cups->Start();
     QTest::qWait(300);
     const qsizetype mark = Mark(*window);
     s_cups->SubmitJob("Laser_1", "restarted", true);
     EXPECT_TRUE(WaitFor(*window, "JOB_STATUS_PAUSED", mark, 10000));
     EXPECT_TRUE(CloseWithin(*window, 5000));
-    EXPECT_TRUE(QTest::qWaitFor([] { return Subscriptions() == 0; }, 5000)) << Subscriptions();
+    EXPECT_TRUE(QTest::qWaitFor([] { return s_cups->Subscriptions() == 0; }, 5000)) << s_cups->Subscriptions();
 }
 
 TEST_F(MonitorCupsTest, TwentyOpeningsShareOneSubscriptionAndLeaveNone) {
     for (int i = 0; i < 20; ++i) {
         {
             auto window = Open();
-            EXPECT_TRUE(QTest::qWaitFor([] { return Subscriptions() == 1; }, 5000));
+            EXPECT_TRUE(QTest::qWaitFor([] { return s_cups->Subscriptions() == 1; }, 5000));
             // Destroyed open: the monitor stops without the closing pause.
         }
-        EXPECT_TRUE(QTest::qWaitFor([] { return Subscriptions() == 0; }, 5000)) << "opening " << i + 1;
+        EXPECT_TRUE(QTest::qWaitFor([] { return s_cups->Subscriptions() == 0; }, 5000)) << "opening " << i + 1;
     }
 }
 
