@@ -92,7 +92,7 @@ private:
 MonitorDialog::MonitorDialog(std::shared_ptr<spooler::Spooler> spooler, widgets::Dialogs* dialogs)
     : QDialog(nullptr, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinMaxButtonsHint |
                            Qt::WindowCloseButtonHint),
-      m_spooler(std::move(spooler)), m_worker(std::make_unique<admin::SpoolerWorker>(this, dialogs)) {
+      m_spooler(std::move(spooler)), m_worker(std::make_unique<widgets::SpoolerWorker>(this, dialogs)) {
     setWindowTitle(QStringLiteral("Printer Activities"));
     setWindowIcon(QApplication::windowIcon());
     // Closing the main window ends the program even while this window is open.

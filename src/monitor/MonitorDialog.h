@@ -1,6 +1,6 @@
 #pragma once
 
-#include "admin/SpoolerWorker.h"
+#include "widgets/SpoolerWorker.h"
 #include "monitor/ActivityLog.h"
 #include "spooler/Spooler.h"
 
@@ -55,7 +55,7 @@ private:
 
     std::shared_ptr<spooler::Spooler> m_spooler;
     std::unique_ptr<TextBoxLog> m_log;
-    std::unique_ptr<admin::SpoolerWorker> m_worker;
+    std::unique_ptr<widgets::SpoolerWorker> m_worker;
     bool m_starting = false;
     bool m_started = false;
     bool m_closing = false;

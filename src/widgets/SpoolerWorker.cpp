@@ -1,11 +1,11 @@
-#include "admin/SpoolerWorker.h"
+#include "widgets/SpoolerWorker.h"
 
 #include "spooler/PasswordPrompt.h"
 #include "spooler/RequestAbort.h"
 
 #include <chrono>
 
-namespace quill::admin {
+namespace quill::widgets {
 
 SpoolerWorker::SpoolerWorker(QObject* receiver, widgets::Dialogs* dialogs)
     : m_receiver(receiver), m_context(std::make_unique<QObject>()), m_dialogs(dialogs), m_thread([this] { Run(); }) {
@@ -90,4 +90,4 @@ std::optional<std::pair<std::string, std::string>> SpoolerWorker::AskPassword(co
     return question->answer;
 }
 
-} // namespace quill::admin
+} // namespace quill::widgets
