@@ -17,13 +17,6 @@
 namespace quill::spooler {
 namespace {
 
-ipp_t* NewRequest(ipp_op_t operation, const std::string& uri) {
-    ipp_t* request = ippNewRequest(operation);
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri.c_str());
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
-    return request;
-}
-
 bool SameText(const std::string& a, const std::string& b) { return strcasecmp(a.c_str(), b.c_str()) == 0; }
 
 // The ppd-name of the installed driver whose make and model (or ppd-name) is driver;

@@ -36,20 +36,12 @@ constexpr int kLeaseSeconds = 60;
 constexpr std::chrono::seconds kRenewEvery{20};
 // How long a spooler that goes waits for its poller to cancel the subscription.
 constexpr std::chrono::milliseconds kCancelBound{1000};
-constexpr const char* kServerUri = "ipp://localhost/";
 
 // CUPS compares queue names ignoring case.
 std::string QueueKey(std::string queue) {
     std::transform(queue.begin(), queue.end(), queue.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return queue;
-}
-
-ipp_t* NewRequest(ipp_op_t operation) {
-    ipp_t* request = ippNewRequest(operation);
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, kServerUri);
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
-    return request;
 }
 
 void Signal(int fd) {
@@ -408,8 +400,7 @@ std::optional<NotifyInfo> CupsSpooler::FindNextPrinterChangeNotification(ChangeN
     const auto connection = CupsConnection::Open("");
     if (!connection) return std::nullopt;
     const std::string uri = PrinterUri(registration.m_queue);
-    ipp_t* request = ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri.c_str());
+    ipp_t* request = NewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES, uri);
     static const char* const kWanted[] = {"printer-state", "printer-state-reasons", "queued-job-count",
                                           "printer-is-shared"};
     ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 4, nullptr, kWanted);

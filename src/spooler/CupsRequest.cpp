@@ -274,11 +274,26 @@ std::string Text(ipp_t* answer, const char* name) {
     return attr ? TextOf(attr) : "";
 }
 
-std::string PrinterUri(const std::string& queue) {
+namespace {
+
+std::string ObjectUri(const char* folder, const std::string& name) {
     char uri[HTTP_MAX_URI];
-    httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", ippPort(), "/printers/%s",
-                     queue.c_str());
+    httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", ippPort(), "/%s/%s", folder,
+                     name.c_str());
     return uri;
+}
+
+} // namespace
+
+std::string PrinterUri(const std::string& queue) { return ObjectUri("printers", queue); }
+
+std::string ClassUri(const std::string& name) { return ObjectUri("classes", name); }
+
+ipp_t* NewRequest(ipp_op_t operation, const std::string& uri) {
+    ipp_t* request = ippNewRequest(operation);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri.c_str());
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
+    return request;
 }
 
 std::string QueueOfUri(const std::string& uri) {

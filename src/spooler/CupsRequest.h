@@ -86,8 +86,15 @@ void ForEachObject(ipp_t* answer, ipp_tag_t group, OnAttribute onAttribute, OnEn
 std::string TextOf(ipp_attribute_t* attr);
 // The first text value of the named attribute of an answer; empty when there is none.
 std::string Text(ipp_t* answer, const char* name);
-// The URI of a queue of the server a request goes to; the name's bytes are %-encoded.
+// The URI of a queue (or a class) of the server a request goes to; the name's bytes are
+// %-encoded.
 std::string PrinterUri(const std::string& queue);
+std::string ClassUri(const std::string& name);
+// The URI of the server itself, for requests about all its queues and jobs.
+inline constexpr const char* kServerUri = "ipp://localhost/";
+// A new request about the object at uri (printer-uri) on behalf of this process's user
+// (requesting-user-name); the caller adds the operation's own attributes.
+ipp_t* NewRequest(ipp_op_t operation, const std::string& uri = kServerUri);
 // The queue name at the end of a printer URI, decoded.
 std::string QueueOfUri(const std::string& uri);
 

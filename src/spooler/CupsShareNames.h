@@ -11,9 +11,6 @@ class CupsConnection;
 // other than the queue's own is a shared class of that name whose one member is the
 // printer. A printer has at most one such class; these helpers keep it so.
 
-// The URI of a class of the local server.
-std::string ClassUri(const std::string& name);
-
 // The classes of the local server that hold exactly this one queue; empty too when the
 // server could not tell (the reason is then the thread's last error).
 std::vector<std::string> ShareNameClasses(CupsConnection& connection, const std::string& queue);
