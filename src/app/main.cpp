@@ -11,6 +11,7 @@
 #include "platform/SyslogDebugOutput.h"
 #include "platform/X11WindowActivator.h"
 #include "spooler/CupsSpooler.h"
+#include "spooler/LastError.h"
 
 #include <QApplication>
 #include <QIcon>
@@ -83,8 +84,13 @@ int main(int argc, char** argv) {
     QApplication::setWindowIcon(icon);
     QuitOnSignals(application);
 
-    // Every activity log line is also sent to the system log.
-    monitor::activityLog().setDebugOutput(std::make_shared<platform::SyslogDebugOutput>());
+    // Every activity log line is also sent to the system log, and so is the reason of
+    // every failed spooler request (most windows only say that something failed).
+    const auto systemLog = std::make_shared<platform::SyslogDebugOutput>();
+    monitor::activityLog().setDebugOutput(systemLog);
+    spooler::SetFailureSink([systemLog](const std::string& what, const spooler::Failure& failure) {
+        systemLog->warning("CUPS request " + what + " failed: " + failure.reason);
+    });
     spooler::CupsSpooler spooler;
     widgets::QtDialogs dialogs;
     // The printer user-interface helper lies beside the program (built and installed so).

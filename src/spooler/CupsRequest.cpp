@@ -100,6 +100,7 @@ std::unique_ptr<CupsConnection> CupsConnection::Open(const std::string& host, st
         const std::string text = "The print server " + server.host + " does not answer: " + reason;
         if (error) *error = text;
         SetLastError(RPC_S_SERVER_UNAVAILABLE, text);
+        RecordFailure("Connect", text);
         return nullptr;
     }
     return std::unique_ptr<CupsConnection>(new CupsConnection(http));
@@ -132,9 +133,14 @@ http_t* CupsConnection::Http() {
 }
 
 Ipp CupsConnection::Request(ipp_t* request, const char* resource) {
+    m_operation = ippGetOperation(request);
     Ipp response = RequestOnce(request, resource);
-    // The reason goes with the thread's last error, for the caller that shows it.
-    if (!response) SetLastError(GetLastError(), m_error);
+    // The reason goes with the thread's last error, for the caller that shows it, and to
+    // the failure sink.
+    if (!response) {
+        SetLastError(GetLastError(), m_error);
+        RecordFailure(ippOpString(m_operation), m_error);
+    }
     return response;
 }
 
@@ -247,6 +253,7 @@ bool CupsConnection::Succeeded(ipp_t* answer) {
     case IPP_STATUS_ERROR_OPERATION_NOT_SUPPORTED: SetLastError(ERROR_NOT_SUPPORTED, m_error); break;
     default: SetLastError(ERROR_INVALID_PARAMETER, m_error); break;
     }
+    RecordFailure(ippOpString(m_operation), m_error);
     return false;
 }
 

@@ -43,7 +43,7 @@ public:
     std::optional<Ipp> AskForList(ipp_t* request);
     // Why the last request failed, as a sentence for the user: the time-out, the
     // connection's error, the server's refusal or CUPS' reason (also the thread's
-    // GetLastErrorText).
+    // LastFailure(), and the failure sink gets it: LastError.h).
     const std::string& Error() const { return m_error; }
 
     // The connection for libcups' own calls (destinations, PPDs): the waits of the
@@ -59,6 +59,7 @@ private:
     bool Succeeded(ipp_t* answer);
 
     http_t* m_http;
+    ipp_op_t m_operation = IPP_OP_CUPS_NONE; // of the last request
     std::chrono::steady_clock::time_point m_deadline;
     // While libcups authenticates, which can wait for the user in between, only a wait
     // without progress is bounded: it began at m_stallFrom, the last look was m_lastLook.
