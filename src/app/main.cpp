@@ -12,6 +12,7 @@
 #include "platform/X11WindowActivator.h"
 #include "spooler/CupsSpooler.h"
 #include "spooler/LastError.h"
+#include "spooler/PasswordPrompt.h"
 
 #include <QApplication>
 #include <QIcon>
@@ -63,6 +64,9 @@ void QuitOnSignals(QApplication& application) {
 
 int main(int argc, char** argv) {
     using namespace quill;
+    // A request of this thread that CUPS wants a password for fails instead of asking on
+    // a terminal; the windows' workers ask in a box.
+    const spooler::PasswordScope refuse(nullptr);
     platform::PosixSharedSection sections;
     platform::X11WindowActivator windows;
     // Its destructor gives the place back when main returns, on every path.
