@@ -235,7 +235,13 @@ bool CupsSpooler::ServerSharesPrinters() {
     if (!connection) return true;
     int count = 0;
     cups_option_t* settings = nullptr;
-    if (!cupsAdminGetServerSettings(connection->Http(), &count, &settings)) return true;
+    // Unknown counts as sharing (no note is shown then); the reason goes to the failure sink.
+    if (!cupsAdminGetServerSettings(connection->Http(), &count, &settings)) {
+        const char* why = cupsLastErrorString();
+        SetLastError(ERROR_ACCESS_DENIED, why ? why : "");
+        RecordFailure("Get-Server-Settings", why ? why : "");
+        return true;
+    }
     const char* value = cupsGetOption(CUPS_SERVER_SHARE_PRINTERS, count, settings);
     const bool shares = value && std::atoi(value) != 0;
     cupsFreeOptions(count, settings);
