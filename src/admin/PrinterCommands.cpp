@@ -2,10 +2,6 @@
 
 namespace quill::admin {
 
-std::string PrintUiParameters(const std::string& option, const std::string& printerName) {
-    return std::string(kPrintUiEntry) + option + " /n \"" + printerName + "\"";
-}
-
 namespace {
 constexpr const char* kPrinterInterface = "rundll32.exe";
 } // namespace

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/HelperParameters.h"
 #include "platform/Launcher.h"
 
 #include <string>
@@ -7,11 +8,13 @@
 namespace quill::admin {
 
 // The printer user interface's entry points, as parameter strings for "rundll32.exe".
-inline constexpr const char* kPrintUiEntry = "printui.dll,PrintUIEntry ";
-inline constexpr const char* kPrintersFolder = "SHELL32.DLL,SHHelpShortcuts_RunDLL PrintersFolder";
+inline constexpr const char* kPrintUiEntry = platform::helper::kPrintUiEntry;
+inline constexpr const char* kPrintersFolder = platform::helper::kPrintersFolder;
 
 // "printui.dll,PrintUIEntry " + option + " /n " + '"' + name + '"': the name unchanged.
-std::string PrintUiParameters(const std::string& option, const std::string& printerName);
+inline std::string PrintUiParameters(const std::string& option, const std::string& printerName) {
+    return platform::helper::ForPrinter(option, printerName);
+}
 
 // Starts the printer user interface with the parameter string; never waits, never reports.
 void RunPrinterCommand(platform::Launcher& launcher, const std::string& parameters, int showCommand);

@@ -1,72 +1,11 @@
 #pragma once
 
-#include "widgets/Dialogs.h"
-
-#include <QMetaObject>
-#include <QObject>
-
-#include <atomic>
-#include <condition_variable>
-#include <deque>
-#include <functional>
-#include <memory>
-#include <mutex>
-#include <optional>
-#include <string>
-#include <thread>
-#include <utility>
+// The windows' one async helper lives with the widgets, so that the monitor's window
+// uses it without the administration library; the job window knows it under this name.
+#include "widgets/SpoolerWorker.h"
 
 namespace quill::admin {
 
-// Runs a window's spooler requests one after another on a thread of its own and hands
-// each answer back to the window's thread, so that the window paints, opens its menus
-// and closes while a server is slow or silent. Work posted earlier always finishes
-// before later work starts: a poll and a job command never overlap.
-class SpoolerWorker {
-public:
-    // receiver: the window; answers are applied on its thread, and never after it is gone.
-    // dialogs: where a server's question for a password is asked (on the window's
-    // thread); without it such a request fails as refused.
-    explicit SpoolerWorker(QObject* receiver, widgets::Dialogs* dialogs = nullptr);
-    // Drops the queued work, makes a running request give up and waits for it (a
-    // request looks at its abort flag every 100 ms).
-    ~SpoolerWorker();
-    SpoolerWorker(const SpoolerWorker&) = delete;
-    SpoolerWorker& operator=(const SpoolerWorker&) = delete;
-
-    // Runs work() on the worker thread, then done(result) on the receiver's thread.
-    template <typename Work, typename Done> void Post(Work work, Done done) {
-        ++m_pending;
-        Enqueue([this, work = std::move(work), done = std::move(done)]() mutable {
-            auto result = std::make_shared<decltype(work())>(work());
-            QMetaObject::invokeMethod(
-                m_receiver,
-                [this, result, done = std::move(done)]() mutable {
-                    --m_pending;
-                    done(std::move(*result));
-                },
-                Qt::QueuedConnection);
-        });
-    }
-
-    // Whether work is queued or running, or its answer has not been applied yet.
-    bool Busy() const { return m_pending > 0; }
-
-private:
-    void Enqueue(std::function<void()> task);
-    void Run();
-    // Asks on the receiver's thread and waits for the answer, or gives up when aborted.
-    std::optional<std::pair<std::string, std::string>> AskPassword(const std::string& prompt, const std::string& user);
-
-    QObject* m_receiver;
-    widgets::Dialogs* m_dialogs;
-    int m_pending = 0; // the receiver's thread only
-    std::atomic<bool> m_abort{false};
-    std::mutex m_mutex;
-    std::condition_variable m_wake;
-    std::deque<std::function<void()>> m_queue;
-    bool m_stop = false;
-    std::thread m_thread;
-};
+using SpoolerWorker = widgets::SpoolerWorker;
 
 } // namespace quill::admin

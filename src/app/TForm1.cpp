@@ -2,6 +2,7 @@
 
 #include "admin/ManagedPrinter.h"
 #include "admin/PrinterCommands.h"
+#include "platform/HelperParameters.h"
 #include "platform/PathExists.h"
 #include "spooler/LastError.h"
 #include "spooler/PrinterName.h"
@@ -188,7 +189,8 @@ bool TForm1::RunForSelected(const char* option, int showCommand) {
 }
 
 void TForm1::BitBtn10Click() {
-    if (MonitorWindow) {
+    // A window in its closing pause has stopped its monitor already: a new one opens.
+    if (MonitorWindow && !MonitorWindow->Closing()) {
         MonitorWindow->setWindowState(MonitorWindow->windowState() & ~Qt::WindowMinimized);
         MonitorWindow->raise();
         MonitorWindow->activateWindow();
@@ -196,26 +198,26 @@ void TForm1::BitBtn10Click() {
     }
     std::shared_ptr<spooler::Spooler> spooler = MonitorSpooler;
     if (!spooler) spooler = std::shared_ptr<spooler::Spooler>(std::shared_ptr<void>(), &m_spooler);
-    MonitorWindow = new monitor::MonitorDialog(std::move(spooler));
+    MonitorWindow = new monitor::MonitorDialog(std::move(spooler), &m_dialogs);
     MonitorWindow->setAttribute(Qt::WA_DeleteOnClose);
     MonitorWindow->show();
     MonitorWindow->Start();
 }
 
 void TForm1::BitBtn20Click() {
-    if (!RunForSelected("/y", platform::SW_HIDE)) return;
+    if (!RunForSelected(platform::helper::kSetDefault, platform::SW_HIDE)) return;
     // Shown at once, whatever the started helper makes of it.
     m_dialogs.ShowMessage("Set Default Printer to " + SelectedPrinter().value_or(""));
 }
 
 void TForm1::SpeedButton1Click() { admin::RunPrinterCommand(m_launcher, admin::kPrintersFolder, platform::SW_SHOW); }
 
-void TForm1::SpeedButton2Click() { RunForSelected("/p", platform::SW_SHOW); }
+void TForm1::SpeedButton2Click() { RunForSelected(platform::helper::kProperties, platform::SW_SHOW); }
 
-void TForm1::BitBtn30Click() { RunForSelected("/e", platform::SW_SHOW); }
+void TForm1::BitBtn30Click() { RunForSelected(platform::helper::kPreferences, platform::SW_SHOW); }
 
 void TForm1::GetPrinterInfo() {
-    if (!RunForSelected("/Xg", platform::SW_SHOW)) return;
+    if (!RunForSelected(platform::helper::kPrinterSettings, platform::SW_SHOW)) return;
     admin::TMain window(m_spooler, m_dialogs, this);
     ShowJobWindow(window);
 }
@@ -310,8 +312,8 @@ void TForm1::SpeedButton6Click() {
     if (path.empty() || path == kShareInExample) return;
     // The helper tells the user how it went; once it has ended, the list shows the new
     // connection.
-    const int ended = admin::RunPrinterCommandWatched(m_launcher, std::string(admin::kPrintUiEntry) + "/in /n" + path,
-                                                      platform::SW_SHOW);
+    const int ended =
+        admin::RunPrinterCommandWatched(m_launcher, platform::helper::ForConnection(path), platform::SW_SHOW);
     if (ended < 0) return;
     auto* watch = new QSocketNotifier(ended, QSocketNotifier::Read, this);
     connect(watch, &QObject::destroyed, [ended] { ::close(ended); });

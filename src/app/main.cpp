@@ -5,16 +5,20 @@
 #include "widgets/FirstPaintReport.h"
 #include "app/TForm1.h"
 #include "monitor/ActivityLog.h"
+#include "monitor/NotificationThreads.h"
 #include "platform/Launcher.h"
 #include "platform/PosixSharedSection.h"
 #include "platform/SyslogDebugOutput.h"
 #include "platform/X11WindowActivator.h"
 #include "spooler/CupsSpooler.h"
+#include "spooler/LastError.h"
+#include "spooler/PasswordPrompt.h"
 
 #include <QApplication>
 #include <QIcon>
 #include <QSocketNotifier>
 
+#include <chrono>
 #include <climits>
 #include <csignal>
 #include <cstdlib>
@@ -60,6 +64,9 @@ void QuitOnSignals(QApplication& application) {
 
 int main(int argc, char** argv) {
     using namespace quill;
+    // A request of this thread that CUPS wants a password for fails instead of asking on
+    // a terminal; the windows' workers ask in a box.
+    const spooler::PasswordScope refuse(nullptr);
     platform::PosixSharedSection sections;
     platform::X11WindowActivator windows;
     // Its destructor gives the place back when main returns, on every path.
@@ -81,8 +88,13 @@ int main(int argc, char** argv) {
     QApplication::setWindowIcon(icon);
     QuitOnSignals(application);
 
-    // Every activity log line is also sent to the system log.
-    monitor::activityLog().setDebugOutput(std::make_shared<platform::SyslogDebugOutput>());
+    // Every activity log line is also sent to the system log, and so is the reason of
+    // every failed spooler request (most windows only say that something failed).
+    const auto systemLog = std::make_shared<platform::SyslogDebugOutput>();
+    monitor::activityLog().setDebugOutput(systemLog);
+    spooler::SetFailureSink([systemLog](const std::string& what, const spooler::Failure& failure) {
+        systemLog->warning("CUPS request " + what + " failed: " + failure.reason);
+    });
     spooler::CupsSpooler spooler;
     widgets::QtDialogs dialogs;
     // The printer user-interface helper lies beside the program (built and installed so).
@@ -99,7 +111,12 @@ int main(int argc, char** argv) {
     form.show();
     guard.SetInstanceWindow(static_cast<std::uint32_t>(form.winId()));
     const int result = application.exec();
-    // A "Printer Activities" window still open stops its watchers as it goes.
+    // A "Printer Activities" window still open stops its watchers as it goes; one that
+    // closed as the program ended is deleted as well.
     delete form.MonitorWindow.data();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    // Every watcher thread has been stopped: each is joined before the program ends (the
+    // spooler's poller is joined as the spooler goes, with the main window).
+    monitor::JoinWatcherThreads(std::chrono::milliseconds(1500));
     return result;
 }

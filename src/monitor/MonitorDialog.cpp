@@ -18,6 +18,10 @@
 namespace quill::monitor {
 namespace {
 
+// How long the program's end waits for stopped watchers to end: a watcher's request
+// gives up within a tenth of a second, a connect within a second.
+constexpr std::chrono::milliseconds kJoinBound{1500};
+
 // The window's size in dialog units of its font.
 constexpr int kWidthUnits = 365;
 constexpr int kHeightUnits = 273;
@@ -85,10 +89,10 @@ private:
     bool m_posted = false;
 };
 
-MonitorDialog::MonitorDialog(std::shared_ptr<spooler::Spooler> spooler)
+MonitorDialog::MonitorDialog(std::shared_ptr<spooler::Spooler> spooler, widgets::Dialogs* dialogs)
     : QDialog(nullptr, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinMaxButtonsHint |
                            Qt::WindowCloseButtonHint),
-      m_spooler(std::move(spooler)), m_worker(std::make_unique<admin::SpoolerWorker>(this)) {
+      m_spooler(std::move(spooler)), m_worker(std::make_unique<widgets::SpoolerWorker>(this, dialogs)) {
     setWindowTitle(QStringLiteral("Printer Activities"));
     setWindowIcon(QApplication::windowIcon());
     // Closing the main window ends the program even while this window is open.
@@ -120,14 +124,27 @@ MonitorDialog::MonitorDialog(std::shared_ptr<spooler::Spooler> spooler)
         move(screen->availableGeometry().center() - rect().center());
 
     m_log = std::make_unique<TextBoxLog>(TextBox);
+    QCoreApplication::instance()->installEventFilter(this);
 }
 
-MonitorDialog::~MonitorDialog() {
+MonitorDialog::~MonitorDialog() { End(); }
+
+void MonitorDialog::End() {
+    if (m_ended) return;
+    m_ended = true;
     // A start still under way gives up its requests and returns first; then its
     // watchers are stopped like those of a started window.
     m_worker.reset();
     if (m_starting && !m_closing) Stop();
     activityLog().closeWindow(*m_log);
+    // The stopped watchers end within a request's abort; another window's running
+    // monitor keeps its threads.
+    if (ThreadBuffer().empty()) JoinWatcherThreads(kJoinBound);
+}
+
+bool MonitorDialog::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == QCoreApplication::instance() && event->type() == QEvent::Quit) End();
+    return false;
 }
 
 void MonitorDialog::Start() {
@@ -137,7 +154,6 @@ void MonitorDialog::Start() {
                    [this](bool started) {
                        m_started = true;
                        if (!started) WriteLog("InitNotificationThreads() failed. No further error code");
-                       if (m_closeAsked) close();
                    });
 }
 
@@ -149,12 +165,13 @@ void MonitorDialog::closeEvent(QCloseEvent* event) {
         return;
     }
     event->ignore();
-    if (!m_started) {
-        // The start is still waiting for the spooler: the stop follows once it has returned.
-        m_closeAsked = true;
-        return;
-    }
     if (m_closing) return;
+    if (!m_started) {
+        // The start is still waiting for the spooler: it gives up its request and
+        // returns (its answer is dropped), then the monitor stops as usual.
+        m_worker.reset();
+        m_started = true;
+    }
     Stop();
     // The pause lets the stop lines show before the window ends.
     QTimer::singleShot(kCloseDelayMs, this, [this] { Finish(); });
@@ -169,6 +186,8 @@ void MonitorDialog::Stop() {
 void MonitorDialog::Finish() {
     activityLog().closeWindow(*m_log);
     m_ended = true;
+    // Threads that have ended by now are joined; the others when the program ends.
+    if (ThreadBuffer().empty()) JoinWatcherThreads(std::chrono::milliseconds(0));
     close();
 }
 

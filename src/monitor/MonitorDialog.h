@@ -1,6 +1,6 @@
 #pragma once
 
-#include "admin/SpoolerWorker.h"
+#include "widgets/SpoolerWorker.h"
 #include "monitor/ActivityLog.h"
 #include "spooler/Spooler.h"
 
@@ -20,14 +20,20 @@ class MonitorDialog : public QDialog {
 public:
     static constexpr int kCloseDelayMs = 1500;
 
-    explicit MonitorDialog(std::shared_ptr<spooler::Spooler> spooler);
-    // A window that is still open when it is destroyed (the program ends) stops the
-    // monitor without the pause.
+    // dialogs: where a server's question for a password during the start is asked;
+    // without it the question is refused.
+    explicit MonitorDialog(std::shared_ptr<spooler::Spooler> spooler, widgets::Dialogs* dialogs = nullptr);
+    // A window that is still open when it is destroyed stops the monitor without the pause.
     ~MonitorDialog() override;
 
     // Shows the log and starts the monitor. The start's spooler requests run on a worker;
-    // the window paints meanwhile, and a close asked for in between waits for the start.
+    // the window paints meanwhile, and a close asked for in between makes the start give
+    // up its request and return before the monitor stops.
     void Start();
+    // Ends the window's part at once, as when the program ends: a start under way gives
+    // up, the monitor stops without the pause and its watcher threads are joined. The
+    // window then closes when asked.
+    void End();
     // Whether the start has returned, and whether the close has begun.
     bool Started() const { return m_started; }
     bool Closing() const { return m_closing; }
@@ -38,6 +44,9 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    // The program's end (its Quit event) ends the window at once, so that the window
+    // does not hold the program back with its pause.
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     class TextBoxLog;
@@ -46,10 +55,9 @@ private:
 
     std::shared_ptr<spooler::Spooler> m_spooler;
     std::unique_ptr<TextBoxLog> m_log;
-    std::unique_ptr<admin::SpoolerWorker> m_worker;
+    std::unique_ptr<widgets::SpoolerWorker> m_worker;
     bool m_starting = false;
     bool m_started = false;
-    bool m_closeAsked = false;
     bool m_closing = false;
     bool m_ended = false;
 };

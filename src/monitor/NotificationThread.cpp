@@ -3,6 +3,8 @@
 #include "monitor/ActivityLog.h"
 #include "monitor/DescribeNotifyData.h"
 #include "monitor/FormatLogText.h"
+#include "spooler/PasswordPrompt.h"
+#include "spooler/RequestAbort.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -82,6 +84,10 @@ bool Watcher::waitForChange(const spooler::ChangeNotification& notification) {
 }
 
 void NotificationThread(std::shared_ptr<Watcher> watcher) {
+    // After the stop the watcher's spooler requests give up at once, so its thread ends soon.
+    const spooler::AbortScope abort(watcher->m_stopped);
+    // A watcher has nobody to ask for a password: a request the server wants one for fails.
+    const spooler::PasswordScope refuse(nullptr);
     spooler::Spooler& spooler = *watcher->m_spooler;
     const std::string& name = watcher->m_printerName;
 

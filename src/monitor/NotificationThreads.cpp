@@ -5,8 +5,11 @@
 #include "monitor/MonitorText.h"
 #include "spooler/LastError.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
+#include <list>
 #include <exception>
 #include <new>
 #include <system_error>
@@ -22,6 +25,74 @@ constexpr std::chrono::milliseconds kLineBound{500};
 // The monitor's state exists once; only the user-interface thread touches it.
 std::shared_ptr<std::mutex> MonitorLock;
 std::optional<std::vector<ThreadEntry>> threadBuffer;
+
+// The owner of every watcher thread. A stop only signals a watcher and never waits for
+// it, so its thread is joined once it has ended: when later threads are started, when
+// the program ends, and at the latest when this goes (which first stops a monitor
+// still running).
+class WatcherThreads {
+public:
+    ~WatcherThreads() {
+        if (threadBuffer)
+            for (ThreadEntry& entry : *threadBuffer)
+                if (entry.watcher) entry.watcher->stop(std::chrono::milliseconds(0));
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_changed.wait(lock, [this] { return AllEnded(); });
+        lock.unlock();
+        Join(std::chrono::milliseconds(0));
+    }
+    void Start(std::function<void()> body) {
+        Join(std::chrono::milliseconds(0));
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        Thread& thread = m_threads.emplace_back();
+        try {
+            thread.thread = std::thread([this, &thread, body = std::move(body)] {
+                body();
+                const std::lock_guard<std::mutex> lock(m_mutex);
+                thread.ended = true;
+                m_changed.notify_all();
+            });
+        } catch (...) {
+            m_threads.pop_back();
+            throw;
+        }
+    }
+    // Waits up to bound for every thread to end and joins those that have.
+    bool Join(std::chrono::milliseconds bound) {
+        std::list<Thread> ended;
+        {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_changed.wait_until(lock, std::chrono::system_clock::now() + bound, [this] { return AllEnded(); });
+            for (auto it = m_threads.begin(); it != m_threads.end();) {
+                auto next = std::next(it);
+                if (it->ended) ended.splice(ended.end(), m_threads, it);
+                it = next;
+            }
+        }
+        for (Thread& thread : ended) thread.thread.join();
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        return m_threads.empty();
+    }
+
+private:
+    struct Thread {
+        std::thread thread;
+        bool ended = false;
+    };
+    // With m_mutex held.
+    bool AllEnded() const {
+        return std::all_of(m_threads.begin(), m_threads.end(), [](const Thread& t) { return t.ended; });
+    }
+
+    std::mutex m_mutex; // guards m_threads and every entry's flag
+    std::condition_variable m_changed;
+    std::list<Thread> m_threads;
+};
+
+WatcherThreads& watcherThreads() {
+    static WatcherThreads threads;
+    return threads;
+}
 
 // The size a level-4 snapshot takes in the 32-bit layout: three 32-bit fields per record
 // and each non-empty string with its terminating zero.
@@ -48,7 +119,7 @@ bool ThreadControl::CreateThread(std::function<void()> body, std::uint32_t& thre
     static std::atomic<std::uint32_t> nextId{0x1000};
     static std::atomic<std::uint32_t> nextHandle{0x1A0};
     try {
-        std::thread(std::move(body)).detach();
+        watcherThreads().Start(std::move(body));
     } catch (const std::system_error& failure) {
         error = static_cast<std::uint32_t>(failure.code().value());
         return false;
@@ -73,6 +144,8 @@ bool FInitnotificationThreads() {
     ThreadControl threads;
     return FInitnotificationThreads(threads);
 }
+
+bool JoinWatcherThreads(std::chrono::milliseconds bound) { return watcherThreads().Join(bound); }
 
 const std::vector<ThreadEntry>& ThreadBuffer() {
     static const std::vector<ThreadEntry> none;

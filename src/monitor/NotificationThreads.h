@@ -57,6 +57,11 @@ bool InitNotificationThreads(std::shared_ptr<spooler::Spooler> spooler);
 bool FInitnotificationThreads(ThreadControl& threads);
 bool FInitnotificationThreads();
 
+// Joins the watcher threads that have ended, waiting up to bound for the others; true
+// when no watcher thread is left. A watcher ends soon after its stop: its spooler
+// requests give up at once.
+bool JoinWatcherThreads(std::chrono::milliseconds bound);
+
 // The thread table of the running monitor; empty before the first start and after a stop.
 // Only the thread that runs the start and, after it, the stop reads it.
 const std::vector<ThreadEntry>& ThreadBuffer();

@@ -16,4 +16,9 @@ void SyslogDebugOutput::write(std::string_view message) {
     ::syslog(LOG_DEBUG, "%s", text.c_str());
 }
 
+void SyslogDebugOutput::warning(std::string_view message) {
+    const std::string text(message);
+    ::syslog(LOG_WARNING, "%s", text.c_str());
+}
+
 } // namespace quill::platform

@@ -14,6 +14,8 @@ public:
     SyslogDebugOutput& operator=(const SyslogDebugOutput&) = delete;
 
     void write(std::string_view message) override;
+    // A message at warning level, for what an administrator should see.
+    void warning(std::string_view message);
 };
 
 } // namespace quill::platform

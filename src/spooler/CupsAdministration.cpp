@@ -17,13 +17,6 @@
 namespace quill::spooler {
 namespace {
 
-ipp_t* NewRequest(ipp_op_t operation, const std::string& uri) {
-    ipp_t* request = ippNewRequest(operation);
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri.c_str());
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
-    return request;
-}
-
 bool SameText(const std::string& a, const std::string& b) { return strcasecmp(a.c_str(), b.c_str()) == 0; }
 
 // The ppd-name of the installed driver whose make and model (or ppd-name) is driver;
@@ -179,9 +172,9 @@ std::optional<PrinterInfo2> CupsSpooler::GetPrinterA(PrinterHandle& printer) {
     info.Attributes =
         (connected ? PRINTER_ATTRIBUTE_NETWORK : PRINTER_ATTRIBUTE_LOCAL) | (isShared ? PRINTER_ATTRIBUTE_SHARED : 0);
     if (isShared && handle.host().empty()) {
-        const auto shares = ShareNameClasses(*connection, handle.queue());
-        if (!shares) return std::nullopt;
-        info.pShareName = shares->empty() ? handle.queue() : shares->front();
+        const auto shareName = ShareName(*connection, handle.queue());
+        if (!shareName) return std::nullopt;
+        info.pShareName = *shareName;
     }
     ipp_attribute_t* state = ippFindAttribute(answer.get(), "printer-state", IPP_TAG_ENUM);
     info.Status = PrinterStatus(state ? ippGetInteger(state, 0) : IPP_PSTATE_IDLE,
@@ -250,7 +243,13 @@ bool CupsSpooler::ServerSharesPrinters() {
     if (!connection) return true;
     int count = 0;
     cups_option_t* settings = nullptr;
-    if (!cupsAdminGetServerSettings(connection->Http(), &count, &settings)) return true;
+    // Unknown counts as sharing (no note is shown then); the reason goes to the failure sink.
+    if (!cupsAdminGetServerSettings(connection->Http(), &count, &settings)) {
+        const char* why = cupsLastErrorString();
+        SetLastError(ERROR_ACCESS_DENIED, why ? why : "");
+        RecordFailure("Get-Server-Settings", why ? why : "");
+        return true;
+    }
     const char* value = cupsGetOption(CUPS_SERVER_SHARE_PRINTERS, count, settings);
     const bool shares = value && std::atoi(value) != 0;
     cupsFreeOptions(count, settings);

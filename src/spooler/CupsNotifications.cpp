@@ -3,21 +3,28 @@
 // a job that never started, and the server allows only a few subscriptions. One poller
 // thread asks for new events at most every 100 ms (Get-Notifications answers at once and
 // cannot wait) and makes each registration's descriptor readable when an event names its
-// printer. A fetch then reads the current values of the printer and of its jobs.
+// printer. A fetch then reads the current values of the printer and of the jobs that
+// changed since the last fetch (of every job after a gap in the events).
 #include "spooler/CupsSpooler.h"
 
 #include "spooler/CupsPrinterHandle.h"
 #include "spooler/CupsRequest.h"
+#include "spooler/CupsShareNames.h"
+#include "spooler/EndedJobs.h"
 #include "spooler/LastError.h"
+#include "spooler/PasswordPrompt.h"
+#include "spooler/RequestAbort.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <thread>
 
 namespace quill::spooler {
@@ -27,20 +34,14 @@ constexpr std::chrono::milliseconds kPollInterval{100};
 constexpr int kLeaseSeconds = 60;
 // Renewed well before the lease ends, so a busy server does not end it first.
 constexpr std::chrono::seconds kRenewEvery{20};
-constexpr const char* kServerUri = "ipp://localhost/";
+// How long a spooler that goes waits for its poller to cancel the subscription.
+constexpr std::chrono::milliseconds kCancelBound{1000};
 
 // CUPS compares queue names ignoring case.
 std::string QueueKey(std::string queue) {
     std::transform(queue.begin(), queue.end(), queue.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return queue;
-}
-
-ipp_t* NewRequest(ipp_op_t operation) {
-    ipp_t* request = ippNewRequest(operation);
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, kServerUri);
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
-    return request;
 }
 
 void Signal(int fd) {
@@ -63,38 +64,67 @@ public:
     const std::string m_key;
     int m_fd;
     std::shared_ptr<CupsSpooler::NotificationHub> m_hub;
-    // The fetching thread's own: the jobs open at the last fetch.
-    std::set<std::uint32_t> m_openJobs;
+    // The fetching thread's own: the jobs named by events and not yet reported, whether
+    // the next fetch reports everything, and the jobs seen open.
+    std::set<std::uint32_t> m_named;
+    bool m_refresh = false;
+    EndedJobs m_ended;
     // Guarded by the hub's mutex.
     bool m_discarded = false;
     std::set<std::uint32_t> m_eventJobs; // jobs named by events since the last fetch
 };
 
-class CupsSpooler::NotificationHub : public std::enable_shared_from_this<NotificationHub> {
+// The one poller of a spooler's registrations. Its thread is started with the first
+// registration and lives until the hub goes, which stops and joins it: a poller never
+// runs beside another on the same subscription. While no registration is left it
+// cancels the subscription and then sleeps without polling; a registration that comes
+// meanwhile is served by the same thread, on a new subscription.
+class CupsSpooler::NotificationHub {
 public:
+    ~NotificationHub();
     void Add(CupsChangeNotification* registration) {
         std::lock_guard<std::mutex> guard(m_mutex);
         m_registrations.insert(registration);
-        if (!m_polling) {
-            m_polling = true;
-            std::thread([hub = shared_from_this()] { hub->Run(); }).detach();
-        }
+        if (!m_thread.joinable()) m_thread = std::thread([this] { Run(); });
+        m_wake.notify_all();
+    }
+    // Waits until the subscription that serves the registrations is in place, so that
+    // every change from now on is seen; gives up after the bounded request time, or at
+    // once when the calling thread's requests are to give up.
+    void WaitUntilSubscribed() {
+        const auto until = std::chrono::steady_clock::now() + CupsConnection::kAnswerTimeout;
+        std::unique_lock<std::mutex> lock(m_mutex);
+        while (!m_live && !AbortScope::Requested() && std::chrono::steady_clock::now() < until)
+            m_wake.wait_for(lock, kPollInterval);
     }
     void Remove(CupsChangeNotification* registration) {
         std::lock_guard<std::mutex> guard(m_mutex);
         m_registrations.erase(registration);
+        if (m_registrations.empty()) {
+            // The subscription goes with its last registration; a later one waits for its own.
+            m_stale = true;
+            m_live = false;
+        }
+        m_wake.notify_all();
     }
     // What the poller saw for a registration since the last call; cleared.
     void TakeSeen(CupsChangeNotification& registration, bool& discarded, std::set<std::uint32_t>& jobs) {
         std::lock_guard<std::mutex> guard(m_mutex);
         discarded = registration.m_discarded;
         registration.m_discarded = false;
-        jobs.swap(registration.m_eventJobs);
+        jobs.merge(registration.m_eventJobs);
         registration.m_eventJobs.clear();
     }
 
 private:
     void Run();
+    // Sleeps for up to `period`; false when the hub is going.
+    bool Pause(std::chrono::milliseconds period);
+    void SetLive(bool live) {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_live = live;
+        m_wake.notify_all();
+    }
     bool Subscribe(CupsConnection& connection);
     // Cancels the subscription; false when the server did not answer.
     bool Cancel(CupsConnection& connection);
@@ -104,9 +134,15 @@ private:
     Events ReadEvents(CupsConnection& connection);
     void Deliver(const std::vector<std::pair<std::string, std::uint32_t>>& events, bool gap);
 
-    std::mutex m_mutex;
+    std::mutex m_mutex; // guards the members up to m_thread
+    std::condition_variable m_wake;
     std::set<CupsChangeNotification*> m_registrations;
-    bool m_polling = false;
+    bool m_stop = false;
+    bool m_done = false;
+    bool m_live = false;  // a subscription serves the registrations
+    bool m_stale = false; // the subscription, if any, belongs to registrations that have all gone
+    std::thread m_thread;
+    std::atomic<bool> m_abort{false}; // the poller's requests give up at once
     // The poller thread's own.
     int m_subscription = 0;
     int m_nextSequence = 1;
@@ -122,24 +158,76 @@ CupsChangeNotification::~CupsChangeNotification() {
     if (m_fd >= 0) ::close(m_fd);
 }
 
+CupsSpooler::NotificationHub::~NotificationHub() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_stop = true;
+    m_wake.notify_all();
+    if (!m_thread.joinable()) return;
+    // The poller cancels the subscription on its way out, if the server answers soon;
+    // otherwise the lease ends it.
+    m_wake.wait_for(lock, kCancelBound, [this] { return m_done; });
+    m_abort = true;
+    lock.unlock();
+    m_thread.join();
+}
+
+bool CupsSpooler::NotificationHub::Pause(std::chrono::milliseconds period) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return !m_wake.wait_for(lock, period, [this] { return m_stop; });
+}
+
 void CupsSpooler::NotificationHub::Run() {
+    const AbortScope abort(m_abort);
+    // Nobody is there to ask for a password: a request the server wants one for fails.
+    const PasswordScope refuse(nullptr);
     std::unique_ptr<CupsConnection> connection;
     auto renewAt = std::chrono::steady_clock::now() + kRenewEvery;
-    bool lost = false; // a subscription ended: events may have been missed
+    bool lost = false;  // a subscription ended while watched: events may have been missed
+    bool stale = false; // the subscription is to be cancelled
+    auto leaseEnd = std::chrono::steady_clock::now();
     for (;;) {
+        bool wanted;
         {
-            std::lock_guard<std::mutex> guard(m_mutex);
-            if (m_registrations.empty()) {
-                m_polling = false;
-                break;
+            std::unique_lock<std::mutex> lock(m_mutex);
+            // Nothing to poll for and nothing to cancel: sleep until there is.
+            m_wake.wait(lock, [this] { return m_stop || !m_registrations.empty() || m_subscription; });
+            if (m_stop) break;
+            wanted = !m_registrations.empty();
+            if (m_stale) {
+                m_stale = false;
+                lost = false; // the watchers that could have missed events have gone
+                if (m_subscription && !stale) {
+                    stale = true;
+                    leaseEnd = std::chrono::steady_clock::now() + std::chrono::seconds(kLeaseSeconds);
+                }
             }
         }
+        if (stale) {
+            // Cancelled before anything else, also when new registrations came meanwhile:
+            // they get a subscription of their own, whose events start with them. A server
+            // that does not answer is asked again until the lease would have ended it.
+            if (!connection) connection = CupsConnection::Open("");
+            if (connection && Cancel(*connection)) {
+                stale = false;
+            } else {
+                connection.reset();
+                if (std::chrono::steady_clock::now() >= leaseEnd) {
+                    m_subscription = 0;
+                    stale = false;
+                } else if (!Pause(wanted ? kPollInterval : std::chrono::milliseconds(1000))) {
+                    break;
+                }
+            }
+            continue;
+        }
+        if (!wanted) continue;
         if (!connection) connection = CupsConnection::Open("");
         if (connection && !m_subscription) {
             if (Subscribe(*connection)) {
                 renewAt = std::chrono::steady_clock::now() + kRenewEvery;
                 if (lost) Deliver({}, true);
                 lost = false;
+                SetLive(true);
             } else {
                 connection.reset();
             }
@@ -150,6 +238,7 @@ void CupsSpooler::NotificationHub::Run() {
                 // Cancelled as well, in case the server only refused to answer for it:
                 // no subscription of the monitor's is ever left behind.
                 if (!Cancel(*connection)) m_subscription = 0;
+                SetLive(false);
                 lost = true;
             } else if (read == Events::NoAnswer) {
                 // The server is busy, stopped or gone: a new connection on the next round.
@@ -162,17 +251,16 @@ void CupsSpooler::NotificationHub::Run() {
                 renewAt = std::chrono::steady_clock::now() + kRenewEvery;
             }
         }
-        std::this_thread::sleep_for(kPollInterval);
+        if (!Pause(kPollInterval)) break;
     }
-    // The last registration has ended: the subscription goes with it. A server that does
-    // not answer is asked again until the lease would have ended it anyway.
-    const auto leaseEnd = std::chrono::steady_clock::now() + std::chrono::seconds(kLeaseSeconds);
-    while (m_subscription && std::chrono::steady_clock::now() < leaseEnd) {
+    // The hub is going: one last try to leave no subscription behind.
+    if (m_subscription) {
         if (!connection) connection = CupsConnection::Open("");
-        if (connection && Cancel(*connection)) break;
-        connection.reset();
-        std::this_thread::sleep_for(std::chrono::seconds(1));
+        if (connection) Cancel(*connection);
     }
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_done = true;
+    m_wake.notify_all();
 }
 
 bool CupsSpooler::NotificationHub::Cancel(CupsConnection& connection) {
@@ -270,6 +358,13 @@ CupsSpooler::FindFirstPrinterChangeNotification(PrinterHandle& printer, std::uin
         return nullptr;
     }
     hub->Add(registration.get());
+    hub->WaitUntilSubscribed();
+    // The jobs open now: one that ends later is reported even when the events that
+    // named it were dropped. Without an answer only the events tell.
+    if (const auto connection = CupsConnection::Open("")) {
+        if (const auto open = AskForJobs(*connection, PrinterUri(registration->m_queue), "not-completed", 0))
+            registration->m_ended.Next(*open);
+    }
     return registration;
 }
 
@@ -290,46 +385,66 @@ std::optional<NotifyInfo> CupsSpooler::FindNextPrinterChangeNotification(ChangeN
     std::uint64_t count = 0;
     [[maybe_unused]] const ssize_t drained = ::read(registration.m_fd, &count, sizeof count);
     bool discarded = false;
-    std::set<std::uint32_t> eventJobs;
-    registration.m_hub->TakeSeen(registration, discarded, eventJobs);
+    registration.m_hub->TakeSeen(registration, discarded, registration.m_named);
+    change = PRINTER_CHANGE_ALL;
+    if (discarded) {
+        // Events were lost: this block says so only, and the next fetch reports the
+        // printer and every job, as a refresh does.
+        registration.m_refresh = true;
+        NotifyInfo block;
+        block.Flags = PRINTER_NOTIFY_INFO_DISCARDED;
+        return block;
+    }
 
+    // What the events named stays for the next fetch until this one has succeeded.
     const auto connection = CupsConnection::Open("");
     if (!connection) return std::nullopt;
     const std::string uri = PrinterUri(registration.m_queue);
-    ipp_t* request = ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri.c_str());
-    static const char* const kWanted[] = {"printer-state", "printer-state-reasons", "queued-job-count"};
-    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 3, nullptr, kWanted);
+    ipp_t* request = NewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES, uri);
+    static const char* const kWanted[] = {"printer-state", "printer-state-reasons", "queued-job-count",
+                                          "printer-is-shared"};
+    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 4, nullptr, kWanted);
     const Ipp printer = connection->Send(request);
     if (!printer) return std::nullopt;
-    std::optional<std::vector<JobInfo2>> jobs = AskForJobs(*connection, uri, "not-completed", 0);
-    if (!jobs) return std::nullopt;
+    std::optional<std::vector<JobInfo2>> open = AskForJobs(*connection, uri, "not-completed", 0);
+    if (!open) return std::nullopt;
 
-    // Jobs that were open at the last fetch or named by an event, and are no longer
-    // open, have ended since: they are reported once more, with how they ended (also a
-    // job cancelled before it ever started).
-    std::set<std::uint32_t> open, ended;
-    for (const JobInfo2& job : *jobs) open.insert(job.JobId);
-    for (std::uint32_t id : registration.m_openJobs)
-        if (!open.count(id)) ended.insert(id);
-    for (std::uint32_t id : eventJobs)
-        if (!open.count(id)) ended.insert(id);
+    // Reported: the jobs that events named (all open ones on a refresh), and once more
+    // every job that has ended since the last fetch, with how it ended (also a job
+    // cancelled before it ever started). Ended jobs whose end cannot be read now are
+    // reported by a later fetch.
+    std::set<std::uint32_t> ended;
+    for (std::uint32_t id : registration.m_ended.Next(*open)) ended.insert(id);
+    std::set<std::uint32_t> openIds;
+    for (const JobInfo2& job : *open) openIds.insert(job.JobId);
+    for (std::uint32_t id : registration.m_named)
+        if (!openIds.count(id)) ended.insert(id);
+    std::vector<JobInfo2> jobs;
+    for (JobInfo2& job : *open)
+        if (registration.m_refresh || registration.m_named.count(job.JobId)) jobs.push_back(std::move(job));
     if (!ended.empty()) {
-        if (const auto finished = AskForJobs(*connection, uri, "completed", *ended.begin()))
+        if (const auto finished = AskForJobs(*connection, uri, "completed", *ended.begin())) {
             for (const JobInfo2& job : *finished)
-                if (ended.count(job.JobId)) jobs->push_back(job);
+                if (ended.count(job.JobId)) jobs.push_back(job);
+        } else {
+            registration.m_ended.Unreported({ended.begin(), ended.end()});
+        }
     }
-    registration.m_openJobs = std::move(open);
+    registration.m_named.clear();
+    registration.m_refresh = false;
 
     ipp_attribute_t* state = ippFindAttribute(printer.get(), "printer-state", IPP_TAG_ENUM);
     ipp_attribute_t* reasons = ippFindAttribute(printer.get(), "printer-state-reasons", IPP_TAG_KEYWORD);
     ipp_attribute_t* queued = ippFindAttribute(printer.get(), "queued-job-count", IPP_TAG_INTEGER);
+    ipp_attribute_t* shared = ippFindAttribute(printer.get(), "printer-is-shared", IPP_TAG_BOOLEAN);
+    // The share name as the printer's full record gives it: none for a printer not shared.
+    const std::string shareName =
+        shared && ippGetBoolean(shared, 0) ? ShareName(*connection, registration.m_queue).value_or("") : std::string();
 
     NotifyInfo block;
-    block.Flags = discarded ? PRINTER_NOTIFY_INFO_DISCARDED : 0;
     for (const NotifyOptionsType& type : options.Types) {
         if (type.Type == JOB_NOTIFY_TYPE) {
-            for (const JobInfo2& job : *jobs) {
+            for (const JobInfo2& job : jobs) {
                 for (std::uint16_t field : type.Fields) {
                     NotifyData record{JOB_NOTIFY_TYPE, field, job.JobId, std::monostate()};
                     switch (field) {
@@ -359,16 +474,15 @@ std::optional<NotifyInfo> CupsSpooler::FindNextPrinterChangeNotification(ChangeN
                     record.Data = static_cast<std::uint32_t>(queued ? ippGetInteger(queued, 0) : 0);
                     break;
                 case PRINTER_NOTIFY_FIELD_PRINTER_NAME: record.Data = registration.m_name; break;
-                // A printer of this computer has no server name; CUPS has no share names.
+                // A printer of this computer has no server name.
                 case PRINTER_NOTIFY_FIELD_SERVER_NAME: record.Data = std::string(); break;
-                case PRINTER_NOTIFY_FIELD_SHARE_NAME: record.Data = std::string(); break;
+                case PRINTER_NOTIFY_FIELD_SHARE_NAME: record.Data = shareName; break;
                 default: continue;
                 }
                 block.aData.push_back(std::move(record));
             }
         }
     }
-    change = PRINTER_CHANGE_ALL;
     return block;
 }
 

@@ -9,22 +9,25 @@ const char* AskScope(const char* prompt, http_t*, const char*, const char*, void
     return static_cast<PasswordScope*>(scope)->Answer(prompt);
 }
 
-thread_local int scopes = 0;
+// The innermost scope of the thread; libcups keeps the password callback per thread.
+thread_local PasswordScope* t_scope = nullptr;
 
 } // namespace
 
-// libcups keeps the password callback per thread.
-PasswordScope::PasswordScope(PasswordPrompt prompt) : m_prompt(std::move(prompt)) {
+PasswordScope::PasswordScope(PasswordPrompt prompt) : m_prompt(std::move(prompt)), m_outer(t_scope) {
+    t_scope = this;
     cupsSetPasswordCB2(&AskScope, this);
-    ++scopes;
 }
 
+// The scope around it answers again; without one, libcups' own prompt would, so a thread
+// is meant to keep an outer scope for as long as it talks to CUPS.
 PasswordScope::~PasswordScope() {
-    cupsSetPasswordCB2(nullptr, nullptr);
-    --scopes;
+    t_scope = m_outer;
+    cupsSetPasswordCB2(m_outer ? &AskScope : nullptr, m_outer);
 }
 
-bool PasswordScope::Active() { return scopes > 0; }
+// A scope that refuses every question has nobody to ask.
+bool PasswordScope::Active() { return t_scope && t_scope->m_prompt; }
 
 const char* PasswordScope::Answer(const char* prompt) {
     constexpr int kMostAnswers = 3;

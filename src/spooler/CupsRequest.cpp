@@ -100,6 +100,7 @@ std::unique_ptr<CupsConnection> CupsConnection::Open(const std::string& host, st
         const std::string text = "The print server " + server.host + " does not answer: " + reason;
         if (error) *error = text;
         SetLastError(RPC_S_SERVER_UNAVAILABLE, text);
+        RecordFailure("Connect", text);
         return nullptr;
     }
     return std::unique_ptr<CupsConnection>(new CupsConnection(http));
@@ -132,9 +133,14 @@ http_t* CupsConnection::Http() {
 }
 
 Ipp CupsConnection::Request(ipp_t* request, const char* resource) {
+    m_operation = ippGetOperation(request);
     Ipp response = RequestOnce(request, resource);
-    // The reason goes with the thread's last error, for the caller that shows it.
-    if (!response) SetLastError(GetLastError(), m_error);
+    // The reason goes with the thread's last error, for the caller that shows it, and to
+    // the failure sink.
+    if (!response) {
+        SetLastError(GetLastError(), m_error);
+        RecordFailure(ippOpString(m_operation), m_error);
+    }
     return response;
 }
 
@@ -257,6 +263,7 @@ bool CupsConnection::Succeeded(ipp_t* answer) {
     case IPP_STATUS_ERROR_OPERATION_NOT_SUPPORTED: SetLastError(ERROR_NOT_SUPPORTED, m_error); break;
     default: SetLastError(ERROR_INVALID_PARAMETER, m_error); break;
     }
+    RecordFailure(ippOpString(m_operation), m_error);
     return false;
 }
 
@@ -284,11 +291,26 @@ std::string Text(ipp_t* answer, const char* name) {
     return attr ? TextOf(attr) : "";
 }
 
-std::string PrinterUri(const std::string& queue) {
+namespace {
+
+std::string ObjectUri(const char* folder, const std::string& name) {
     char uri[HTTP_MAX_URI];
-    httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", ippPort(), "/printers/%s",
-                     queue.c_str());
+    httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", ippPort(), "/%s/%s", folder,
+                     name.c_str());
     return uri;
+}
+
+} // namespace
+
+std::string PrinterUri(const std::string& queue) { return ObjectUri("printers", queue); }
+
+std::string ClassUri(const std::string& name) { return ObjectUri("classes", name); }
+
+ipp_t* NewRequest(ipp_op_t operation, const std::string& uri) {
+    ipp_t* request = ippNewRequest(operation);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri.c_str());
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
+    return request;
 }
 
 std::string QueueOfUri(const std::string& uri) {

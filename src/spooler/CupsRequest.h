@@ -47,7 +47,7 @@ public:
     std::optional<Ipp> AskForList(ipp_t* request);
     // Why the last request failed, as a sentence for the user: the time-out, the
     // connection's error, the server's refusal or CUPS' reason (also the thread's
-    // GetLastErrorText).
+    // LastFailure(), and the failure sink gets it: LastError.h).
     const std::string& Error() const { return m_error; }
 
     // The connection for libcups' own calls (destinations, PPDs): the waits of the
@@ -63,6 +63,7 @@ private:
     bool Succeeded(ipp_t* answer);
 
     http_t* m_http;
+    ipp_op_t m_operation = IPP_OP_CUPS_NONE; // of the last request
     std::chrono::steady_clock::time_point m_deadline;
     // While libcups authenticates, which can wait for the user in between, only a wait
     // without progress is bounded: it began at m_stallFrom, the last look was m_lastLook.
@@ -90,8 +91,15 @@ void ForEachObject(ipp_t* answer, ipp_tag_t group, OnAttribute onAttribute, OnEn
 std::string TextOf(ipp_attribute_t* attr);
 // The first text value of the named attribute of an answer; empty when there is none.
 std::string Text(ipp_t* answer, const char* name);
-// The URI of a queue of the server a request goes to; the name's bytes are %-encoded.
+// The URI of a queue (or a class) of the server a request goes to; the name's bytes are
+// %-encoded.
 std::string PrinterUri(const std::string& queue);
+std::string ClassUri(const std::string& name);
+// The URI of the server itself, for requests about all its queues and jobs.
+inline constexpr const char* kServerUri = "ipp://localhost/";
+// A new request about the object at uri (printer-uri) on behalf of this process's user
+// (requesting-user-name); the caller adds the operation's own attributes.
+ipp_t* NewRequest(ipp_op_t operation, const std::string& uri = kServerUri);
 // The queue name at the end of a printer URI, decoded.
 std::string QueueOfUri(const std::string& uri);
 

@@ -5,13 +5,6 @@
 
 namespace quill::spooler {
 
-std::string ClassUri(const std::string& name) {
-    char uri[HTTP_MAX_URI];
-    httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", ippPort(), "/classes/%s",
-                     name.c_str());
-    return uri;
-}
-
 std::optional<std::vector<std::string>> ShareNameClasses(CupsConnection& connection, const std::string& queue) {
     ipp_t* request = ippNewRequest(CUPS_GET_CLASSES);
     static const char* const kWanted[] = {"printer-name", "member-names"};
@@ -38,14 +31,17 @@ std::optional<std::vector<std::string>> ShareNameClasses(CupsConnection& connect
     return classes;
 }
 
+std::optional<std::string> ShareName(CupsConnection& connection, const std::string& queue) {
+    const auto shares = ShareNameClasses(connection, queue);
+    if (!shares) return std::nullopt;
+    return shares->empty() ? queue : shares->front();
+}
+
 bool RemoveShareNameClasses(CupsConnection& connection, const std::vector<std::string>& classes,
                             const std::string& keep) {
     for (const auto& name : classes) {
         if (!keep.empty() && SameQueue(name, keep)) continue;
-        ipp_t* request = ippNewRequest(CUPS_DELETE_CLASS);
-        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, ClassUri(name).c_str());
-        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
-        if (!connection.Send(request, "/admin/")) return false;
+        if (!connection.Send(NewRequest(CUPS_DELETE_CLASS, ClassUri(name)), "/admin/")) return false;
     }
     return true;
 }

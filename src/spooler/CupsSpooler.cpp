@@ -88,9 +88,7 @@ std::unique_ptr<PrinterHandle> CupsSpooler::OpenPrinterA(const std::string& name
     }
     const auto connection = CupsConnection::Open(path.host);
     if (!connection) return nullptr;
-    ipp_t* request = ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
-    const std::string uri = PrinterUri(queue);
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri.c_str());
+    ipp_t* request = NewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES, PrinterUri(queue));
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr, "printer-name");
     Ipp response = connection->Send(request);
     if (!response) return nullptr;
@@ -145,12 +143,10 @@ SystemTime ToSystemTime(std::time_t t) {
 // The jobs of one Get-Jobs answer in the server's order.
 std::optional<std::vector<JobInfo2>> AskForJobs(CupsConnection& connection, const std::string& uri,
                                                 const char* whichJobs, std::uint32_t firstJobId) {
-    ipp_t* request = ippNewRequest(IPP_OP_GET_JOBS);
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri.c_str());
+    ipp_t* request = NewRequest(IPP_OP_GET_JOBS, uri);
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", nullptr, whichJobs);
     if (firstJobId)
         ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "first-job-id", static_cast<int>(firstJobId));
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
     static const char* const kWanted[] = {"job-id",
                                           "job-printer-uri",
                                           "job-originating-host-name",
@@ -168,6 +164,10 @@ std::optional<std::vector<JobInfo2>> AskForJobs(CupsConnection& connection, cons
     if (!answer) return std::nullopt;
     std::vector<JobInfo2> jobs;
     if (!*answer) return jobs;
+    // A job's "machine" is the computer it came from; jobs of this computer name it. CUPS
+    // leaves the origin out of other users' jobs (as their owner and document): unknown,
+    // it stays empty rather than being taken for this computer.
+    const auto own = ThisComputer::Now();
     JobInfo2 job;
     int state = 0;
     ipp_attribute_t* reasons = nullptr;
@@ -175,6 +175,7 @@ std::optional<std::vector<JobInfo2>> AskForJobs(CupsConnection& connection, cons
     auto flush = [&] {
         if (any) {
             job.Status = JobStatus(state, reasons);
+            if (!job.pMachineName.empty() && own->Is(job.pMachineName)) job.pMachineName = own->name();
             jobs.push_back(job);
         }
         job = JobInfo2();
@@ -208,16 +209,8 @@ std::optional<std::vector<JobInfo2>> CupsSpooler::Jobs(const std::string& host, 
                                                        const char* whichJobs, std::uint32_t firstJobId) {
     const auto connection = CupsConnection::Open(host);
     if (!connection) return std::nullopt;
-    const std::string uri = queue.empty() ? "ipp://localhost/" : PrinterUri(queue);
-    auto jobs = AskForJobs(*connection, uri, whichJobs, firstJobId);
-    if (!jobs) return std::nullopt;
-    // A job's "machine" is the computer it came from; jobs of this computer name it. CUPS
-    // leaves the origin out of other users' jobs (as their owner and document): unknown,
-    // it stays empty rather than being taken for this computer.
-    const auto own = ThisComputer::Now();
-    for (auto& j : *jobs)
-        if (!j.pMachineName.empty() && own->Is(j.pMachineName)) j.pMachineName = own->name();
-    return jobs;
+    const std::string uri = queue.empty() ? kServerUri : PrinterUri(queue);
+    return AskForJobs(*connection, uri, whichJobs, firstJobId);
 }
 
 std::optional<std::vector<JobInfo2>> CupsSpooler::EnumJobsA(PrinterHandle& printer) {
@@ -253,11 +246,8 @@ bool CupsSpooler::SetJobA(PrinterHandle& printer, std::uint32_t jobId, std::uint
     }
     const auto connection = CupsConnection::Open(handle.host());
     if (!connection) return false;
-    ipp_t* request = ippNewRequest(operation);
-    const std::string uri = PrinterUri(handle.queue());
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri.c_str());
+    ipp_t* request = NewRequest(operation, PrinterUri(handle.queue()));
     ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", static_cast<int>(jobId));
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
     return connection->Send(request, "/jobs") != nullptr;
 }
 

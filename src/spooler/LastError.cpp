@@ -1,25 +1,45 @@
 #include "spooler/LastError.h"
 
+#include "spooler/RequestAbort.h"
+
+#include <mutex>
+
 namespace quill::spooler {
 namespace {
 
-thread_local std::uint32_t lastError = ERROR_SUCCESS;
-thread_local std::string lastErrorText;
+thread_local Failure lastFailure;
+
+std::mutex sinkMutex;
+FailureSink failureSink; // guarded by sinkMutex
 
 } // namespace
 
-std::uint32_t GetLastError() { return lastError; }
+std::uint32_t GetLastError() { return lastFailure.code; }
 
 void SetLastError(std::uint32_t code) {
-    lastError = code;
-    lastErrorText.clear();
+    lastFailure.code = code;
+    lastFailure.reason.clear();
 }
 
 void SetLastError(std::uint32_t code, const std::string& text) {
-    lastError = code;
-    lastErrorText = text;
+    lastFailure.code = code;
+    lastFailure.reason = text;
 }
 
-const std::string& GetLastErrorText() { return lastErrorText; }
+const std::string& GetLastErrorText() { return lastFailure.reason; }
+
+Failure LastFailure() { return lastFailure; }
+
+void RecordFailure(const std::string& what, const std::string& reason) {
+    lastFailure.reason = reason;
+    if (AbortScope::Requested()) return;
+    const std::lock_guard<std::mutex> lock(sinkMutex);
+    if (failureSink) failureSink(what, lastFailure);
+}
+
+void SetFailureSink(FailureSink sink) {
+    const std::lock_guard<std::mutex> lock(sinkMutex);
+    failureSink = std::move(sink);
+}
 
 } // namespace quill::spooler

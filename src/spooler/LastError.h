@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace quill::spooler {
@@ -29,5 +30,29 @@ void SetLastError(std::uint32_t code);
 void SetLastError(std::uint32_t code, const std::string& text);
 // The reason's text of the last failure; empty when it was not given.
 const std::string& GetLastErrorText();
+// Sets the code with the reason as a sentence for the user (CUPS' own reason where it gave one).
+void SetLastError(std::uint32_t code, const std::string& text);
+// The reason's text of the last failure; empty when it was not given.
+const std::string& GetLastErrorText();
+
+// A failed spooler operation as a value: the code GetLastError gives and the reason in
+// words (CUPS' status message, the time-out, the connection's error), empty where none
+// was given.
+struct Failure {
+    std::uint32_t code = ERROR_SUCCESS;
+    std::string reason;
+};
+// The calling thread's last failure.
+Failure LastFailure();
+
+// Records why the thread's last request (`what`: its operation) failed, beside the code
+// already set, and hands it to the failure sink, unless the thread's requests were
+// asked to give up (a window closed: no failure of the server).
+void RecordFailure(const std::string& what, const std::string& reason);
+// Where every recorded failure goes as well (the program puts it into the system log,
+// so that an administrator can see why a window only said that something failed);
+// none: nowhere. Called from any thread that makes requests.
+using FailureSink = std::function<void(const std::string& what, const Failure& failure)>;
+void SetFailureSink(FailureSink sink);
 
 } // namespace quill::spooler

@@ -134,7 +134,7 @@ TEST_F(MonitorDialogTest, WatcherLinesShowAsTheyComeAndStopWithTheWindow) {
     EXPECT_TRUE(QTest::qWaitFor([&] { return spooler->registrations() == 0; }, 10000));
 }
 
-TEST_F(MonitorDialogTest, MonitorPrinterOpensOneWindowAndASecondPressBringsItForward) {
+TEST_F(MonitorDialogTest, MonitorPrinterOpensOneWindowASecondPressBringsItForwardAndAPressWhileItClosesOpensANew) {
     test::FakeSpooler mainSpooler;
     test::FakeDialogs dialogs;
     test::FakeLauncher launcher;
@@ -152,11 +152,17 @@ TEST_F(MonitorDialogTest, MonitorPrinterOpensOneWindowAndASecondPressBringsItFor
     EXPECT_FALSE(first->isMinimized());
     ASSERT_TRUE(QTest::qWaitFor([&] { return first->Started(); }, 10000));
     first->close();
-    // The window deletes itself once it has ended; a press then opens a new one.
-    ASSERT_TRUE(QTest::qWaitFor([&] { return first.isNull(); }, 10000));
+    // During the closing pause the monitor has stopped already: a press opens a new
+    // window, which stays when the closing one has ended and deleted itself.
+    ASSERT_TRUE(first->Closing());
     form.BitBtn10Click();
     ASSERT_TRUE(form.MonitorWindow);
+    EXPECT_NE(form.MonitorWindow, first);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return first.isNull(); }, 10000));
+    ASSERT_TRUE(form.MonitorWindow);
+    EXPECT_TRUE(form.MonitorWindow->isVisible());
     ASSERT_TRUE(QTest::qWaitFor([&] { return form.MonitorWindow->Started(); }, 10000));
+    EXPECT_TRUE(WaitUntilShowsLog(*form.MonitorWindow));
     form.MonitorWindow->close();
     ASSERT_TRUE(QTest::qWaitFor([&] { return form.MonitorWindow.isNull(); }, 10000));
 }

@@ -1,18 +1,22 @@
 // The CUPS adapter against a private cupsd.
 #include "spooler/CupsRequest.h"
 #include "spooler/CupsSpooler.h"
+#include "spooler/LastError.h"
+#include "spooler/RequestAbort.h"
 
 #include "CupsSandbox.h"
 
 #include <cups/cups.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <thread>
 #include <arpa/inet.h>
@@ -89,6 +93,47 @@ TEST_F(CupsSpoolerTest, UnreachableServerIsAFailure) {
     cupsSetServer(s_cups->server().c_str());
     EXPECT_FALSE(printers);
     EXPECT_TRUE(spooler.EnumPrintersA(PRINTER_ENUM_LOCAL));
+}
+
+// A failure is a value with CUPS' reason beside the code, and goes to the failure sink
+// (the system log), except when a closing window made the request give up.
+TEST_F(CupsSpoolerTest, FailuresCarryCupsReasonAndReachTheSinkUnlessGivenUp) {
+    std::vector<std::string> sunk;
+    SetFailureSink(
+        [&](const std::string& what, const Failure& failure) { sunk.push_back(what + ": " + failure.reason); });
+    struct Case {
+        std::function<bool()> fails;
+        std::uint32_t code;
+        std::string what;
+    };
+    const Case cases[] = {
+        {[&] { return !spooler.OpenPrinterA("Missing"); }, ERROR_INVALID_PRINTER_NAME, "Get-Printer-Attributes"},
+        {[&] {
+             cupsSetServer((s_cups->dir() + "/run/no-such.sock").c_str());
+             const bool failed = !spooler.EnumPrintersA(PRINTER_ENUM_LOCAL);
+             cupsSetServer(s_cups->server().c_str());
+             return failed;
+         },
+         RPC_S_SERVER_UNAVAILABLE, "Connect"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        sunk.clear();
+        ASSERT_TRUE(c.fails());
+        const Failure failure = LastFailure();
+        EXPECT_EQ(failure.code, c.code);
+        EXPECT_FALSE(failure.reason.empty());
+        ASSERT_EQ(sunk.size(), 1u);
+        EXPECT_EQ(sunk.front(), c.what + ": " + failure.reason);
+    }
+    sunk.clear();
+    const std::atomic<bool> givenUp{true};
+    {
+        const AbortScope abort(givenUp);
+        EXPECT_FALSE(spooler.OpenPrinterA("Missing"));
+    }
+    EXPECT_TRUE(sunk.empty());
+    SetFailureSink(nullptr);
 }
 
 // Another server by its address and port, and the reasons a user reads when a request

@@ -133,6 +133,26 @@ int CupsSandbox::port() const { return NumberIn(m_dir + "/run/port"); }
 
 int CupsSandbox::pid() const { return NumberIn(m_dir + "/run/cupsd.pid"); }
 
+void CupsSandbox::Stop() { Run(Script() + " stop " + ShellQuote(m_dir)); }
+
+void CupsSandbox::Start() {
+    Run("rm -f " + ShellQuote(m_dir) + "/etc/subscriptions.conf*");
+    Run(Script() + " start " + ShellQuote(m_dir));
+}
+
+int CupsSandbox::Subscriptions() const {
+    ipp_t* request = ippNewRequest(IPP_OP_GET_SUBSCRIPTIONS);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, "ipp://localhost/");
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
+    ippAddBoolean(request, IPP_TAG_OPERATION, "my-subscriptions", 0);
+    ipp_t* answer = cupsDoRequest(CUPS_HTTP_DEFAULT, request, "/");
+    int count = 0;
+    for (ipp_attribute_t* a = ippFirstAttribute(answer); a; a = ippNextAttribute(answer))
+        if (ippGetName(a) && std::string(ippGetName(a)) == "notify-subscription-id") ++count;
+    ippDelete(answer);
+    return count;
+}
+
 int CupsSandbox::SubmitJob(const std::string& queue, const std::string& text, bool hold) {
     const std::string output = Run("printf %s " + ShellQuote(text) + " | lp -d " + ShellQuote(queue) +
                                    (hold ? " -H hold" : "") + " -t quill-test");

@@ -49,6 +49,14 @@ public:
     std::string JobPdf(int jobId, const std::string& folder) const;
     std::string JobPdf(int jobId) const { return JobPdf(jobId, PdfFolder()); }
 
+    // Stops cupsd; Start starts it again in the same folder, without the subscriptions it
+    // kept (it saves them only from time to time, so it would bring back earlier ones).
+    void Stop();
+    void Start();
+
+    // The event subscriptions the server holds, of every user.
+    int Subscriptions() const;
+
     // Submits text as a job (held when hold is set) and returns the job id.
     int SubmitJob(const std::string& queue, const std::string& text, bool hold);
 

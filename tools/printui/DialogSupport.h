@@ -1,25 +1,27 @@
 #pragma once
 
-#include <QEventLoop>
-#include <QMetaObject>
+#include "widgets/SpoolerWorker.h"
 
-#include <thread>
+#include <QEventLoop>
+
+#include <utility>
 
 class QDialog;
 
 namespace quill::printui {
 
-// Runs work on a thread of its own and returns its result; meanwhile the GUI thread
-// keeps handling events, so the window paints and a password can be asked for.
+// Runs work on the windows' worker and returns its result; meanwhile the GUI thread
+// keeps handling events, so the window paints and a password can be asked for (work
+// sets up its own way to ask; other questions are refused).
 template <typename Work> auto RunBesideTheWindow(Work work) -> decltype(work()) {
     decltype(work()) result{};
     QEventLoop loop;
-    std::thread worker([&] {
-        result = work();
-        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+    widgets::SpoolerWorker worker(&loop);
+    worker.Post(std::move(work), [&](auto answer) {
+        result = std::move(answer);
+        loop.quit();
     });
     loop.exec();
-    worker.join();
     return result;
 }
 

@@ -1,5 +1,6 @@
 #include "PrintUi.h"
 
+#include "platform/HelperParameters.h"
 #include "spooler/PrinterName.h"
 
 #include <cstdio>
@@ -7,8 +8,7 @@
 namespace quill::printui {
 namespace {
 
-constexpr const char* kEntry = "printui.dll,PrintUIEntry ";
-constexpr const char* kFolder = "SHELL32.DLL,SHHelpShortcuts_RunDLL PrintersFolder";
+using namespace platform::helper;
 
 std::string UrlEncode(const std::string& s) {
     std::string out;
@@ -30,28 +30,29 @@ std::string UrlEncode(const std::string& s) {
 
 Request Parse(const std::string& parameters) {
     Request request;
-    if (parameters == kFolder) {
+    if (parameters == kPrintersFolder) {
         request.kind = Request::PrintersFolder;
         return request;
     }
-    const std::string entry = kEntry;
+    const std::string entry = kPrintUiEntry;
     if (parameters.rfind(entry, 0) != 0) return request;
     const std::string rest = parameters.substr(entry.size());
-    if (rest.rfind("/in /n", 0) == 0) {
+    const std::string connection = std::string(kAddConnection) + " /n";
+    if (rest.rfind(connection, 0) == 0) {
         request.kind = Request::AddConnection;
-        request.printer = rest.substr(6);
+        request.printer = rest.substr(connection.size());
         return request;
     }
     struct Option {
         const char* text;
         Request::Kind kind;
     };
-    static const Option kOptions[] = {{"/y /n \"", Request::SetDefault},
-                                      {"/p /n \"", Request::Properties},
-                                      {"/e /n \"", Request::Preferences},
-                                      {"/Xg /n \"", Request::PrinterSettings}};
+    static const Option kOptions[] = {{kSetDefault, Request::SetDefault},
+                                      {kProperties, Request::Properties},
+                                      {kPreferences, Request::Preferences},
+                                      {kPrinterSettings, Request::PrinterSettings}};
     for (const auto& option : kOptions) {
-        const std::string prefix = option.text;
+        const std::string prefix = std::string(option.text) + " /n \"";
         if (rest.rfind(prefix, 0) == 0 && rest.size() > prefix.size() && rest.back() == '"') {
             request.kind = option.kind;
             request.printer = rest.substr(prefix.size(), rest.size() - prefix.size() - 1);

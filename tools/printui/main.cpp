@@ -151,6 +151,9 @@ bool ShareIn(int argc, char** argv, const Request& request, int show, std::strin
 
 int main(int argc, char** argv) {
     ::openlog("quill-printui", LOG_PID, LOG_USER);
+    // A request of this thread that CUPS wants a password for fails instead of asking on a
+    // terminal; the dialogs' requests ask in a box.
+    const quill::spooler::PasswordScope refuse(nullptr);
     if (argc < 2) {
         ::syslog(LOG_WARNING, "no parameters");
         return 1;

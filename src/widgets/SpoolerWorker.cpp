@@ -1,14 +1,16 @@
-#include "admin/SpoolerWorker.h"
+#include "widgets/SpoolerWorker.h"
 
 #include "spooler/PasswordPrompt.h"
 #include "spooler/RequestAbort.h"
 
 #include <chrono>
 
-namespace quill::admin {
+namespace quill::widgets {
 
 SpoolerWorker::SpoolerWorker(QObject* receiver, widgets::Dialogs* dialogs)
-    : m_receiver(receiver), m_dialogs(dialogs), m_thread([this] { Run(); }) {}
+    : m_receiver(receiver), m_context(std::make_unique<QObject>()), m_dialogs(dialogs), m_thread([this] { Run(); }) {
+    m_context->moveToThread(receiver->thread());
+}
 
 SpoolerWorker::~SpoolerWorker() {
     {
@@ -40,11 +42,13 @@ void SpoolerWorker::Run() {
             task = std::move(m_queue.front());
             m_queue.pop_front();
         }
-        // Each task may answer the server's question for a password up to three times.
-        std::optional<spooler::PasswordScope> password;
-        if (m_dialogs)
-            password.emplace(
-                [this](const std::string& prompt, const std::string& user) { return AskPassword(prompt, user); });
+        // Each task may answer the server's question for a password up to three times;
+        // without a place to ask, the question is refused.
+        spooler::PasswordScope password(
+            m_dialogs ? spooler::PasswordPrompt([this](const std::string& prompt, const std::string& user) {
+                return AskPassword(prompt, user);
+            })
+                      : spooler::PasswordPrompt());
         task();
     }
 }
@@ -86,4 +90,4 @@ std::optional<std::pair<std::string, std::string>> SpoolerWorker::AskPassword(co
     return question->answer;
 }
 
-} // namespace quill::admin
+} // namespace quill::widgets
