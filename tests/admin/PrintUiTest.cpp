@@ -165,7 +165,7 @@ protected:
         s_other.reset();
     }
     void SetUp() override {
-        if (!s_this) GTEST_SKIP() << test::kNoCupsd;
+        QUILL_SKIP_WITHOUT_CUPSD(s_this);
         s_this->DeleteAllQueues();
         s_other->DeleteAllQueues();
         s_other->AddQueue("Real");

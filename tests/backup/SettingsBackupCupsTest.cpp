@@ -19,7 +19,7 @@ protected:
     }
     static void TearDownTestSuite() { s_cups.reset(); }
     void SetUp() override {
-        if (!s_cups) GTEST_SKIP() << test::kNoCupsd;
+        QUILL_SKIP_WITHOUT_CUPSD(s_cups);
         SettingsUser::SetUp();
         s_cups->DeleteAllQueues();
     }

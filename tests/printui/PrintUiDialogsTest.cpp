@@ -64,7 +64,7 @@ protected:
         if (!s_home.empty()) fs::remove_all(s_home);
     }
     void SetUp() override {
-        if (!s_cups) GTEST_SKIP() << test::kNoCupsd;
+        QUILL_SKIP_WITHOUT_CUPSD(s_cups);
         s_cups->DeleteAllQueues();
         fs::remove(LpoptionsFile());
     }

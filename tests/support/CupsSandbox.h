@@ -89,7 +89,7 @@ protected:
     }
     static void TearDownTestSuite() { s_cups.reset(); }
     void SetUp() override {
-        if (!s_cups) GTEST_SKIP() << kNoCupsd;
+        QUILL_SKIP_WITHOUT_CUPSD(s_cups);
         s_cups->DeleteAllQueues();
     }
 
