@@ -145,8 +145,17 @@ RegistryKeys SubtreeOf(const RegistryKeys& keys, const std::string& key) {
 } // namespace
 
 std::optional<std::string> ReadWholeFile(const std::string& path, std::uint64_t limit) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Without blocking: a FIFO or a device put where the file belongs must not hang the
+    // reader; only a regular file is read.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return std::nullopt;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        const int error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        ::close(fd);
+        errno = error;
+        return std::nullopt;
+    }
     std::string bytes;
     char buffer[65536];
     ssize_t n;

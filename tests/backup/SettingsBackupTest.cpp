@@ -15,6 +15,7 @@
 #include <fcntl.h>
 #include <functional>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace quill;
@@ -338,6 +339,10 @@ TEST_F(SettingsBackupTest, ASaveThatCannotSaveAKeySaysWhyAndLeavesTheOlderArchiv
          [&] { ASSERT_TRUE(fs::remove(lpoptions) && fs::create_directory(lpoptions)); },
          {"Printers\\Settings", "lpoptions cannot be read: Is a directory"},
          "lpoptions cannot be written: Is a directory"},
+        {"CUPS settings that are a FIFO",
+         [&] { ASSERT_TRUE(fs::remove(lpoptions) && ::mkfifo(lpoptions.c_str(), 0600) == 0); },
+         {"Printers\\Settings", "lpoptions cannot be read: Invalid argument"},
+         nullptr},
         {"CUPS settings larger than settings can be",
          [&] { fs::resize_file(lpoptions, platform::kMaxHiveSize + 1); },
          {"Printers\\Settings", "lpoptions are larger than settings can be"},
