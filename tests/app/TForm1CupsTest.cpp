@@ -205,6 +205,7 @@ TEST_F(TForm1CupsTest, TheManagedPrinterIsPreselectedBesideConnectionsToOtherCom
 // so the change is asked again over TCP, where CUPS asks for an administrator's password
 // (cancelled here); the failure is told with CUPS' reason and nothing is installed.
 TEST_F(TForm1CupsTest, EnableAsAUserWhoMayNotAdministerAsksForAPasswordAndTellsTheRefusal) {
+    QUILL_SKIP_UNLESS_ROOT(test::kNeedsRootToBecomeAnotherUser);
     s_cups->InstallManagedPrinterDriver();
     const std::string program = s_cups->dir() + "/program";
     std::filesystem::create_directories(program);
