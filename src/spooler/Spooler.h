@@ -14,8 +14,8 @@ inline constexpr std::uint32_t PRINTER_ENUM_LOCAL = 0x00000002;
 inline constexpr std::uint32_t PRINTER_ENUM_CONNECTIONS = 0x00000004;
 inline constexpr std::uint32_t PRINTER_ENUM_SHARED = 0x00000020;
 // Also the CUPS classes: queues that hold jobs for their member printers (a printer's
-// share name is one, see SetPrinterA). A flag of this program, outside those of the
-// Windows spooler.
+// share name is one, see SetPrinterA). A flag of this program's own, apart from the
+// enumeration flags above.
 inline constexpr std::uint32_t kEnumClasses = 0x10000000;
 
 // Printer attributes.
