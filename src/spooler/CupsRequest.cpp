@@ -293,9 +293,13 @@ std::string Text(ipp_t* answer, const char* name) {
 
 namespace {
 
-std::string ObjectUri(const char* folder, const std::string& name) {
+std::string ObjectUri(const char* folder, const std::string& name, const std::string& host = "localhost",
+                      int port = ippPort()) {
+    // libcups puts an IPv6 address in brackets itself.
+    const bool bracketed = host.size() >= 2 && host.front() == '[' && host.back() == ']';
+    const std::string bare = bracketed ? host.substr(1, host.size() - 2) : host;
     char uri[HTTP_MAX_URI];
-    httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", ippPort(), "/%s/%s", folder,
+    httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, bare.c_str(), port, "/%s/%s", folder,
                      name.c_str());
     return uri;
 }
@@ -303,6 +307,10 @@ std::string ObjectUri(const char* folder, const std::string& name) {
 } // namespace
 
 std::string PrinterUri(const std::string& queue) { return ObjectUri("printers", queue); }
+
+std::string PrinterUri(const std::string& queue, const std::string& host, int port) {
+    return host.empty() ? PrinterUri(queue) : ObjectUri("printers", queue, host, port > 0 ? port : IPP_PORT);
+}
 
 std::string ClassUri(const std::string& name) { return ObjectUri("classes", name); }
 

@@ -94,6 +94,9 @@ std::string Text(ipp_t* answer, const char* name);
 // The URI of a queue (or a class) of the server a request goes to; the name's bytes are
 // %-encoded.
 std::string PrinterUri(const std::string& queue);
+// The URI of a queue of another computer's server: host as a name or an address (IPv6
+// in brackets or not), port 0 for the usual one; an empty host is the local server.
+std::string PrinterUri(const std::string& queue, const std::string& host, int port);
 std::string ClassUri(const std::string& name);
 // The URI of the server itself, for requests about all its queues and jobs.
 inline constexpr const char* kServerUri = "ipp://localhost/";

@@ -10,6 +10,7 @@ namespace {
 
 using spooler::CupsConnection;
 using spooler::Ipp;
+using spooler::NewRequest;
 
 constexpr std::size_t kMaxQueueName = 127;
 
@@ -24,13 +25,6 @@ bool ValidHost(const std::string& host) {
         if (!allowed) return false;
     }
     return true;
-}
-
-ipp_t* NewRequest(ipp_op_t operation, const std::string& uri) {
-    ipp_t* request = ippNewRequest(operation);
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri.c_str());
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
-    return request;
 }
 
 // Whether the local queue exists, and its device: nullopt with the reason when the
@@ -156,15 +150,7 @@ std::string ConnectionQueue(const SharePath& path) {
     return spooler::QueueName(prefix + share + server);
 }
 
-std::string DeviceUri(const SharePath& path) {
-    // libcups puts an IPv6 address in brackets itself.
-    const bool bracketed = path.host.front() == '[';
-    const std::string host = bracketed ? path.host.substr(1, path.host.size() - 2) : path.host;
-    char uri[HTTP_MAX_URI];
-    httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, host.c_str(),
-                     path.port ? path.port : IPP_PORT, "/printers/%s", RemoteQueue(path).c_str());
-    return uri;
-}
+std::string DeviceUri(const SharePath& path) { return spooler::PrinterUri(RemoteQueue(path), path.host, path.port); }
 
 bool AddConnection(const std::string& path, std::string& outcome) {
     std::string error;
