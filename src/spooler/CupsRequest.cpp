@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <vector>
+#include <utility>
 
 namespace quill::spooler {
 namespace {
@@ -251,11 +252,10 @@ Ipp CupsConnection::AskLibcupsOnce(Ipp request, const char* resource) {
 }
 
 bool CupsConnection::Succeeded(ipp_t* answer) {
-    const ipp_status_t status = ippGetStatusCode(answer);
-    if (status <= IPP_STATUS_OK_CONFLICTING) return true;
-    const std::string message = Text(answer, "status-message");
-    m_error = message.empty() ? ippErrorString(status) : message;
-    switch (status) {
+    std::string refused = Refusal(answer);
+    if (refused.empty()) return true;
+    m_error = std::move(refused);
+    switch (ippGetStatusCode(answer)) {
     case IPP_STATUS_ERROR_NOT_FOUND: SetLastError(ERROR_INVALID_PRINTER_NAME, m_error); break;
     case IPP_STATUS_ERROR_FORBIDDEN:
     case IPP_STATUS_ERROR_NOT_AUTHORIZED:
@@ -279,6 +279,13 @@ std::optional<Ipp> CupsConnection::AskForList(ipp_t* request) {
     if (ippGetStatusCode(response.get()) == IPP_STATUS_ERROR_NOT_FOUND) return Ipp();
     if (!Succeeded(response.get())) return std::nullopt;
     return response;
+}
+
+std::string Refusal(ipp_t* answer) {
+    const ipp_status_t status = ippGetStatusCode(answer);
+    if (status <= IPP_STATUS_OK_CONFLICTING) return "";
+    const std::string message = Text(answer, "status-message");
+    return message.empty() ? ippErrorString(status) : message;
 }
 
 std::string TextOf(ipp_attribute_t* attr) {

@@ -36,19 +36,13 @@ struct LocalQueue {
 std::optional<LocalQueue> ReadLocalQueue(CupsConnection& local, const std::string& queue, std::string& error) {
     ipp_t* request = NewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES, spooler::PrinterUri(queue));
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr, "device-uri");
-    const Ipp answer = local.Request(request);
+    const auto answer = local.AskForList(request);
     if (!answer) {
         error = local.Error();
         return std::nullopt;
     }
-    const ipp_status_t status = ippGetStatusCode(answer.get());
-    if (status == IPP_STATUS_ERROR_NOT_FOUND) return LocalQueue{};
-    if (status > IPP_STATUS_OK_CONFLICTING) {
-        const std::string message = spooler::Text(answer.get(), "status-message");
-        error = message.empty() ? ippErrorString(status) : message;
-        return std::nullopt;
-    }
-    return LocalQueue{true, spooler::Text(answer.get(), "device-uri")};
+    if (!*answer) return LocalQueue{};
+    return LocalQueue{true, spooler::Text(answer->get(), "device-uri")};
 }
 
 // The local queue that prints to device already, made by hand or under an earlier
@@ -180,11 +174,9 @@ bool AddConnection(const std::string& path, std::string& outcome) {
         outcome = "Cannot connect to " + path + ": " + remote->Error();
         return false;
     }
-    const ipp_status_t status = ippGetStatusCode(answer.get());
-    if (status > IPP_STATUS_OK_CONFLICTING) {
-        const std::string reason = spooler::Text(answer.get(), "status-message");
+    if (const std::string refused = spooler::Refusal(answer.get()); !refused.empty()) {
         outcome = "Cannot connect to " + path + ": " + parsed->host + " shares no printer " + RemoteQueue(*parsed) +
-                  " (" + (reason.empty() ? ippErrorString(status) : reason) + ")";
+                  " (" + refused + ")";
         return false;
     }
     // CUPS answers for its printers that are not shared too, but takes no jobs for them
