@@ -283,7 +283,7 @@ void TForm1::SpeedButton7Click() {
     struct Result {
         bool shared = false;
         std::string reason;
-        bool serverShares = true;
+        std::optional<bool> serverShares; // nullopt: the server could not tell
     };
     m_worker.Post(
         [&spooler = m_spooler, target, share] {
@@ -301,8 +301,9 @@ void TForm1::SpeedButton7Click() {
             }
             m_dialogs.ShowMessage(std::string(admin::kManagedPrinter) + " is now set up as a network shared printer.");
             // A shared printer reaches nobody while the server keeps its printers to itself:
-            // said plainly, not left to chance.
-            if (!result.serverShares) m_dialogs.ShowMessage(kServerDoesNotShare);
+            // said plainly, not left to chance. When the server could not tell, nothing is
+            // said about it (the reason is in the system log).
+            if (result.serverShares == false) m_dialogs.ShowMessage(kServerDoesNotShare);
         });
 }
 

@@ -238,17 +238,18 @@ bool CupsSpooler::SetPrinterA(PrinterHandle& printer, const PrinterInfo2& info) 
     return RemoveShareNameClasses(*connection, own, byClass ? shareQueue : "");
 }
 
-bool CupsSpooler::ServerSharesPrinters() {
+std::optional<bool> CupsSpooler::ServerSharesPrinters() {
+    // Unknown is nullopt; the reason is the thread's LastFailure() and goes to the
+    // failure sink (Open records its own).
     const auto connection = CupsConnection::Open("");
-    if (!connection) return true;
+    if (!connection) return std::nullopt;
     int count = 0;
     cups_option_t* settings = nullptr;
-    // Unknown counts as sharing (no note is shown then); the reason goes to the failure sink.
     if (!cupsAdminGetServerSettings(connection->Http(), &count, &settings)) {
         const char* why = cupsLastErrorString();
         SetLastError(ERROR_ACCESS_DENIED, why ? why : "");
         RecordFailure("Get-Server-Settings", why ? why : "");
-        return true;
+        return std::nullopt;
     }
     const char* value = cupsGetOption(CUPS_SERVER_SHARE_PRINTERS, count, settings);
     const bool shares = value && std::atoi(value) != 0;

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <vector>
+#include <utility>
 
 namespace quill::spooler {
 namespace {
@@ -251,11 +252,10 @@ Ipp CupsConnection::AskLibcupsOnce(Ipp request, const char* resource) {
 }
 
 bool CupsConnection::Succeeded(ipp_t* answer) {
-    const ipp_status_t status = ippGetStatusCode(answer);
-    if (status <= IPP_STATUS_OK_CONFLICTING) return true;
-    const std::string message = Text(answer, "status-message");
-    m_error = message.empty() ? ippErrorString(status) : message;
-    switch (status) {
+    std::string refused = Refusal(answer);
+    if (refused.empty()) return true;
+    m_error = std::move(refused);
+    switch (ippGetStatusCode(answer)) {
     case IPP_STATUS_ERROR_NOT_FOUND: SetLastError(ERROR_INVALID_PRINTER_NAME, m_error); break;
     case IPP_STATUS_ERROR_FORBIDDEN:
     case IPP_STATUS_ERROR_NOT_AUTHORIZED:
@@ -281,6 +281,13 @@ std::optional<Ipp> CupsConnection::AskForList(ipp_t* request) {
     return response;
 }
 
+std::string Refusal(ipp_t* answer) {
+    const ipp_status_t status = ippGetStatusCode(answer);
+    if (status <= IPP_STATUS_OK_CONFLICTING) return "";
+    const std::string message = Text(answer, "status-message");
+    return message.empty() ? ippErrorString(status) : message;
+}
+
 std::string TextOf(ipp_attribute_t* attr) {
     const char* value = ippGetString(attr, 0, nullptr);
     return value ? value : "";
@@ -293,9 +300,13 @@ std::string Text(ipp_t* answer, const char* name) {
 
 namespace {
 
-std::string ObjectUri(const char* folder, const std::string& name) {
+std::string ObjectUri(const char* folder, const std::string& name, const std::string& host = "localhost",
+                      int port = ippPort()) {
+    // libcups puts an IPv6 address in brackets itself.
+    const bool bracketed = host.size() >= 2 && host.front() == '[' && host.back() == ']';
+    const std::string bare = bracketed ? host.substr(1, host.size() - 2) : host;
     char uri[HTTP_MAX_URI];
-    httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", ippPort(), "/%s/%s", folder,
+    httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, bare.c_str(), port, "/%s/%s", folder,
                      name.c_str());
     return uri;
 }
@@ -303,6 +314,10 @@ std::string ObjectUri(const char* folder, const std::string& name) {
 } // namespace
 
 std::string PrinterUri(const std::string& queue) { return ObjectUri("printers", queue); }
+
+std::string PrinterUri(const std::string& queue, const std::string& host, int port) {
+    return host.empty() ? PrinterUri(queue) : ObjectUri("printers", queue, host, port > 0 ? port : IPP_PORT);
+}
 
 std::string ClassUri(const std::string& name) { return ObjectUri("classes", name); }
 

@@ -42,8 +42,9 @@ public:
     Ipp Request(ipp_t* request, const char* resource = "/");
     // The answer when its status is a success; nullptr otherwise.
     Ipp Send(ipp_t* request, const char* resource = "/");
-    // The answer to a request for a list of printers or jobs: nullopt when the request
-    // failed, an empty answer when the server holds none of what was asked for.
+    // The answer to a request for a list of printers or jobs, or for one that may not
+    // exist: nullopt when the request failed (the reason: Error()), an empty answer when
+    // the server holds none of what was asked for.
     std::optional<Ipp> AskForList(ipp_t* request);
     // Why the last request failed, as a sentence for the user: the time-out, the
     // connection's error, the server's refusal or CUPS' reason (also the thread's
@@ -87,6 +88,10 @@ void ForEachObject(ipp_t* answer, ipp_tag_t group, OnAttribute onAttribute, OnEn
     onEnd();
 }
 
+// Why the server refused the request of this answer, in its own words (its status
+// message, else the status's name); empty when the answer is a success. Send and
+// AskForList check answers with it; a caller of Request does too.
+std::string Refusal(ipp_t* answer);
 // An attribute's first text value; empty when it has none.
 std::string TextOf(ipp_attribute_t* attr);
 // The first text value of the named attribute of an answer; empty when there is none.
@@ -94,6 +99,9 @@ std::string Text(ipp_t* answer, const char* name);
 // The URI of a queue (or a class) of the server a request goes to; the name's bytes are
 // %-encoded.
 std::string PrinterUri(const std::string& queue);
+// The URI of a queue of another computer's server: host as a name or an address (IPv6
+// in brackets or not), port 0 for the usual one; an empty host is the local server.
+std::string PrinterUri(const std::string& queue, const std::string& host, int port);
 std::string ClassUri(const std::string& name);
 // The URI of the server itself, for requests about all its queues and jobs.
 inline constexpr const char* kServerUri = "ipp://localhost/";

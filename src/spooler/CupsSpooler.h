@@ -27,7 +27,7 @@ public:
     std::optional<std::vector<JobInfo2>> EnumEndedJobs(PrinterHandle* printer,
                                                        const std::vector<std::uint32_t>& ids) override;
     bool SetJobA(PrinterHandle& printer, std::uint32_t jobId, std::uint32_t command) override;
-    bool ServerSharesPrinters() override;
+    std::optional<bool> ServerSharesPrinters() override;
 
     std::unique_ptr<ChangeNotification> FindFirstPrinterChangeNotification(PrinterHandle& printer, std::uint32_t filter,
                                                                            const NotifyOptions& options) override;

@@ -276,8 +276,8 @@ public:
     virtual bool SetJobA(PrinterHandle& printer, std::uint32_t jobId, std::uint32_t command) = 0;
 
     // Whether this computer's print server lets other computers reach the printers it
-    // shares at all; true when that cannot be told.
-    virtual bool ServerSharesPrinters() { return true; }
+    // shares at all; nullopt when that cannot be told (the reason: LastFailure()).
+    virtual std::optional<bool> ServerSharesPrinters() { return std::nullopt; }
 
     virtual std::unique_ptr<ChangeNotification>
     FindFirstPrinterChangeNotification(PrinterHandle& printer, std::uint32_t filter, const NotifyOptions& options) = 0;

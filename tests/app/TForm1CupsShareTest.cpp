@@ -212,8 +212,8 @@ TEST(TForm1OtherComputerShareTest, OnlyWhatShareOutSharedIsReachedFromAnotherCom
     const auto address = printui::AddressOf("QUILL Amber PDF Creator");
     const auto properties = printui::ReadProperties(address, error);
     ASSERT_TRUE(properties) << error;
-    printui::PropertiesDialog dialog("QUILL Amber PDF Creator", address, *properties,
-                                     [](const std::string&, const std::string&) { return std::nullopt; });
+    test::FakeDialogs passwords;
+    printui::PropertiesDialog dialog("QUILL Amber PDF Creator", address, *properties, passwords);
     EXPECT_EQ(dialog.findChild<QLabel*>("shareName")->text(), QStringLiteral("QUILL"));
     dialog.findChild<QCheckBox*>("shared")->setChecked(false);
     QTest::mouseClick(dialog.findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok), Qt::LeftButton);

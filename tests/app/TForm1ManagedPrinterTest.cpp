@@ -193,14 +193,26 @@ TEST_F(TForm1ManagedPrinterTest, ShareOutCancelledSharesNothingAndEachFailureIsT
 }
 
 TEST_F(TForm1ManagedPrinterTest, ShareOutSaysPlainlyWhenTheServerSharesNoPrinters) {
-    spooler.serverSharesPrinters = false;
-    auto form = Make({"QUILL Amber PDF Creator"});
-    dialogs.inputAnswers.push_back("QUILL");
-    Click(*form, form->SpeedButton7);
-    EXPECT_TRUE(Info(kManaged)->Attributes & spooler::PRINTER_ATTRIBUTE_SHARED);
-    ASSERT_EQ(dialogs.messages.size(), 2u);
-    EXPECT_EQ(dialogs.messages[0], kShared);
-    EXPECT_NE(dialogs.messages[1].find("cupsctl --share-printers"), std::string::npos);
+    struct Case {
+        std::optional<bool> serverShares;
+        bool noted;
+    };
+    // Said only when the server tells that it shares nothing; not when it could not tell.
+    const Case cases[] = {{false, true}, {std::nullopt, false}};
+    for (const auto& c : cases) {
+        spooler.printers.clear();
+        dialogs.messages.clear();
+        spooler.serverSharesPrinters = c.serverShares;
+        auto form = Make({"QUILL Amber PDF Creator"});
+        dialogs.inputAnswers.push_back("QUILL");
+        Click(*form, form->SpeedButton7);
+        EXPECT_TRUE(Info(kManaged)->Attributes & spooler::PRINTER_ATTRIBUTE_SHARED);
+        ASSERT_EQ(dialogs.messages.size(), c.noted ? 2u : 1u);
+        EXPECT_EQ(dialogs.messages[0], kShared);
+        if (c.noted) {
+            EXPECT_NE(dialogs.messages[1].find("cupsctl --share-printers"), std::string::npos);
+        }
+    }
 }
 
 TEST_F(TForm1ManagedPrinterTest, ShareOutWithTheFieldEmptiedDoesNothing) {

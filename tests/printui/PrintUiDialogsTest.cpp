@@ -7,6 +7,7 @@
 #include "PropertiesDialog.h"
 
 #include "CupsSandbox.h"
+#include "FakeDialogs.h"
 #include "StoppedServer.h"
 
 #include <QCheckBox>
@@ -94,6 +95,8 @@ protected:
 
     static inline std::unique_ptr<test::CupsSandbox> s_cups;
     static inline std::string s_home;
+    // Where a dialog asks for a password: nowhere (each question is refused, as a cancel).
+    test::FakeDialogs dialogs;
 };
 
 std::unique_ptr<printui::PreferencesDialog> OpenPreferences(const std::string& name) {
@@ -105,16 +108,14 @@ std::unique_ptr<printui::PreferencesDialog> OpenPreferences(const std::string& n
     return std::make_unique<printui::PreferencesDialog>(name, address, *options);
 }
 
-std::unique_ptr<printui::PropertiesDialog> OpenProperties(const std::string& name, printui::PasswordPrompt prompt) {
+std::unique_ptr<printui::PropertiesDialog> OpenProperties(const std::string& name, widgets::Dialogs& passwords) {
     std::string error;
     const auto address = printui::AddressOf(name);
     auto properties = printui::ReadProperties(address, error);
     EXPECT_TRUE(properties) << error;
     if (!properties) return nullptr;
-    return std::make_unique<printui::PropertiesDialog>(name, address, *properties, std::move(prompt));
+    return std::make_unique<printui::PropertiesDialog>(name, address, *properties, passwords);
 }
-
-std::optional<printui::Credentials> NoAnswer(const std::string&, const std::string&) { return std::nullopt; }
 
 } // namespace
 
@@ -219,7 +220,7 @@ TEST_F(PrintUiDialogs, PreferencesThatCannotBeSavedLoseNothingAndSayWhy) {
 
 TEST_F(PrintUiDialogs, PropertiesChangesReachCups) {
     s_cups->AddQueue("Desk", "Desk printer");
-    auto dialog = OpenProperties("Desk", NoAnswer);
+    auto dialog = OpenProperties("Desk", dialogs);
     ASSERT_TRUE(dialog);
     EXPECT_EQ(dialog->windowTitle(), QStringLiteral("Desk Properties"));
     EXPECT_EQ(dialog->findChild<QLineEdit*>("description")->text(), QStringLiteral("Desk printer"));
@@ -237,7 +238,7 @@ TEST_F(PrintUiDialogs, PropertiesChangesReachCups) {
     EXPECT_TRUE(Contains(s_cups->Run("lpstat -a Desk"), "not accepting"));
 
     // Apply sends the way back; the dialog stays open.
-    dialog = OpenProperties("Desk", NoAnswer);
+    dialog = OpenProperties("Desk", dialogs);
     ASSERT_TRUE(dialog);
     EXPECT_FALSE(dialog->findChild<QCheckBox*>("enabled")->isChecked());
     dialog->findChild<QCheckBox*>("enabled")->setChecked(true);
@@ -253,7 +254,7 @@ TEST_F(PrintUiDialogs, PropertiesRefusedByCupsShowItsReasonAndChangeNothing) {
     QUILL_SKIP_UNLESS_ROOT(test::kNeedsRootToBecomeAnotherUser);
     s_cups->AddQueue("Desk", "Desk printer");
     const std::string before = s_cups->Run("lpstat -l -p Desk");
-    auto dialog = OpenProperties("Desk", NoAnswer);
+    auto dialog = OpenProperties("Desk", dialogs);
     ASSERT_TRUE(dialog);
     Type(*dialog, "description", QStringLiteral("Taken over"));
     dialog->findChild<QCheckBox*>("enabled")->setChecked(false);
@@ -277,7 +278,7 @@ TEST_F(PrintUiDialogs, PropertiesRefusedByCupsShowItsReasonAndChangeNothing) {
 TEST_F(PrintUiDialogs, PropertiesWithADeviceCupsRefusesLeaveTheQueueAsItWas) {
     s_cups->AddQueue("Desk", "Desk printer");
     const std::string before = s_cups->Run("lpstat -l -p Desk");
-    auto dialog = OpenProperties("Desk", NoAnswer);
+    auto dialog = OpenProperties("Desk", dialogs);
     ASSERT_TRUE(dialog);
     Type(*dialog, "description", QStringLiteral("Moved"));
     Type(*dialog, "device", QStringLiteral("nosuchbackend:/x"));
@@ -294,13 +295,7 @@ TEST_F(PrintUiDialogs, PropertiesWithADeviceCupsRefusesLeaveTheQueueAsItWas) {
 TEST_F(PrintUiDialogs, PropertiesAskForAPasswordWhenCupsWantsOne) {
     s_cups->AddQueue("Desk", "Desk printer");
     const std::string before = s_cups->Run("lpstat -l -p Desk");
-    std::vector<std::string> prompts;
-    auto prompt = [&](const std::string& text, const std::string& user) -> std::optional<printui::Credentials> {
-        prompts.push_back(text);
-        (void)user;
-        return std::nullopt;
-    };
-    auto dialog = OpenProperties("Desk", prompt);
+    auto dialog = OpenProperties("Desk", dialogs);
     ASSERT_TRUE(dialog);
     Type(*dialog, "location", QStringLiteral("Cellar"));
     const std::string server = std::getenv("CUPS_SERVER");
@@ -310,6 +305,7 @@ TEST_F(PrintUiDialogs, PropertiesAskForAPasswordWhenCupsWantsOne) {
     ::setenv("CUPS_SERVER", server.c_str(), 1);
     ::unsetenv("CUPS_STATEDIR");
 
+    const auto& prompts = dialogs.passwordPrompts;
     ASSERT_FALSE(prompts.empty());
     EXPECT_TRUE(Contains(prompts.front(), "Password")) << prompts.front();
     EXPECT_NE(dialog->result(), QDialog::Accepted);
@@ -341,7 +337,7 @@ TEST_F(PrintUiDialogs, PrintersOfAServerAtAPortAreReadAndAServerThatStopsAnsweri
 
 TEST_F(PrintUiDialogs, PropertiesOfAConnectionAreReadOnly) {
     s_cups->AddQueue("Remote", "Remote printer", "ipp://192.0.2.1/printers/Far");
-    auto dialog = OpenProperties("Remote", NoAnswer);
+    auto dialog = OpenProperties("Remote", dialogs);
     ASSERT_TRUE(dialog);
     EXPECT_TRUE(dialog->findChild<QLineEdit*>("description")->isReadOnly());
     EXPECT_FALSE(dialog->findChild<QCheckBox*>("enabled")->isEnabled());
@@ -352,7 +348,7 @@ TEST_F(PrintUiDialogs, PropertiesOfAConnectionAreReadOnly) {
 TEST_F(PrintUiDialogs, DialogsOfAQueueWhoseNameIsNotUtf8ChangeThatQueue) {
     const std::string name = "Caf\xe9";
     s_cups->AddQueue(name, "Corner");
-    auto properties = OpenProperties(name, NoAnswer);
+    auto properties = OpenProperties(name, dialogs);
     ASSERT_TRUE(properties);
     Type(*properties, "location", QStringLiteral("Kitchen"));
     Press(*properties, QDialogButtonBox::Ok);

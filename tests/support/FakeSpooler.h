@@ -51,8 +51,8 @@ public:
     bool failEnumJobs = false;
     int enumJobsCalls = 0;
     bool SetJobA(spooler::PrinterHandle& printer, std::uint32_t jobId, std::uint32_t command) override;
-    bool serverSharesPrinters = true;
-    bool ServerSharesPrinters() override { return serverSharesPrinters; }
+    std::optional<bool> serverSharesPrinters = true;
+    std::optional<bool> ServerSharesPrinters() override { return serverSharesPrinters; }
     std::unique_ptr<spooler::ChangeNotification>
     FindFirstPrinterChangeNotification(spooler::PrinterHandle& printer, std::uint32_t filter,
                                        const spooler::NotifyOptions& options) override;

@@ -19,19 +19,8 @@ std::unique_ptr<spooler::CupsConnection> Connect(const PrinterAddress& address, 
     return spooler::CupsConnection::Open(address.host, &error, address.port);
 }
 
-std::string PrinterUri(const PrinterAddress& address) {
-    char uri[HTTP_MAX_URI];
-    httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr,
-                     address.local() ? "localhost" : address.host.c_str(), address.local() ? ippPort() : address.port,
-                     "/printers/%s", address.queue.c_str());
-    return uri;
-}
-
 ipp_t* NewPrinterRequest(ipp_op_t operation, const PrinterAddress& address) {
-    ipp_t* request = ippNewRequest(operation);
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, PrinterUri(address).c_str());
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
-    return request;
+    return spooler::NewRequest(operation, spooler::PrinterUri(address.queue, address.host, address.port));
 }
 
 } // namespace quill::printui

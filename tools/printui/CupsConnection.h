@@ -26,9 +26,6 @@ PrinterAddress AddressOf(const std::string& printerName);
 // the reason when the server cannot be reached.
 std::unique_ptr<spooler::CupsConnection> Connect(const PrinterAddress& address, std::string& error);
 
-// The printer's URI as the server addresses it in requests.
-std::string PrinterUri(const PrinterAddress& address);
-
 // A new request with the operation's usual attributes (charset, language, the printer's
 // URI and the user's name).
 ipp_t* NewPrinterRequest(ipp_op_t operation, const PrinterAddress& address);

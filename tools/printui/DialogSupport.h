@@ -11,12 +11,12 @@ class QDialog;
 namespace quill::printui {
 
 // Runs work on the windows' worker and returns its result; meanwhile the GUI thread
-// keeps handling events, so the window paints and a password can be asked for (work
-// sets up its own way to ask; other questions are refused).
-template <typename Work> auto RunBesideTheWindow(Work work) -> decltype(work()) {
+// keeps handling events, so the window paints and CUPS' question for a password is
+// asked through passwords (without it, the question is refused).
+template <typename Work> auto RunBesideTheWindow(Work work, widgets::Dialogs* passwords = nullptr) -> decltype(work()) {
     decltype(work()) result{};
     QEventLoop loop;
-    widgets::SpoolerWorker worker(&loop);
+    widgets::SpoolerWorker worker(&loop, passwords);
     worker.Post(std::move(work), [&](auto answer) {
         result = std::move(answer);
         loop.quit();

@@ -33,8 +33,8 @@ struct Outcome {
 } // namespace
 
 PropertiesDialog::PropertiesDialog(const std::string& printerName, PrinterAddress address, PrinterProperties properties,
-                                   PasswordPrompt prompt, QWidget* parent)
-    : QDialog(parent), m_address(std::move(address)), m_current(std::move(properties)), m_prompt(std::move(prompt)) {
+                                   widgets::Dialogs& passwords, QWidget* parent)
+    : QDialog(parent), m_address(std::move(address)), m_current(std::move(properties)), m_passwords(passwords) {
     setWindowTitle(Shown(printerName) + QStringLiteral(" Properties"));
     auto* layout = new QVBoxLayout(this);
     auto* form = new QFormLayout;
@@ -129,16 +129,17 @@ bool PropertiesDialog::Apply() {
     const PrinterProperties edited = Edited();
     setEnabled(false);
     m_busy = true;
-    const Outcome outcome = RunBesideTheWindow([&] {
-        PasswordCallback password(this, m_prompt);
-        Outcome o;
-        o.ok = ApplyProperties(m_address, m_current, edited, o.error);
-        // What CUPS made of the change (it may normalise a device, say); a refused
-        // change left the queue as it was.
-        std::string ignored;
-        if (o.ok) o.now = ReadProperties(m_address, ignored);
-        return o;
-    });
+    const Outcome outcome = RunBesideTheWindow(
+        [&] {
+            Outcome o;
+            o.ok = ApplyProperties(m_address, m_current, edited, o.error);
+            // What CUPS made of the change (it may normalise a device, say); a refused
+            // change left the queue as it was.
+            std::string ignored;
+            if (o.ok) o.now = ReadProperties(m_address, ignored);
+            return o;
+        },
+        &m_passwords);
     m_busy = false;
     setEnabled(true);
     if (outcome.now) m_current = *outcome.now;

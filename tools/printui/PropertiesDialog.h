@@ -1,7 +1,7 @@
 #pragma once
 
-#include "PasswordPrompt.h"
 #include "PrinterProperties.h"
+#include "widgets/Dialogs.h"
 
 #include <QDialog>
 
@@ -14,11 +14,12 @@ namespace quill::printui {
 
 // "<printer> Properties": the queue's description, location, device, driver, state and
 // sharing. OK and Apply send the changes to CUPS; a refusal is shown with CUPS' reason
-// and the dialog stays open. A connection's properties are shown read-only.
+// and the dialog stays open; CUPS' question for a password is asked through passwords.
+// A connection's properties are shown read-only.
 class PropertiesDialog : public QDialog {
 public:
     PropertiesDialog(const std::string& printerName, PrinterAddress address, PrinterProperties properties,
-                     PasswordPrompt prompt, QWidget* parent = nullptr);
+                     widgets::Dialogs& passwords, QWidget* parent = nullptr);
 
     // Closing is refused while changes are on their way to CUPS.
     void reject() override;
@@ -30,7 +31,7 @@ private:
 
     PrinterAddress m_address;
     PrinterProperties m_current;
-    PasswordPrompt m_prompt;
+    widgets::Dialogs& m_passwords;
     QLineEdit* m_description;
     QLineEdit* m_location;
     QLineEdit* m_device;

@@ -10,6 +10,7 @@ namespace {
 
 using spooler::CupsConnection;
 using spooler::Ipp;
+using spooler::NewRequest;
 
 constexpr std::size_t kMaxQueueName = 127;
 
@@ -26,13 +27,6 @@ bool ValidHost(const std::string& host) {
     return true;
 }
 
-ipp_t* NewRequest(ipp_op_t operation, const std::string& uri) {
-    ipp_t* request = ippNewRequest(operation);
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri.c_str());
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
-    return request;
-}
-
 // Whether the local queue exists, and its device: nullopt with the reason when the
 // server cannot tell.
 struct LocalQueue {
@@ -42,19 +36,13 @@ struct LocalQueue {
 std::optional<LocalQueue> ReadLocalQueue(CupsConnection& local, const std::string& queue, std::string& error) {
     ipp_t* request = NewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES, spooler::PrinterUri(queue));
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr, "device-uri");
-    const Ipp answer = local.Request(request);
+    const auto answer = local.AskForList(request);
     if (!answer) {
         error = local.Error();
         return std::nullopt;
     }
-    const ipp_status_t status = ippGetStatusCode(answer.get());
-    if (status == IPP_STATUS_ERROR_NOT_FOUND) return LocalQueue{};
-    if (status > IPP_STATUS_OK_CONFLICTING) {
-        const std::string message = spooler::Text(answer.get(), "status-message");
-        error = message.empty() ? ippErrorString(status) : message;
-        return std::nullopt;
-    }
-    return LocalQueue{true, spooler::Text(answer.get(), "device-uri")};
+    if (!*answer) return LocalQueue{};
+    return LocalQueue{true, spooler::Text(answer->get(), "device-uri")};
 }
 
 // The local queue that prints to device already, made by hand or under an earlier
@@ -156,15 +144,7 @@ std::string ConnectionQueue(const SharePath& path) {
     return spooler::QueueName(prefix + share + server);
 }
 
-std::string DeviceUri(const SharePath& path) {
-    // libcups puts an IPv6 address in brackets itself.
-    const bool bracketed = path.host.front() == '[';
-    const std::string host = bracketed ? path.host.substr(1, path.host.size() - 2) : path.host;
-    char uri[HTTP_MAX_URI];
-    httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, host.c_str(),
-                     path.port ? path.port : IPP_PORT, "/printers/%s", RemoteQueue(path).c_str());
-    return uri;
-}
+std::string DeviceUri(const SharePath& path) { return spooler::PrinterUri(RemoteQueue(path), path.host, path.port); }
 
 bool AddConnection(const std::string& path, std::string& outcome) {
     std::string error;
@@ -194,11 +174,9 @@ bool AddConnection(const std::string& path, std::string& outcome) {
         outcome = "Cannot connect to " + path + ": " + remote->Error();
         return false;
     }
-    const ipp_status_t status = ippGetStatusCode(answer.get());
-    if (status > IPP_STATUS_OK_CONFLICTING) {
-        const std::string reason = spooler::Text(answer.get(), "status-message");
+    if (const std::string refused = spooler::Refusal(answer.get()); !refused.empty()) {
         outcome = "Cannot connect to " + path + ": " + parsed->host + " shares no printer " + RemoteQueue(*parsed) +
-                  " (" + (reason.empty() ? ippErrorString(status) : reason) + ")";
+                  " (" + refused + ")";
         return false;
     }
     // CUPS answers for its printers that are not shared too, but takes no jobs for them

@@ -10,7 +10,6 @@
 // the system log (and, for /in, to the standard error output, for a user who runs it by
 // hand).
 #include "DialogSupport.h"
-#include "PasswordPrompt.h"
 #include "PreferencesDialog.h"
 #include "PrinterOptions.h"
 #include "PrintUi.h"
@@ -19,6 +18,7 @@
 #include "WebInterface.h"
 
 #include "spooler/CupsRequest.h"
+#include "spooler/PasswordPrompt.h"
 #include "spooler/PrinterName.h"
 #include "widgets/Dialogs.h"
 #include "widgets/FirstPaintReport.h"
@@ -95,10 +95,9 @@ bool ShowDialog(int argc, char** argv, const Request& request) {
     int result = QDialog::Rejected;
     if (properties) {
         if (auto read = printui::ReadProperties(address, error)) {
-            printui::PropertiesDialog dialog(request.printer, address, *read,
-                                             [&](const std::string& p, const std::string& u) {
-                                                 return printui::AskForPassword(QApplication::activeWindow(), p, u);
-                                             });
+            quill::widgets::QtDialogs passwords;
+            printui::PropertiesDialog dialog(request.printer, address, *read, passwords);
+            passwords.setOwner(&dialog);
             result = RunDialog(dialog);
         }
     } else if (auto options = printui::ReadOptions(address, error)) {
@@ -131,13 +130,9 @@ bool ShareIn(int argc, char** argv, const Request& request, int show, std::strin
         return printui::AddConnection(request.printer, outcome);
     }
     QApplication application(argc, argv);
-    QObject gui;
-    const bool ok = printui::RunBesideTheWindow([&] {
-        const printui::PasswordCallback password(&gui, [](const std::string& prompt, const std::string& user) {
-            return printui::AskForPassword(nullptr, prompt, user);
-        });
-        return printui::AddConnection(request.printer, outcome);
-    });
+    quill::widgets::QtDialogs passwords;
+    const bool ok =
+        printui::RunBesideTheWindow([&] { return printui::AddConnection(request.printer, outcome); }, &passwords);
     QMessageBox box(ok ? QMessageBox::Information : QMessageBox::Warning, QStringLiteral("Printer Connection"),
                     QString::fromLocal8Bit(outcome.c_str()), QMessageBox::Ok);
     box.setTextFormat(Qt::PlainText);
