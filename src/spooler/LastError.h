@@ -30,10 +30,6 @@ void SetLastError(std::uint32_t code);
 void SetLastError(std::uint32_t code, const std::string& text);
 // The reason's text of the last failure; empty when it was not given.
 const std::string& GetLastErrorText();
-// Sets the code with the reason as a sentence for the user (CUPS' own reason where it gave one).
-void SetLastError(std::uint32_t code, const std::string& text);
-// The reason's text of the last failure; empty when it was not given.
-const std::string& GetLastErrorText();
 
 // A failed spooler operation as a value: the code GetLastError gives and the reason in
 // words (CUPS' status message, the time-out, the connection's error), empty where none
