@@ -45,7 +45,7 @@ protected:
     static qsizetype Mark(const MonitorDialog& window) { return window.TextBox->toPlainText().size(); }
     // Waits until the text after `from` holds the line; the bound is generous, since this
     // is no speed test (the benchmark measures the delay).
-    static bool WaitFor(const MonitorDialog& window, const QString& text, qsizetype from, int timeoutMs = 5000) {
+    static bool WaitFor(const MonitorDialog& window, const QString& text, qsizetype from, int timeoutMs = 15000) {
         return QTest::qWaitFor([&] { return After(window, from).contains(text); }, timeoutMs);
     }
     // Ends a window as the close button does and waits until it has gone; false when
