@@ -40,32 +40,21 @@ std::string SystemLpoptionsFile() {
     return std::string(root && *root ? root : "/etc/cups") + "/lpoptions";
 }
 
-// The file's lines; nullopt with the reason when it exists but cannot be read.
+// The file's lines; nullopt with the reason when it exists but cannot be read. Read with
+// the bound of a settings hive: a file larger than any CUPS writes counts as unreadable.
 std::optional<std::vector<std::string>> ReadLines(const std::string& path, std::string& error) {
     std::vector<std::string> lines;
-    std::FILE* file = std::fopen(path.c_str(), "re");
-    if (!file) {
+    const auto bytes = platform::ReadWholeFile(path, platform::kMaxHiveSize);
+    if (!bytes) {
         if (errno == ENOENT) return lines;
         error = path + " cannot be read: " + std::strerror(errno);
         return std::nullopt;
     }
-    std::string line;
-    int c;
-    while ((c = std::fgetc(file)) != EOF) {
-        if (c != '\n') {
-            line += static_cast<char>(c);
-            continue;
-        }
-        lines.push_back(std::move(line));
-        line.clear();
-    }
-    if (!line.empty()) lines.push_back(std::move(line));
-    const bool failed = std::ferror(file);
-    const int readError = errno;
-    std::fclose(file);
-    if (failed) {
-        error = path + " cannot be read: " + std::strerror(readError);
-        return std::nullopt;
+    std::size_t from = 0;
+    while (from < bytes->size()) {
+        const std::size_t end = std::min(bytes->find('\n', from), bytes->size());
+        lines.push_back(bytes->substr(from, end - from));
+        from = end + 1;
     }
     return lines;
 }
