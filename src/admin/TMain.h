@@ -1,6 +1,6 @@
 #pragma once
 
-#include "admin/SpoolerWorker.h"
+#include "widgets/SpoolerWorker.h"
 #include "spooler/EndedJobs.h"
 #include "spooler/Spooler.h"
 #include "widgets/Dialogs.h"
@@ -109,7 +109,7 @@ private:
     int m_timerHolds = 0;      // reloads and job commands whose answers have not come
     unsigned m_namesAsked = 0; // the newest request for the printers' names
     SeenJobs m_seen;
-    SpoolerWorker m_worker{this, &m_dialogs}; // last: it stops before anything it may touch goes
+    widgets::SpoolerWorker m_worker{this, &m_dialogs}; // last: it stops before anything it may touch goes
 };
 
 } // namespace quill::admin

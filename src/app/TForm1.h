@@ -1,7 +1,7 @@
 #pragma once
 
 #include "widgets/Dialogs.h"
-#include "admin/SpoolerWorker.h"
+#include "widgets/SpoolerWorker.h"
 #include "admin/TMain.h"
 #include "backup/SettingsWorkflows.h"
 #include "monitor/MonitorDialog.h"
@@ -143,7 +143,7 @@ private:
     backup::RuntimeRandom m_random;
     const QSize m_size{429, 552};
     static constexpr int kNameRole = Qt::UserRole;
-    admin::SpoolerWorker m_worker{this, &m_dialogs}; // last: it stops before anything it may touch goes
+    widgets::SpoolerWorker m_worker{this, &m_dialogs}; // last: it stops before anything it may touch goes
 };
 
 } // namespace quill::app
