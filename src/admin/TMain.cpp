@@ -9,6 +9,7 @@
 #include <QHeaderView>
 #include <QLocale>
 #include <QMenuBar>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <QTreeWidget>
 #include <QVBoxLayout>
@@ -182,6 +183,7 @@ TMain::TMain(spooler::Spooler& spooler, widgets::Dialogs& dialogs, QWidget* owne
     connect(ResumeJob1, &QAction::triggered, this, [this] { ControlSelectedJob(spooler::JOB_CONTROL_RESUME); });
 
     FormCreate();
+    WatchJobs();
     Timer1->start();
 }
 
@@ -207,6 +209,8 @@ void TMain::EnumPrinterNames(std::function<void()> then) {
                       // An answer that a later reload has overtaken would poll printers
                       // of a choice the user has left.
                       if (asked == m_namesAsked) {
+                          // Other printers: the jobs the feed has not named are read too.
+                          m_due.reload = true;
                           PrinterNames.clear();
                           if (!printers) m_dialogs.ShowErrorMessage("Error Enum Printers!");
                           else
@@ -234,9 +238,54 @@ void TMain::ReloadPrinterNames() {
     });
 }
 
+void TMain::WatchJobs() {
+    m_worker.Post([&spooler = m_spooler] { return spooler.WatchJobs(); },
+                  [this](std::unique_ptr<spooler::JobFeed> feed) {
+                      if (!feed) return;
+                      m_feed = std::move(feed);
+                      m_feedNews = std::make_unique<QSocketNotifier>(m_feed->fd(), QSocketNotifier::Read);
+                      connect(m_feedNews.get(), &QSocketNotifier::activated, this, [this] {
+                          // Quiet until the tick has taken the news.
+                          m_feedNews->setEnabled(false);
+                          if (Timer1->isActive()) Timer1Timer();
+                      });
+                  });
+}
+
 void TMain::Timer1Timer() {
     // The previous tick, a reload or a command still waits for the spooler.
     if (m_worker.Busy() || PrinterNames.empty()) return;
+    if (m_feed && UseSnapshot) {
+        const spooler::JobChanges news = m_feed->Take();
+        m_feedNews->setEnabled(true);
+        m_due.reload = m_due.reload || news.reload;
+        m_due.jobs.insert(news.jobs.begin(), news.jobs.end());
+        if (m_due.empty()) return; // nothing has changed
+        m_worker.Post(
+            [&spooler = m_spooler, &seen = m_seen, &feed = *m_feed, due = m_due, names = PrinterNames] {
+                std::optional<std::vector<std::vector<spooler::JobInfo2>>> jobs;
+                std::optional<std::vector<spooler::JobInfo2>> changed;
+                if (due.reload) {
+                    changed = spooler.EnumAllJobs();
+                    if (changed) AddEndedJobs(spooler, nullptr, *changed, seen[""]);
+                } else {
+                    changed = feed.ReadJobs(due.jobs);
+                    if (changed) seen[""].Seen(*changed);
+                }
+                if (!changed) return jobs; // read again at the next tick
+                jobs.emplace();
+                for (const auto& name : names) jobs->push_back(PollPrinterJobs(spooler, name, &*changed, seen));
+                return jobs;
+            },
+            [this, names = PrinterNames](std::optional<std::vector<std::vector<spooler::JobInfo2>>> jobs) {
+                if (!jobs) return;
+                m_due = {};
+                UpdateJobRows(names, *jobs);
+                // News that came while the worker was busy.
+                if (!m_feedNews->isEnabled() && Timer1->isActive()) Timer1Timer();
+            });
+        return;
+    }
     m_worker.Post(
         [&spooler = m_spooler, &seen = m_seen, names = PrinterNames, snapshot = UseSnapshot] {
             std::vector<std::vector<spooler::JobInfo2>> jobs;
@@ -249,13 +298,16 @@ void TMain::Timer1Timer() {
             for (const auto& name : names) jobs.push_back(PollPrinterJobs(spooler, name, all ? &*all : nullptr, seen));
             return jobs;
         },
-        [this, names = PrinterNames](std::vector<std::vector<spooler::JobInfo2>> jobs) {
-            for (std::size_t i = 0; i < jobs.size(); ++i) {
-                // The printer's server: its jobs live there, whichever computer sent them.
-                const std::string server = spooler::SplitPrinterPath(names[i]).host;
-                for (const auto& job : jobs[i]) UpdateJobRow(job, server);
-            }
-        });
+        [this, names = PrinterNames](std::vector<std::vector<spooler::JobInfo2>> jobs) { UpdateJobRows(names, jobs); });
+}
+
+void TMain::UpdateJobRows(const std::vector<std::string>& names,
+                          const std::vector<std::vector<spooler::JobInfo2>>& jobs) {
+    for (std::size_t i = 0; i < jobs.size(); ++i) {
+        // The printer's server: its jobs live there, whichever computer sent them.
+        const std::string server = spooler::SplitPrinterPath(names[i]).host;
+        for (const auto& job : jobs[i]) UpdateJobRow(job, server);
+    }
 }
 
 void TMain::AddEndedJobs(spooler::Spooler& spooler, spooler::PrinterHandle* printer,
@@ -362,7 +414,11 @@ void TMain::MonitorSharedPrinters1Click() {
 void TMain::DeleteSelectedItem1Click() {
     QTreeWidgetItem* row = lvMain->currentItem();
     if (!row || !row->isSelected()) return;
-    m_rowsById.erase(row->data(Computer, kJobIdRole).toUInt());
+    const auto deleted = m_rowsById.find(row->data(Computer, kJobIdRole).toUInt());
+    // The row of a job that has not ended comes back with the next look at it, and one
+    // that has ended does not: the feed is asked for it as the poll would list it.
+    if (deleted->second.shown && !spooler::HasEnded(*deleted->second.shown)) m_due.jobs.insert(deleted->first);
+    m_rowsById.erase(deleted);
     delete row;
     // Nothing is selected afterwards: a following command or Del must not reach a row
     // the user never picked.
@@ -371,6 +427,8 @@ void TMain::DeleteSelectedItem1Click() {
 }
 
 void TMain::DeleteAllItems1Click() {
+    // The jobs that have not ended come back with the next tick.
+    m_due.reload = true;
     m_rowsById.clear();
     lvMain->clear();
 }

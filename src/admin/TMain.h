@@ -9,6 +9,7 @@
 
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -17,16 +18,20 @@
 class QAction;
 class QKeyEvent;
 class QMenuBar;
+class QSocketNotifier;
 class QTimer;
 class QTreeWidget;
 class QTreeWidgetItem;
 
 namespace quill::admin {
 
-// The "Print Spooler" window: the jobs of every printer, polled five times a second, one
-// row per job id; rows stay after their jobs have left the spooler. The spooler is
-// asked on a worker thread (a tick is skipped while the previous one or a command still
-// waits for its answer); the answers are applied here.
+// The "Print Spooler" window: the jobs of every printer, one row per job id; rows stay
+// after their jobs have left the spooler. Five times a second a tick applies what has
+// changed: where the spooler has a job feed, the jobs its events named (all jobs when the
+// window opens, after lost events or a new server), read as soon as the feed has news and
+// not at all when nothing changed; else every printer's jobs, polled. The spooler is asked
+// on a worker thread (a tick is skipped while the previous one or a command still waits
+// for its answer); the answers are applied here.
 class TMain : public QDialog {
 public:
     TMain(spooler::Spooler& spooler, widgets::Dialogs& dialogs, QWidget* owner = nullptr);
@@ -48,8 +53,9 @@ public:
 
     std::vector<std::string> PrinterNames;
     bool SharedOnly = false;
-    // Each tick reads one answer with the jobs of all printers instead of asking every
-    // printer in turn; what the window shows is the same.
+    // Each tick reads one answer with the jobs of all printers (or, with a job feed, the
+    // jobs that changed) instead of asking every printer in turn; what the window shows
+    // is the same.
     bool UseSnapshot = true;
 
     void FormCreate();
@@ -101,6 +107,10 @@ private:
         std::string server;
     };
     void UpdateRow(JobRow& row, const spooler::JobInfo2& job, const std::string& server);
+    // Starts the job feed on the worker; the window polls until it is there, or for good
+    // when the spooler has none.
+    void WatchJobs();
+    void UpdateJobRows(const std::vector<std::string>& names, const std::vector<std::vector<spooler::JobInfo2>>& jobs);
 
     spooler::Spooler& m_spooler;
     widgets::Dialogs& m_dialogs;
@@ -109,6 +119,9 @@ private:
     int m_timerHolds = 0;      // reloads and job commands whose answers have not come
     unsigned m_namesAsked = 0; // the newest request for the printers' names
     SeenJobs m_seen;
+    std::unique_ptr<spooler::JobFeed> m_feed; // taken here, read on the worker
+    spooler::JobChanges m_due;                // taken from the feed and not yet shown
+    std::unique_ptr<QSocketNotifier> m_feedNews;
     widgets::SpoolerWorker m_worker{this, &m_dialogs}; // last: it stops before anything it may touch goes
 };
 

@@ -1,10 +1,16 @@
 // Change notifications on CUPS. All registrations share one server-wide pull
 // subscription (ippget, every event): a subscription on one queue misses the cancel of
-// a job that never started, and the server allows only a few subscriptions. One poller
-// thread asks for new events at most every 100 ms (Get-Notifications answers at once and
-// cannot wait) and makes each registration's descriptor readable when an event names its
-// printer. A fetch then reads the current values of the printer and of the jobs that
-// changed since the last fetch (of every job after a gap in the events).
+// a job that never started, and the server allows only a few subscriptions. Its events
+// and their sequence numbers say what changed and whether events were lost. One poller
+// thread asks for new events when CUPS' D-Bus notifier signals that something happened
+// (a second subscription, dbus://, makes the server send them), and else every 5 s in
+// case a signal went missing: another program's notifier may hold the one notifier
+// lock of the server, and then none of ours are sent. A poll that finds events no signal
+// announced, or a computer without a system bus, makes it ask every 100 ms
+// (Get-Notifications answers at once and cannot wait). Each registration's descriptor
+// becomes readable when an event names its printer (a job feed's on every job event).
+// A fetch then reads the current values of the printer and of the jobs that changed
+// since the last fetch (of every job after a gap in the events).
 #include "spooler/CupsSpooler.h"
 
 #include "spooler/CupsPrinterHandle.h"
@@ -12,6 +18,7 @@
 #include "spooler/CupsShareNames.h"
 #include "spooler/EndedJobs.h"
 #include "spooler/LastError.h"
+#include "spooler/NotifierSignals.h"
 #include "spooler/PasswordPrompt.h"
 #include "spooler/RequestAbort.h"
 
@@ -30,11 +37,23 @@
 namespace quill::spooler {
 namespace {
 
+// Without signals; and after events that no signal announced, for a while.
 constexpr std::chrono::milliseconds kPollInterval{100};
-constexpr int kLeaseSeconds = 60;
+constexpr std::chrono::seconds kFastPollFor{60};
+// With signals: only in case one was lost.
+constexpr std::chrono::milliseconds kFallbackPoll{5000};
+// After a server that did not answer.
+constexpr std::chrono::milliseconds kRetryAfterFailure{1000};
+constexpr int kLeaseSeconds = 120;
 // Renewed well before the lease ends, so a busy server does not end it first.
-constexpr std::chrono::seconds kRenewEvery{20};
-// How long a spooler that goes waits for its poller to cancel the subscription.
+constexpr std::chrono::seconds kRenewEvery{40};
+// The signal subscription costs the server a notifier process only, and is renewed rarely.
+constexpr int kSignalLeaseSeconds = 600;
+constexpr std::chrono::seconds kSignalRenewEvery{200};
+// A system bus that is missing or went is looked for again after this.
+constexpr std::chrono::seconds kBusRetry{60};
+constexpr int kBusAnswerMs = 1000;
+// How long a spooler that goes waits for its poller to cancel the subscriptions.
 constexpr std::chrono::milliseconds kCancelBound{1000};
 
 // CUPS compares queue names ignoring case.
@@ -49,46 +68,81 @@ void Signal(int fd) {
     [[maybe_unused]] const ssize_t written = ::write(fd, &one, sizeof one);
 }
 
+void Drain(int fd) {
+    std::uint64_t count = 0;
+    [[maybe_unused]] const ssize_t drained = ::read(fd, &count, sizeof count);
+}
+
 } // namespace
+
+// What the poller hands one registration: its descriptor becomes readable when an event
+// names its queue (any queue when the key is empty).
+struct CupsSpooler::Watched {
+    Watched(std::string queueKey) : key(std::move(queueKey)), fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+    ~Watched() {
+        if (fd >= 0) ::close(fd);
+    }
+    const std::string key;
+    const int fd;
+    // Guarded by the hub's mutex.
+    bool discarded = false;       // events were lost since the last fetch
+    std::set<std::uint32_t> jobs; // jobs named by events since the last fetch
+};
 
 // A registration: its printer, its readable-when-changed descriptor, and what the poller
 // has seen for it since the last fetch.
 class CupsChangeNotification final : public ChangeNotification {
 public:
-    CupsChangeNotification(std::shared_ptr<CupsSpooler::NotificationHub> hub, std::string name, std::string queue);
+    CupsChangeNotification(std::shared_ptr<CupsSpooler::NotificationHub> hub, std::string name, std::string queue)
+        : m_name(std::move(name)), m_queue(std::move(queue)), m_watched(QueueKey(m_queue)), m_hub(std::move(hub)) {}
     ~CupsChangeNotification() override;
-    int fd() const override { return m_fd; }
+    int fd() const override { return m_watched.fd; }
 
     const std::string m_name;
     const std::string m_queue;
-    const std::string m_key;
-    int m_fd;
+    CupsSpooler::Watched m_watched;
     std::shared_ptr<CupsSpooler::NotificationHub> m_hub;
     // The fetching thread's own: the jobs named by events and not yet reported, whether
     // the next fetch reports everything, and the jobs seen open.
     std::set<std::uint32_t> m_named;
     bool m_refresh = false;
     EndedJobs m_ended;
-    // Guarded by the hub's mutex.
-    bool m_discarded = false;
-    std::set<std::uint32_t> m_eventJobs; // jobs named by events since the last fetch
+};
+
+// The job changes of every queue, and a connection of its own to read the jobs on.
+class CupsJobFeed final : public JobFeed {
+public:
+    explicit CupsJobFeed(std::shared_ptr<CupsSpooler::NotificationHub> hub) : m_watched(""), m_hub(std::move(hub)) {}
+    ~CupsJobFeed() override;
+    int fd() const override { return m_watched.fd; }
+    JobChanges Take() override;
+    std::optional<std::vector<JobInfo2>> ReadJobs(const std::set<std::uint32_t>& ids) override;
+
+    CupsSpooler::Watched m_watched;
+
+private:
+    std::shared_ptr<CupsSpooler::NotificationHub> m_hub;
+    bool m_first = true;
+    std::unique_ptr<CupsConnection> m_connection; // kept open from one read to the next
 };
 
 // The one poller of a spooler's registrations. Its thread is started with the first
 // registration and lives until the hub goes, which stops and joins it: a poller never
 // runs beside another on the same subscription. While no registration is left it
-// cancels the subscription and then sleeps without polling; a registration that comes
-// meanwhile is served by the same thread, on a new subscription.
+// cancels the subscriptions and then sleeps without polling; a registration that comes
+// meanwhile is served by the same thread, on new subscriptions.
 class CupsSpooler::NotificationHub {
 public:
+    NotificationHub() : m_poke(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
     ~NotificationHub();
-    void Add(CupsChangeNotification* registration) {
+    bool Usable() const { return m_poke >= 0; }
+    void Add(Watched* registration) {
         std::lock_guard<std::mutex> guard(m_mutex);
         m_registrations.insert(registration);
         if (!m_thread.joinable()) m_thread = std::thread([this] { Run(); });
-        m_wake.notify_all();
+        Poke();
     }
-    // Waits until the subscription that serves the registrations is in place, so that
+    // Waits until the subscriptions that serve the registrations are in place, so that
     // every change from now on is seen; gives up after the bounded request time, or at
     // once when the calling thread's requests are to give up.
     void WaitUntilSubscribed() {
@@ -97,94 +151,153 @@ public:
         while (!m_live && !AbortScope::Requested() && std::chrono::steady_clock::now() < until)
             m_wake.wait_for(lock, kPollInterval);
     }
-    void Remove(CupsChangeNotification* registration) {
+    void Remove(Watched* registration) {
         std::lock_guard<std::mutex> guard(m_mutex);
         m_registrations.erase(registration);
         if (m_registrations.empty()) {
-            // The subscription goes with its last registration; a later one waits for its own.
+            // The subscriptions go with the last registration; a later one waits for its own.
             m_stale = true;
             m_live = false;
         }
-        m_wake.notify_all();
+        Poke();
     }
     // What the poller saw for a registration since the last call; cleared.
-    void TakeSeen(CupsChangeNotification& registration, bool& discarded, std::set<std::uint32_t>& jobs) {
+    void TakeSeen(Watched& registration, bool& discarded, std::set<std::uint32_t>& jobs) {
         std::lock_guard<std::mutex> guard(m_mutex);
-        discarded = registration.m_discarded;
-        registration.m_discarded = false;
-        jobs.merge(registration.m_eventJobs);
-        registration.m_eventJobs.clear();
+        discarded = registration.discarded;
+        registration.discarded = false;
+        jobs.merge(registration.jobs);
+        registration.jobs.clear();
     }
 
 private:
     void Run();
-    // Sleeps for up to `period`; false when the hub is going.
-    bool Pause(std::chrono::milliseconds period);
+    // Wakes the poller (the caller holds the mutex).
+    void Poke() {
+        m_wake.notify_all();
+        Signal(m_poke);
+    }
+    enum class Woken { Stop, Time, Poke, Signal };
+    // Sleeps for up to `period`, or until a signal of the server's notifier comes or the
+    // poller is poked.
+    Woken Pause(std::chrono::milliseconds period);
     void SetLive(bool live) {
         std::lock_guard<std::mutex> guard(m_mutex);
         m_live = live;
         m_wake.notify_all();
     }
     bool Subscribe(CupsConnection& connection);
-    // Cancels the subscription; false when the server did not answer.
-    bool Cancel(CupsConnection& connection);
+    // Asks the server to signal its events on the system bus.
+    void SubscribeSignals(CupsConnection& connection);
+    void Renew(CupsConnection& connection, int subscription, int leaseSeconds);
+    // Cancels a subscription; false when the server did not answer.
+    bool Cancel(CupsConnection& connection, int& subscription);
+    bool CancelBoth(CupsConnection& connection) {
+        const bool signals = Cancel(connection, m_signalSubscription);
+        return Cancel(connection, m_subscription) && signals;
+    }
     enum class Events { Read, NoAnswer, Gone };
-    // Reads the new events. Gone: the subscription has ended (the server restarted
-    // without it, or dropped it).
-    Events ReadEvents(CupsConnection& connection);
+    // Reads the new events; `any` tells whether there were some. Gone: the subscription
+    // has ended (the server restarted without it, or dropped it).
+    Events ReadEvents(CupsConnection& connection, bool& any);
     void Deliver(const std::vector<std::pair<std::string, std::uint32_t>>& events, bool gap);
 
     std::mutex m_mutex; // guards the members up to m_thread
     std::condition_variable m_wake;
-    std::set<CupsChangeNotification*> m_registrations;
+    std::set<Watched*> m_registrations;
     bool m_stop = false;
     bool m_done = false;
-    bool m_live = false;  // a subscription serves the registrations
-    bool m_stale = false; // the subscription, if any, belongs to registrations that have all gone
+    bool m_live = false;  // the subscriptions serve the registrations
+    bool m_stale = false; // the subscriptions, if any, belong to registrations that have all gone
     std::thread m_thread;
+    const int m_poke;                 // readable when the poller is to look at its registrations again
     std::atomic<bool> m_abort{false}; // the poller's requests give up at once
     // The poller thread's own.
     int m_subscription = 0;
+    int m_signalSubscription = 0;
     int m_nextSequence = 1;
+    std::unique_ptr<NotifierSignals> m_bus;
 };
 
-CupsChangeNotification::CupsChangeNotification(std::shared_ptr<CupsSpooler::NotificationHub> hub, std::string name,
-                                               std::string queue)
-    : m_name(std::move(name)), m_queue(std::move(queue)), m_key(QueueKey(m_queue)),
-      m_fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), m_hub(std::move(hub)) {}
+CupsChangeNotification::~CupsChangeNotification() { m_hub->Remove(&m_watched); }
 
-CupsChangeNotification::~CupsChangeNotification() {
-    m_hub->Remove(this);
-    if (m_fd >= 0) ::close(m_fd);
+CupsJobFeed::~CupsJobFeed() { m_hub->Remove(&m_watched); }
+
+JobChanges CupsJobFeed::Take() {
+    Drain(m_watched.fd);
+    JobChanges changes;
+    bool discarded = false;
+    m_hub->TakeSeen(m_watched, discarded, changes.jobs);
+    changes.reload = m_first || discarded;
+    m_first = false;
+    return changes;
+}
+
+std::optional<std::vector<JobInfo2>> CupsJobFeed::ReadJobs(const std::set<std::uint32_t>& ids) {
+    if (!m_connection) m_connection = CupsConnection::Open("");
+    if (!m_connection) return std::nullopt;
+    auto jobs = AskForJobsById(*m_connection, ids);
+    if (!jobs) m_connection.reset(); // a new one next time
+    return jobs;
 }
 
 CupsSpooler::NotificationHub::~NotificationHub() {
     std::unique_lock<std::mutex> lock(m_mutex);
     m_stop = true;
-    m_wake.notify_all();
-    if (!m_thread.joinable()) return;
-    // The poller cancels the subscription on its way out, if the server answers soon;
-    // otherwise the lease ends it.
-    m_wake.wait_for(lock, kCancelBound, [this] { return m_done; });
-    m_abort = true;
-    lock.unlock();
-    m_thread.join();
+    Poke();
+    if (m_thread.joinable()) {
+        // The poller cancels the subscriptions on its way out, if the server answers soon;
+        // otherwise their leases end them.
+        m_wake.wait_for(lock, kCancelBound, [this] { return m_done; });
+        m_abort = true;
+        lock.unlock();
+        m_thread.join();
+    }
+    if (m_poke >= 0) ::close(m_poke);
 }
 
-bool CupsSpooler::NotificationHub::Pause(std::chrono::milliseconds period) {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    return !m_wake.wait_for(lock, period, [this] { return m_stop; });
+CupsSpooler::NotificationHub::Woken CupsSpooler::NotificationHub::Pause(std::chrono::milliseconds period) {
+    const auto until = std::chrono::steady_clock::now() + period;
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> guard(m_mutex);
+            if (m_stop) return Woken::Stop;
+        }
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return Woken::Time;
+        pollfd ready[2] = {{m_poke, POLLIN, 0}, {m_bus ? m_bus->fd() : -1, POLLIN, 0}};
+        const int result = ::poll(ready, 2, static_cast<int>(left.count()) + 1);
+        if (result < 0 && errno != EINTR) return Woken::Time;
+        if (result <= 0) continue;
+        if (ready[0].revents) {
+            Drain(m_poke);
+            std::lock_guard<std::mutex> guard(m_mutex);
+            return m_stop ? Woken::Stop : Woken::Poke;
+        }
+        if (ready[1].revents) {
+            const bool heard = m_bus->Read();
+            // A bus that went is looked for again later; until then the poller polls.
+            if (!m_bus->Connected()) m_bus.reset();
+            if (heard) return Woken::Signal;
+        }
+    }
 }
 
 void CupsSpooler::NotificationHub::Run() {
     const AbortScope abort(m_abort);
     // Nobody is there to ask for a password: a request the server wants one for fails.
     const PasswordScope refuse(nullptr);
+    using Clock = std::chrono::steady_clock;
     std::unique_ptr<CupsConnection> connection;
-    auto renewAt = std::chrono::steady_clock::now() + kRenewEvery;
-    bool lost = false;  // a subscription ended while watched: events may have been missed
-    bool stale = false; // the subscription is to be cancelled
-    auto leaseEnd = std::chrono::steady_clock::now();
+    auto renewAt = Clock::now() + kRenewEvery;
+    auto signalRenewAt = Clock::now() + kSignalRenewEvery;
+    auto busAt = Clock::now();     // when to look for the system bus
+    auto fastUntil = Clock::now(); // polled every kPollInterval until then
+    bool heard = false;            // a signal has come since the last poll
+    bool lost = false;             // a subscription ended while watched: events may have been missed
+    bool stale = false;            // the subscriptions are to be cancelled
+    auto leaseEnd = Clock::now();
     for (;;) {
         bool wanted;
         {
@@ -198,77 +311,112 @@ void CupsSpooler::NotificationHub::Run() {
                 lost = false; // the watchers that could have missed events have gone
                 if (m_subscription && !stale) {
                     stale = true;
-                    leaseEnd = std::chrono::steady_clock::now() + std::chrono::seconds(kLeaseSeconds);
+                    leaseEnd = Clock::now() + std::chrono::seconds(kLeaseSeconds);
                 }
             }
         }
         if (stale) {
             // Cancelled before anything else, also when new registrations came meanwhile:
-            // they get a subscription of their own, whose events start with them. A server
+            // they get subscriptions of their own, whose events start with them. A server
             // that does not answer is asked again until the lease would have ended it.
             if (!connection) connection = CupsConnection::Open("");
-            if (connection && Cancel(*connection)) {
+            if (connection && CancelBoth(*connection)) {
                 stale = false;
             } else {
                 connection.reset();
-                if (std::chrono::steady_clock::now() >= leaseEnd) {
+                if (Clock::now() >= leaseEnd) {
                     m_subscription = 0;
+                    m_signalSubscription = 0;
                     stale = false;
-                } else if (!Pause(wanted ? kPollInterval : std::chrono::milliseconds(1000))) {
+                } else if (Pause(wanted ? kPollInterval : std::chrono::milliseconds(1000)) == Woken::Stop) {
                     break;
                 }
             }
             continue;
         }
         if (!wanted) continue;
+        if (!m_bus && Clock::now() >= busAt) {
+            m_bus = NotifierSignals::Connect(kBusAnswerMs);
+            busAt = Clock::now() + kBusRetry;
+        }
+        bool failed = false;
         if (!connection) connection = CupsConnection::Open("");
         if (connection && !m_subscription) {
             if (Subscribe(*connection)) {
-                renewAt = std::chrono::steady_clock::now() + kRenewEvery;
+                renewAt = Clock::now() + kRenewEvery;
+                if (m_bus) SubscribeSignals(*connection);
+                signalRenewAt = Clock::now() + kSignalRenewEvery;
                 if (lost) Deliver({}, true);
                 lost = false;
                 SetLive(true);
             } else {
                 connection.reset();
             }
+        } else if (connection && m_bus && !m_signalSubscription && Clock::now() >= signalRenewAt) {
+            // A bus found later, or a server that refused the first time.
+            SubscribeSignals(*connection);
+            signalRenewAt = Clock::now() + kSignalRenewEvery;
         }
+        bool any = false;
         if (connection && m_subscription) {
-            const Events read = ReadEvents(*connection);
+            const Events read = ReadEvents(*connection, any);
             if (read == Events::Gone) {
                 // Cancelled as well, in case the server only refused to answer for it:
-                // no subscription of the monitor's is ever left behind.
-                if (!Cancel(*connection)) m_subscription = 0;
+                // no subscription of the monitor's is ever left behind. The signal
+                // subscription has gone with the server, or goes now.
+                if (!CancelBoth(*connection)) m_subscription = m_signalSubscription = 0;
                 SetLive(false);
                 lost = true;
             } else if (read == Events::NoAnswer) {
                 // The server is busy, stopped or gone: a new connection on the next round.
                 connection.reset();
-            } else if (std::chrono::steady_clock::now() >= renewAt) {
-                ipp_t* renew = NewRequest(IPP_OP_RENEW_SUBSCRIPTION);
-                ippAddInteger(renew, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "notify-subscription-id", m_subscription);
-                ippAddInteger(renew, IPP_TAG_SUBSCRIPTION, IPP_TAG_INTEGER, "notify-lease-duration", kLeaseSeconds);
-                connection->Send(renew);
-                renewAt = std::chrono::steady_clock::now() + kRenewEvery;
+            } else {
+                if (Clock::now() >= renewAt) {
+                    Renew(*connection, m_subscription, kLeaseSeconds);
+                    renewAt = Clock::now() + kRenewEvery;
+                }
+                if (m_signalSubscription && Clock::now() >= signalRenewAt) {
+                    Renew(*connection, m_signalSubscription, kSignalLeaseSeconds);
+                    signalRenewAt = Clock::now() + kSignalRenewEvery;
+                }
             }
         }
-        if (!Pause(kPollInterval)) break;
+        failed = !connection || !m_subscription;
+        // Events that no signal announced: the signals are not coming (another program's
+        // notifier holds the server's notifier lock, say), so poll often for a while.
+        if (any && !heard) fastUntil = Clock::now() + kFastPollFor;
+        const bool signalled = m_bus && m_signalSubscription && Clock::now() >= fastUntil;
+        std::chrono::milliseconds period = signalled ? kFallbackPoll : kPollInterval;
+        if (failed) period = std::min(period, kRetryAfterFailure);
+        heard = false;
+        const Woken woken = Pause(period);
+        if (woken == Woken::Stop) break;
+        heard = woken == Woken::Signal;
     }
     // The hub is going: one last try to leave no subscription behind.
-    if (m_subscription) {
+    if (m_subscription || m_signalSubscription) {
         if (!connection) connection = CupsConnection::Open("");
-        if (connection) Cancel(*connection);
+        if (connection) CancelBoth(*connection);
     }
     std::lock_guard<std::mutex> guard(m_mutex);
     m_done = true;
     m_wake.notify_all();
 }
 
-bool CupsSpooler::NotificationHub::Cancel(CupsConnection& connection) {
+void CupsSpooler::NotificationHub::Renew(CupsConnection& connection, int subscription, int leaseSeconds) {
+    ipp_t* renew = NewRequest(IPP_OP_RENEW_SUBSCRIPTION);
+    ippAddInteger(renew, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "notify-subscription-id", subscription);
+    ippAddInteger(renew, IPP_TAG_SUBSCRIPTION, IPP_TAG_INTEGER, "notify-lease-duration", leaseSeconds);
+    connection.Send(renew);
+}
+
+bool CupsSpooler::NotificationHub::Cancel(CupsConnection& connection, int& subscription) {
+    if (!subscription) return true;
     ipp_t* cancel = NewRequest(IPP_OP_CANCEL_SUBSCRIPTION);
-    ippAddInteger(cancel, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "notify-subscription-id", m_subscription);
+    ippAddInteger(cancel, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "notify-subscription-id", subscription);
     // Any answer ends it: a subscription the server no longer knows is gone as well.
     if (!connection.Request(cancel)) return false;
-    m_subscription = 0;
+    subscription = 0;
     return true;
 }
 
@@ -286,7 +434,17 @@ bool CupsSpooler::NotificationHub::Subscribe(CupsConnection& connection) {
     return true;
 }
 
-CupsSpooler::NotificationHub::Events CupsSpooler::NotificationHub::ReadEvents(CupsConnection& connection) {
+void CupsSpooler::NotificationHub::SubscribeSignals(CupsConnection& connection) {
+    ipp_t* request = NewRequest(IPP_OP_CREATE_PRINTER_SUBSCRIPTIONS);
+    ippAddString(request, IPP_TAG_SUBSCRIPTION, IPP_TAG_URI, "notify-recipient-uri", nullptr, "dbus://");
+    ippAddString(request, IPP_TAG_SUBSCRIPTION, IPP_TAG_KEYWORD, "notify-events", nullptr, "all");
+    ippAddInteger(request, IPP_TAG_SUBSCRIPTION, IPP_TAG_INTEGER, "notify-lease-duration", kSignalLeaseSeconds);
+    const Ipp answer = connection.Send(request);
+    ipp_attribute_t* id = answer ? ippFindAttribute(answer.get(), "notify-subscription-id", IPP_TAG_INTEGER) : nullptr;
+    m_signalSubscription = id ? ippGetInteger(id, 0) : 0;
+}
+
+CupsSpooler::NotificationHub::Events CupsSpooler::NotificationHub::ReadEvents(CupsConnection& connection, bool& any) {
     ipp_t* request = NewRequest(IPP_OP_GET_NOTIFICATIONS);
     ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "notify-subscription-ids", m_subscription);
     ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "notify-sequence-numbers", m_nextSequence);
@@ -301,6 +459,7 @@ CupsSpooler::NotificationHub::Events CupsSpooler::NotificationHub::ReadEvents(Cu
     std::uint32_t job = 0;
     auto flush = [&] {
         if (sequence) {
+            any = true;
             // The server keeps only the last events of a subscription: a jump in the
             // numbers means that some were dropped.
             if (sequence > m_nextSequence) gap = true;
@@ -326,16 +485,33 @@ CupsSpooler::NotificationHub::Events CupsSpooler::NotificationHub::ReadEvents(Cu
 
 void CupsSpooler::NotificationHub::Deliver(const std::vector<std::pair<std::string, std::uint32_t>>& events, bool gap) {
     std::lock_guard<std::mutex> guard(m_mutex);
-    for (CupsChangeNotification* registration : m_registrations) {
+    for (Watched* registration : m_registrations) {
+        // A printer's registration hears of every event of its queue; a job feed of the
+        // events of every job.
         bool named = false;
         for (const auto& [queue, job] : events) {
-            if (queue != registration->m_key) continue;
+            if (registration->key.empty() ? job == 0 : queue != registration->key) continue;
             named = true;
-            if (job) registration->m_eventJobs.insert(job);
+            if (job) registration->jobs.insert(job);
         }
-        if (gap) registration->m_discarded = true;
-        if (named || gap) Signal(registration->m_fd);
+        if (gap) registration->discarded = true;
+        if (named || gap) Signal(registration->fd);
     }
+}
+
+std::unique_ptr<JobFeed> CupsSpooler::WatchJobs() {
+    const std::shared_ptr<NotificationHub> hub = Hub();
+    auto feed = std::make_unique<CupsJobFeed>(hub);
+    if (feed->m_watched.fd < 0 || !hub->Usable()) return nullptr;
+    hub->Add(&feed->m_watched);
+    hub->WaitUntilSubscribed();
+    return feed;
+}
+
+std::shared_ptr<CupsSpooler::NotificationHub> CupsSpooler::Hub() {
+    const std::lock_guard lock(m_watchMutex);
+    if (!m_notifications) m_notifications = std::make_shared<NotificationHub>();
+    return m_notifications;
 }
 
 std::unique_ptr<ChangeNotification>
@@ -346,18 +522,13 @@ CupsSpooler::FindFirstPrinterChangeNotification(PrinterHandle& printer, std::uin
         SetLastError(ERROR_NOT_SUPPORTED);
         return nullptr;
     }
-    std::shared_ptr<NotificationHub> hub;
-    {
-        const std::lock_guard lock(m_watchMutex);
-        if (!m_notifications) m_notifications = std::make_shared<NotificationHub>();
-        hub = m_notifications;
-    }
+    const std::shared_ptr<NotificationHub> hub = Hub();
     auto registration = std::make_unique<CupsChangeNotification>(hub, handle.printerName(), handle.queue());
-    if (registration->m_fd < 0) {
+    if (registration->m_watched.fd < 0 || !hub->Usable()) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
-    hub->Add(registration.get());
+    hub->Add(&registration->m_watched);
     hub->WaitUntilSubscribed();
     // The jobs open now: one that ends later is reported even when the events that
     // named it were dropped. Without an answer only the events tell.
@@ -382,10 +553,9 @@ std::optional<NotifyInfo> CupsSpooler::FindNextPrinterChangeNotification(ChangeN
                                                                          std::uint32_t& change,
                                                                          const NotifyOptions& options) {
     auto& registration = static_cast<CupsChangeNotification&>(notification);
-    std::uint64_t count = 0;
-    [[maybe_unused]] const ssize_t drained = ::read(registration.m_fd, &count, sizeof count);
+    Drain(registration.m_watched.fd);
     bool discarded = false;
-    registration.m_hub->TakeSeen(registration, discarded, registration.m_named);
+    registration.m_hub->TakeSeen(registration.m_watched, discarded, registration.m_named);
     change = PRINTER_CHANGE_ALL;
     if (discarded) {
         // Events were lost: this block says so only, and the next fetch reports the

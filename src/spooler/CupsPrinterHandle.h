@@ -5,8 +5,10 @@
 
 #include <cups/ipp.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -42,5 +44,10 @@ class CupsConnection;
 // nullopt when the request failed.
 std::optional<std::vector<JobInfo2>> AskForJobs(CupsConnection& connection, const std::string& uri,
                                                 const char* whichJobs, std::uint32_t firstJobId);
+// Up to this many jobs are read one by one; more in one listing from the oldest on.
+inline constexpr std::size_t kJobsAskedOneByOne = 20;
+// The records of the given jobs of the local server, open or ended, in id order; jobs
+// the server no longer knows are left out; nullopt when the request failed.
+std::optional<std::vector<JobInfo2>> AskForJobsById(CupsConnection& connection, const std::set<std::uint32_t>& ids);
 
 } // namespace quill::spooler

@@ -140,13 +140,10 @@ SystemTime ToSystemTime(std::time_t t) {
 
 } // namespace
 
-// The jobs of one Get-Jobs answer in the server's order.
-std::optional<std::vector<JobInfo2>> AskForJobs(CupsConnection& connection, const std::string& uri,
-                                                const char* whichJobs, std::uint32_t firstJobId) {
-    ipp_t* request = NewRequest(IPP_OP_GET_JOBS, uri);
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", nullptr, whichJobs);
-    if (firstJobId)
-        ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "first-job-id", static_cast<int>(firstJobId));
+namespace {
+
+// Asks for the job attributes that a JobInfo2 holds.
+void AskForJobRecords(ipp_t* request) {
     static const char* const kWanted[] = {"job-id",
                                           "job-printer-uri",
                                           "job-originating-host-name",
@@ -160,10 +157,10 @@ std::optional<std::vector<JobInfo2>> AskForJobs(CupsConnection& connection, cons
                                           "job-priority"};
     ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
                   static_cast<int>(sizeof kWanted / sizeof kWanted[0]), nullptr, kWanted);
-    const auto answer = connection.AskForList(request);
-    if (!answer) return std::nullopt;
-    std::vector<JobInfo2> jobs;
-    if (!*answer) return jobs;
+}
+
+// The jobs of an answer, in the server's order.
+void AddJobRecords(ipp_t* answer, std::vector<JobInfo2>& jobs) {
     // A job's "machine" is the computer it came from; jobs of this computer name it. CUPS
     // leaves the origin out of other users' jobs (as their owner and document): unknown,
     // it stays empty rather than being taken for this computer.
@@ -184,7 +181,7 @@ std::optional<std::vector<JobInfo2>> AskForJobs(CupsConnection& connection, cons
         any = false;
     };
     ForEachObject(
-        answer->get(), IPP_TAG_JOB,
+        answer, IPP_TAG_JOB,
         [&](const std::string& n, ipp_attribute_t* attr) {
             any = true;
             if (n == "job-id") job.JobId = static_cast<std::uint32_t>(ippGetInteger(attr, 0));
@@ -202,6 +199,46 @@ std::optional<std::vector<JobInfo2>> AskForJobs(CupsConnection& connection, cons
             else if (n == "job-priority") job.Priority = static_cast<std::uint32_t>(ippGetInteger(attr, 0));
         },
         flush);
+}
+
+} // namespace
+
+// The jobs of one Get-Jobs answer in the server's order.
+std::optional<std::vector<JobInfo2>> AskForJobs(CupsConnection& connection, const std::string& uri,
+                                                const char* whichJobs, std::uint32_t firstJobId) {
+    ipp_t* request = NewRequest(IPP_OP_GET_JOBS, uri);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", nullptr, whichJobs);
+    if (firstJobId)
+        ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "first-job-id", static_cast<int>(firstJobId));
+    AskForJobRecords(request);
+    const auto answer = connection.AskForList(request);
+    if (!answer) return std::nullopt;
+    std::vector<JobInfo2> jobs;
+    if (*answer) AddJobRecords(answer->get(), jobs);
+    return jobs;
+}
+
+std::optional<std::vector<JobInfo2>> AskForJobsById(CupsConnection& connection, const std::set<std::uint32_t>& ids) {
+    std::vector<JobInfo2> jobs;
+    if (ids.empty()) return jobs;
+    // Many at once (a whole queue cancelled, say) come in one answer: every job from the
+    // oldest of them on, the others left out.
+    if (ids.size() > kJobsAskedOneByOne) {
+        auto all = AskForJobs(connection, kServerUri, "all", *ids.begin());
+        if (!all) return std::nullopt;
+        for (JobInfo2& job : *all)
+            if (ids.count(job.JobId)) jobs.push_back(std::move(job));
+        std::sort(jobs.begin(), jobs.end(), [](const JobInfo2& a, const JobInfo2& b) { return a.JobId < b.JobId; });
+        return jobs;
+    }
+    for (std::uint32_t id : ids) {
+        ipp_t* request = NewRequest(IPP_OP_GET_JOB_ATTRIBUTES);
+        ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", static_cast<int>(id));
+        AskForJobRecords(request);
+        const auto answer = connection.AskForList(request);
+        if (!answer) return std::nullopt;
+        if (*answer) AddJobRecords(answer->get(), jobs); // else the server no longer knows it
+    }
     return jobs;
 }
 

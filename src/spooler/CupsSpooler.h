@@ -29,6 +29,7 @@ public:
     bool SetJobA(PrinterHandle& printer, std::uint32_t jobId, std::uint32_t command) override;
     std::optional<bool> ServerSharesPrinters() override;
 
+    std::unique_ptr<JobFeed> WatchJobs() override;
     std::unique_ptr<ChangeNotification> FindFirstPrinterChangeNotification(PrinterHandle& printer, std::uint32_t filter,
                                                                            const NotifyOptions& options) override;
     bool WaitForSingleObject(ChangeNotification& notification, int timeoutMs) override;
@@ -36,6 +37,7 @@ public:
                                                                 const NotifyOptions& options) override;
 
     class NotificationHub;
+    struct Watched;
 
 private:
     // The jobs of one queue, or of every queue when queue is empty: whichJobs
@@ -43,9 +45,12 @@ private:
     std::optional<std::vector<JobInfo2>> Jobs(const std::string& host, const std::string& queue,
                                               const char* whichJobs = "not-completed", std::uint32_t firstJobId = 0);
 
+    // The hub of this spooler's registrations, made with the first.
+    std::shared_ptr<NotificationHub> Hub();
+
     std::mutex m_watchMutex;
-    // The one server-wide event subscription that all change notifications share
-    // (CupsNotifications.cpp); made with the first registration.
+    // The one server-wide event subscription that all change notifications and job feeds
+    // share, and its poller (CupsNotifications.cpp).
     std::shared_ptr<NotificationHub> m_notifications;
 };
 

@@ -12,6 +12,13 @@ std::vector<std::uint32_t> EndedJobs::Next(const std::vector<JobInfo2>& open) {
     return ended;
 }
 
+void EndedJobs::Seen(const std::vector<JobInfo2>& jobs) {
+    for (const auto& job : jobs) {
+        if (HasEnded(job)) m_open.erase(job.JobId);
+        else m_open.insert(job.JobId);
+    }
+}
+
 void EndedJobs::Unreported(const std::vector<std::uint32_t>& ids) { m_open.insert(ids.begin(), ids.end()); }
 
 } // namespace quill::spooler

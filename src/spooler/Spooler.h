@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <variant>
 #include <vector>
@@ -241,6 +242,24 @@ public:
     virtual int fd() const = 0;
 };
 
+// What a job feed has gathered since it was last asked.
+struct JobChanges {
+    bool reload = false;          // every job must be read again: the first look, lost events, a new server
+    std::set<std::uint32_t> jobs; // the jobs that events named since
+    bool empty() const { return !reload && jobs.empty(); }
+};
+
+// The changes of the jobs of this computer's print server as they happen; ended when
+// destroyed. fd() becomes readable when changes are waiting (Take reads it empty). The
+// feed reads on one connection of its own, on the thread that reads the jobs.
+class JobFeed : public ChangeNotification {
+public:
+    virtual JobChanges Take() = 0;
+    // The records of the given jobs, open or ended, in id order; jobs the spooler no
+    // longer knows are left out; nullopt when they could not be read.
+    virtual std::optional<std::vector<JobInfo2>> ReadJobs(const std::set<std::uint32_t>& ids) = 0;
+};
+
 // The print spooler operations the program uses. A failure is an empty result
 // (nullopt, nullptr or false): nothing is there or nothing was done.
 class Spooler {
@@ -278,6 +297,10 @@ public:
     // Whether this computer's print server lets other computers reach the printers it
     // shares at all; nullopt when that cannot be told (the reason: LastFailure()).
     virtual std::optional<bool> ServerSharesPrinters() { return std::nullopt; }
+
+    // A feed of the job changes of this computer's printers, or nullptr when the spooler
+    // offers none (the jobs are then polled). Waits until it sees every change from now on.
+    virtual std::unique_ptr<JobFeed> WatchJobs() { return nullptr; }
 
     virtual std::unique_ptr<ChangeNotification>
     FindFirstPrinterChangeNotification(PrinterHandle& printer, std::uint32_t filter, const NotifyOptions& options) = 0;

@@ -102,9 +102,8 @@ TEST_F(TMainCupsTest, CommandsChangeTheJobInCupsAndFinishedJobsStay) {
     w.CancelJob1->trigger();
     test::WaitForSpooler(w);
     EXPECT_EQ(State(held), IPP_JSTATE_CANCELED);
-    test::Tick(w);
-    ASSERT_TRUE(RowOf(w, held)); // ended in the spooler, kept in the window with how it ended
-    EXPECT_EQ(RowOf(w, held)->text(3), QStringLiteral("Deleting "));
+    // Ended in the spooler, kept in the window with how it ended.
+    EXPECT_TRUE(test::TickUntil(w, [&] { return RowOf(w, held)->text(3) == QStringLiteral("Deleting "); }));
     // CUPS kept the files of the cancelled job: restarting it queues it again.
     w.lvMain->setCurrentItem(RowOf(w, held));
     w.RestartJob1->trigger();
@@ -240,9 +239,10 @@ TEST_F(TMainCupsTest, JobThatEndsBetweenTwoTicksShowsHowItEnded) {
     s_cups->Run("lp -i " + std::to_string(printed) + " -H resume");
     s_cups->Run("cancel " + std::to_string(cancelled));
     ASSERT_TRUE(QTest::qWaitFor([&] { return State(printed) == IPP_JSTATE_COMPLETED; }, 10000));
-    test::Tick(w);
-    EXPECT_EQ(RowOf(w, printed)->text(3), QStringLiteral("Printed "));
-    EXPECT_EQ(RowOf(w, cancelled)->text(3), QStringLiteral("Deleting "));
+    EXPECT_TRUE(test::TickUntil(w, [&] {
+        return RowOf(w, printed)->text(3) == QStringLiteral("Printed ") &&
+               RowOf(w, cancelled)->text(3) == QStringLiteral("Deleting ");
+    }));
     // Reported once: a deleted row of an ended job does not come back.
     w.lvMain->setCurrentItem(RowOf(w, printed));
     w.DeleteSelectedItem1->trigger();
@@ -293,8 +293,7 @@ TEST_F(TMainCupsTest, JobsOfAClassAndOfAShareNameAreListedUnderThemAndTakeComman
         w.UseSnapshot = snapshot;
         for (const std::string queue : {"Pool", "AlphaShare"}) {
             const int id = Submit(queue, true);
-            test::Tick(w);
-            ASSERT_TRUE(RowOf(w, id)) << queue << snapshot;
+            ASSERT_TRUE(test::TickUntil(w, [&] { return RowOf(w, id) != nullptr; })) << queue << snapshot;
             EXPECT_EQ(RowOf(w, id)->text(1).toStdString(), queue);
             w.lvMain->setCurrentItem(RowOf(w, id));
             w.CancelJob1->trigger();

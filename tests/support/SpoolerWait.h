@@ -16,4 +16,14 @@ template <typename Window> void Tick(Window& window) {
     WaitForSpooler(window);
 }
 
+// Ticks the job window until pred() holds: a job feed hears of a change a little after it.
+template <typename Window, typename Pred> bool TickUntil(Window& window, Pred pred, int timeoutMs = 10000) {
+    return QTest::qWaitFor(
+        [&] {
+            Tick(window);
+            return pred();
+        },
+        timeoutMs);
+}
+
 } // namespace quill::test
