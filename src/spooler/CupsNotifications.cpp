@@ -576,32 +576,35 @@ std::optional<NotifyInfo> CupsSpooler::FindNextPrinterChangeNotification(ChangeN
     ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 4, nullptr, kWanted);
     const Ipp printer = connection->Send(request);
     if (!printer) return std::nullopt;
-    std::optional<std::vector<JobInfo2>> open = AskForJobs(*connection, uri, "not-completed", 0);
-    if (!open) return std::nullopt;
-
-    // Reported: the jobs that events named (all open ones on a refresh), and once more
-    // every job that has ended since the last fetch, with how it ended (also a job
-    // cancelled before it ever started). Ended jobs whose end cannot be read now are
-    // reported by a later fetch.
-    std::set<std::uint32_t> ended;
-    for (std::uint32_t id : registration.m_ended.Next(*open)) ended.insert(id);
-    std::set<std::uint32_t> openIds;
-    for (const JobInfo2& job : *open) openIds.insert(job.JobId);
-    for (std::uint32_t id : registration.m_named)
-        if (!openIds.count(id)) ended.insert(id);
     std::vector<JobInfo2> jobs;
-    for (JobInfo2& job : *open)
-        if (registration.m_refresh || registration.m_named.count(job.JobId)) jobs.push_back(std::move(job));
-    if (!ended.empty()) {
-        if (const auto finished = AskForJobs(*connection, uri, "completed", *ended.begin())) {
-            for (const JobInfo2& job : *finished)
-                if (ended.count(job.JobId)) jobs.push_back(job);
+    if (!registration.m_refresh) {
+        // The jobs that events named, open or ended, with how they ended (also a job
+        // cancelled before it ever started).
+        auto named = AskForJobsById(*connection, registration.m_named);
+        if (!named) return std::nullopt;
+        jobs = std::move(*named);
+        registration.m_ended.Seen(jobs);
+        registration.m_named.clear();
+    } else {
+        // Every open job, and once more every job that has ended since the last fetch.
+        // Ended jobs whose end cannot be read now are read by the next fetch.
+        std::optional<std::vector<JobInfo2>> open = AskForJobs(*connection, uri, "not-completed", 0);
+        if (!open) return std::nullopt;
+        std::set<std::uint32_t> ended;
+        for (std::uint32_t id : registration.m_ended.Next(*open)) ended.insert(id);
+        std::set<std::uint32_t> openIds;
+        for (const JobInfo2& job : *open) openIds.insert(job.JobId);
+        for (std::uint32_t id : registration.m_named)
+            if (!openIds.count(id)) ended.insert(id);
+        jobs = std::move(*open);
+        registration.m_named.clear();
+        if (const auto finished = AskForJobsById(*connection, ended)) {
+            jobs.insert(jobs.end(), finished->begin(), finished->end());
         } else {
-            registration.m_ended.Unreported({ended.begin(), ended.end()});
+            registration.m_named = std::move(ended);
         }
+        registration.m_refresh = false;
     }
-    registration.m_named.clear();
-    registration.m_refresh = false;
 
     ipp_attribute_t* state = ippFindAttribute(printer.get(), "printer-state", IPP_TAG_ENUM);
     ipp_attribute_t* reasons = ippFindAttribute(printer.get(), "printer-state-reasons", IPP_TAG_KEYWORD);
