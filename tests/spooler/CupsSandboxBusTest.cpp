@@ -6,50 +6,62 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <memory>
 #include <string>
 
 using namespace std::chrono_literals;
 
 namespace {
 
-// Listens on the sandbox's bus for the notifier's signals.
-class NotifierSignals {
-public:
-    explicit NotifierSignals(const std::string& address) {
-        DBusError error;
-        dbus_error_init(&error);
-        m_connection = dbus_connection_open_private(address.c_str(), &error);
-        if (m_connection && dbus_bus_register(m_connection, &error))
-            dbus_bus_add_match(m_connection, "type='signal',interface='org.cups.cupsd.Notifier'", &error);
-        if (dbus_error_is_set(&error)) ADD_FAILURE() << address << ": " << error.message;
-        dbus_error_free(&error);
+struct CloseConnection {
+    void operator()(DBusConnection* connection) const {
+        dbus_connection_close(connection);
+        dbus_connection_unref(connection);
     }
-    ~NotifierSignals() {
-        if (!m_connection) return;
-        dbus_connection_close(m_connection);
-        dbus_connection_unref(m_connection);
-    }
-    NotifierSignals(const NotifierSignals&) = delete;
-    NotifierSignals& operator=(const NotifierSignals&) = delete;
-
-    // Whether a signal named member comes within timeout; the others are passed over.
-    bool Await(const std::string& member, std::chrono::milliseconds timeout) {
-        const auto end = std::chrono::steady_clock::now() + timeout;
-        while (m_connection && std::chrono::steady_clock::now() < end) {
-            dbus_connection_read_write(m_connection, 20);
-            while (DBusMessage* message = dbus_connection_pop_message(m_connection)) {
-                const char* name = dbus_message_get_member(message);
-                const bool found = dbus_message_get_type(message) == DBUS_MESSAGE_TYPE_SIGNAL && name && member == name;
-                dbus_message_unref(message);
-                if (found) return true;
-            }
-        }
-        return false;
-    }
-
-private:
-    DBusConnection* m_connection = nullptr;
 };
+using Connection = std::unique_ptr<DBusConnection, CloseConnection>;
+
+// A connection to the sandbox's bus that receives the notifier's signals.
+Connection Listen(const std::string& address) {
+    DBusError error;
+    dbus_error_init(&error);
+    Connection connection(dbus_connection_open_private(address.c_str(), &error));
+    if (connection && dbus_bus_register(connection.get(), &error))
+        dbus_bus_add_match(connection.get(), "type='signal',interface='org.cups.cupsd.Notifier'", &error);
+    if (dbus_error_is_set(&error)) ADD_FAILURE() << address << ": " << error.message;
+    dbus_error_free(&error);
+    return connection;
+}
+
+// The job a notifier's job signal names: its seventh argument, after the text and the
+// printer's URI, name, state, state reasons and whether it accepts jobs; 0 for another.
+int JobOf(DBusMessage* message) {
+    DBusMessageIter argument;
+    if (!dbus_message_iter_init(message, &argument)) return 0;
+    for (int i = 0; i < 6; ++i)
+        if (!dbus_message_iter_next(&argument)) return 0;
+    if (dbus_message_iter_get_arg_type(&argument) != DBUS_TYPE_UINT32) return 0;
+    dbus_uint32_t job = 0;
+    dbus_message_iter_get_basic(&argument, &job);
+    return static_cast<int>(job);
+}
+
+// Whether a signal named member about the job comes within timeout; the others are
+// passed over.
+bool Await(const Connection& connection, const std::string& member, int job, std::chrono::milliseconds timeout) {
+    for (const auto end = std::chrono::steady_clock::now() + timeout;
+         connection && std::chrono::steady_clock::now() < end;) {
+        dbus_connection_read_write(connection.get(), 20);
+        while (DBusMessage* message = dbus_connection_pop_message(connection.get())) {
+            const char* name = dbus_message_get_member(message);
+            const bool found = dbus_message_get_type(message) == DBUS_MESSAGE_TYPE_SIGNAL && name && member == name &&
+                               JobOf(message) == job;
+            dbus_message_unref(message);
+            if (found) return true;
+        }
+    }
+    return false;
+}
 
 class CupsSandboxBusTest : public quill::test::CupsTest {
 protected:
@@ -68,21 +80,24 @@ protected:
 TEST_F(CupsSandboxBusTest, HoldReleaseAndCancelAreSignalledOnTheSandboxBus) {
     QUILL_SKIP_WITHOUT_BUS(*s_cups);
     s_cups->AddQueue("Q");
-    NotifierSignals signals(s_cups->busAddress());
+    const Connection bus = Listen(s_cups->busAddress());
     SubscribeByDbus();
     const int held = s_cups->SubmitJob("Q", "held", true);
-    EXPECT_TRUE(signals.Await("JobCreated", 10s));
-    const int other = s_cups->SubmitJob("Q", "other", true);
+    EXPECT_TRUE(Await(bus, "JobCreated", held, 10s));
+    // The stopped queue keeps the other job pending, to be held.
+    s_cups->Run("cupsdisable Q");
+    const int pending = s_cups->SubmitJob("Q", "pending", false);
     const struct {
         std::string command, member;
+        int job;
     } changes[] = {
-        {"lp -i " + std::to_string(held) + " -H resume", "JobState"},
-        {"lp -i " + std::to_string(other) + " -H hold", "JobConfigChanged"},
-        {"cancel " + std::to_string(other), "JobCompleted"},
+        {"lp -i " + std::to_string(held) + " -H resume", "JobState", held},
+        {"lp -i " + std::to_string(pending) + " -H hold", "JobState", pending},
+        {"cancel " + std::to_string(pending), "JobCompleted", pending},
     };
     for (const auto& change : changes) {
         s_cups->Run(change.command);
-        EXPECT_TRUE(signals.Await(change.member, 10s)) << change.command;
+        EXPECT_TRUE(Await(bus, change.member, change.job, 10s)) << change.command;
     }
 }
 
@@ -92,14 +107,14 @@ TEST_F(CupsSandboxBusTest, ALockHeldByAnotherNotifierSilencesTheSignalsUntilItIs
     s_cups->Stop();
     s_cups->Start();
     s_cups->AddQueue("Q");
-    NotifierSignals signals(s_cups->busAddress());
+    const Connection bus = Listen(s_cups->busAddress());
     s_cups->TakeNotifierLock();
     SubscribeByDbus();
-    s_cups->SubmitJob("Q", "unsignalled", true);
-    EXPECT_FALSE(signals.Await("JobCreated", 1s));
+    const int unsignalled = s_cups->SubmitJob("Q", "unsignalled", true);
+    EXPECT_FALSE(Await(bus, "JobCreated", unsignalled, 1s));
     s_cups->ReleaseNotifierLock();
-    s_cups->SubmitJob("Q", "signalled", true);
-    EXPECT_TRUE(signals.Await("JobCreated", 10s));
+    const int signalled = s_cups->SubmitJob("Q", "signalled", true);
+    EXPECT_TRUE(Await(bus, "JobCreated", signalled, 10s));
 }
 
 } // namespace
