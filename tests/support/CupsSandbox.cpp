@@ -4,11 +4,15 @@
 
 #include <array>
 #include <cstdio>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <string_view>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace quill::test {
@@ -24,15 +28,18 @@ std::string ShellQuote(const std::string& s) {
 
 bool CupsSandbox::Possible() { return ::access("/usr/sbin/cupsd", X_OK) == 0; }
 
+bool CupsSandbox::BusPossible() { return ::access("/usr/bin/dbus-daemon", X_OK) == 0; }
+
 std::string CupsSandbox::Script() const { return std::string(QUILL_SOURCE_DIR) + "/tests/support/cups-sandbox"; }
 
-CupsSandbox::CupsSandbox(bool webInterface, const std::string& listenAlso) {
+CupsSandbox::CupsSandbox(bool webInterface, const std::string& listenAlso, Bus bus) : m_bus(bus) {
     char pattern[] = "/tmp/quill-cups-XXXXXX";
     if (!::mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
     m_dir = pattern;
     Run(Script() + " start " + ShellQuote(m_dir) + (webInterface ? " --web" : "") +
-        (listenAlso.empty() ? "" : " --listen " + ShellQuote(listenAlso)));
+        (listenAlso.empty() ? "" : " --listen " + ShellQuote(listenAlso)) + (bus == Bus::None ? " --no-bus" : ""));
     ::setenv("CUPS_SERVER", server().c_str(), 1);
+    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", busAddress().c_str(), 1);
     cupsSetServer(server().c_str());
 }
 
@@ -45,7 +52,8 @@ CupsSandbox::~CupsSandbox() {
 std::string CupsSandbox::Run(const std::string& commandLine) const {
     // Exported, so that every command of a pipeline or list talks to this server, not
     // only the first (another sandbox may be the one of this process).
-    const std::string full = "export CUPS_SERVER=" + ShellQuote(server()) + "; " + commandLine + " 2>&1";
+    const std::string full = "export CUPS_SERVER=" + ShellQuote(server()) +
+                             " DBUS_SYSTEM_BUS_ADDRESS=" + ShellQuote(busAddress()) + "; " + commandLine + " 2>&1";
     FILE* pipe = ::popen(full.c_str(), "r");
     if (!pipe) throw std::runtime_error("cannot run " + commandLine);
     std::string output;
@@ -133,11 +141,39 @@ int CupsSandbox::port() const { return NumberIn(m_dir + "/run/port"); }
 
 int CupsSandbox::pid() const { return NumberIn(m_dir + "/run/cupsd.pid"); }
 
-void CupsSandbox::Stop() { Run(Script() + " stop " + ShellQuote(m_dir)); }
+std::string CupsSandbox::busAddress() const {
+    // Bytes other than these are escaped in a D-Bus address.
+    static constexpr std::string_view kPlain = "-_/.*0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
+    std::string address = "unix:path=";
+    for (const unsigned char c : m_dir + "/run/dbus/system_bus_socket") {
+        if (kPlain.find(static_cast<char>(c)) != std::string_view::npos) address += static_cast<char>(c);
+        else {
+            char escaped[4];
+            std::snprintf(escaped, sizeof escaped, "%%%02X", c);
+            address += escaped;
+        }
+    }
+    return address;
+}
+
+bool CupsSandbox::HasBus() const {
+    return std::system((Script() + " bus " + ShellQuote(m_dir) + " >/dev/null").c_str()) == 0;
+}
+
+void CupsSandbox::TakeNotifierLock() {
+    // Exclusively, as the notifier does: a notifier that holds it already keeps sending.
+    const int fd = ::open(NotifierLockFile().c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+    if (fd < 0) throw std::runtime_error("cannot take " + NotifierLockFile() + ": " + std::strerror(errno));
+    ::close(fd);
+}
+
+void CupsSandbox::ReleaseNotifierLock() { std::filesystem::remove(NotifierLockFile()); }
+
+void CupsSandbox::Stop() { Run(Script() + " stop " + ShellQuote(m_dir) + " --keep-bus"); }
 
 void CupsSandbox::Start() {
     Run("rm -f " + ShellQuote(m_dir) + "/etc/subscriptions.conf*");
-    Run(Script() + " start " + ShellQuote(m_dir));
+    Run(Script() + " start " + ShellQuote(m_dir) + (m_bus == Bus::None ? " --no-bus" : ""));
 }
 
 int CupsSandbox::Subscriptions() const {

@@ -11,17 +11,27 @@ namespace quill::test {
 // libcups of this process pointed at it. One per test program: it takes about 50 ms to
 // start and up to 2 s to stop. Started by a normal user, it runs as that user, who
 // administers it.
+//
+// It comes with a system bus of its own (where dbus-daemon is installed), to which cupsd's
+// D-Bus notifier sends; DBUS_SYSTEM_BUS_ADDRESS of this process and of Run's commands names
+// it. Without a bus the variable names the same socket, where nothing listens: the
+// program under test finds no system bus, never the computer's.
 class CupsSandbox {
 public:
+    enum class Bus { Private, None };
+
     // With webInterface, cupsd also serves its web pages on its TCP port; listenAlso:
     // another address of this computer that cupsd listens on, at its port.
-    explicit CupsSandbox(bool webInterface = false, const std::string& listenAlso = "");
+    explicit CupsSandbox(bool webInterface = false, const std::string& listenAlso = "", Bus bus = Bus::Private);
+    explicit CupsSandbox(Bus bus) : CupsSandbox(false, "", bus) {}
     ~CupsSandbox();
     CupsSandbox(const CupsSandbox&) = delete;
     CupsSandbox& operator=(const CupsSandbox&) = delete;
 
     // Whether a private cupsd can run here: cupsd is installed (root or not).
     static bool Possible();
+    // Whether it can have a system bus of its own: dbus-daemon is installed.
+    static bool BusPossible();
 
     const std::string& dir() const { return m_dir; }
     std::string server() const { return m_dir + "/run/cups.sock"; }
@@ -49,8 +59,23 @@ public:
     std::string JobPdf(int jobId, const std::string& folder) const;
     std::string JobPdf(int jobId) const { return JobPdf(jobId, PdfFolder()); }
 
+    // The value of DBUS_SYSTEM_BUS_ADDRESS for cupsd's notifiers and this process, and
+    // whether a bus listens there.
+    std::string busAddress() const;
+    bool HasBus() const;
+    // The lock file that cupsd's D-Bus notifier creates exclusively before it sends
+    // anything and removes when it ends. Taking it stands for another program's notifier
+    // that holds it: every dbus:// subscription's events then go unsignalled. Take it before
+    // the first event of a dbus:// subscription (Stop and Start end the notifier that holds
+    // it); it fails when the file exists. As root, the file is root's and the notifier (lp)
+    // cannot remove it.
+    std::string NotifierLockFile() const { return m_dir + "/spool/tmp/cups-dbus-notifier-lockfile"; }
+    void TakeNotifierLock();
+    void ReleaseNotifierLock();
+
     // Stops cupsd; Start starts it again in the same folder, without the subscriptions it
-    // kept (it saves them only from time to time, so it would bring back earlier ones).
+    // kept (it saves them when it stops, so it would bring them back). The bus keeps
+    // running meanwhile, as the computer's does when cupsd restarts.
     void Stop();
     void Start();
 
@@ -67,6 +92,7 @@ public:
 private:
     std::string Script() const;
     std::string m_dir;
+    Bus m_bus;
 };
 
 // A shell word for s.

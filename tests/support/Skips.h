@@ -25,6 +25,8 @@ inline constexpr const char* kNeedsRootToMount = "needs root: a full disk is a s
 
 // Tests against a private cupsd where cupsd is not installed.
 inline constexpr const char* kNoCupsd = "no private cupsd: /usr/sbin/cupsd is not installed";
+// Tests of D-Bus signals where the private cupsd can have no system bus of its own.
+inline constexpr const char* kNoDbusDaemon = "no private system bus: /usr/bin/dbus-daemon is not installed";
 
 } // namespace quill::test
 
@@ -41,3 +43,11 @@ inline constexpr const char* kNoCupsd = "no private cupsd: /usr/sbin/cupsd is no
 #define QUILL_SKIP_UNLESS_ROOT(reason)                                                                                 \
     if (::quill::test::RunsAsRoot()) {                                                                                 \
     } else GTEST_SKIP() << (reason)
+
+// Skips a test of D-Bus signals where the private cupsd has no bus because dbus-daemon is
+// not installed; one that is installed but did not start fails the test.
+#define QUILL_SKIP_WITHOUT_BUS(sandbox)                                                                                \
+    if ((sandbox).HasBus()) {                                                                                          \
+    } else if (::quill::test::CupsSandbox::BusPossible())                                                              \
+        GTEST_FAIL() << "the private cupsd's system bus is not running";                                               \
+    else GTEST_SKIP() << ::quill::test::kNoDbusDaemon
