@@ -474,6 +474,11 @@ CupsSpooler::NotificationHub::Events CupsSpooler::NotificationHub::ReadEvents(Cu
         answer.get(), IPP_TAG_EVENT_NOTIFICATION,
         [&](const std::string& name, ipp_attribute_t* attr) {
             if (name == "notify-sequence-number") sequence = ippGetInteger(attr, 0);
+            // A server that has started again kept the subscription, but what happened
+            // while it was away (jobs it aborted on its way down, say) has no events.
+            else if (name == "notify-subscribed-event" && TextOf(attr).rfind("server-", 0) == 0 &&
+                     TextOf(attr) != "server-audit")
+                gap = true;
             else if (name == "printer-name") printer = TextOf(attr);
             else if (name == "notify-printer-uri" && printer.empty()) printer = QueueOfUri(TextOf(attr));
             else if (name == "notify-job-id") job = static_cast<std::uint32_t>(ippGetInteger(attr, 0));
