@@ -38,7 +38,6 @@ std::optional<std::vector<PrinterInfo4>> CupsSpooler::EnumPrintersA(std::uint32_
     const auto answer = connection->AskForList(request);
     if (!answer) return std::nullopt;
     std::vector<PrinterInfo4> printers;
-    if (!*answer) return printers; // no printers at all
 
     // Each printer is one attribute group; they come in the server's order.
     const auto own = ThisComputer::Now();
@@ -62,7 +61,7 @@ std::optional<std::vector<PrinterInfo4>> CupsSpooler::EnumPrintersA(std::uint32_
         shared = false;
     };
     ForEachObject(
-        answer->get(), IPP_TAG_PRINTER,
+        answer.get(), IPP_TAG_PRINTER,
         [&](const std::string& n, ipp_attribute_t* attr) {
             if (n == "printer-name") name = TextOf(attr);
             else if (n == "device-uri") deviceUri = TextOf(attr);
@@ -163,7 +162,6 @@ std::optional<std::vector<JobInfo2>> AskForJobs(CupsConnection& connection, cons
     const auto answer = connection.AskForList(request);
     if (!answer) return std::nullopt;
     std::vector<JobInfo2> jobs;
-    if (!*answer) return jobs;
     // A job's "machine" is the computer it came from; jobs of this computer name it. CUPS
     // leaves the origin out of other users' jobs (as their owner and document): unknown,
     // it stays empty rather than being taken for this computer.
@@ -184,7 +182,7 @@ std::optional<std::vector<JobInfo2>> AskForJobs(CupsConnection& connection, cons
         any = false;
     };
     ForEachObject(
-        answer->get(), IPP_TAG_JOB,
+        answer.get(), IPP_TAG_JOB,
         [&](const std::string& n, ipp_attribute_t* attr) {
             any = true;
             if (n == "job-id") job.JobId = static_cast<std::uint32_t>(ippGetInteger(attr, 0));
