@@ -25,6 +25,7 @@
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 namespace quill::monitor {
 namespace {
@@ -71,28 +72,38 @@ protected:
     // Runs this test as a child on a new pty; what the pty showed, and whether the child
     // passed within the bound (it is killed once it prompts there).
     static std::string RunChildOnPty(bool asksWindow, bool& passed) {
+        // Made before the fork: the child only calls exec.
+        std::vector<std::string> added = {kChildServer + ("=127.0.0.1:" + std::to_string(s_cups->port())),
+                                          kChildAsksWindow + std::string(asksWindow ? "=1" : "=0")};
+        std::vector<char*> env;
+        for (char** variable = environ; *variable; ++variable) env.push_back(*variable);
+        for (std::string& variable : added) env.push_back(variable.data());
+        env.push_back(nullptr);
         int pty = -1;
         const pid_t child = ::forkpty(&pty, nullptr, nullptr, nullptr);
         if (child == 0) {
-            ::setenv(kChildServer, ("127.0.0.1:" + std::to_string(s_cups->port())).c_str(), 1);
-            ::setenv(kChildAsksWindow, asksWindow ? "1" : "0", 1);
-            ::execl("/proc/self/exe", "monitor_cups_tests", "--gtest_filter=MonitorPasswordTest.*", nullptr);
+            ::execle("/proc/self/exe", "monitor_cups_tests", "--gtest_filter=MonitorPasswordTest.*", nullptr,
+                     env.data());
             ::_exit(127);
         }
         std::string shown;
+        const auto readFor = [&](int ms) {
+            pollfd fd{pty, POLLIN, 0};
+            char buffer[4096];
+            const ssize_t n = ::poll(&fd, 1, ms) > 0 ? ::read(pty, buffer, sizeof buffer) : 0;
+            if (n > 0) shown.append(buffer, static_cast<std::size_t>(n));
+            return n > 0;
+        };
         int status = -1;
         const auto bound = std::chrono::steady_clock::now() + 40s;
         while (::waitpid(child, &status, WNOHANG) == 0) {
-            pollfd fd{pty, POLLIN, 0};
-            char buffer[4096];
-            ssize_t n = ::poll(&fd, 1, 100) > 0 ? ::read(pty, buffer, sizeof buffer) : 0;
-            if (n > 0) shown.append(buffer, static_cast<std::size_t>(n));
-            else ::poll(nullptr, 0, 10);
+            if (!readFor(100)) ::poll(nullptr, 0, 10);
             if (shown.find("Password for") != std::string::npos || std::chrono::steady_clock::now() > bound) {
                 ::kill(child, SIGKILL);
                 ::waitpid(child, &status, 0);
-                break;
             }
+        }
+        while (readFor(0)) {
         }
         ::close(pty);
         passed = WIFEXITED(status) && WEXITSTATUS(status) == 0;
