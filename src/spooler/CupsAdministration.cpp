@@ -29,10 +29,9 @@ std::optional<std::string> FindDriver(CupsConnection& connection, const std::str
     ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 2, nullptr, kWanted);
     const auto answer = connection.AskForList(request);
     if (!answer) return std::nullopt;
-    if (!*answer) return "";
     std::string name, model, found;
     ForEachObject(
-        answer->get(), IPP_TAG_PRINTER,
+        answer.get(), IPP_TAG_PRINTER,
         [&](const std::string& n, ipp_attribute_t* attr) {
             if (n == "ppd-name") name = TextOf(attr);
             else if (n == "ppd-make-and-model") model = TextOf(attr);
@@ -52,7 +51,7 @@ std::optional<bool> Exists(CupsConnection& connection, const std::string& uri) {
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr, "printer-name");
     const auto answer = connection.AskForList(request);
     if (!answer) return std::nullopt;
-    return *answer != nullptr;
+    return Holds(answer.get());
 }
 
 bool HasReason(ipp_attribute_t* reasons, const char* prefix) {

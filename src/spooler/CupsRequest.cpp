@@ -33,16 +33,15 @@ ssize_t ReadMemory(void* context, ipp_uchar_t* buffer, size_t length) {
 
 constexpr const char* kTimedOut = "The print server did not answer in time.";
 
-// Why a wait on the connection failed; also the thread's last error.
-std::string ConnectionFailure(http_t* http) {
+// Sets the thread's last failure to why a wait on the connection failed.
+void FailConnection(http_t* http) {
     const int error = httpError(http);
     if (error == ETIMEDOUT || AbortScope::Requested()) {
-        SetLastError(ERROR_TIMEOUT);
-        return kTimedOut;
+        SetLastError(ERROR_TIMEOUT, kTimedOut);
+        return;
     }
-    SetLastError(RPC_S_SERVER_UNAVAILABLE);
-    return std::string("The print server cannot be reached: ") +
-           (error ? std::strerror(error) : "it closed the connection");
+    SetLastError(RPC_S_SERVER_UNAVAILABLE, std::string("The print server cannot be reached: ") +
+                                               (error ? std::strerror(error) : "it closed the connection"));
 }
 
 // A connection to the server made within the connect time; nullptr with the reason.
@@ -136,18 +135,14 @@ http_t* CupsConnection::Http() {
 Ipp CupsConnection::Request(ipp_t* request, const char* resource) {
     m_operation = ippGetOperation(request);
     Ipp response = RequestOnce(request, resource);
-    // The reason goes with the thread's last error, for the caller that shows it, and to
-    // the failure sink.
-    if (!response) {
-        SetLastError(GetLastError(), m_error);
-        RecordFailure(ippOpString(m_operation), m_error);
-    }
+    // The reason, already the thread's last failure for the caller that shows it, goes to
+    // the failure sink too.
+    if (!response) RecordFailure(ippOpString(m_operation), GetLastErrorText());
     return response;
 }
 
 Ipp CupsConnection::RequestOnce(ipp_t* request, const char* resource) {
     Ipp owned(request);
-    m_error.clear();
     m_deadline = std::chrono::steady_clock::now() + kAnswerTimeout;
     // The request is posted without asking the server to confirm it first: libcups
     // would wait a fixed second for that confirmation, deaf to the deadline and abort.
@@ -155,14 +150,14 @@ Ipp CupsConnection::RequestOnce(ipp_t* request, const char* resource) {
     httpSetField(m_http, HTTP_FIELD_CONTENT_TYPE, "application/ipp");
     httpSetLength(m_http, ippLength(request));
     if (httpPost(m_http, resource) != 0) {
-        m_error = ConnectionFailure(m_http);
+        FailConnection(m_http);
         return nullptr;
     }
     ippSetState(request, IPP_STATE_IDLE);
     ipp_state_t state;
     while ((state = ippWrite(m_http, request)) != IPP_STATE_DATA)
         if (state == IPP_STATE_ERROR) {
-            m_error = ConnectionFailure(m_http);
+            FailConnection(m_http);
             return nullptr;
         }
     http_status_t status = HTTP_STATUS_CONTINUE;
@@ -173,11 +168,12 @@ Ipp CupsConnection::RequestOnce(ipp_t* request, const char* resource) {
     }
     if (status != HTTP_STATUS_OK) {
         // A time-out or a refusal: the request is not sent again.
-        m_error = status == HTTP_STATUS_ERROR ? ConnectionFailure(m_http) : httpStatus(status);
-        if (status != HTTP_STATUS_ERROR)
-            SetLastError(status == HTTP_STATUS_FORBIDDEN || status == HTTP_STATUS_UNAUTHORIZED
-                             ? ERROR_ACCESS_DENIED
-                             : ERROR_INVALID_PARAMETER);
+        if (status == HTTP_STATUS_ERROR) {
+            FailConnection(m_http);
+        } else {
+            const bool refused = status == HTTP_STATUS_FORBIDDEN || status == HTTP_STATUS_UNAUTHORIZED;
+            SetLastError(refused ? ERROR_ACCESS_DENIED : ERROR_INVALID_PARAMETER, httpStatus(status));
+        }
         httpFlush(m_http);
         return nullptr;
     }
@@ -190,23 +186,22 @@ Ipp CupsConnection::RequestOnce(ipp_t* request, const char* resource) {
         body.insert(body.end(), block.begin(), block.begin() + n);
         // Data that keeps coming is never a stall, so no deadline ends it: the size does.
         if (body.size() > kMaxAnswerBytes) {
-            m_error = "The print server's answer is over " + std::to_string(kMaxAnswerBytes >> 20) +
-                      " MB, more than any print server sends; it was not read.";
-            SetLastError(ERROR_INVALID_PARAMETER);
+            SetLastError(ERROR_INVALID_PARAMETER, "The print server's answer is over " +
+                                                      std::to_string(kMaxAnswerBytes >> 20) +
+                                                      " MB, more than any print server sends; it was not read.");
             // The rest is never read as the answer to a later request.
             httpShutdown(m_http);
             return nullptr;
         }
     }
     if (n < 0) {
-        m_error = ConnectionFailure(m_http);
+        FailConnection(m_http);
         return nullptr;
     }
     MemoryReader reader{&body};
     Ipp response(ippNew());
     if (ippReadIO(&reader, ReadMemory, 1, nullptr, response.get()) != IPP_STATE_DATA) {
-        m_error = "The print server's answer cannot be read.";
-        SetLastError(ERROR_INVALID_PARAMETER);
+        SetLastError(ERROR_INVALID_PARAMETER, "The print server's answer cannot be read.");
         return nullptr;
     }
     return response;
@@ -242,28 +237,26 @@ Ipp CupsConnection::AskLibcupsOnce(Ipp request, const char* resource) {
     if (response) return response;
     // No answer at all: libcups' own status may then still say "successful".
     if (httpError(m_http) != 0) {
-        m_error = ConnectionFailure(m_http);
+        FailConnection(m_http);
     } else {
         const char* reason = cupsLastErrorString();
-        m_error = reason && *reason ? reason : ippErrorString(cupsLastError());
-        SetLastError(ERROR_ACCESS_DENIED);
+        SetLastError(ERROR_ACCESS_DENIED, reason && *reason ? reason : ippErrorString(cupsLastError()));
     }
     return nullptr;
 }
 
 bool CupsConnection::Succeeded(ipp_t* answer) {
-    std::string refused = Refusal(answer);
+    const std::string refused = Refusal(answer);
     if (refused.empty()) return true;
-    m_error = std::move(refused);
     switch (ippGetStatusCode(answer)) {
-    case IPP_STATUS_ERROR_NOT_FOUND: SetLastError(ERROR_INVALID_PRINTER_NAME, m_error); break;
+    case IPP_STATUS_ERROR_NOT_FOUND: SetLastError(ERROR_INVALID_PRINTER_NAME); break;
     case IPP_STATUS_ERROR_FORBIDDEN:
     case IPP_STATUS_ERROR_NOT_AUTHORIZED:
-    case IPP_STATUS_ERROR_NOT_AUTHENTICATED: SetLastError(ERROR_ACCESS_DENIED, m_error); break;
-    case IPP_STATUS_ERROR_OPERATION_NOT_SUPPORTED: SetLastError(ERROR_NOT_SUPPORTED, m_error); break;
-    default: SetLastError(ERROR_INVALID_PARAMETER, m_error); break;
+    case IPP_STATUS_ERROR_NOT_AUTHENTICATED: SetLastError(ERROR_ACCESS_DENIED); break;
+    case IPP_STATUS_ERROR_OPERATION_NOT_SUPPORTED: SetLastError(ERROR_NOT_SUPPORTED); break;
+    default: SetLastError(ERROR_INVALID_PARAMETER); break;
     }
-    RecordFailure(ippOpString(m_operation), m_error);
+    RecordFailure(ippOpString(m_operation), refused);
     return false;
 }
 
@@ -273,13 +266,16 @@ Ipp CupsConnection::Send(ipp_t* request, const char* resource) {
     return response;
 }
 
-std::optional<Ipp> CupsConnection::AskForList(ipp_t* request) {
+Ipp CupsConnection::AskForList(ipp_t* request) {
     Ipp response = Request(request, "/");
-    if (!response) return std::nullopt;
-    if (ippGetStatusCode(response.get()) == IPP_STATUS_ERROR_NOT_FOUND) return Ipp();
-    if (!Succeeded(response.get())) return std::nullopt;
+    // CUPS says "not found" for an empty list as for a missing printer: an answer without
+    // objects either way.
+    if (!response || !Holds(response.get())) return response;
+    if (!Succeeded(response.get())) return nullptr;
     return response;
 }
+
+bool Holds(ipp_t* answer) { return ippGetStatusCode(answer) != IPP_STATUS_ERROR_NOT_FOUND; }
 
 std::string Refusal(ipp_t* answer) {
     const ipp_status_t status = ippGetStatusCode(answer);

@@ -6,7 +6,6 @@
 #include <chrono>
 #include <cstddef>
 #include <memory>
-#include <optional>
 #include <string>
 
 namespace quill::spooler {
@@ -41,15 +40,15 @@ public:
     // none in time. The answer's status is the caller's to read.
     Ipp Request(ipp_t* request, const char* resource = "/");
     // The answer when its status is a success; nullptr otherwise.
+    //
+    // Every request that fails leaves the reason as the thread's LastFailure() (a
+    // sentence for the user: the time-out, the connection's error, the server's refusal
+    // or CUPS' reason) and hands it to the failure sink (LastError.h).
     Ipp Send(ipp_t* request, const char* resource = "/");
     // The answer to a request for a list of printers or jobs, or for one that may not
-    // exist: nullopt when the request failed (the reason: Error()), an empty answer when
-    // the server holds none of what was asked for.
-    std::optional<Ipp> AskForList(ipp_t* request);
-    // Why the last request failed, as a sentence for the user: the time-out, the
-    // connection's error, the server's refusal or CUPS' reason (also the thread's
-    // LastFailure(), and the failure sink gets it: LastError.h).
-    const std::string& Error() const { return m_error; }
+    // exist; nullptr when the request failed. When the server holds none of what was
+    // asked for, its answer holds no objects (Holds tells).
+    Ipp AskForList(ipp_t* request);
 
     // The connection for libcups' own calls (destinations, PPDs): the waits of the
     // calls that follow share a new deadline, kAnswerTimeout from now.
@@ -71,7 +70,6 @@ private:
     bool m_authenticating = false;
     std::chrono::steady_clock::time_point m_stallFrom;
     std::chrono::steady_clock::time_point m_lastLook;
-    std::string m_error;
 };
 
 // Walks the objects of an answer (one attribute group each, in the server's order):
@@ -88,6 +86,8 @@ void ForEachObject(ipp_t* answer, ipp_tag_t group, OnAttribute onAttribute, OnEn
     onEnd();
 }
 
+// Whether an answer of AskForList holds what was asked for (false: the server holds none).
+bool Holds(ipp_t* answer);
 // Why the server refused the request of this answer, in its own words (its status
 // message, else the status's name); empty when the answer is a success. Send and
 // AskForList check answers with it; a caller of Request does too.

@@ -12,11 +12,10 @@ std::optional<std::vector<std::string>> ShareNameClasses(CupsConnection& connect
     std::vector<std::string> classes;
     const auto answer = connection.AskForList(request);
     if (!answer) return std::nullopt;
-    if (!*answer) return classes;
     std::string name;
     std::vector<std::string> members;
     ForEachObject(
-        answer->get(), IPP_TAG_PRINTER,
+        answer.get(), IPP_TAG_PRINTER,
         [&](const std::string& n, ipp_attribute_t* attr) {
             if (n == "printer-name") name = TextOf(attr);
             else if (n == "member-names")

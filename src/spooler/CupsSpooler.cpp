@@ -38,7 +38,6 @@ std::optional<std::vector<PrinterInfo4>> CupsSpooler::EnumPrintersA(std::uint32_
     const auto answer = connection->AskForList(request);
     if (!answer) return std::nullopt;
     std::vector<PrinterInfo4> printers;
-    if (!*answer) return printers; // no printers at all
 
     // Each printer is one attribute group; they come in the server's order.
     const auto own = ThisComputer::Now();
@@ -62,7 +61,7 @@ std::optional<std::vector<PrinterInfo4>> CupsSpooler::EnumPrintersA(std::uint32_
         shared = false;
     };
     ForEachObject(
-        answer->get(), IPP_TAG_PRINTER,
+        answer.get(), IPP_TAG_PRINTER,
         [&](const std::string& n, ipp_attribute_t* attr) {
             if (n == "printer-name") name = TextOf(attr);
             else if (n == "device-uri") deviceUri = TextOf(attr);
@@ -214,7 +213,7 @@ std::optional<std::vector<JobInfo2>> AskForJobs(CupsConnection& connection, cons
     const auto answer = connection.AskForList(request);
     if (!answer) return std::nullopt;
     std::vector<JobInfo2> jobs;
-    if (*answer) AddJobRecords(answer->get(), jobs);
+    AddJobRecords(answer.get(), jobs);
     return jobs;
 }
 
@@ -237,7 +236,7 @@ std::optional<std::vector<JobInfo2>> AskForJobsById(CupsConnection& connection, 
         AskForJobRecords(request);
         const auto answer = connection.AskForList(request);
         if (!answer) return std::nullopt;
-        if (*answer) AddJobRecords(answer->get(), jobs); // else the server no longer knows it
+        AddJobRecords(answer.get(), jobs); // none when the server no longer knows it
     }
     return jobs;
 }

@@ -149,16 +149,14 @@ TEST_F(CupsSpoolerTest, ConnectionsReachAServerAtAPortAndTellWhyTheyFail) {
     const auto connection = CupsConnection::Open("127.0.0.1:" + std::to_string(s_cups->port()), &error);
     ASSERT_TRUE(connection) << error;
     const Ipp answer = connection->Send(attributesOf("Desk"));
-    ASSERT_TRUE(answer) << connection->Error();
+    ASSERT_TRUE(answer) << LastFailure().reason;
     EXPECT_EQ(Text(answer.get(), "printer-info"), "Desk printer");
-    EXPECT_EQ(connection->Error(), "");
 
     // CUPS' own reason for an IPP error.
     EXPECT_FALSE(connection->Send(attributesOf("Missing")));
-    EXPECT_NE(connection->Error().find("does not exist"), std::string::npos) << connection->Error();
-    // A failure is not carried over to the next request.
+    EXPECT_NE(LastFailure().reason.find("does not exist"), std::string::npos) << LastFailure().reason;
+    // A failure does not spoil the connection for the next request.
     EXPECT_TRUE(connection->Send(attributesOf("Desk")));
-    EXPECT_EQ(connection->Error(), "");
 
     // The port given apart takes the place of the one in the name; nobody listens on 1.
     EXPECT_FALSE(CupsConnection::Open("127.0.0.1:" + std::to_string(s_cups->port()), &error, 1));
@@ -193,7 +191,7 @@ TEST_F(CupsSpoolerTest, AnAnswerThatNeverEndsIsRefusedAtItsSizeBound) {
         ::close(client);
     });
     EXPECT_FALSE(connection->Request(ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES)));
-    EXPECT_NE(connection->Error().find("more than any print server sends"), std::string::npos) << connection->Error();
+    EXPECT_NE(LastFailure().reason.find("more than any print server sends"), std::string::npos) << LastFailure().reason;
     connection.reset();
     flood.join();
     ::close(listener);
@@ -239,8 +237,8 @@ TEST_F(CupsSpoolerTest, ARequestThatWantsAPasswordOutlastsTheDeadlineWhileTheUse
 
     // The wrong password was answered and the user asked again, not given up on.
     EXPECT_EQ(prompt.asked, 2);
-    EXPECT_NE(connection->Error(), "The print server did not answer in time.");
-    EXPECT_NE(connection->Error(), "");
+    EXPECT_NE(LastFailure().reason, "The print server did not answer in time.");
+    EXPECT_NE(LastFailure().reason, "");
 }
 
 TEST_F(CupsSpoolerTest, OpenPrinterFindsQueuesByMappedNameAndFailsForMissingOnes) {

@@ -1,6 +1,7 @@
 #include "PrinterOptions.h"
 
 #include "platform/RegistryStore.h"
+#include "spooler/LastError.h"
 
 // A PPD queue's own options are in its PPD and nowhere else (CUPS does not offer them
 // as printer attributes), so this file reads PPDs through libcups' PPD functions,
@@ -250,7 +251,7 @@ std::optional<std::vector<PrinterOption>> ReadOptions(const PrinterAddress& addr
                   nullptr, wanted.data());
     const Ipp answer = connection->Send(request);
     if (!answer) {
-        error = connection->Error();
+        error = spooler::LastFailure().reason;
         return std::nullopt;
     }
 
@@ -330,7 +331,7 @@ bool EditUserLpoptions(const PrinterAddress& address, const std::function<void(s
     ipp_t* request = NewPrinterRequest(IPP_OP_GET_PRINTER_ATTRIBUTES, address);
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr, "printer-name");
     if (!connection->Send(request)) {
-        error = connection->Error();
+        error = spooler::LastFailure().reason;
         return false;
     }
     const std::string path = UserLpoptionsFile();

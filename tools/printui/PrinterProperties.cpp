@@ -1,6 +1,7 @@
 #include "PrinterProperties.h"
 
 #include "spooler/CupsShareNames.h"
+#include "spooler/LastError.h"
 #include "spooler/PrinterName.h"
 
 #include <functional>
@@ -28,7 +29,7 @@ bool BoolOf(ipp_t* answer, const char* name, bool otherwise) {
 // Sends the request to the printer's administration; false with the reason when it failed.
 bool Administer(spooler::CupsConnection& connection, ipp_t* request, std::string& error) {
     if (connection.Send(request, "/admin/")) return true;
-    error = connection.Error();
+    error = spooler::LastFailure().reason;
     return false;
 }
 
@@ -85,7 +86,7 @@ std::optional<PrinterProperties> ReadProperties(const PrinterAddress& address, s
                   static_cast<int>(std::size(kAttributes)), nullptr, kAttributes);
     const Ipp answer = connection->Send(request);
     if (!answer) {
-        error = connection->Error();
+        error = spooler::LastFailure().reason;
         return std::nullopt;
     }
     PrinterProperties p;
@@ -105,7 +106,7 @@ std::optional<PrinterProperties> ReadProperties(const PrinterAddress& address, s
         // Unsharing removes the share-name class read here: an unknown one would stay live.
         const auto classes = spooler::ShareNameClasses(*connection, address.queue);
         if (!classes) {
-            error = connection->Error();
+            error = spooler::LastFailure().reason;
             return std::nullopt;
         }
         if (!classes->empty()) p.shareClass = classes->front();
@@ -144,7 +145,7 @@ bool ApplyProperties(const PrinterAddress& address, const PrinterProperties& bef
     if (!after.shared && !before.shareClass.empty()) {
         steps.push_back({[&](std::string& e) {
                              if (spooler::RemoveShareNameClasses(*connection, {before.shareClass})) return true;
-                             e = connection->Error();
+                             e = spooler::LastFailure().reason;
                              return false;
                          },
                          [](std::string&) { return true; }});

@@ -1,6 +1,7 @@
 #include "ShareConnection.h"
 
 #include "spooler/CupsRequest.h"
+#include "spooler/LastError.h"
 #include "spooler/PrinterName.h"
 
 #include <cups/cups.h>
@@ -38,11 +39,11 @@ std::optional<LocalQueue> ReadLocalQueue(CupsConnection& local, const std::strin
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr, "device-uri");
     const auto answer = local.AskForList(request);
     if (!answer) {
-        error = local.Error();
+        error = spooler::LastFailure().reason;
         return std::nullopt;
     }
-    if (!*answer) return LocalQueue{};
-    return LocalQueue{true, spooler::Text(answer->get(), "device-uri")};
+    if (!spooler::Holds(answer.get())) return LocalQueue{};
+    return LocalQueue{true, spooler::Text(answer.get(), "device-uri")};
 }
 
 // The local queue that prints to device already, made by hand or under an earlier
@@ -53,22 +54,21 @@ std::optional<std::string> QueuePrintingTo(CupsConnection& local, const std::str
     ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 2, nullptr, kWanted);
     const auto answer = local.AskForList(request);
     if (!answer) {
-        error = local.Error();
+        error = spooler::LastFailure().reason;
         return std::nullopt;
     }
     std::string name, uri, found;
-    if (*answer)
-        spooler::ForEachObject(
-            answer->get(), IPP_TAG_PRINTER,
-            [&](const std::string& n, ipp_attribute_t* attr) {
-                if (n == "printer-name") name = spooler::TextOf(attr);
-                else if (n == "device-uri") uri = spooler::TextOf(attr);
-            },
-            [&] {
-                if (found.empty() && uri == device) found = name;
-                name.clear();
-                uri.clear();
-            });
+    spooler::ForEachObject(
+        answer.get(), IPP_TAG_PRINTER,
+        [&](const std::string& n, ipp_attribute_t* attr) {
+            if (n == "printer-name") name = spooler::TextOf(attr);
+            else if (n == "device-uri") uri = spooler::TextOf(attr);
+        },
+        [&] {
+            if (found.empty() && uri == device) found = name;
+            name.clear();
+            uri.clear();
+        });
     return found;
 }
 
@@ -82,7 +82,7 @@ bool MakeQueue(CupsConnection& local, const std::string& queue, const std::strin
     ippAddString(request, IPP_TAG_PRINTER, IPP_TAG_TEXT, "printer-info", nullptr, info.c_str());
     ippAddBoolean(request, IPP_TAG_PRINTER, "printer-is-shared", 0);
     if (!local.Send(request, "/admin/")) {
-        error = local.Error();
+        error = spooler::LastFailure().reason;
         // A request that timed out may still have been carried out.
         local.Send(NewRequest(CUPS_DELETE_PRINTER, uri), "/admin/");
         return false;
@@ -91,7 +91,7 @@ bool MakeQueue(CupsConnection& local, const std::string& queue, const std::strin
     if (local.Send(NewRequest(CUPS_ACCEPT_JOBS, uri), "/admin/") &&
         local.Send(NewRequest(IPP_OP_RESUME_PRINTER, uri), "/admin/"))
         return true;
-    error = local.Error();
+    error = spooler::LastFailure().reason;
     local.Send(NewRequest(CUPS_DELETE_PRINTER, uri), "/admin/");
     return false;
 }
@@ -171,7 +171,7 @@ bool AddConnection(const std::string& path, std::string& outcome) {
     ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 2, nullptr, kWanted);
     const Ipp answer = remote->Request(request);
     if (!answer) {
-        outcome = "Cannot connect to " + path + ": " + remote->Error();
+        outcome = "Cannot connect to " + path + ": " + spooler::LastFailure().reason;
         return false;
     }
     if (const std::string refused = spooler::Refusal(answer.get()); !refused.empty()) {
