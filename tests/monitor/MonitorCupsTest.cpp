@@ -145,7 +145,7 @@ TEST_F(MonitorCupsTest, TwentyOpeningsShareOneSubscriptionAndLeaveNone) {
     for (int i = 0; i < 20; ++i) {
         {
             auto window = Open();
-            EXPECT_TRUE(QTest::qWaitFor([] { return s_cups->Subscriptions() == 1; }, 5000));
+            EXPECT_TRUE(QTest::qWaitFor([] { return s_cups->Subscriptions(true) == 1; }, 5000));
             // Destroyed open: the monitor stops without the closing pause.
         }
         EXPECT_TRUE(QTest::qWaitFor([] { return s_cups->Subscriptions() == 0; }, 5000)) << "opening " << i + 1;

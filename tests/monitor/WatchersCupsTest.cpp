@@ -73,7 +73,7 @@ TEST_F(WatchersCupsTest, OneSpoolerReopenedAcrossARestartKeepsOneSubscriptionAnd
     EXPECT_TRUE(WaitForLine(window, "JOB_STATUS_PAUSED", mark));
     // Long enough for an earlier poller's retry to come.
     std::this_thread::sleep_for(1500ms);
-    EXPECT_EQ(s_cups->Subscriptions(), 1);
+    EXPECT_EQ(s_cups->Subscriptions(true), 1);
     EXPECT_EQ(Count(window, "PRINTER_NOTIFY_INFO_DISCARDED"), 0u);
     s_cups->Run("cancel -a Laser_1");
     EXPECT_TRUE(WaitForLine(window, "JOB_STATUS_DELETED", mark));

@@ -176,7 +176,7 @@ void CupsSandbox::Start() {
     Run(Script() + " start " + ShellQuote(m_dir) + (m_bus == Bus::None ? " --no-bus" : ""));
 }
 
-int CupsSandbox::Subscriptions() const {
+int CupsSandbox::Subscriptions(bool pullOnly) const {
     ipp_t* request = ippNewRequest(IPP_OP_GET_SUBSCRIPTIONS);
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, "ipp://localhost/");
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
@@ -184,7 +184,8 @@ int CupsSandbox::Subscriptions() const {
     ipp_t* answer = cupsDoRequest(CUPS_HTTP_DEFAULT, request, "/");
     int count = 0;
     for (ipp_attribute_t* a = ippFirstAttribute(answer); a; a = ippNextAttribute(answer))
-        if (ippGetName(a) && std::string(ippGetName(a)) == "notify-subscription-id") ++count;
+        if (ippGetName(a) && std::string(ippGetName(a)) == (pullOnly ? "notify-pull-method" : "notify-subscription-id"))
+            ++count;
     ippDelete(answer);
     return count;
 }

@@ -79,8 +79,9 @@ public:
     void Stop();
     void Start();
 
-    // The event subscriptions the server holds, of every user.
-    int Subscriptions() const;
+    // The event subscriptions the server holds, of every user; pullOnly: those read with
+    // Get-Notifications only (not those that signal on a bus).
+    int Subscriptions(bool pullOnly = false) const;
 
     // Submits text as a job (held when hold is set) and returns the job id.
     int SubmitJob(const std::string& queue, const std::string& text, bool hold);
