@@ -190,9 +190,9 @@ int CupsSandbox::Subscriptions(bool pullOnly) const {
     return count;
 }
 
-int CupsSandbox::SubmitJob(const std::string& queue, const std::string& text, bool hold) {
+int CupsSandbox::SubmitJob(const std::string& queue, const std::string& text, bool hold, const std::string& title) {
     const std::string output = Run("printf %s " + ShellQuote(text) + " | lp -d " + ShellQuote(queue) +
-                                   (hold ? " -H hold" : "") + " -t quill-test");
+                                   (hold ? " -H hold" : "") + " -t " + ShellQuote(title));
     // "request id is QUEUE-17 (1 file(s))"
     const auto dash = output.rfind('-', output.find(" ("));
     return std::atoi(output.c_str() + dash + 1);

@@ -84,7 +84,8 @@ public:
     int Subscriptions(bool pullOnly = false) const;
 
     // Submits text as a job (held when hold is set) and returns the job id.
-    int SubmitJob(const std::string& queue, const std::string& text, bool hold);
+    int SubmitJob(const std::string& queue, const std::string& text, bool hold,
+                  const std::string& title = "quill-test");
 
     // Runs a command line with CUPS_SERVER set to this server for all its commands; its
     // standard output.
