@@ -387,7 +387,8 @@ void CupsSpooler::NotificationHub::Run() {
         if (any && !heard) fastUntil = Clock::now() + kFastPollFor;
         const bool signalled = m_bus && m_signalSubscription && Clock::now() >= fastUntil;
         std::chrono::milliseconds period = signalled ? kFallbackPoll : kPollInterval;
-        if (failed) period = std::min(period, kRetryAfterFailure);
+        // A server that does not answer or refuses is asked again, not flooded.
+        if (failed) period = kRetryAfterFailure;
         heard = false;
         const Woken woken = Pause(period);
         if (woken == Woken::Stop) break;
@@ -428,7 +429,11 @@ bool CupsSpooler::NotificationHub::Subscribe(CupsConnection& connection) {
     const Ipp answer = connection.Send(request);
     if (!answer) return false;
     ipp_attribute_t* id = ippFindAttribute(answer.get(), "notify-subscription-id", IPP_TAG_INTEGER);
-    if (!id) return false;
+    if (!id) {
+        SetLastError(ERROR_NOT_SUPPORTED);
+        RecordFailure("Create-Printer-Subscriptions", "The server gave no subscription.");
+        return false;
+    }
     m_subscription = ippGetInteger(id, 0);
     m_nextSequence = 1;
     return true;
@@ -450,7 +455,11 @@ CupsSpooler::NotificationHub::Events CupsSpooler::NotificationHub::ReadEvents(Cu
     ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "notify-sequence-numbers", m_nextSequence);
     const Ipp answer = connection.Request(request);
     if (!answer) return Events::NoAnswer;
-    if (ippGetStatusCode(answer.get()) > IPP_STATUS_OK_EVENTS_COMPLETE) return Events::Gone;
+    if (ippGetStatusCode(answer.get()) > IPP_STATUS_OK_EVENTS_COMPLETE) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        RecordFailure("Get-Notifications", Refusal(answer.get()));
+        return Events::Gone;
+    }
 
     std::vector<std::pair<std::string, std::uint32_t>> events; // printer, job id (0: none)
     bool gap = false;
