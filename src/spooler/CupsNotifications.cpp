@@ -189,7 +189,8 @@ private:
     bool Subscribe(CupsConnection& connection);
     // Asks the server to signal its events on the system bus.
     void SubscribeSignals(CupsConnection& connection);
-    void Renew(CupsConnection& connection, int subscription, int leaseSeconds);
+    // False when the server refused: it no longer knows the subscription.
+    bool Renew(CupsConnection& connection, int subscription, int leaseSeconds);
     // Cancels a subscription; false when the server did not answer.
     bool Cancel(CupsConnection& connection, int& subscription);
     bool CancelBoth(CupsConnection& connection) {
@@ -303,13 +304,14 @@ void CupsSpooler::NotificationHub::Run() {
         {
             std::unique_lock<std::mutex> lock(m_mutex);
             // Nothing to poll for and nothing to cancel: sleep until there is.
-            m_wake.wait(lock, [this] { return m_stop || !m_registrations.empty() || m_subscription; });
+            m_wake.wait(
+                lock, [this] { return m_stop || !m_registrations.empty() || m_subscription || m_signalSubscription; });
             if (m_stop) break;
             wanted = !m_registrations.empty();
             if (m_stale) {
                 m_stale = false;
                 lost = false; // the watchers that could have missed events have gone
-                if (m_subscription && !stale) {
+                if ((m_subscription || m_signalSubscription) && !stale) {
                     stale = true;
                     leaseEnd = Clock::now() + std::chrono::seconds(kLeaseSeconds);
                 }
@@ -376,7 +378,8 @@ void CupsSpooler::NotificationHub::Run() {
                     renewAt = Clock::now() + kRenewEvery;
                 }
                 if (m_signalSubscription && Clock::now() >= signalRenewAt) {
-                    Renew(*connection, m_signalSubscription, kSignalLeaseSeconds);
+                    // One the server no longer knows is made again at the next renewal.
+                    if (!Renew(*connection, m_signalSubscription, kSignalLeaseSeconds)) m_signalSubscription = 0;
                     signalRenewAt = Clock::now() + kSignalRenewEvery;
                 }
             }
@@ -404,11 +407,12 @@ void CupsSpooler::NotificationHub::Run() {
     m_wake.notify_all();
 }
 
-void CupsSpooler::NotificationHub::Renew(CupsConnection& connection, int subscription, int leaseSeconds) {
+bool CupsSpooler::NotificationHub::Renew(CupsConnection& connection, int subscription, int leaseSeconds) {
     ipp_t* renew = NewRequest(IPP_OP_RENEW_SUBSCRIPTION);
     ippAddInteger(renew, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "notify-subscription-id", subscription);
     ippAddInteger(renew, IPP_TAG_SUBSCRIPTION, IPP_TAG_INTEGER, "notify-lease-duration", leaseSeconds);
-    connection.Send(renew);
+    const Ipp answer = connection.Request(renew);
+    return !answer || Refusal(answer.get()).empty();
 }
 
 bool CupsSpooler::NotificationHub::Cancel(CupsConnection& connection, int& subscription) {
