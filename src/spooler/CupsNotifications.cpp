@@ -186,9 +186,9 @@ private:
         m_live = live;
         m_wake.notify_all();
     }
-    bool Subscribe(CupsConnection& connection);
-    // Asks the server to signal its events on the system bus.
-    void SubscribeSignals(CupsConnection& connection);
+    // A new server-wide subscription to every event, read with Get-Notifications or
+    // (signals) signalled on the system bus; its id, 0 when the server made none.
+    int Subscribe(CupsConnection& connection, bool signals);
     // False when the server refused: it no longer knows the subscription.
     bool Renew(CupsConnection& connection, int subscription, int leaseSeconds);
     // Cancels a subscription; false when the server did not answer.
@@ -344,9 +344,10 @@ void CupsSpooler::NotificationHub::Run() {
         bool failed = false;
         if (!connection) connection = CupsConnection::Open("");
         if (connection && !m_subscription) {
-            if (Subscribe(*connection)) {
+            if ((m_subscription = Subscribe(*connection, false))) {
+                m_nextSequence = 1;
                 renewAt = Clock::now() + kRenewEvery;
-                if (m_bus) SubscribeSignals(*connection);
+                if (m_bus && !m_signalSubscription) m_signalSubscription = Subscribe(*connection, true);
                 signalRenewAt = Clock::now() + kSignalRenewEvery;
                 if (lost) Deliver({}, true);
                 lost = false;
@@ -356,7 +357,7 @@ void CupsSpooler::NotificationHub::Run() {
             }
         } else if (connection && m_bus && !m_signalSubscription && Clock::now() >= signalRenewAt) {
             // A bus found later, or a server that refused the first time.
-            SubscribeSignals(*connection);
+            m_signalSubscription = Subscribe(*connection, true);
             signalRenewAt = Clock::now() + kSignalRenewEvery;
         }
         bool any = false;
@@ -425,32 +426,22 @@ bool CupsSpooler::NotificationHub::Cancel(CupsConnection& connection, int& subsc
     return true;
 }
 
-bool CupsSpooler::NotificationHub::Subscribe(CupsConnection& connection) {
+int CupsSpooler::NotificationHub::Subscribe(CupsConnection& connection, bool signals) {
     ipp_t* request = NewRequest(IPP_OP_CREATE_PRINTER_SUBSCRIPTIONS);
-    ippAddString(request, IPP_TAG_SUBSCRIPTION, IPP_TAG_KEYWORD, "notify-pull-method", nullptr, "ippget");
+    if (signals) ippAddString(request, IPP_TAG_SUBSCRIPTION, IPP_TAG_URI, "notify-recipient-uri", nullptr, "dbus://");
+    else ippAddString(request, IPP_TAG_SUBSCRIPTION, IPP_TAG_KEYWORD, "notify-pull-method", nullptr, "ippget");
     ippAddString(request, IPP_TAG_SUBSCRIPTION, IPP_TAG_KEYWORD, "notify-events", nullptr, "all");
-    ippAddInteger(request, IPP_TAG_SUBSCRIPTION, IPP_TAG_INTEGER, "notify-lease-duration", kLeaseSeconds);
+    ippAddInteger(request, IPP_TAG_SUBSCRIPTION, IPP_TAG_INTEGER, "notify-lease-duration",
+                  signals ? kSignalLeaseSeconds : kLeaseSeconds);
     const Ipp answer = connection.Send(request);
-    if (!answer) return false;
+    if (!answer) return 0;
     ipp_attribute_t* id = ippFindAttribute(answer.get(), "notify-subscription-id", IPP_TAG_INTEGER);
     if (!id) {
         SetLastError(ERROR_NOT_SUPPORTED);
         RecordFailure("Create-Printer-Subscriptions", "The server gave no subscription.");
-        return false;
+        return 0;
     }
-    m_subscription = ippGetInteger(id, 0);
-    m_nextSequence = 1;
-    return true;
-}
-
-void CupsSpooler::NotificationHub::SubscribeSignals(CupsConnection& connection) {
-    ipp_t* request = NewRequest(IPP_OP_CREATE_PRINTER_SUBSCRIPTIONS);
-    ippAddString(request, IPP_TAG_SUBSCRIPTION, IPP_TAG_URI, "notify-recipient-uri", nullptr, "dbus://");
-    ippAddString(request, IPP_TAG_SUBSCRIPTION, IPP_TAG_KEYWORD, "notify-events", nullptr, "all");
-    ippAddInteger(request, IPP_TAG_SUBSCRIPTION, IPP_TAG_INTEGER, "notify-lease-duration", kSignalLeaseSeconds);
-    const Ipp answer = connection.Send(request);
-    ipp_attribute_t* id = answer ? ippFindAttribute(answer.get(), "notify-subscription-id", IPP_TAG_INTEGER) : nullptr;
-    m_signalSubscription = id ? ippGetInteger(id, 0) : 0;
+    return ippGetInteger(id, 0);
 }
 
 CupsSpooler::NotificationHub::Events CupsSpooler::NotificationHub::ReadEvents(CupsConnection& connection, bool& any) {
