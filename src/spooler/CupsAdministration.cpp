@@ -23,7 +23,7 @@ bool SameText(const std::string& a, const std::string& b) { return strcasecmp(a.
 // empty when there is none, nullopt when the server could not be asked.
 std::optional<std::string> FindDriver(CupsConnection& connection, const std::string& driver) {
     if (driver.empty()) return "";
-    ipp_t* request = ippNewRequest(CUPS_GET_PPDS);
+    ipp_t* request = NewRequest(CUPS_GET_PPDS);
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_TEXT, "ppd-make-and-model", nullptr, driver.c_str());
     static const char* const kWanted[] = {"ppd-name", "ppd-make-and-model"};
     ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 2, nullptr, kWanted);

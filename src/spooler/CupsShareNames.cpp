@@ -6,7 +6,7 @@
 namespace quill::spooler {
 
 std::optional<std::vector<std::string>> ShareNameClasses(CupsConnection& connection, const std::string& queue) {
-    ipp_t* request = ippNewRequest(CUPS_GET_CLASSES);
+    ipp_t* request = NewRequest(CUPS_GET_CLASSES);
     static const char* const kWanted[] = {"printer-name", "member-names"};
     ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 2, nullptr, kWanted);
     std::vector<std::string> classes;

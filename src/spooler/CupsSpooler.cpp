@@ -27,7 +27,7 @@ bool IsConnection(int printerType, const std::string& deviceUri, const ThisCompu
 std::optional<std::vector<PrinterInfo4>> CupsSpooler::EnumPrintersA(std::uint32_t flags) {
     const auto connection = CupsConnection::Open("");
     if (!connection) return std::nullopt;
-    ipp_t* request = ippNewRequest(IPP_OP_CUPS_GET_PRINTERS);
+    ipp_t* request = NewRequest(IPP_OP_CUPS_GET_PRINTERS);
     static const char* const kWanted[] = {"printer-name", "printer-type", "device-uri", "printer-is-shared"};
     ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 4, nullptr, kWanted);
     // Printers only unless asked: classes are not printers of their own.

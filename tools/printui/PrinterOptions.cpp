@@ -112,10 +112,14 @@ std::string OptionText(const char* name, const char* value) {
 }
 
 // The queue's PPD, or null for a queue without one (a raw or driverless queue).
-Ppd FetchPpd(http_t* http, const std::string& queue) {
+// The queue's PPD; none for a queue without one (a raw or IPP Everywhere queue), nullopt
+// when the server could not be asked (the reason: cupsLastErrorString).
+std::optional<Ppd> FetchPpd(http_t* http, const std::string& queue) {
     char path[1024] = "";
     time_t modified = 0;
-    if (cupsGetPPD3(http, queue.c_str(), &modified, path, sizeof path) != HTTP_STATUS_OK) return nullptr;
+    const http_status_t status = cupsGetPPD3(http, queue.c_str(), &modified, path, sizeof path);
+    if (status == HTTP_STATUS_NOT_FOUND) return Ppd();
+    if (status != HTTP_STATUS_OK) return std::nullopt;
     Ppd ppd(ppdOpenFile(path));
     ::unlink(path);
     if (ppd) ppdMarkDefaults(ppd.get());
@@ -261,7 +265,12 @@ std::optional<std::vector<PrinterOption>> ReadOptions(const PrinterAddress& addr
     if (!SavedOptions(address.queue, savedOptions, error)) return std::nullopt;
     auto saved = [&](const char* name) { return cupsGetOption(name, savedOptions.count, savedOptions.options); };
 
-    Ppd ppd = FetchPpd(connection->Http(), address.queue);
+    std::optional<Ppd> fetched = FetchPpd(connection->Http(), address.queue);
+    if (!fetched) {
+        error = cupsLastErrorString();
+        return std::nullopt;
+    }
+    Ppd ppd = std::move(*fetched);
     std::vector<PrinterOption> options;
     for (const auto& s : kStandard) {
         PrinterOption option;

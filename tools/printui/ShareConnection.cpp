@@ -49,7 +49,7 @@ std::optional<LocalQueue> ReadLocalQueue(CupsConnection& local, const std::strin
 // The local queue that prints to device already, made by hand or under an earlier
 // name; empty when there is none, nullopt with the reason when the server cannot tell.
 std::optional<std::string> QueuePrintingTo(CupsConnection& local, const std::string& device, std::string& error) {
-    ipp_t* request = ippNewRequest(IPP_OP_CUPS_GET_PRINTERS);
+    ipp_t* request = spooler::NewRequest(IPP_OP_CUPS_GET_PRINTERS);
     static const char* const kWanted[] = {"printer-name", "device-uri"};
     ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 2, nullptr, kWanted);
     const auto answer = local.AskForList(request);
