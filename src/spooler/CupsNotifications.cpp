@@ -42,6 +42,8 @@ constexpr std::chrono::milliseconds kPollInterval{100};
 constexpr std::chrono::seconds kFastPollFor{60};
 // With signals: only in case one was lost.
 constexpr std::chrono::milliseconds kFallbackPoll{5000};
+// The least time between two polls that signals asked for.
+constexpr std::chrono::milliseconds kSignalGap{10};
 // After a server that did not answer.
 constexpr std::chrono::milliseconds kRetryAfterFailure{1000};
 constexpr int kLeaseSeconds = 120;
@@ -361,6 +363,7 @@ void CupsSpooler::NotificationHub::Run() {
             signalRenewAt = Clock::now() + kSignalRenewEvery;
         }
         bool any = false;
+        const auto polled = Clock::now();
         if (connection && m_subscription) {
             const Events read = ReadEvents(*connection, any);
             if (read == Events::Gone) {
@@ -394,9 +397,13 @@ void CupsSpooler::NotificationHub::Run() {
         // A server that does not answer or refuses is asked again, not flooded.
         if (failed) period = kRetryAfterFailure;
         heard = false;
-        const Woken woken = Pause(period);
-        if (woken == Woken::Stop) break;
+        Woken woken = Pause(period);
         heard = woken == Woken::Signal;
+        // A burst of signals (or a program that floods the bus with them) costs the server
+        // one request per kSignalGap at most: the signals that come meanwhile are merged.
+        while (heard && woken != Woken::Stop && Clock::now() < polled + kSignalGap)
+            woken = Pause(std::chrono::duration_cast<std::chrono::milliseconds>(polled + kSignalGap - Clock::now()));
+        if (woken == Woken::Stop) break;
     }
     // The hub is going: one last try to leave no subscription behind.
     if (m_subscription || m_signalSubscription) {
