@@ -210,7 +210,7 @@ void TMain::EnumPrinterNames(std::function<void()> then) {
                       // of a choice the user has left.
                       if (asked == m_namesAsked) {
                           // Other printers: the jobs the feed has not named are read too.
-                          m_due.reload = true;
+                          m_asked.reload = true;
                           PrinterNames.clear();
                           if (!printers) m_dialogs.ShowErrorMessage("Error Enum Printers!");
                           else
@@ -256,10 +256,12 @@ void TMain::Timer1Timer() {
     // The previous tick, a reload or a command still waits for the spooler.
     if (m_worker.Busy() || PrinterNames.empty()) return;
     if (m_feed && UseSnapshot) {
-        const spooler::JobChanges news = m_feed->Take();
+        spooler::JobChanges news = m_feed->Take();
         m_feedNews->setEnabled(true);
-        m_due.reload = m_due.reload || news.reload;
-        m_due.jobs.insert(news.jobs.begin(), news.jobs.end());
+        m_due.reload = m_due.reload || news.reload || m_asked.reload;
+        m_due.jobs.merge(news.jobs);
+        m_due.jobs.merge(m_asked.jobs);
+        m_asked = {};
         if (m_due.empty()) return; // nothing has changed
         m_worker.Post(
             [&spooler = m_spooler, &seen = m_seen, &feed = *m_feed, due = m_due, names = PrinterNames] {
@@ -417,7 +419,7 @@ void TMain::DeleteSelectedItem1Click() {
     const auto deleted = m_rowsById.find(row->data(Computer, kJobIdRole).toUInt());
     // The row of a job that has not ended comes back with the next look at it, and one
     // that has ended does not: the feed is asked for it as the poll would list it.
-    if (deleted->second.shown && !spooler::HasEnded(*deleted->second.shown)) m_due.jobs.insert(deleted->first);
+    if (deleted->second.shown && !spooler::HasEnded(*deleted->second.shown)) m_asked.jobs.insert(deleted->first);
     m_rowsById.erase(deleted);
     delete row;
     // Nothing is selected afterwards: a following command or Del must not reach a row
@@ -428,7 +430,7 @@ void TMain::DeleteSelectedItem1Click() {
 
 void TMain::DeleteAllItems1Click() {
     // The jobs that have not ended come back with the next tick.
-    m_due.reload = true;
+    m_asked.reload = true;
     m_rowsById.clear();
     lvMain->clear();
 }

@@ -120,7 +120,8 @@ private:
     unsigned m_namesAsked = 0; // the newest request for the printers' names
     SeenJobs m_seen;
     std::unique_ptr<spooler::JobFeed> m_feed; // taken here, read on the worker
-    spooler::JobChanges m_due;                // taken from the feed and not yet shown
+    spooler::JobChanges m_due;                // taken from the feed for the read under way, or not yet read
+    spooler::JobChanges m_asked;              // asked for here since the last tick (rows deleted, other printers)
     std::unique_ptr<QSocketNotifier> m_feedNews;
     widgets::SpoolerWorker m_worker{this, &m_dialogs}; // last: it stops before anything it may touch goes
 };
