@@ -154,8 +154,7 @@ TMain::TMain(spooler::Spooler& spooler, widgets::Dialogs& dialogs, QWidget* owne
                              QStringLiteral("Printed"), QStringLiteral("Start At")});
     lvMain->header()->setStretchLastSection(false);
     lvMain->setColumnWidth(Computer, 70);
-    for (int column : {Printer, Document, Status, Owner, Size})
-        lvMain->header()->setSectionResizeMode(column, QHeaderView::ResizeToContents);
+    FitColumns(true);
     // The default width of "Start At" holds a whole date and time of the user's locale.
     const QString widest = Shown(StartAtText({2028, 12, 3, 28, 23, 58, 58, 0}));
     lvMain->setColumnWidth(
@@ -303,13 +302,23 @@ void TMain::Timer1Timer() {
         [this, names = PrinterNames](std::vector<std::vector<spooler::JobInfo2>> jobs) { UpdateJobRows(names, jobs); });
 }
 
+void TMain::FitColumns(bool fit) {
+    for (int column : {Printer, Document, Status, Owner, Size})
+        lvMain->header()->setSectionResizeMode(column, fit ? QHeaderView::ResizeToContents : QHeaderView::Interactive);
+}
+
 void TMain::UpdateJobRows(const std::vector<std::string>& names,
                           const std::vector<std::vector<spooler::JobInfo2>>& jobs) {
+    // A fitted column measures all its rows again at every changed cell: the columns are
+    // fitted once after the whole batch, or a list of a thousand changed jobs would hold
+    // the window for seconds.
+    FitColumns(false);
     for (std::size_t i = 0; i < jobs.size(); ++i) {
         // The printer's server: its jobs live there, whichever computer sent them.
         const std::string server = spooler::SplitPrinterPath(names[i]).host;
         for (const auto& job : jobs[i]) UpdateJobRow(job, server);
     }
+    FitColumns(true);
 }
 
 void TMain::AddEndedJobs(spooler::Spooler& spooler, spooler::PrinterHandle* printer,

@@ -110,6 +110,8 @@ private:
     // Starts the job feed on the worker; the window polls until it is there, or for good
     // when the spooler has none.
     void WatchJobs();
+    // Whether the name, document, status, owner and size columns follow their widest cell.
+    void FitColumns(bool fit);
     void UpdateJobRows(const std::vector<std::string>& names, const std::vector<std::vector<spooler::JobInfo2>>& jobs);
 
     spooler::Spooler& m_spooler;

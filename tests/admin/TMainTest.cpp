@@ -6,6 +6,7 @@
 #include "SpoolerWait.h"
 
 #include <QAction>
+#include <QHeaderView>
 #include <QLocale>
 #include <QMenuBar>
 #include <QTest>
@@ -110,6 +111,9 @@ TEST_P(TMainTest, JobsBecomeRowsThatKeepTheirLastStatus) {
     ASSERT_EQ(w->lvMain->topLevelItemCount(), 2);
     EXPECT_EQ(Row(*w, 0)[3], "Printing ");
     EXPECT_EQ(Row(*w, 1)[3], "Printed ");
+    // The fitted columns follow their cells again once a batch of changes is in.
+    for (int column = 1; column <= 5; ++column)
+        EXPECT_EQ(w->lvMain->header()->sectionResizeMode(column), QHeaderView::ResizeToContents);
 }
 
 TEST_P(TMainTest, SameJobIdOnTwoPrintersSharesOneRow) {
