@@ -95,7 +95,9 @@ int main(int argc, char** argv) {
     spooler::SetFailureSink([systemLog](const std::string& what, const spooler::Failure& failure) {
         systemLog->warning("CUPS request " + what + " failed: " + failure.reason);
     });
-    spooler::CupsSpooler spooler;
+    // One spooler for every window, so that the job window and "Printer Activities" share
+    // one change feed (one poller and one pair of subscriptions).
+    const auto spooler = std::make_shared<spooler::CupsSpooler>();
     widgets::QtDialogs dialogs;
     // The printer user-interface helper lies beside the program (built and installed so).
     const std::string exe = ExecutablePath(argv[0]);
@@ -103,8 +105,8 @@ int main(int argc, char** argv) {
     std::string helper = folder + QUILL_HELPER_NAME;
     if (::access(helper.c_str(), X_OK) != 0) helper = folder + "../../tools/printui/" + QUILL_HELPER_NAME;
     platform::HelperLauncher launcher(helper);
-    app::TForm1 form(spooler, dialogs, launcher);
-    form.MonitorSpooler = std::make_shared<spooler::CupsSpooler>();
+    app::TForm1 form(*spooler, dialogs, launcher);
+    form.MonitorSpooler = spooler;
     dialogs.setOwner(&form);
 
     const auto report = widgets::ReportFirstPaint(form, [] { QApplication::quit(); });
@@ -116,7 +118,7 @@ int main(int argc, char** argv) {
     delete form.MonitorWindow.data();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     // Every watcher thread has been stopped: each is joined before the program ends (the
-    // spooler's poller is joined as the spooler goes, with the main window).
+    // spooler's poller is joined as the spooler goes, after the windows).
     monitor::JoinWatcherThreads(std::chrono::milliseconds(1500));
     return result;
 }
