@@ -267,7 +267,7 @@ void TMain::Timer1Timer() {
                 std::optional<std::vector<std::vector<spooler::JobInfo2>>> jobs;
                 std::optional<std::vector<spooler::JobInfo2>> changed;
                 if (due.reload) {
-                    changed = spooler.EnumAllJobs();
+                    changed = feed.ReadJobs({});
                     if (changed) AddEndedJobs(spooler, nullptr, *changed, seen[""]);
                 } else {
                     changed = feed.ReadJobs(due.jobs);

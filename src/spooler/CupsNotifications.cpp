@@ -126,6 +126,9 @@ private:
     std::shared_ptr<CupsSpooler::NotificationHub> m_hub;
     bool m_first = true;
     std::unique_ptr<CupsConnection> m_connection; // kept open from one read to the next
+    // Jobs whose document had not arrived when they were read: read again at the next look.
+    std::mutex m_mutex;
+    std::set<std::uint32_t> m_incomplete;
 };
 
 // The one poller of a spooler's registrations. Its thread is started with the first
@@ -233,14 +236,21 @@ JobChanges CupsJobFeed::Take() {
     m_hub->TakeSeen(m_watched, discarded, changes.jobs);
     changes.reload = m_first || discarded;
     m_first = false;
+    const std::lock_guard<std::mutex> guard(m_mutex);
+    changes.jobs.merge(m_incomplete);
+    m_incomplete.clear();
     return changes;
 }
 
 std::optional<std::vector<JobInfo2>> CupsJobFeed::ReadJobs(const std::set<std::uint32_t>& ids) {
     if (!m_connection) m_connection = CupsConnection::Open("");
     if (!m_connection) return std::nullopt;
-    auto jobs = AskForJobsById(*m_connection, ids);
+    std::set<std::uint32_t> incomplete;
+    auto jobs = ids.empty() ? AskForJobs(*m_connection, kServerUri, "not-completed", 0, &incomplete)
+                            : AskForJobsById(*m_connection, ids, kServerUri, &incomplete);
     if (!jobs) m_connection.reset(); // a new one next time
+    const std::lock_guard<std::mutex> guard(m_mutex);
+    m_incomplete.merge(incomplete);
     return jobs;
 }
 

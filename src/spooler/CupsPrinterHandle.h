@@ -1,5 +1,6 @@
 #pragma once
 
+#include "spooler/CupsRequest.h"
 #include "spooler/PrinterName.h"
 #include "spooler/Spooler.h"
 
@@ -43,11 +44,16 @@ class CupsConnection;
 // whichJobs "not-completed" or "completed", from firstJobId on when it is not 0;
 // nullopt when the request failed.
 std::optional<std::vector<JobInfo2>> AskForJobs(CupsConnection& connection, const std::string& uri,
-                                                const char* whichJobs, std::uint32_t firstJobId);
+                                                const char* whichJobs, std::uint32_t firstJobId,
+                                                std::set<std::uint32_t>* incomplete = nullptr);
 // Up to this many jobs are read one by one; more in one listing from the oldest on.
 inline constexpr std::size_t kJobsAskedOneByOne = 20;
-// The records of the given jobs of the local server, open or ended, in id order; jobs
-// the server no longer knows are left out; nullopt when the request failed.
-std::optional<std::vector<JobInfo2>> AskForJobsById(CupsConnection& connection, const std::set<std::uint32_t>& ids);
+// The records of the given jobs, open or ended, in id order, asked about the server's
+// or one queue's jobs (uri); jobs the server no longer knows are left out; nullopt when a
+// request failed. Into *incomplete (here and above): the jobs whose document is still on
+// its way (CUPS sends no event when it has arrived).
+std::optional<std::vector<JobInfo2>> AskForJobsById(CupsConnection& connection, const std::set<std::uint32_t>& ids,
+                                                    const std::string& uri = kServerUri,
+                                                    std::set<std::uint32_t>* incomplete = nullptr);
 
 } // namespace quill::spooler

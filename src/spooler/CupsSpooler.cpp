@@ -2,6 +2,7 @@
 
 #include "spooler/CupsPrinterHandle.h"
 #include "spooler/CupsRequest.h"
+#include "spooler/EndedJobs.h"
 #include "spooler/LastError.h"
 #include "spooler/PrinterName.h"
 
@@ -153,13 +154,15 @@ void AskForJobRecords(ipp_t* request) {
                                           "job-k-octets",
                                           "job-impressions-completed",
                                           "time-at-creation",
-                                          "job-priority"};
+                                          "job-priority",
+                                          "number-of-documents"};
     ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
                   static_cast<int>(sizeof kWanted / sizeof kWanted[0]), nullptr, kWanted);
 }
 
-// The jobs of an answer, in the server's order.
-void AddJobRecords(ipp_t* answer, std::vector<JobInfo2>& jobs) {
+// The jobs of an answer, in the server's order; into *incomplete the ids of those whose
+// document has not arrived yet (their size is not known).
+void AddJobRecords(ipp_t* answer, std::vector<JobInfo2>& jobs, std::set<std::uint32_t>* incomplete = nullptr) {
     // A job's "machine" is the computer it came from; jobs of this computer name it. CUPS
     // leaves the origin out of other users' jobs (as their owner and document): unknown,
     // it stays empty rather than being taken for this computer.
@@ -167,16 +170,19 @@ void AddJobRecords(ipp_t* answer, std::vector<JobInfo2>& jobs) {
     JobInfo2 job;
     int state = 0;
     ipp_attribute_t* reasons = nullptr;
+    int documents = -1;
     bool any = false;
     auto flush = [&] {
         if (any) {
             job.Status = JobStatus(state, reasons);
             if (!job.pMachineName.empty() && own->Is(job.pMachineName)) job.pMachineName = own->name();
+            if (incomplete && documents == 0 && !HasEnded(job)) incomplete->insert(job.JobId);
             jobs.push_back(job);
         }
         job = JobInfo2();
         state = 0;
         reasons = nullptr;
+        documents = -1;
         any = false;
     };
     ForEachObject(
@@ -196,6 +202,7 @@ void AddJobRecords(ipp_t* answer, std::vector<JobInfo2>& jobs) {
             else if (n == "time-at-creation" && ippGetValueTag(attr) == IPP_TAG_INTEGER)
                 job.Submitted = ToSystemTime(static_cast<std::time_t>(ippGetInteger(attr, 0)));
             else if (n == "job-priority") job.Priority = static_cast<std::uint32_t>(ippGetInteger(attr, 0));
+            else if (n == "number-of-documents") documents = ippGetInteger(attr, 0);
         },
         flush);
 }
@@ -204,7 +211,8 @@ void AddJobRecords(ipp_t* answer, std::vector<JobInfo2>& jobs) {
 
 // The jobs of one Get-Jobs answer in the server's order.
 std::optional<std::vector<JobInfo2>> AskForJobs(CupsConnection& connection, const std::string& uri,
-                                                const char* whichJobs, std::uint32_t firstJobId) {
+                                                const char* whichJobs, std::uint32_t firstJobId,
+                                                std::set<std::uint32_t>* incomplete) {
     ipp_t* request = NewRequest(IPP_OP_GET_JOBS, uri);
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", nullptr, whichJobs);
     if (firstJobId)
@@ -213,31 +221,40 @@ std::optional<std::vector<JobInfo2>> AskForJobs(CupsConnection& connection, cons
     const auto answer = connection.AskForList(request);
     if (!answer) return std::nullopt;
     std::vector<JobInfo2> jobs;
-    AddJobRecords(answer.get(), jobs);
+    AddJobRecords(answer.get(), jobs, incomplete);
     return jobs;
 }
 
-std::optional<std::vector<JobInfo2>> AskForJobsById(CupsConnection& connection, const std::set<std::uint32_t>& ids) {
+std::optional<std::vector<JobInfo2>> AskForJobsById(CupsConnection& connection, const std::set<std::uint32_t>& ids,
+                                                    const std::string& uri, std::set<std::uint32_t>* incomplete) {
     std::vector<JobInfo2> jobs;
     if (ids.empty()) return jobs;
-    // Many at once (a whole queue cancelled, say) come in one answer: every job from the
-    // oldest of them on, the others left out.
-    if (ids.size() > kJobsAskedOneByOne) {
-        auto all = AskForJobs(connection, kServerUri, "all", *ids.begin());
-        if (!all) return std::nullopt;
-        for (JobInfo2& job : *all)
-            if (ids.count(job.JobId)) jobs.push_back(std::move(job));
-        std::sort(jobs.begin(), jobs.end(), [](const JobInfo2& a, const JobInfo2& b) { return a.JobId < b.JobId; });
+    if (ids.size() <= kJobsAskedOneByOne) {
+        for (std::uint32_t id : ids) {
+            ipp_t* request = NewRequest(IPP_OP_GET_JOB_ATTRIBUTES, uri);
+            ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", static_cast<int>(id));
+            AskForJobRecords(request);
+            const auto answer = connection.AskForList(request);
+            if (!answer) return std::nullopt;
+            AddJobRecords(answer.get(), jobs, incomplete); // none when the server no longer knows it
+        }
         return jobs;
     }
-    for (std::uint32_t id : ids) {
-        ipp_t* request = NewRequest(IPP_OP_GET_JOB_ATTRIBUTES);
-        ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", static_cast<int>(id));
-        AskForJobRecords(request);
-        const auto answer = connection.AskForList(request);
-        if (!answer) return std::nullopt;
-        AddJobRecords(answer.get(), jobs); // none when the server no longer knows it
+    // Many at once (a whole queue cancelled, say) come in listings from the oldest on. The
+    // server cuts a listing short (at 500 jobs), so each next one starts after the last
+    // job of the one before.
+    for (std::uint32_t next = *ids.begin(); next <= *ids.rbegin();) {
+        auto listed = AskForJobs(connection, uri, "all", next, incomplete);
+        if (!listed) return std::nullopt;
+        std::uint32_t last = 0;
+        for (JobInfo2& job : *listed) {
+            last = std::max(last, job.JobId);
+            if (ids.count(job.JobId)) jobs.push_back(std::move(job));
+        }
+        if (last < next) break; // nothing from `next` on
+        next = last + 1;
     }
+    std::sort(jobs.begin(), jobs.end(), [](const JobInfo2& a, const JobInfo2& b) { return a.JobId < b.JobId; });
     return jobs;
 }
 
@@ -260,13 +277,15 @@ std::optional<std::vector<JobInfo2>> CupsSpooler::EnumEndedJobs(PrinterHandle* p
                                                                 const std::vector<std::uint32_t>& ids) {
     if (ids.empty()) return std::vector<JobInfo2>();
     auto* handle = static_cast<CupsPrinterHandle*>(printer);
-    // One question from the oldest of them on (CUPS keeps the ended jobs in id order).
-    auto finished = handle ? Jobs(handle->host(), handle->queue(), "completed", ids.front())
-                           : Jobs("", "", "completed", ids.front());
-    if (!finished) return std::nullopt;
+    const auto connection = CupsConnection::Open(handle ? handle->host() : "");
+    if (!connection) return std::nullopt;
+    auto asked =
+        AskForJobsById(*connection, {ids.begin(), ids.end()}, handle ? PrinterUri(handle->queue()) : kServerUri);
+    if (!asked) return std::nullopt;
+    // Only those that have ended: one restarted meanwhile is listed open again.
     std::vector<JobInfo2> ended;
-    for (auto& job : *finished)
-        if (std::binary_search(ids.begin(), ids.end(), job.JobId)) ended.push_back(std::move(job));
+    for (auto& job : *asked)
+        if (HasEnded(job)) ended.push_back(std::move(job));
     return ended;
 }
 

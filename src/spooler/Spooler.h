@@ -255,8 +255,9 @@ struct JobChanges {
 class JobFeed : public ChangeNotification {
 public:
     virtual JobChanges Take() = 0;
-    // The records of the given jobs, open or ended, in id order; jobs the spooler no
-    // longer knows are left out; nullopt when they could not be read.
+    // The records of the given jobs, open or ended, in id order (none given: every open
+    // job, in the spooler's order); jobs the spooler no longer knows are left out; nullopt
+    // when they could not be read.
     virtual std::optional<std::vector<JobInfo2>> ReadJobs(const std::set<std::uint32_t>& ids) = 0;
 };
 

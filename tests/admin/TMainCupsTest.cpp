@@ -332,3 +332,20 @@ TEST_F(TMainCupsTest, AnotherUsersJobKeepsTheCellsCupsKeepsPrivateEmpty) {
     EXPECT_EQ(RowOf(w, id)->text(1), QStringLiteral("Alpha"));
     for (int column : {0, 2, 4}) EXPECT_EQ(RowOf(w, id)->text(column), QString()) << column;
 }
+
+TEST_F(TMainCupsTest, AJobWhoseDocumentIsStillOnItsWayShowsItsSizeOnceItHasArrived) {
+    admin::TMain w(spooler, dialogs);
+    test::WaitForSpooler(w);
+    // The job is made first and its 3 MB come a second later; no event says when they are in.
+    const std::string file = s_cups->dir() + "/late";
+    std::string socket;
+    for (char c : s_cups->server()) socket += c == '/' ? std::string("%2F") : std::string(1, c);
+    s_cups->Run("head -c 3000000 /dev/zero >" + file + " && (ipptool -f " + file + " ipp://" + socket +
+                "/printers/Alpha " + QUILL_SOURCE_DIR + "/tests/support/late-document.test >/dev/null 2>&1 &)");
+    const auto size = [&] {
+        const auto rows = w.lvMain->findItems(QStringLiteral("late"), Qt::MatchExactly, 2);
+        return rows.size() == 1 ? rows[0]->text(5).trimmed().toStdString() : "no row";
+    };
+    EXPECT_TRUE(QTest::qWaitFor([&] { return size() == "0.00 KB"; }, 5000)) << size();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return size() == "3000.32 KB"; }, 5000)) << size();
+}
