@@ -1,0 +1,67 @@
+#pragma once
+
+// What the live-window benchmarks share: a private cupsd loaded with many held jobs, the
+// changes they time, and the figures they take while nothing changes.
+#include "CupsSandbox.h"
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace quill::bench {
+
+// User and system time of this process, and of another one (from /proc), in seconds.
+double OwnCpuSeconds();
+double CpuSecondsOf(int pid);
+
+// The IPP requests the server has logged so far (POST lines of its access_log; the
+// sandbox logs every request).
+long IppRequests(const test::CupsSandbox& cups);
+
+// Lets the server keep any number of jobs (the sandbox keeps 5,000) and starts it again
+// with that; do it before any client watches it.
+void AllowAnyNumberOfJobs(test::CupsSandbox& cups);
+
+// Submits count held jobs (job-hold-until indefinite), spread evenly over the queues in
+// turn, over one connection; their ids in submission order.
+std::vector<int> SubmitHeldJobs(const std::vector<std::string>& queues, int count);
+
+// Holds or releases a job, and stops or starts a queue, over IPP as another client would.
+void SetJobHeld(int jobId, bool held);
+void SetQueuePaused(const std::string& queue, bool paused);
+
+// Runs the event loop for that long without spinning.
+void RunEventsFor(int milliseconds);
+// Runs the event loop until done() holds, looking every millisecond, or until timeoutMs
+// has passed; whether done() held.
+bool RunEventsUntil(const std::function<bool()>& done, int timeoutMs);
+
+// The value below which a share p of the values lies (nearest rank).
+double Percentile(std::vector<double> values, double p);
+
+// Per minute, from a sample of a few seconds with nothing changing: CPU of this process
+// and of cupsd, and requests the server answered.
+struct IdleLoad {
+    double ownSeconds = 0;
+    double serverSeconds = 0;
+    double requests = 0;
+};
+IdleLoad MeasureIdle(const test::CupsSandbox& cups, int seconds);
+
+// The delay from a change in the server to what shows it, in milliseconds.
+struct Latency {
+    double p50 = 0;
+    double p95 = 0;
+    int late = 0; // changes not shown within 10 s (counted with 10 s)
+};
+
+// Times changes: change(i) makes the i-th change and returns once the server has
+// answered, shown(i) tells whether the window shows it; the event loop runs meanwhile.
+// Each delay runs from the server's answer until the change shows.
+Latency TimeChanges(int changes, const std::function<void(int)>& change, const std::function<bool(int)>& shown);
+
+// One line of the comparison; without latency when no change was timed.
+void PrintFigures(const std::string& what, const IdleLoad& idle, const std::optional<Latency>& latency);
+
+} // namespace quill::bench
