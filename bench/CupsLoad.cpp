@@ -13,6 +13,7 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
@@ -71,8 +72,9 @@ long IppRequests(const test::CupsSandbox& cups) {
 
 void AllowAnyNumberOfJobs(test::CupsSandbox& cups) {
     // The sandbox adds this file to the cupsd.conf it writes at each start; a later
-    // MaxJobs line wins over the sandbox's own.
-    std::ofstream(cups.dir() + "/policy.conf") << "MaxJobs 0\n";
+    // MaxJobs line wins over the sandbox's own. The access log, where the requests are
+    // counted, is never rotated.
+    std::ofstream(cups.dir() + "/policy.conf") << "MaxJobs 0\nMaxLogSize 0\n";
     cups.Stop();
     cups.Start();
 }
@@ -83,19 +85,26 @@ std::vector<int> SubmitHeldJobs(const std::vector<std::string>& queues, int coun
     if (!http) throw std::runtime_error("no connection to the server");
     char document[] = "/tmp/quill-bench-XXXXXX";
     const int fd = ::mkstemp(document);
+    if (fd >= 0) ::unlink(document);
     if (fd < 0 || ::write(fd, "held", 4) != 4) throw std::runtime_error("no document to print");
-    ::close(fd);
-    cups_option_t* options = nullptr;
-    const int optionCount = cupsAddOption("job-hold-until", "indefinite", 0, &options);
+    // One Print-Job per job, on one connection.
     std::vector<int> ids;
     for (int i = 0; i < count; ++i) {
-        const std::string& queue = queues[static_cast<std::size_t>(i) % queues.size()];
-        const int id = cupsPrintFile2(http.get(), queue.c_str(), document, "bench", optionCount, options);
-        if (id <= 0) break;
-        ids.push_back(id);
+        const std::string resource = "/printers/" + queues[static_cast<std::size_t>(i) % queues.size()];
+        const std::string uri = "ipp://localhost" + resource;
+        ipp_t* request = ippNewRequest(IPP_OP_PRINT_JOB);
+        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri.c_str());
+        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
+        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "job-name", nullptr, "bench");
+        ippAddString(request, IPP_TAG_JOB, IPP_TAG_KEYWORD, "job-hold-until", nullptr, "indefinite");
+        ::lseek(fd, 0, SEEK_SET);
+        ipp_t* answer = cupsDoIORequest(http.get(), request, resource.c_str(), fd, -1);
+        ipp_attribute_t* id = answer ? ippFindAttribute(answer, "job-id", IPP_TAG_INTEGER) : nullptr;
+        if (id) ids.push_back(ippGetInteger(id, 0));
+        ippDelete(answer);
+        if (!id) break;
     }
-    cupsFreeOptions(optionCount, options);
-    ::unlink(document);
+    ::close(fd);
     if (static_cast<int>(ids.size()) < count)
         throw std::runtime_error("job " + std::to_string(ids.size()) + " was refused: " + cupsLastErrorString());
     return ids;
@@ -126,13 +135,14 @@ bool RunEventsUntil(const std::function<bool()>& done, int timeoutMs) {
     QEventLoop loop;
     QTimer look;
     look.setTimerType(Qt::PreciseTimer);
+    bool held = false; // done() is asked once per look: it may keep state of its own
     QObject::connect(&look, &QTimer::timeout, &loop, [&] {
-        if (done()) loop.quit();
+        if ((held = done())) loop.quit();
     });
     look.start(1);
     QTimer::singleShot(timeoutMs, Qt::PreciseTimer, &loop, &QEventLoop::quit);
     loop.exec();
-    return done();
+    return held;
 }
 
 double Percentile(std::vector<double> values, double p) {
@@ -152,8 +162,11 @@ IdleLoad MeasureIdle(const test::CupsSandbox& cups, int seconds) {
     return load;
 }
 
-Latency TimeChanges(int changes, const std::function<void(int)>& change, const std::function<bool(int)>& shown) {
+Latency TimeChanges(int changes, const std::function<void(int)>& change, const std::function<bool(int)>& shown,
+                    int periodMs) {
     constexpr int kBoundMs = 10000;
+    std::mt19937 random(19);
+    std::uniform_int_distribution<int> phase(0, periodMs - 1);
     std::vector<double> delays;
     Latency latency;
     for (int i = 0; i < changes; ++i) {
@@ -161,20 +174,24 @@ Latency TimeChanges(int changes, const std::function<void(int)>& change, const s
         const auto changed = Clock::now();
         if (!RunEventsUntil([&] { return shown(i); }, kBoundMs)) ++latency.late;
         delays.push_back(std::chrono::duration<double, std::milli>(Clock::now() - changed).count());
-        // What the change set off (the window's own reads) settles before the next.
-        RunEventsFor(30);
+        // What the change set off (the window's own reads) settles before the next, which
+        // comes at any point of the window's period, not always at the same.
+        RunEventsFor(20 + phase(random));
     }
     latency.p50 = Percentile(delays, 0.5);
     latency.p95 = Percentile(delays, 0.95);
     return latency;
 }
 
-void PrintFigures(const std::string& what, const IdleLoad& idle, const std::optional<Latency>& latency) {
-    char delay[80] = "";
+void PrintFigures(const std::string& what, const std::optional<IdleLoad>& idle, const std::optional<Latency>& latency) {
+    char load[64] = "", delay[64] = "";
+    if (idle)
+        std::snprintf(load, sizeof load, "%6.2f + %6.2f s/min %6.0f req/min", idle->ownSeconds, idle->serverSeconds,
+                      idle->requests);
     if (latency) std::snprintf(delay, sizeof delay, "%7.1f / %7.1f ms", latency->p50, latency->p95);
-    if (latency && latency->late) std::snprintf(delay + std::strlen(delay), 30, " (%d late)", latency->late);
-    std::printf("%-44s %6.2f + %6.2f s/min %6.0f req/min   %s\n", what.c_str(), idle.ownSeconds, idle.serverSeconds,
-                idle.requests, delay);
+    if (latency && latency->late)
+        std::snprintf(delay + std::strlen(delay), sizeof delay - std::strlen(delay), " (%d late)", latency->late);
+    std::printf("%-48s %-38s %s\n", what.c_str(), load, delay);
     std::fflush(stdout);
 }
 

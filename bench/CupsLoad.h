@@ -19,8 +19,8 @@ double CpuSecondsOf(int pid);
 // sandbox logs every request).
 long IppRequests(const test::CupsSandbox& cups);
 
-// Lets the server keep any number of jobs (the sandbox keeps 5,000) and starts it again
-// with that; do it before any client watches it.
+// Lets the server keep any number of jobs (the sandbox keeps 5,000) and its whole access
+// log, and starts it again with that; do it before any client watches it.
 void AllowAnyNumberOfJobs(test::CupsSandbox& cups);
 
 // Submits count held jobs (job-hold-until indefinite), spread evenly over the queues in
@@ -58,10 +58,13 @@ struct Latency {
 
 // Times changes: change(i) makes the i-th change and returns once the server has
 // answered, shown(i) tells whether the window shows it; the event loop runs meanwhile.
-// Each delay runs from the server's answer until the change shows.
-Latency TimeChanges(int changes, const std::function<void(int)>& change, const std::function<bool(int)>& shown);
+// Each delay runs from the server's answer until the change shows. The changes are
+// spread at random over periodMs, the period of the window's timer or poll: changes in
+// step with it would all meet it at the same point.
+Latency TimeChanges(int changes, const std::function<void(int)>& change, const std::function<bool(int)>& shown,
+                    int periodMs);
 
-// One line of the comparison; without latency when no change was timed.
-void PrintFigures(const std::string& what, const IdleLoad& idle, const std::optional<Latency>& latency);
+// One line of the comparison; without what was not measured.
+void PrintFigures(const std::string& what, const std::optional<IdleLoad>& idle, const std::optional<Latency>& latency);
 
 } // namespace quill::bench
