@@ -20,12 +20,18 @@ double CpuSecondsOf(int pid);
 long IppRequests(const test::CupsSandbox& cups);
 
 // Lets the server keep any number of jobs (the sandbox keeps 5,000) and its whole access
-// log, and starts it again with that; do it before any client watches it.
+// log, has it write its state files a second after a change, and starts it again with
+// that; do it before any client watches it.
 void AllowAnyNumberOfJobs(test::CupsSandbox& cups);
 
 // Submits count held jobs (job-hold-until indefinite), spread evenly over the queues in
 // turn, over one connection; their ids in submission order.
 std::vector<int> SubmitHeldJobs(const std::vector<std::string>& queues, int count);
+
+// Waits until the server has written what the submissions left to write (10,000 jobs
+// cost it seconds) and is quiet for a second; at most a minute. Only while no client
+// keeps it busy.
+void LetServerSettle(const test::CupsSandbox& cups);
 
 // Holds or releases a job, and stops or starts a queue, over IPP as another client would.
 void SetJobHeld(int jobId, bool held);
@@ -41,7 +47,8 @@ bool RunEventsUntil(const std::function<bool()>& done, int timeoutMs);
 double Percentile(std::vector<double> values, double p);
 
 // Per minute, from a sample of a few seconds with nothing changing: CPU of this process
-// and of cupsd, and requests the server answered.
+// and of cupsd, and requests the server answered. The sample starts two seconds after
+// the call, when the server has written what earlier changes left to write.
 struct IdleLoad {
     double ownSeconds = 0;
     double serverSeconds = 0;

@@ -229,6 +229,7 @@ int Run() {
             const auto more = quill::bench::SubmitHeldJobs(queues, jobs - static_cast<int>(jobIds.size()));
             jobIds.insert(jobIds.end(), more.begin(), more.end());
         }
+        quill::bench::LetServerSettle(cups);
         const std::string held = std::to_string(jobs) + " held jobs, ";
         quill::bench::PrintFigures(held + "no window (cupsd alone)", quill::bench::MeasureIdle(cups, kIdleSeconds),
                                    std::nullopt);

@@ -107,6 +107,7 @@ int Run() {
     for (int jobs : {1000, 10000}) {
         const auto more = quill::bench::SubmitHeldJobs(queues, jobs - static_cast<int>(jobIds.size()));
         jobIds.insert(jobIds.end(), more.begin(), more.end());
+        quill::bench::LetServerSettle(cups);
         const int changedJob = jobIds.front(); // on Queue_0
         const std::string held = std::to_string(jobs) + " held jobs, ";
         for (bool bus : {false, true}) {
