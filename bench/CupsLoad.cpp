@@ -1,5 +1,6 @@
 #include "CupsLoad.h"
 
+#include <QApplication>
 #include <QEventLoop>
 #include <QTimer>
 
@@ -10,6 +11,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -41,6 +43,17 @@ void Ask(ipp_t* request, const char* resource) {
 }
 
 } // namespace
+
+int RunOffscreen(int argc, char** argv, const std::function<int()>& body) {
+    if (!std::getenv("QT_QPA_PLATFORM")) ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    QApplication application(argc, argv);
+    try {
+        return body();
+    } catch (const std::exception& failure) {
+        std::fprintf(stderr, "%s: %s\n", argv[0], failure.what());
+        return 1;
+    }
+}
 
 double OwnCpuSeconds() {
     rusage usage{};

@@ -11,6 +11,11 @@
 
 namespace quill::bench {
 
+// Runs a benchmark's body in an application on the offscreen platform (unless another
+// is named); a failure it throws is printed and ends the run with status 1, after the
+// body's private cupsd has been stopped on the way out.
+int RunOffscreen(int argc, char** argv, const std::function<int()>& body);
+
 // User and system time of this process, and of another one (from /proc), in seconds.
 double OwnCpuSeconds();
 double CpuSecondsOf(int pid);
