@@ -1,130 +1,150 @@
-// The activity monitor against a private cupsd, through the real window:
-// - the delay from a printer change in CUPS (pause or resume, sent over IPP) to its
-//   status line in the window's text box, p50 and p95 over 100 changes;
+// The activity monitor against a private cupsd with 20 printers, through the real window,
+// with 1,000 and with 10,000 held jobs on them; its watchers woken by the server's
+// signals on the system bus against the same watchers on a computer without a bus (they
+// then ask the server for events every 100 ms):
 // - the CPU the watchers use while nothing happens, per minute (this process, whose
-//   interface thread is idle, and cupsd, which answers the polls), from a 15 s sample;
+//   interface thread is idle, and cupsd, which answers the polls), from a 15 s sample,
+//   and the IPP requests per minute;
+// - the delay from a change in CUPS (hold or release of a job, and with signals at 1,000
+//   jobs pause or resume of a printer, sent over IPP) to its status line in the window's
+//   text box, p50 and p95 over 100 changes;
 // - the time to write 100,000 lines to the log with the window open until the text box
 //   shows them all.
+#include "CupsLoad.h"
 #include "CupsSandbox.h"
 #include "monitor/ActivityLog.h"
 #include "monitor/MonitorDialog.h"
 #include "spooler/CupsSpooler.h"
 
-#include <QApplication>
 #include <QElapsedTimer>
 #include <QPlainTextEdit>
 #include <QTest>
+#include <QTextDocument>
 
-#include <cups/cups.h>
-#include <sys/resource.h>
-
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
-#include <fstream>
+#include <cstdlib>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+constexpr int kIdleSeconds = 15;
+constexpr int kChanges = 100;
+// How often the watchers ask for events without a bus.
+constexpr int kPollPeriodMs = 100;
 
-double CpuSeconds(rusage usage) {
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+using quill::monitor::MonitorDialog;
+
+// How often the log holds a text.
+int Count(const std::string& text) {
+    int count = 0;
+    const std::string log = quill::monitor::LogText();
+    for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++count;
+    return count;
 }
 
-double ProcessCpuSeconds() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return CpuSeconds(usage);
+// The monitor's window on every printer, started and showing it; nullptr when its
+// watchers did not start within a minute.
+std::unique_ptr<MonitorDialog> OpenMonitor(int printers) {
+    static const std::string kStarted = "Starting notification loop";
+    const int before = Count(kStarted);
+    auto window = std::make_unique<MonitorDialog>(std::make_shared<quill::spooler::CupsSpooler>());
+    window->show();
+    window->Start();
+    if (!QTest::qWaitFor([&] { return Count(kStarted) >= before + printers; }, 60000)) return nullptr;
+    QTest::qWait(500); // the lines are shown, the watchers wait
+    return window;
 }
 
-// User and system time of another process, from /proc.
-double OtherCpuSeconds(int pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    std::getline(stat, line);
-    const auto close = line.rfind(')');
-    std::vector<std::string> fields;
-    std::string field;
-    for (std::size_t i = close + 2; i <= line.size(); ++i) {
-        if (i == line.size() || line[i] == ' ') {
-            fields.push_back(field);
-            field.clear();
-        } else {
-            field += line[i];
-        }
-    }
-    // utime and stime are fields 14 and 15 of the line, 12 and 13 after the name.
-    return (std::stod(fields[11]) + std::stod(fields[12])) / static_cast<double>(sysconf(_SC_CLK_TCK));
+// Times changes until a line with the text shows after what the text box held before
+// each change; text(i) is the line the i-th change brings.
+quill::bench::Latency TimeLines(MonitorDialog& window, const std::function<void(int)>& change,
+                                const std::function<QString(int)>& text) {
+    QTextDocument& document = *window.TextBox->document();
+    int mark = 0, looked = 0;
+    return quill::bench::TimeChanges(
+        kChanges,
+        [&](int i) {
+            mark = looked = document.characterCount() - 1;
+            change(i);
+        },
+        [&](int i) {
+            // Searched only when lines have come since the last look.
+            if (document.characterCount() - 1 == looked) return false;
+            looked = document.characterCount() - 1;
+            return !document.find(text(i), mark).isNull();
+        },
+        kPollPeriodMs);
 }
 
-void SetPaused(const std::string& queue, bool paused) {
-    ipp_t* request = ippNewRequest(paused ? IPP_OP_PAUSE_PRINTER : IPP_OP_RESUME_PRINTER);
-    const std::string uri = "ipp://localhost/printers/" + queue;
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri.c_str());
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
-    ippDelete(cupsDoRequest(CUPS_HTTP_DEFAULT, request, "/admin/"));
-}
-
-double Percentile(std::vector<double> values, double p) {
-    std::sort(values.begin(), values.end());
-    return values[static_cast<std::size_t>(p * static_cast<double>(values.size() - 1) + 0.5)];
-}
-
-} // namespace
-
-int main(int argc, char** argv) {
-    if (!std::getenv("QT_QPA_PLATFORM")) ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    QApplication application(argc, argv);
+int Run() {
     if (!quill::test::CupsSandbox::Possible()) {
         std::fprintf(stderr, "monitorbench: a private cupsd needs /usr/sbin/cupsd\n");
         return 1;
     }
+    constexpr int kPrinters = 20;
     quill::test::CupsSandbox cups;
-    for (const char* queue : {"Laser_1", "Laser_2", "Plotter", "Labels", "Office"}) cups.AddQueue(queue);
-
-    auto window = std::make_unique<quill::monitor::MonitorDialog>(std::make_shared<quill::spooler::CupsSpooler>());
-    window->show();
-    window->Start();
-    const auto text = [&] { return window->TextBox->toPlainText(); };
-    if (!QTest::qWaitFor([&] { return text().count("Starting notification loop") == 5; }, 20000)) {
-        std::fprintf(stderr, "monitorbench: the watchers did not start\n");
-        return 1;
+    quill::bench::AllowAnyNumberOfJobs(cups);
+    std::vector<std::string> queues;
+    for (int p = 0; p < kPrinters; ++p) {
+        queues.push_back("Queue_" + std::to_string(p));
+        cups.AddQueue(queues.back());
     }
-    QTest::qWait(500);
+    // The changed job waits on a stopped queue once released; another queue is paused
+    // and resumed.
+    std::vector<int> jobIds;
+    quill::bench::SetQueuePaused(queues[0], true);
+    const std::string& pausedQueue = queues[1];
+    // Where nothing listens: the watchers find no system bus.
+    const std::string noBus = "unix:path=" + cups.dir() + "/run/no-bus";
 
-    // Latency: each change, then the event loop runs until the line shows.
-    std::vector<double> delays;
-    for (int i = 0; i < 100; ++i) {
-        const bool pause = i % 2 == 0;
-        const QString line = pause ? "[*] [T] PRINTER_NOTIFY_FIELD_STATUS = ( PRINTER_STATUS_PAUSED )\n"
-                                   : "[*] [T] PRINTER_NOTIFY_FIELD_STATUS = ()\n";
-        const qsizetype mark = text().size();
-        SetPaused("Laser_1", pause);
-        const auto changed = Clock::now();
-        while (!text().mid(mark).contains(line)) {
-            QApplication::processEvents(QEventLoop::AllEvents, 1);
-            if (Clock::now() - changed > std::chrono::seconds(10)) break;
+    std::printf("the monitor's window, %d printers; per minute idle (%d s sampled): CPU of this process + cupsd, "
+                "IPP requests;\nchange (over IPP) to line, p50 / p95 over %d changes\n",
+                kPrinters, kIdleSeconds, kChanges);
+    for (int jobs : {1000, 10000}) {
+        const auto more = quill::bench::SubmitHeldJobs(queues, jobs - static_cast<int>(jobIds.size()));
+        jobIds.insert(jobIds.end(), more.begin(), more.end());
+        quill::bench::LetServerSettle(cups);
+        const int changedJob = jobIds.front(); // on Queue_0
+        const std::string held = std::to_string(jobs) + " held jobs, ";
+        for (bool bus : {false, true}) {
+            // The watchers' poller looks for the bus when it starts (and again a minute
+            // after it found none).
+            ::setenv("DBUS_SYSTEM_BUS_ADDRESS", bus ? cups.busAddress().c_str() : noBus.c_str(), 1);
+            const std::string how = bus ? "woken by signals" : "no bus, polling";
+            auto window = OpenMonitor(kPrinters);
+            if (!window) {
+                std::fprintf(stderr, "monitorbench: the watchers did not start\n");
+                return 1;
+            }
+            const auto idle = quill::bench::MeasureIdle(cups, kIdleSeconds);
+            // The job starts held: released first, held again, and so on.
+            const auto jobLines = TimeLines(
+                *window, [&](int i) { quill::bench::SetJobHeld(changedJob, i % 2 == 1); },
+                [](int i) {
+                    return i % 2 == 1 ? QStringLiteral("[*] [T] JOB_NOTIFY_FIELD_STATUS = ( JOB_STATUS_PAUSED )")
+                                      : QStringLiteral("[*] [T] JOB_NOTIFY_FIELD_STATUS = ()");
+                });
+            quill::bench::PrintFigures(held + how + ", job", idle, jobLines);
+            if (jobs == 1000 && bus) {
+                const auto printerLines = TimeLines(
+                    *window, [&](int i) { quill::bench::SetQueuePaused(pausedQueue, i % 2 == 0); },
+                    [](int i) {
+                        return i % 2 == 0
+                                   ? QStringLiteral("[*] [T] PRINTER_NOTIFY_FIELD_STATUS = ( PRINTER_STATUS_PAUSED )")
+                                   : QStringLiteral("[*] [T] PRINTER_NOTIFY_FIELD_STATUS = ()");
+                    });
+                std::printf("%-44s %43s%7.1f / %7.1f ms%s\n", (held + how + ", printer").c_str(), "", printerLines.p50,
+                            printerLines.p95, printerLines.late ? " (late ones)" : "");
+            }
         }
-        delays.push_back(std::chrono::duration<double, std::milli>(Clock::now() - changed).count());
-        QTest::qWait(30);
     }
-    std::printf("change to line in the window: p50 %.1f ms, p95 %.1f ms (100 changes)\n", Percentile(delays, 0.5),
-                Percentile(delays, 0.95));
-
-    // Idle CPU: nothing changes for the sample.
-    constexpr int kSampleSeconds = 15;
-    const double ownBefore = ProcessCpuSeconds();
-    const double serverBefore = OtherCpuSeconds(cups.pid());
-    QTest::qWait(kSampleSeconds * 1000);
-    const double scale = 60.0 / kSampleSeconds;
-    std::printf("idle CPU per minute, 5 watchers: this process %.0f ms, cupsd %.0f ms\n",
-                (ProcessCpuSeconds() - ownBefore) * 1000 * scale,
-                (OtherCpuSeconds(cups.pid()) - serverBefore) * 1000 * scale);
 
     // 100,000 lines into the open window.
+    auto window = OpenMonitor(kPrinters);
+    if (!window) return 1;
     const int blocksBefore = window->TextBox->blockCount();
     QElapsedTimer timer;
     timer.start();
@@ -137,3 +157,7 @@ int main(int argc, char** argv) {
     window.reset();
     return 0;
 }
+
+} // namespace
+
+int main(int argc, char** argv) { return quill::bench::RunOffscreen(argc, argv, Run); }
