@@ -155,6 +155,9 @@ TMain::TMain(spooler::Spooler& spooler, widgets::Dialogs& dialogs, QWidget* owne
     lvMain->header()->setStretchLastSection(false);
     lvMain->setColumnWidth(Computer, 70);
     FitColumns(true);
+    // A fitted column measures the visible rows and a hundred more, not every row: a window
+    // of thousands of jobs would spend tens of milliseconds on each changed row.
+    lvMain->header()->setResizeContentsPrecision(100);
     // The default width of "Start At" holds a whole date and time of the user's locale.
     const QString widest = Shown(StartAtText({2028, 12, 3, 28, 23, 58, 58, 0}));
     lvMain->setColumnWidth(
