@@ -41,12 +41,12 @@ std::uint32_t PrinterStatus(int state, ipp_attribute_t* reasons);
 
 class CupsConnection;
 // The jobs of one Get-Jobs answer on a printer or server URI, in the server's order:
-// whichJobs "not-completed" or "completed", from firstJobId on when it is not 0;
+// whichJobs "not-completed", "completed" or "all", from firstJobId on when it is not 0;
 // nullopt when the request failed.
 std::optional<std::vector<JobInfo2>> AskForJobs(CupsConnection& connection, const std::string& uri,
                                                 const char* whichJobs, std::uint32_t firstJobId,
                                                 std::set<std::uint32_t>* incomplete = nullptr);
-// Up to this many jobs are read one by one; more in one listing from the oldest on.
+// Up to this many jobs are read one by one; more in listings from the oldest on.
 inline constexpr std::size_t kJobsAskedOneByOne = 20;
 // The records of the given jobs, open or ended, in id order, asked about the server's
 // or one queue's jobs (uri); jobs the server no longer knows are left out; nullopt when a

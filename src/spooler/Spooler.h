@@ -245,7 +245,7 @@ public:
 // What a job feed has gathered since it was last asked.
 struct JobChanges {
     bool reload = false;          // every job must be read again: the first look, lost events, a new server
-    std::set<std::uint32_t> jobs; // the jobs that events named since
+    std::set<std::uint32_t> jobs; // the jobs that events named since, and those still being sent
     bool empty() const { return !reload && jobs.empty(); }
 };
 
