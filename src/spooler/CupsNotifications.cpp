@@ -77,15 +77,23 @@ void Drain(int fd) {
 
 } // namespace
 
-// What the poller hands one registration: its descriptor becomes readable when an event
-// names its queue (any queue when the key is empty).
+// One registration at the poller: its descriptor becomes readable when an event names
+// its queue (any queue when the key is empty). It leaves the hub when it goes.
 struct CupsSpooler::Watched {
-    Watched(std::string queueKey) : key(std::move(queueKey)), fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
-    ~Watched() {
-        if (fd >= 0) ::close(fd);
-    }
+    Watched(std::shared_ptr<NotificationHub> watchedBy, std::string queueKey)
+        : key(std::move(queueKey)), fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), hub(std::move(watchedBy)) {}
+    ~Watched();
+    // Registers at the hub and waits until every change from now on is seen; false when
+    // the registration could not be made.
+    bool Join();
+    // What the poller saw since the last call: whether events were lost, and the jobs
+    // that events named (added to `named`).
+    bool Take(std::set<std::uint32_t>& named);
+
     const std::string key;
     const int fd;
+    const std::shared_ptr<NotificationHub> hub;
+    bool joined = false;
     // Guarded by the hub's mutex.
     bool discarded = false;       // events were lost since the last fetch
     std::set<std::uint32_t> jobs; // jobs named by events since the last fetch
@@ -96,14 +104,12 @@ struct CupsSpooler::Watched {
 class CupsChangeNotification final : public ChangeNotification {
 public:
     CupsChangeNotification(std::shared_ptr<CupsSpooler::NotificationHub> hub, std::string name, std::string queue)
-        : m_name(std::move(name)), m_queue(std::move(queue)), m_watched(QueueKey(m_queue)), m_hub(std::move(hub)) {}
-    ~CupsChangeNotification() override;
+        : m_name(std::move(name)), m_queue(std::move(queue)), m_watched(std::move(hub), QueueKey(m_queue)) {}
     int fd() const override { return m_watched.fd; }
 
     const std::string m_name;
     const std::string m_queue;
     CupsSpooler::Watched m_watched;
-    std::shared_ptr<CupsSpooler::NotificationHub> m_hub;
     // The fetching thread's own: the jobs named by events and not yet reported, whether
     // the next fetch reports everything, and the jobs seen open.
     std::set<std::uint32_t> m_named;
@@ -114,8 +120,7 @@ public:
 // The job changes of every queue, and a connection of its own to read the jobs on.
 class CupsJobFeed final : public JobFeed {
 public:
-    explicit CupsJobFeed(std::shared_ptr<CupsSpooler::NotificationHub> hub) : m_watched(""), m_hub(std::move(hub)) {}
-    ~CupsJobFeed() override;
+    explicit CupsJobFeed(std::shared_ptr<CupsSpooler::NotificationHub> hub) : m_watched(std::move(hub), "") {}
     int fd() const override { return m_watched.fd; }
     JobChanges Take() override;
     std::optional<std::vector<JobInfo2>> ReadJobs(const std::set<std::uint32_t>& ids) override;
@@ -123,7 +128,6 @@ public:
     CupsSpooler::Watched m_watched;
 
 private:
-    std::shared_ptr<CupsSpooler::NotificationHub> m_hub;
     bool m_first = true;
     std::unique_ptr<CupsConnection> m_connection; // kept open from one read to the next
     // Jobs whose document had not arrived when they were read: read again at the next look.
@@ -225,15 +229,29 @@ private:
     std::unique_ptr<NotifierSignals> m_bus;
 };
 
-CupsChangeNotification::~CupsChangeNotification() { m_hub->Remove(&m_watched); }
+bool CupsSpooler::Watched::Join() {
+    if (fd < 0 || !hub->Usable()) return false;
+    hub->Add(this);
+    joined = true;
+    hub->WaitUntilSubscribed();
+    return true;
+}
 
-CupsJobFeed::~CupsJobFeed() { m_hub->Remove(&m_watched); }
+CupsSpooler::Watched::~Watched() {
+    if (joined) hub->Remove(this);
+    if (fd >= 0) ::close(fd);
+}
+
+bool CupsSpooler::Watched::Take(std::set<std::uint32_t>& named) {
+    Drain(fd);
+    bool lost = false;
+    hub->TakeSeen(*this, lost, named);
+    return lost;
+}
 
 JobChanges CupsJobFeed::Take() {
-    Drain(m_watched.fd);
     JobChanges changes;
-    bool discarded = false;
-    m_hub->TakeSeen(m_watched, discarded, changes.jobs);
+    const bool discarded = m_watched.Take(changes.jobs);
     changes.reload = m_first || discarded;
     m_first = false;
     const std::lock_guard<std::mutex> guard(m_mutex);
@@ -497,10 +515,10 @@ CupsSpooler::NotificationHub::Events CupsSpooler::NotificationHub::ReadEvents(Cu
             if (name == "notify-sequence-number") sequence = ippGetInteger(attr, 0);
             // A server that has started again kept the subscription, but what happened
             // while it was away (jobs it aborted on its way down, say) has no events.
-            else if (name == "notify-subscribed-event" && TextOf(attr).rfind("server-", 0) == 0 &&
-                     TextOf(attr) != "server-audit")
-                gap = true;
-            else if (name == "printer-name") printer = TextOf(attr);
+            else if (name == "notify-subscribed-event") {
+                const std::string event = TextOf(attr);
+                if (event.rfind("server-", 0) == 0 && event != "server-audit") gap = true;
+            } else if (name == "printer-name") printer = TextOf(attr);
             else if (name == "notify-printer-uri" && printer.empty()) printer = QueueOfUri(TextOf(attr));
             else if (name == "notify-job-id") job = static_cast<std::uint32_t>(ippGetInteger(attr, 0));
         },
@@ -526,11 +544,8 @@ void CupsSpooler::NotificationHub::Deliver(const std::vector<std::pair<std::stri
 }
 
 std::unique_ptr<JobFeed> CupsSpooler::WatchJobs() {
-    const std::shared_ptr<NotificationHub> hub = Hub();
-    auto feed = std::make_unique<CupsJobFeed>(hub);
-    if (feed->m_watched.fd < 0 || !hub->Usable()) return nullptr;
-    hub->Add(&feed->m_watched);
-    hub->WaitUntilSubscribed();
+    auto feed = std::make_unique<CupsJobFeed>(Hub());
+    if (!feed->m_watched.Join()) return nullptr;
     return feed;
 }
 
@@ -548,14 +563,11 @@ CupsSpooler::FindFirstPrinterChangeNotification(PrinterHandle& printer, std::uin
         SetLastError(ERROR_NOT_SUPPORTED);
         return nullptr;
     }
-    const std::shared_ptr<NotificationHub> hub = Hub();
-    auto registration = std::make_unique<CupsChangeNotification>(hub, handle.printerName(), handle.queue());
-    if (registration->m_watched.fd < 0 || !hub->Usable()) {
+    auto registration = std::make_unique<CupsChangeNotification>(Hub(), handle.printerName(), handle.queue());
+    if (!registration->m_watched.Join()) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
-    hub->Add(&registration->m_watched);
-    hub->WaitUntilSubscribed();
     // The jobs open now: one that ends later is reported even when the events that
     // named it were dropped. Without an answer only the events tell.
     if (const auto connection = CupsConnection::Open("")) {
@@ -579,9 +591,7 @@ std::optional<NotifyInfo> CupsSpooler::FindNextPrinterChangeNotification(ChangeN
                                                                          std::uint32_t& change,
                                                                          const NotifyOptions& options) {
     auto& registration = static_cast<CupsChangeNotification&>(notification);
-    Drain(registration.m_watched.fd);
-    bool discarded = false;
-    registration.m_hub->TakeSeen(registration.m_watched, discarded, registration.m_named);
+    const bool discarded = registration.m_watched.Take(registration.m_named);
     change = PRINTER_CHANGE_ALL;
     if (discarded) {
         // Events were lost: this block says so only, and the next fetch reports the

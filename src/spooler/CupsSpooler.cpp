@@ -258,12 +258,10 @@ std::optional<std::vector<JobInfo2>> AskForJobsById(CupsConnection& connection, 
     return jobs;
 }
 
-std::optional<std::vector<JobInfo2>> CupsSpooler::Jobs(const std::string& host, const std::string& queue,
-                                                       const char* whichJobs, std::uint32_t firstJobId) {
+std::optional<std::vector<JobInfo2>> CupsSpooler::Jobs(const std::string& host, const std::string& queue) {
     const auto connection = CupsConnection::Open(host);
     if (!connection) return std::nullopt;
-    const std::string uri = queue.empty() ? kServerUri : PrinterUri(queue);
-    return AskForJobs(*connection, uri, whichJobs, firstJobId);
+    return AskForJobs(*connection, queue.empty() ? kServerUri : PrinterUri(queue), "not-completed", 0);
 }
 
 std::optional<std::vector<JobInfo2>> CupsSpooler::EnumJobsA(PrinterHandle& printer) {

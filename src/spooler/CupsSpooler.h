@@ -40,10 +40,8 @@ public:
     struct Watched;
 
 private:
-    // The jobs of one queue, or of every queue when queue is empty: whichJobs
-    // "not-completed", or "completed" from firstJobId on.
-    std::optional<std::vector<JobInfo2>> Jobs(const std::string& host, const std::string& queue,
-                                              const char* whichJobs = "not-completed", std::uint32_t firstJobId = 0);
+    // The jobs not yet ended of one queue, or of every queue when queue is empty.
+    std::optional<std::vector<JobInfo2>> Jobs(const std::string& host, const std::string& queue);
 
     // The hub of this spooler's registrations, made with the first.
     std::shared_ptr<NotificationHub> Hub();
