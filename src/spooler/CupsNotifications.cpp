@@ -326,6 +326,7 @@ void CupsSpooler::NotificationHub::Run() {
     auto busAt = Clock::now();     // when to look for the system bus
     auto fastUntil = Clock::now(); // polled every kPollInterval until then
     bool heard = false;            // a signal has come since the last poll
+    bool failing = false;          // the last round found no server, or no subscription
     bool lost = false;             // a subscription ended while watched: events may have been missed
     bool stale = false;            // the subscriptions are to be cancelled
     auto leaseEnd = Clock::now();
@@ -418,8 +419,10 @@ void CupsSpooler::NotificationHub::Run() {
         }
         failed = !connection || !m_subscription;
         // Events that no signal announced: the signals are not coming (another program's
-        // notifier holds the server's notifier lock, say), so poll often for a while.
-        if (any && !heard) fastUntil = Clock::now() + kFastPollFor;
+        // notifier holds the server's notifier lock, say), so poll often for a while. Not
+        // the events found once a server answers again: its notifier may not run yet.
+        if (any && !heard && !failing) fastUntil = Clock::now() + kFastPollFor;
+        failing = failed;
         const bool signalled = m_bus && m_signalSubscription && Clock::now() >= fastUntil;
         std::chrono::milliseconds period = signalled ? kFallbackPoll : kPollInterval;
         // A server that does not answer or refuses is asked again, not flooded.

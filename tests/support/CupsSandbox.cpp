@@ -171,8 +171,8 @@ void CupsSandbox::ReleaseNotifierLock() { std::filesystem::remove(NotifierLockFi
 
 void CupsSandbox::Stop() { Run(Script() + " stop " + ShellQuote(m_dir) + " --keep-bus"); }
 
-void CupsSandbox::Start() {
-    Run("rm -f " + ShellQuote(m_dir) + "/etc/subscriptions.conf*");
+void CupsSandbox::Start(bool keepSubscriptions) {
+    if (!keepSubscriptions) Run("rm -f " + ShellQuote(m_dir) + "/etc/subscriptions.conf*");
     Run(Script() + " start " + ShellQuote(m_dir) + (m_bus == Bus::None ? " --no-bus" : ""));
 }
 

@@ -77,7 +77,8 @@ public:
     // kept (it saves them when it stops, so it would bring them back). The bus keeps
     // running meanwhile, as the computer's does when cupsd restarts.
     void Stop();
-    void Start();
+    // keepSubscriptions: as a computer's cupsd restarts, with the subscriptions it saved.
+    void Start(bool keepSubscriptions = false);
 
     // The event subscriptions the server holds, of every user; pullOnly: those read with
     // Get-Notifications only (not those that signal on a bus).
