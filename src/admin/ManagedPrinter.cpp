@@ -17,8 +17,39 @@ bool InstallManagedPrinter(spooler::Spooler& spooler) {
     return spooler.AddPrinterA(printer) != nullptr; // the handle, if any, is closed at once
 }
 
-void RemovePrinter(spooler::Spooler& spooler, const std::string& printerName) {
-    if (auto handle = spooler.OpenPrinterA(printerName, spooler::PRINTER_ALL_ACCESS)) spooler.DeletePrinter(*handle);
+namespace {
+
+bool MarkedForDeletion(const spooler::PrinterInfo2& record) {
+    return (record.Status & spooler::PRINTER_STATUS_PENDING_DELETION) != 0;
+}
+
+} // namespace
+
+Removal RemovePrinter(spooler::Spooler& spooler, const std::string& printerName) {
+    auto handle = spooler.OpenPrinterA(printerName, spooler::PRINTER_ALL_ACCESS);
+    if (!handle) return Removal::Absent;
+    if (!spooler.DeletePrinter(*handle)) return Removal::Failed;
+    // Still there: marked, for the jobs it holds.
+    return spooler.OpenPrinterA(printerName, spooler::PRINTER_ALL_ACCESS) ? Removal::Pending : Removal::Removed;
+}
+
+bool FinishRemoval(spooler::Spooler& spooler, const std::string& printerName) {
+    auto handle = spooler.OpenPrinterA(printerName, spooler::PRINTER_ALL_ACCESS);
+    if (!handle) return false;
+    const auto record = spooler.GetPrinterA(*handle);
+    if (!record || !MarkedForDeletion(*record)) return false;
+    // Deleting a marked printer deletes it once it holds no job, and marks it again else.
+    return !spooler.DeletePrinter(*handle) || spooler.OpenPrinterA(printerName, spooler::PRINTER_ALL_ACCESS);
+}
+
+std::optional<bool> KeepPrinter(spooler::Spooler& spooler, const std::string& printerName) {
+    auto handle = spooler.OpenPrinterA(printerName, spooler::PRINTER_ALL_ACCESS);
+    if (!handle) return std::nullopt;
+    auto record = spooler.GetPrinterA(*handle);
+    if (!record) return false;
+    if (!MarkedForDeletion(*record)) return std::nullopt;
+    record->Status &= ~spooler::PRINTER_STATUS_PENDING_DELETION;
+    return spooler.SetPrinterA(*handle, *record);
 }
 
 bool SharePrinter(spooler::Spooler& spooler, const std::string& printerName, const std::string& shareName) {

@@ -1,5 +1,6 @@
 #include "admin/TMain.h"
 
+#include "spooler/LastError.h"
 #include "spooler/PrinterName.h"
 
 #include <QAction>
@@ -9,6 +10,7 @@
 #include <QHeaderView>
 #include <QLocale>
 #include <QMenuBar>
+#include <QResizeEvent>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <QTreeWidget>
@@ -63,6 +65,16 @@ QString WithoutTimeZone(const QString& format) {
         while (parting(first - 1)) --first;
     pieces.erase(pieces.begin() + first, pieces.begin() + last + 1);
     return pieces.join(QString()).trimmed();
+}
+
+// What a job command does, as a past participle.
+std::string CommandDone(std::uint32_t command) {
+    switch (command) {
+    case spooler::JOB_CONTROL_PAUSE: return "paused";
+    case spooler::JOB_CONTROL_RESUME: return "resumed";
+    case spooler::JOB_CONTROL_RESTART: return "restarted";
+    default: return "cancelled";
+    }
 }
 
 } // namespace
@@ -152,12 +164,13 @@ TMain::TMain(spooler::Spooler& spooler, widgets::Dialogs& dialogs, QWidget* owne
     lvMain->setHeaderLabels({QStringLiteral("Computer"), QStringLiteral("Printer"), QStringLiteral("Document"),
                              QStringLiteral("Status"), QStringLiteral("Owner"), QStringLiteral("Size"),
                              QStringLiteral("Printed"), QStringLiteral("Start At")});
-    lvMain->header()->setStretchLastSection(false);
+    // The last column takes the width that the others leave.
+    lvMain->header()->setStretchLastSection(true);
     lvMain->setColumnWidth(Computer, 70);
-    FitColumns(true);
     // A fitted column measures the visible rows and a hundred more, not every row: a window
-    // of thousands of jobs would spend tens of milliseconds on each changed row.
+    // of thousands of jobs would spend tens of milliseconds on each fit.
     lvMain->header()->setResizeContentsPrecision(100);
+    FitColumns();
     // The default width of "Start At" holds a whole date and time of the user's locale.
     const QString widest = Shown(StartAtText({2028, 12, 3, 28, 23, 58, 58, 0}));
     lvMain->setColumnWidth(
@@ -260,6 +273,9 @@ void TMain::Timer1Timer() {
     if (m_feed && UseSnapshot) {
         spooler::JobChanges news = m_feed->Take();
         m_feedNews->setEnabled(true);
+        // Printers or classes came or went: their names are read again, and with them
+        // every job (EnumPrinterNames asks for that).
+        if (news.printers) EnumPrinterNames();
         m_due.reload = m_due.reload || news.reload || m_asked.reload;
         m_due.jobs.merge(news.jobs);
         m_due.jobs.merge(m_asked.jobs);
@@ -283,8 +299,9 @@ void TMain::Timer1Timer() {
             },
             [this, names = PrinterNames](std::optional<std::vector<std::vector<spooler::JobInfo2>>> jobs) {
                 if (!jobs) return;
+                const bool reloaded = m_due.reload;
                 m_due = {};
-                UpdateJobRows(names, *jobs);
+                UpdateJobRows(names, *jobs, reloaded);
                 // News that came while the worker was busy.
                 if (!m_feedNews->isEnabled() && Timer1->isActive()) Timer1Timer();
             });
@@ -302,26 +319,33 @@ void TMain::Timer1Timer() {
             for (const auto& name : names) jobs.push_back(PollPrinterJobs(spooler, name, all ? &*all : nullptr, seen));
             return jobs;
         },
-        [this, names = PrinterNames](std::vector<std::vector<spooler::JobInfo2>> jobs) { UpdateJobRows(names, jobs); });
+        [this, names = PrinterNames](std::vector<std::vector<spooler::JobInfo2>> jobs) {
+            UpdateJobRows(names, jobs, false);
+        });
 }
 
-void TMain::FitColumns(bool fit) {
-    for (int column : {Printer, Document, Status, Owner, Size})
-        lvMain->header()->setSectionResizeMode(column, fit ? QHeaderView::ResizeToContents : QHeaderView::Interactive);
+void TMain::FitColumns() {
+    // Each fitted column as wide as its widest cell near the view, never narrower than
+    // its caption; the user may still drag them.
+    for (int column : {Printer, Document, Status, Owner, Size}) lvMain->resizeColumnToContents(column);
 }
 
 void TMain::UpdateJobRows(const std::vector<std::string>& names,
-                          const std::vector<std::vector<spooler::JobInfo2>>& jobs) {
-    // A fitted column measures all its rows again at every changed cell: the columns are
-    // fitted once after the whole batch, or a list of a thousand changed jobs would hold
-    // the window for seconds.
-    FitColumns(false);
+                          const std::vector<std::vector<spooler::JobInfo2>>& jobs, bool reloaded) {
+    // The columns are fitted when rows come or the list is read anew, not at every
+    // changed cell: columns that change width while the user reads them are hard to read.
+    const std::size_t rows = m_rowsById.size();
     for (std::size_t i = 0; i < jobs.size(); ++i) {
         // The printer's server: its jobs live there, whichever computer sent them.
         const std::string server = spooler::SplitPrinterPath(names[i]).host;
         for (const auto& job : jobs[i]) UpdateJobRow(job, server);
     }
-    FitColumns(true);
+    if (reloaded || m_rowsById.size() != rows) FitColumns();
+}
+
+void TMain::resizeEvent(QResizeEvent* event) {
+    QDialog::resizeEvent(event);
+    FitColumns();
 }
 
 void TMain::AddEndedJobs(spooler::Spooler& spooler, spooler::PrinterHandle* printer,
@@ -401,14 +425,29 @@ void TMain::ControlSelectedJob(std::uint32_t command) {
     const std::string queue = shown.shown->pPrinterName, server = shown.server;
     // The job lives on the server of its queue, whichever computer sent it.
     const std::string path = server.empty() ? queue : server + "\\" + queue;
+    struct Outcome {
+        bool opened = false;
+        bool done = false;
+        std::string reason;
+    };
     m_worker.Post(
         [&spooler = m_spooler, path, jobId, command] {
+            Outcome outcome;
             auto handle = spooler.OpenPrinterA(path);
-            if (handle) spooler.SetJobA(*handle, jobId, command); // the outcome is not shown
-            return handle != nullptr;
+            outcome.opened = handle != nullptr;
+            if (!handle) return outcome;
+            spooler::SetLastError(spooler::ERROR_SUCCESS);
+            outcome.done = spooler.SetJobA(*handle, jobId, command);
+            if (!outcome.done) outcome.reason = spooler::GetLastErrorText();
+            return outcome;
         },
-        [this, jobId, queue](bool opened) {
-            if (!opened) m_dialogs.ShowMessage("Error OpenPrinter() : " + std::to_string(jobId) + " " + queue);
+        [this, jobId, queue, command](const Outcome& outcome) {
+            if (!outcome.opened) m_dialogs.ShowMessage("Error OpenPrinter() : " + std::to_string(jobId) + " " + queue);
+            // A refused command leaves the row as the job is, and says why.
+            else if (!outcome.done)
+                m_dialogs.ShowMessage("Job " + std::to_string(jobId) + " on " + queue + " could not be " +
+                                      CommandDone(command) + ": " +
+                                      (outcome.reason.empty() ? "The print server gave no reason." : outcome.reason));
             --m_timerHolds;
             SetTimerState();
         });
@@ -445,6 +484,7 @@ void TMain::DeleteAllItems1Click() {
     m_asked.reload = true;
     m_rowsById.clear();
     lvMain->clear();
+    FitColumns();
 }
 
 void TMain::closeEvent(QCloseEvent* event) {

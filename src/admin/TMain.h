@@ -83,6 +83,7 @@ public:
 protected:
     void closeEvent(QCloseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
     // What this window has seen open, by polled printer ("" for the snapshot of all);
@@ -110,9 +111,11 @@ private:
     // Starts the job feed on the worker; the window polls until it is there, or for good
     // when the spooler has none.
     void WatchJobs();
-    // Whether the name, document, status, owner and size columns follow their widest cell.
-    void FitColumns(bool fit);
-    void UpdateJobRows(const std::vector<std::string>& names, const std::vector<std::vector<spooler::JobInfo2>>& jobs);
+    // Fits the name, document, status, owner and size columns to their cells.
+    void FitColumns();
+    // reloaded: the rows of every job were read anew.
+    void UpdateJobRows(const std::vector<std::string>& names, const std::vector<std::vector<spooler::JobInfo2>>& jobs,
+                       bool reloaded);
 
     spooler::Spooler& m_spooler;
     widgets::Dialogs& m_dialogs;

@@ -8,6 +8,10 @@
 #include "spooler/PrinterName.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QStandardPaths>
 #include <QEvent>
 #include <QFrame>
 #include <QGroupBox>
@@ -17,6 +21,7 @@
 #include <QResizeEvent>
 #include <QScreen>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <ctime>
 #include <unistd.h>
@@ -62,6 +67,15 @@ const std::string kShareInPrompt = std::string("Install a network shared ") + ad
 constexpr const char* kServerDoesNotShare =
     "Printer sharing is turned off in the settings of this computer's print server, so other computers may not "
     "reach its printers. An administrator turns it on with: cupsctl --share-printers";
+
+// Where the settings dialogs start: the program's folder, as long as the user may write
+// there (once installed it is /usr/bin); else the user's documents folder, else home.
+std::string SettingsFolder(const std::string& programFolder) {
+    if (::access(programFolder.c_str(), W_OK) == 0) return programFolder;
+    const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    if (!documents.isEmpty() && QFileInfo(documents).isDir()) return QFile::encodeName(documents).toStdString();
+    return QFile::encodeName(QDir::homePath()).toStdString();
+}
 
 int LocalYear() {
     const std::time_t now = std::time(nullptr);
@@ -178,6 +192,8 @@ TForm1::TForm1(spooler::Spooler& spooler, Dialogs& dialogs, platform::Launcher& 
     FormCreate();
 }
 
+TForm1::~TForm1() = default;
+
 bool TForm1::RunForSelected(const char* option, int showCommand) {
     const auto printer = SelectedPrinter();
     if (!printer) {
@@ -205,9 +221,46 @@ void TForm1::BitBtn10Click() {
 }
 
 void TForm1::BitBtn20Click() {
-    if (!RunForSelected(platform::helper::kSetDefault, platform::SW_HIDE)) return;
-    // Shown at once, whatever the started helper makes of it.
-    m_dialogs.ShowMessage("Set Default Printer to " + SelectedPrinter().value_or(""));
+    const auto printer = SelectedPrinter();
+    if (!printer) {
+        m_dialogs.ShowMessage("Please select a printer first.");
+        return;
+    }
+    const int ended = admin::RunPrinterCommandWatched(
+        m_launcher, admin::PrintUiParameters(platform::helper::kSetDefault, *printer), platform::SW_HIDE);
+    const std::string done = "Set Default Printer to " + *printer;
+    // A helper whose end cannot be watched cannot say how it went: said at once.
+    if (ended < 0) {
+        m_dialogs.ShowMessage(done);
+        return;
+    }
+    // The confirmation once the helper has set the default, else its reason.
+    WatchHelper(ended, [this, done, printer = *printer](const std::string& said) {
+        if (said == platform::helper::kDone) m_dialogs.ShowMessage(done);
+        else
+            m_dialogs.ShowMessage(printer + " could not be made the default printer: " +
+                                  (said.empty() ? "the printer helper ended without saying why." : said));
+    });
+}
+
+void TForm1::WatchHelper(int ended, std::function<void(const std::string& said)> then) {
+    auto* watch = new QSocketNotifier(ended, QSocketNotifier::Read, this);
+    auto said = std::make_shared<std::string>();
+    connect(watch, &QObject::destroyed, [ended] { ::close(ended); });
+    connect(watch, &QSocketNotifier::activated, this, [watch, ended, said, then = std::move(then)] {
+        char buffer[512];
+        const ssize_t n = ::read(ended, buffer, sizeof buffer);
+        // What the helper says is one short line; more is not its.
+        if (n > 0) {
+            if (said->size() < 4096) said->append(buffer, static_cast<std::size_t>(n));
+            return;
+        }
+        watch->setEnabled(false);
+        watch->deleteLater();
+        std::string line = *said;
+        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+        then(line);
+    });
 }
 
 void TForm1::SpeedButton1Click() { admin::RunPrinterCommand(m_launcher, admin::kPrintersFolder, platform::SW_SHOW); }
@@ -224,24 +277,36 @@ void TForm1::GetPrinterInfo() {
 
 namespace {
 
-// Why the spooler refused the calling thread's last request, as a sentence.
+// Why the spooler refused the calling thread's last request, as a sentence; a refusal
+// for want of rights says who has them.
 std::string FailureReason() {
     const std::string& text = spooler::GetLastErrorText();
-    return text.empty() ? "The print server gave no reason." : text;
+    std::string reason = text.empty() ? "The print server gave no reason." : text;
+    if (spooler::GetLastError() == spooler::ERROR_ACCESS_DENIED)
+        reason += std::string(reason.ends_with('.') ? "" : ".") +
+                  " Changing printers takes a print administrator: root, or a member of the print server's "
+                  "administrators group (SystemGroup in /etc/cups/cups-files.conf; lpadmin on Debian).";
+    return reason;
 }
 
 } // namespace
 
 void TForm1::SpeedButton3Click() {
     // The spooler is asked on the worker; the message and the refresh follow its answer.
-    enum Outcome { Present, NoCompanion, Installed, Failed };
+    enum Outcome { Present, NoCompanion, Installed, Kept, Failed };
     struct Result {
         Outcome outcome;
         std::string reason;
     };
     m_worker.Post(
         [&spooler = m_spooler, companion = ProgramFolder + "/" + admin::kCompanionProgram]() -> Result {
-            if (admin::PrinterExists(spooler, admin::kManagedPrinter)) return {Present, ""};
+            if (admin::PrinterExists(spooler, admin::kManagedPrinter)) {
+                // A printer marked for deletion is brought back, with its settings.
+                spooler::SetLastError(spooler::ERROR_SUCCESS);
+                const auto kept = admin::KeepPrinter(spooler, admin::kManagedPrinter);
+                if (!kept) return {Present, ""};
+                return *kept ? Result{Kept, ""} : Result{Failed, FailureReason()};
+            }
             // The companion is only looked for, never started.
             if (!platform::PathExists(companion, 0)) return {NoCompanion, ""};
             spooler::SetLastError(spooler::ERROR_SUCCESS);
@@ -250,7 +315,7 @@ void TForm1::SpeedButton3Click() {
         },
         [this](const Result& result) {
             // The confirmation only once the printer is there; a failure says why.
-            if (result.outcome == Installed)
+            if (result.outcome == Installed || result.outcome == Kept)
                 m_dialogs.ShowMessage(std::string(admin::kManagedPrinter) + " has been enabled.");
             else if (result.outcome == Failed)
                 m_dialogs.ShowMessage(std::string(admin::kManagedPrinter) + " could not be enabled: " + result.reason);
@@ -259,12 +324,28 @@ void TForm1::SpeedButton3Click() {
 }
 
 void TForm1::SpeedButton4Click() {
+    struct Result {
+        admin::Removal removal;
+        std::string reason;
+    };
     m_worker.Post(
         [&spooler = m_spooler] {
-            admin::RemovePrinter(spooler, admin::kManagedPrinter);
-            return true;
+            spooler::SetLastError(spooler::ERROR_SUCCESS);
+            const admin::Removal removal = admin::RemovePrinter(spooler, admin::kManagedPrinter);
+            return Result{removal, removal == admin::Removal::Failed ? FailureReason() : ""};
         },
-        [this](bool) { RefreshPrinterList(); });
+        [this](const Result& result) {
+            const std::string printer = admin::kManagedPrinter;
+            // A printer with jobs goes once they have ended; none is lost.
+            if (result.removal == admin::Removal::Pending) {
+                m_removalPending = true;
+                m_dialogs.ShowMessage(printer +
+                                      " will be removed when its last job has ended. Until then it takes no new jobs.");
+            } else if (result.removal == admin::Removal::Failed) {
+                m_dialogs.ShowMessage(printer + " could not be disabled: " + result.reason);
+            }
+            RefreshPrinterList();
+        });
 }
 
 void TForm1::SpeedButton7Click() {
@@ -316,15 +397,7 @@ void TForm1::SpeedButton6Click() {
     const int ended =
         admin::RunPrinterCommandWatched(m_launcher, platform::helper::ForConnection(path), platform::SW_SHOW);
     if (ended < 0) return;
-    auto* watch = new QSocketNotifier(ended, QSocketNotifier::Read, this);
-    connect(watch, &QObject::destroyed, [ended] { ::close(ended); });
-    connect(watch, &QSocketNotifier::activated, this, [this, watch, ended] {
-        char byte;
-        if (::read(ended, &byte, 1) > 0) return; // nothing is ever written; the end is all
-        watch->setEnabled(false);
-        watch->deleteLater();
-        RefreshPrinterList();
-    });
+    WatchHelper(ended, [this](const std::string&) { RefreshPrinterList(); });
 }
 
 void TForm1::SaveSettingsButtonClick() { RunSettingsWorkflow(backup::SaveSettings); }
@@ -337,8 +410,10 @@ void TForm1::RunSettingsWorkflow(void (*workflow)(backup::SettingsContext&)) {
     if (m_settingsRunning) return;
     m_settingsRunning = true;
     Panel1->hide();
-    backup::SettingsContext context{Zipper1,  m_dialogs,     OpenDialog1, SaveDialog1,
-                                    Registry, ProgramFolder, m_random,    zip::PrivateTempFolder()};
+    backup::SettingsContext context{Zipper1,     m_dialogs,
+                                    OpenDialog1, SaveDialog1,
+                                    Registry,    SettingsFolder(ProgramFolder),
+                                    m_random,    zip::PrivateTempFolder()};
     // The default error report shows the error's text in a message box once the panel is
     // back, as after an error that left the handler. No exception leaves the handler.
     std::optional<std::string> error;
@@ -391,12 +466,11 @@ std::array<widgets::ColorButton*, 12> TForm1::Buttons() const {
             SpeedButton4, SpeedButton5, SpeedButton6, SpeedButton7, SaveSettingsButton, RestoreSettingsButton};
 }
 
-std::vector<std::string> TForm1::InstalledPrinters(spooler::Spooler& spooler) {
+std::optional<std::vector<std::string>> TForm1::InstalledPrinters(spooler::Spooler& spooler) {
+    auto printers = spooler.EnumPrintersA(spooler::PRINTER_ENUM_LOCAL | spooler::PRINTER_ENUM_CONNECTIONS);
+    if (!printers) return std::nullopt;
     std::vector<std::string> names;
-    // A spooler that cannot be asked leaves the list empty, as when no printer is installed.
-    if (auto printers = spooler.EnumPrintersA(spooler::PRINTER_ENUM_LOCAL | spooler::PRINTER_ENUM_CONNECTIONS)) {
-        for (const auto& printer : *printers) names.push_back(printer.pPrinterName);
-    }
+    for (const auto& printer : *printers) names.push_back(printer.pPrinterName);
     return names;
 }
 
@@ -416,23 +490,89 @@ void TForm1::SelectFirstManaged() {
 void TForm1::FormCreate() {
     const int year = m_currentYear();
     Label1->setText(QString::fromStdString(FooterText(Label1->text().toStdString(), year)));
+    m_listTimer = new QTimer(this);
+    m_listTimer->setSingleShot(true);
+    connect(m_listTimer, &QTimer::timeout, this, [this] { ReadPrinterList(false); });
     RefreshPrinterList();
+    // A deletion left pending when the program last ran (or by another program) is
+    // finished once its jobs have ended.
+    FinishManagedRemoval();
+    WatchServer();
 }
 
-void TForm1::RefreshPrinterList() {
+void TForm1::RefreshPrinterList() { ReadPrinterList(true); }
+
+void TForm1::FollowPrinterList() {
+    // Announcements come in bursts (a printer added is modified too): read once for them.
+    if (!m_listTimer->isActive()) m_listTimer->start(100);
+}
+
+void TForm1::ReadPrinterList(bool preselect) {
     // The spooler is asked on the worker; the list is rebuilt when it has answered, so a
     // silent server leaves the window painting with the list as it was.
     m_worker.Post([&spooler = m_spooler] { return InstalledPrinters(spooler); },
-                  [this](std::vector<std::string> names) {
-                      ListBox1->clear();
-                      for (const auto& name : names) {
-                          // Shown decoded; the entry keeps the name's bytes for the spooler.
-                          auto* item = new QListWidgetItem(
-                              QString::fromLocal8Bit(name.data(), static_cast<qsizetype>(name.size())), ListBox1);
-                          item->setData(kNameRole, QByteArray(name.data(), static_cast<qsizetype>(name.size())));
-                          item->setSizeHint(QSize(0, 13));
+                  [this, preselect](std::optional<std::vector<std::string>> names) {
+                      if (!names) {
+                          // Kept as it was, and asked again until the server answers.
+                          m_listTimer->start(2000);
+                          return;
                       }
-                      SelectFirstManaged();
+                      ShowPrinterList(*names, preselect);
+                  });
+}
+
+void TForm1::ShowPrinterList(const std::vector<std::string>& names, bool preselect) {
+    std::vector<std::string> shown;
+    for (int i = 0; i < ListBox1->count(); ++i) shown.push_back(EntryName(i));
+    // A list that was empty (none read yet, or none there) is filled as a new one.
+    preselect = preselect || shown.empty();
+    if (!preselect && shown == names) return;
+    const auto selected = SelectedPrinter();
+    ListBox1->clear();
+    for (const auto& name : names) {
+        // Shown decoded; the entry keeps the name's bytes for the spooler.
+        auto* item =
+            new QListWidgetItem(QString::fromLocal8Bit(name.data(), static_cast<qsizetype>(name.size())), ListBox1);
+        item->setData(kNameRole, QByteArray(name.data(), static_cast<qsizetype>(name.size())));
+        item->setSizeHint(QSize(0, 13));
+    }
+    if (preselect) {
+        SelectFirstManaged();
+        return;
+    }
+    for (int i = 0; selected && i < ListBox1->count(); ++i) {
+        if (EntryName(i) == *selected) {
+            ListBox1->setCurrentRow(i);
+            return;
+        }
+    }
+}
+
+void TForm1::WatchServer() {
+    m_worker.Post([&spooler = m_spooler] { return spooler.WatchJobs(); },
+                  [this](std::unique_ptr<spooler::JobFeed> feed) {
+                      if (!feed) return; // a spooler without a feed: the list follows the commands only
+                      m_feed = std::move(feed);
+                      m_feedNews = std::make_unique<QSocketNotifier>(m_feed->fd(), QSocketNotifier::Read);
+                      connect(m_feedNews.get(), &QSocketNotifier::activated, this, [this] { TakeServerNews(); });
+                  });
+}
+
+void TForm1::TakeServerNews() {
+    const spooler::JobChanges news = m_feed->Take();
+    // A new server (restarted, or answering again) may hold other printers, and the mark
+    // of a printer to be deleted.
+    if (news.printers || news.reload) FollowPrinterList();
+    if (news.reload) m_removalPending = true;
+    if (m_removalPending && !news.empty()) FinishManagedRemoval();
+}
+
+void TForm1::FinishManagedRemoval() {
+    if (!m_removalPending) return;
+    m_worker.Post([&spooler = m_spooler] { return admin::FinishRemoval(spooler, admin::kManagedPrinter); },
+                  [this](bool stillPending) {
+                      // Learnt again at the next job's change while it is marked.
+                      m_removalPending = stillPending;
                   });
 }
 

@@ -24,6 +24,8 @@ class QFrame;
 class QGroupBox;
 class QLabel;
 class QListWidget;
+class QSocketNotifier;
+class QTimer;
 
 namespace quill::app {
 
@@ -46,9 +48,15 @@ public:
 
     TForm1(spooler::Spooler& spooler, Dialogs& dialogs, platform::Launcher& launcher, YearSource currentYear = nullptr,
            QWidget* parent = nullptr);
+    ~TForm1() override;
 
-    // Re-reads the installed printers; the list is rebuilt once the spooler has answered.
+    // Re-reads the installed printers; the list is rebuilt once the spooler has answered,
+    // with the managed printer preselected.
     void RefreshPrinterList();
+    // Re-reads them as the server announces new, deleted or changed printers: the user's
+    // selection stays while its printer does. A list that could not be read stays as it
+    // was and is read again two seconds later.
+    void FollowPrinterList();
     std::optional<std::string> SelectedPrinter() const;
     // Whether a request to the spooler is under way or its answer not yet shown.
     bool SpoolerBusy() const { return m_worker.Busy(); }
@@ -121,7 +129,18 @@ protected:
 
 private:
     widgets::ColorButton* MakeButton(QWidget* container, const char* name, const char* caption, int left, int top);
-    static std::vector<std::string> InstalledPrinters(spooler::Spooler& spooler);
+    // Nullopt when the spooler could not be asked.
+    static std::optional<std::vector<std::string>> InstalledPrinters(spooler::Spooler& spooler);
+    void ReadPrinterList(bool preselect);
+    void ShowPrinterList(const std::vector<std::string>& names, bool preselect);
+    // Listens to the server's change feed (where the spooler has one): the list follows
+    // the printers, and a printer marked for deletion goes once its last job has ended.
+    void WatchServer();
+    void TakeServerNews();
+    // Deletes the managed printer if it is marked for deletion and its jobs have ended.
+    void FinishManagedRemoval();
+    // Calls `ended` with what the started helper said once it has ended.
+    void WatchHelper(int ended, std::function<void(const std::string& said)> then);
     // The printer name (bytes) of a list entry.
     std::string EntryName(int row) const;
     void SelectFirstManaged();
@@ -143,6 +162,10 @@ private:
     backup::RuntimeRandom m_random;
     const QSize m_size{429, 552};
     static constexpr int kNameRole = Qt::UserRole;
+    std::unique_ptr<spooler::JobFeed> m_feed;
+    std::unique_ptr<QSocketNotifier> m_feedNews;
+    QTimer* m_listTimer = nullptr;                     // a pending read of the list that follows the server
+    bool m_removalPending = true;                      // the managed printer may be marked for deletion
     widgets::SpoolerWorker m_worker{this, &m_dialogs}; // last: it stops before anything it may touch goes
 };
 

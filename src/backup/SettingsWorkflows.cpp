@@ -4,6 +4,7 @@
 #include "backup/RegistryKeyFile.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -29,13 +30,15 @@ void ProcessMessages(zip::TZipper& zipper) {
     if (zipper.ProcessMessages) zipper.ProcessMessages();
 }
 
-// An entry that the extraction takes for one of the settings keys (it compares names
-// without regard to ASCII case).
-bool HiveEntry(const zip::TZipHeaderInfo& entry) {
+// The settings key whose hive an entry holds: its file name, without the folders it was
+// stored under and without regard to ASCII case, is the hive's; -1 for any other entry.
+int HiveOf(const zip::TZipHeaderInfo& entry) {
+    if (entry.IsDirectory()) return -1;
     std::string name = entry.FileName;
     for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return entry.Directory.empty() && std::any_of(kSettingsKeys.begin(), kSettingsKeys.end(),
-                                                  [&](const SettingsKey& key) { return name == key.file; });
+    for (std::size_t key = 0; key < kSettingsKeys.size(); ++key)
+        if (name == kSettingsKeys[key].file) return static_cast<int>(key);
+    return -1;
 }
 
 [[noreturn]] void CannotCreate(const std::string& folder, int error) {
@@ -189,14 +192,27 @@ void RestoreSettings(SettingsContext& context) {
 
     zip::TZipper& zipper = context.Zipper1;
     zipper.setZipName(*chosen);
+    zipper.ReadZip();
+    // A settings archive holds three entries: one of thousands is not one, and reading it
+    // would keep the window busy for nothing.
+    if (zipper.Count() > kMaxArchiveEntries)
+        throw ESettingsError("The settings were not restored: " + *chosen + " holds " + std::to_string(zipper.Count()) +
+                             " entries, more than a settings archive can (" + std::to_string(kMaxArchiveEntries) +
+                             ").");
+    // Each hive is read once, from the last entry that holds it: extracting every entry in
+    // turn would leave that one in place.
+    std::array<int, kSettingsKeys.size()> hives;
+    hives.fill(-1);
+    for (int i = 0; i < zipper.Count(); ++i)
+        if (const int key = HiveOf(zipper.Entry(i)); key >= 0) hives[static_cast<std::size_t>(key)] = i;
     // Nothing is extracted from an archive whose hives are larger than any settings:
     // inflated, they would fill the temporary folder (memory on most systems).
-    zipper.ReadZip();
-    for (int i = 0; i < zipper.Count(); ++i) {
-        const zip::TZipHeaderInfo& entry = zipper.Entry(i);
-        if (HiveEntry(entry) && entry.UncompressedSize() > platform::kMaxHiveSize)
-            throw ESettingsError("The settings were not restored: the entry " + entry.FileName + " of " + *chosen +
-                                 " holds " + std::to_string(entry.UncompressedSize()) +
+    for (const int index : hives) {
+        if (index < 0) continue;
+        const zip::TZipHeaderInfo& entry = zipper.Entry(index);
+        if (entry.UncompressedSize() > platform::kMaxHiveSize)
+            throw ESettingsError("The settings were not restored: the entry " + entry.Directory + entry.FileName +
+                                 " of " + *chosen + " holds " + std::to_string(entry.UncompressedSize()) +
                                  " bytes, more than settings can (" + std::to_string(platform::kMaxHiveSize) + ").");
     }
 
@@ -211,14 +227,23 @@ void RestoreSettings(SettingsContext& context) {
         CannotCreate(context.tempFolder + "/QUILL*", EEXIST);
     });
 
-    // Only the three hives are extracted; other entries stay in the archive.
-    struct ClearList {
+    // Only the three hives are extracted, each under its own name whatever folder and case
+    // it was stored with; other entries stay in the archive.
+    struct Restore {
         zip::TZipper& zipper;
-        ~ClearList() { zipper.FilesList().clear(); }
-    } clearList{zipper};
-    zipper.DoAll = false;
+        decltype(zip::TZipper::OnStartUnZip) chosen;
+        ~Restore() {
+            zipper.FilesList().clear();
+            zipper.OnStartUnZip = std::move(chosen);
+        }
+    } restore{zipper, zipper.OnStartUnZip};
+    zipper.OnStartUnZip = [&](zip::TUnZipper*, int index, std::string& target, bool& skip) {
+        const auto hive = std::find(hives.begin(), hives.end(), index);
+        skip = hive == hives.end();
+        if (!skip) target = folder.path() + "/" + kSettingsKeys[static_cast<std::size_t>(hive - hives.begin())].file;
+    };
+    zipper.DoAll = true;
     zipper.FilesList().clear();
-    for (const SettingsKey& key : kSettingsKeys) zipper.FilesList().push_back(key.file);
     zipper.setDestDir(folder.path());
     zipper.UnZip();
 

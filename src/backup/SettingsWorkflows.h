@@ -19,6 +19,8 @@ struct SettingsKey {
 };
 inline constexpr std::array<SettingsKey, 3> kSettingsKeys{
     {{"Printers\\DevModePerUser", "1.reg"}, {"Printers\\DevModes2", "2.reg"}, {"Printers\\Settings", "3.reg"}}};
+// The most entries an archive may hold for its settings to be restored.
+inline constexpr int kMaxArchiveEntries = 4096;
 
 // The runtime's pseudo-random generator: a 32-bit seed, 0 at the start, so the numbers
 // (and the restore folders' names) repeat from run to run.
@@ -63,8 +65,10 @@ struct SettingsContext {
 void SaveSettings(SettingsContext& context);
 
 // Restore Settings after the panel is hidden: asks for the archive, refuses it
-// (ESettingsError) when a hive entry is larger than kMaxHiveSize, extracts the three
-// hives into a restore folder of this run's own, restores the three keys and deletes
+// (ESettingsError) when it holds more than kMaxArchiveEntries entries or a hive entry is
+// larger than kMaxHiveSize, extracts the three hives (an entry is a hive by its file
+// name, whatever folder and ASCII case it was stored with; the last of a name counts)
+// into a restore folder of this run's own, restores the three keys and deletes
 // the folder, also when the extraction fails (its error then goes to the caller). A
 // damaged store is put aside, the user told so, and the keys restored into a fresh one.
 //

@@ -18,6 +18,11 @@ inline constexpr const char* kPrinterSettings = "/Xg";
 // Adds a connection: followed by " /n" and the path, without quotes.
 inline constexpr const char* kAddConnection = "/in";
 
+// A watched helper finds the descriptor of its outcome in this variable and writes one
+// line there: kDone when the command was carried out, else the reason why not.
+inline constexpr const char* kOutcomeVariable = "QUILL_HELPER_OUTCOME_FD";
+inline constexpr const char* kDone = "done";
+
 // kPrintUiEntry + option + " /n " + '"' + name + '"': the name unchanged.
 inline std::string ForPrinter(const std::string& option, const std::string& printerName) {
     return std::string(kPrintUiEntry) + option + " /n \"" + printerName + "\"";

@@ -54,6 +54,45 @@ std::optional<bool> Exists(CupsConnection& connection, const std::string& uri) {
     return Holds(answer.get());
 }
 
+// The printer-state-reasons keyword of a printer marked for deletion. cupsd keeps it in
+// printers.conf with the rejection, so a restarted server still knows the mark.
+constexpr const char* kPendingDeletion = "quill-pending-deletion";
+
+// The printer's state reasons and its count of jobs not yet ended; nullopt (with the
+// reason as the thread's last error) when the server could not tell.
+struct QueueState {
+    std::vector<std::string> reasons;
+    int jobs = 0;
+    bool pending() const { return std::find(reasons.begin(), reasons.end(), kPendingDeletion) != reasons.end(); }
+};
+std::optional<QueueState> ReadQueueState(CupsConnection& connection, const std::string& queue) {
+    ipp_t* request = NewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES, PrinterUri(queue));
+    static const char* const kWanted[] = {"printer-state-reasons", "queued-job-count"};
+    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 2, nullptr, kWanted);
+    const Ipp answer = connection.Send(request);
+    if (!answer) return std::nullopt;
+    QueueState state;
+    ipp_attribute_t* reasons = ippFindAttribute(answer.get(), "printer-state-reasons", IPP_TAG_KEYWORD);
+    for (int i = 0; reasons && i < ippGetCount(reasons); ++i) {
+        const char* reason = ippGetString(reasons, i, nullptr);
+        if (reason && std::strcmp(reason, "none") != 0) state.reasons.emplace_back(reason);
+    }
+    ipp_attribute_t* jobs = ippFindAttribute(answer.get(), "queued-job-count", IPP_TAG_INTEGER);
+    state.jobs = jobs ? ippGetInteger(jobs, 0) : 0;
+    return state;
+}
+
+// Sets the printer's state reasons (none left: "none").
+bool SetReasons(CupsConnection& connection, const std::string& queue, const std::vector<std::string>& reasons) {
+    ipp_t* request = NewRequest(CUPS_ADD_MODIFY_PRINTER, PrinterUri(queue));
+    std::vector<const char*> values;
+    for (const auto& reason : reasons) values.push_back(reason.c_str());
+    if (values.empty()) values.push_back("none");
+    ippAddStrings(request, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "printer-state-reasons", static_cast<int>(values.size()),
+                  nullptr, values.data());
+    return static_cast<bool>(connection.Send(request, "/admin/"));
+}
+
 bool HasReason(ipp_attribute_t* reasons, const char* prefix) {
     for (int i = 0; reasons && i < ippGetCount(reasons); ++i) {
         const char* value = ippGetString(reasons, i, nullptr);
@@ -78,6 +117,7 @@ std::uint32_t PrinterStatus(int state, ipp_attribute_t* reasons) {
         {"marker-supply-empty", PRINTER_STATUS_NO_TONER},
         {"door-open", PRINTER_STATUS_DOOR_OPEN},
         {"cover-open", PRINTER_STATUS_DOOR_OPEN},
+        {kPendingDeletion, PRINTER_STATUS_PENDING_DELETION},
     };
     for (const auto& [prefix, bit] : kReasons)
         if (HasReason(reasons, prefix)) status |= bit;
@@ -131,12 +171,33 @@ std::unique_ptr<PrinterHandle> CupsSpooler::AddPrinterA(const PrinterInfo2& prin
 
 bool CupsSpooler::DeletePrinter(PrinterHandle& printer) {
     auto& handle = static_cast<CupsPrinterHandle&>(printer);
-    if (!handle.host().empty()) return false;
+    if (!handle.host().empty()) {
+        SetLastError(ERROR_NOT_SUPPORTED, "A printer of another computer is deleted on that computer only.");
+        return false;
+    }
     const auto connection = CupsConnection::Open("");
     if (!connection) return false;
     // The share-name class goes with the printer.
     const auto shares = ShareNameClasses(*connection, handle.queue());
     if (!shares) return false;
+    // CUPS deletes a printer's jobs with it. A printer that holds jobs takes no new ones,
+    // prints those it holds and is marked for deletion: deleting it again once its last
+    // job has ended deletes it. The jobs are counted after the rejection, so that none
+    // comes in between.
+    ipp_t* reject = NewRequest(CUPS_REJECT_JOBS, PrinterUri(handle.queue()));
+    ippAddString(reject, IPP_TAG_OPERATION, IPP_TAG_TEXT, "printer-state-message", nullptr,
+                 "Deleted once its last job has ended.");
+    if (!connection->Send(reject, "/admin/")) return false;
+    auto state = ReadQueueState(*connection, handle.queue());
+    if (!state) return false;
+    if (state->jobs > 0 && !state->pending()) {
+        state->reasons.emplace_back(kPendingDeletion);
+        if (!SetReasons(*connection, handle.queue(), state->reasons)) return false;
+        // The last job may have ended meanwhile: then nothing would come to finish it.
+        state = ReadQueueState(*connection, handle.queue());
+        if (!state) return true; // marked; finished at the next look
+    }
+    if (state->jobs > 0) return true;
     if (!connection->Send(NewRequest(CUPS_DELETE_PRINTER, PrinterUri(handle.queue())), "/admin/")) return false;
     RemoveShareNameClasses(*connection, *shares);
     return true;
@@ -191,6 +252,18 @@ bool CupsSpooler::SetPrinterA(PrinterHandle& printer, const PrinterInfo2& info) 
     }
     const auto connection = CupsConnection::Open("");
     if (!connection) return false;
+    // A record that no longer says the printer is to be deleted withdraws the mark: the
+    // printer accepts jobs again.
+    if (!(info.Status & PRINTER_STATUS_PENDING_DELETION)) {
+        auto state = ReadQueueState(*connection, handle.queue());
+        if (!state) return false;
+        if (state->pending()) {
+            std::erase(state->reasons, std::string(kPendingDeletion));
+            if (!SetReasons(*connection, handle.queue(), state->reasons) ||
+                !connection->Send(NewRequest(CUPS_ACCEPT_JOBS, PrinterUri(handle.queue())), "/admin/"))
+                return false;
+        }
+    }
     const bool share = (info.Attributes & PRINTER_ATTRIBUTE_SHARED) != 0;
     // A share name other than the queue's own is the printer's share-name class
     // (CupsShareNames.h). Its own class may be kept; any other printer or class of that

@@ -87,8 +87,8 @@ struct CupsSpooler::Watched {
     // the registration could not be made.
     bool Join();
     // What the poller saw since the last call: whether events were lost, and the jobs
-    // that events named (added to `named`).
-    bool Take(std::set<std::uint32_t>& named);
+    // that events named (added to `named`); `printers` is set when the printers changed.
+    bool Take(std::set<std::uint32_t>& named, bool* printers = nullptr);
 
     const std::string key;
     const int fd;
@@ -97,6 +97,7 @@ struct CupsSpooler::Watched {
     // Guarded by the hub's mutex.
     bool discarded = false;       // events were lost since the last fetch
     std::set<std::uint32_t> jobs; // jobs named by events since the last fetch
+    bool printers = false;        // (a job feed) printers or classes were added, deleted or changed
 };
 
 // A registration: its printer, its readable-when-changed descriptor, and what the poller
@@ -171,10 +172,12 @@ public:
         Poke();
     }
     // What the poller saw for a registration since the last call; cleared.
-    void TakeSeen(Watched& registration, bool& discarded, std::set<std::uint32_t>& jobs) {
+    void TakeSeen(Watched& registration, bool& discarded, std::set<std::uint32_t>& jobs, bool& printers) {
         std::lock_guard<std::mutex> guard(m_mutex);
         discarded = registration.discarded;
         registration.discarded = false;
+        printers = registration.printers;
+        registration.printers = false;
         jobs.merge(registration.jobs);
         registration.jobs.clear();
     }
@@ -210,7 +213,14 @@ private:
     // Reads the new events; `any` tells whether there were some. Gone: the subscription
     // has ended (the server restarted without it, or dropped it).
     Events ReadEvents(CupsConnection& connection, bool& any);
-    void Deliver(const std::vector<std::pair<std::string, std::uint32_t>>& events, bool gap);
+    // An event as the registrations are told of it: its queue's key, its job (0: none),
+    // and whether it added, deleted or changed a printer or class.
+    struct Event {
+        std::string queue;
+        std::uint32_t job = 0;
+        bool printers = false;
+    };
+    void Deliver(const std::vector<Event>& events, bool gap);
 
     std::mutex m_mutex; // guards the members up to m_thread
     std::condition_variable m_wake;
@@ -242,16 +252,17 @@ CupsSpooler::Watched::~Watched() {
     if (fd >= 0) ::close(fd);
 }
 
-bool CupsSpooler::Watched::Take(std::set<std::uint32_t>& named) {
+bool CupsSpooler::Watched::Take(std::set<std::uint32_t>& named, bool* printers) {
     Drain(fd);
-    bool lost = false;
-    hub->TakeSeen(*this, lost, named);
+    bool lost = false, changed = false;
+    hub->TakeSeen(*this, lost, named, changed);
+    if (printers) *printers = changed;
     return lost;
 }
 
 JobChanges CupsJobFeed::Take() {
     JobChanges changes;
-    const bool discarded = m_watched.Take(changes.jobs);
+    const bool discarded = m_watched.Take(changes.jobs, &changes.printers);
     changes.reload = m_first || discarded;
     m_first = false;
     const std::lock_guard<std::mutex> guard(m_mutex);
@@ -494,11 +505,12 @@ CupsSpooler::NotificationHub::Events CupsSpooler::NotificationHub::ReadEvents(Cu
         return Events::Gone;
     }
 
-    std::vector<std::pair<std::string, std::uint32_t>> events; // printer, job id (0: none)
+    std::vector<Event> events;
     bool gap = false;
     int sequence = 0;
     std::string printer;
     std::uint32_t job = 0;
+    bool printers = false;
     auto flush = [&] {
         if (sequence) {
             any = true;
@@ -506,11 +518,12 @@ CupsSpooler::NotificationHub::Events CupsSpooler::NotificationHub::ReadEvents(Cu
             // numbers means that some were dropped.
             if (sequence > m_nextSequence) gap = true;
             m_nextSequence = std::max(m_nextSequence, sequence + 1);
-            if (!printer.empty()) events.emplace_back(QueueKey(printer), job);
+            if (!printer.empty()) events.push_back({QueueKey(printer), job, printers});
         }
         sequence = 0;
         printer.clear();
         job = 0;
+        printers = false;
     };
     ForEachObject(
         answer.get(), IPP_TAG_EVENT_NOTIFICATION,
@@ -521,6 +534,8 @@ CupsSpooler::NotificationHub::Events CupsSpooler::NotificationHub::ReadEvents(Cu
             else if (name == "notify-subscribed-event") {
                 const std::string event = TextOf(attr);
                 if (event.rfind("server-", 0) == 0 && event != "server-audit") gap = true;
+                // The lists of printers change with these (a class is announced as a printer).
+                printers = event == "printer-added" || event == "printer-deleted" || event == "printer-modified";
             } else if (name == "printer-name") printer = TextOf(attr);
             else if (name == "notify-printer-uri" && printer.empty()) printer = QueueOfUri(TextOf(attr));
             else if (name == "notify-job-id") job = static_cast<std::uint32_t>(ippGetInteger(attr, 0));
@@ -530,16 +545,21 @@ CupsSpooler::NotificationHub::Events CupsSpooler::NotificationHub::ReadEvents(Cu
     return Events::Read;
 }
 
-void CupsSpooler::NotificationHub::Deliver(const std::vector<std::pair<std::string, std::uint32_t>>& events, bool gap) {
+void CupsSpooler::NotificationHub::Deliver(const std::vector<Event>& events, bool gap) {
     std::lock_guard<std::mutex> guard(m_mutex);
     for (Watched* registration : m_registrations) {
         // A printer's registration hears of every event of its queue; a job feed of the
-        // events of every job.
+        // events of every job, and of printers that come, go or change.
         bool named = false;
-        for (const auto& [queue, job] : events) {
-            if (registration->key.empty() ? job == 0 : queue != registration->key) continue;
+        for (const Event& event : events) {
+            if (registration->key.empty()) {
+                if (event.printers) named = registration->printers = true;
+                if (event.job == 0) continue;
+            } else if (event.queue != registration->key) {
+                continue;
+            }
             named = true;
-            if (job) registration->jobs.insert(job);
+            if (event.job) registration->jobs.insert(event.job);
         }
         if (gap) registration->discarded = true;
         if (named || gap) Signal(registration->fd);

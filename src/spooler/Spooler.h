@@ -246,6 +246,8 @@ public:
 struct JobChanges {
     bool reload = false;          // every job must be read again: the first look, lost events, a new server
     std::set<std::uint32_t> jobs; // the jobs that events named since, and those still being sent
+    bool printers = false;        // printers or classes were added, deleted or changed
+    // Whether no job is to be read (the printers are a list of their own).
     bool empty() const { return !reload && jobs.empty(); }
 };
 

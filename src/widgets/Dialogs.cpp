@@ -45,8 +45,8 @@ std::optional<std::string> RunFileDialog(QWidget* owner, const FileDialogSetting
     dialog.setNameFilter(QtFilter(settings.Filter));
     dialog.setDefaultSuffix(Q(settings.DefaultExt));
     if (!settings.InitialDir.empty()) dialog.setDirectory(Q(settings.InitialDir));
-    if (!settings.FileName.empty() && settings.FileName.find('*') == std::string::npos)
-        dialog.selectFile(Q(settings.FileName));
+    // A name with wildcards ("*.qpk") stands in the name field as a pattern to type over.
+    if (!settings.FileName.empty()) dialog.selectFile(Q(settings.FileName));
     // A Qt file dialog has no read-only box, so HideReadOnly needs nothing here.
     if (!settings.OverwritePrompt) dialog.setOption(QFileDialog::DontConfirmOverwrite);
     dialog.setSizeGripEnabled(settings.EnableSizing);

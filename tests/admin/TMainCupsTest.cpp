@@ -349,3 +349,18 @@ TEST_F(TMainCupsTest, AJobWhoseDocumentIsStillOnItsWayShowsItsSizeOnceItHasArriv
     EXPECT_TRUE(QTest::qWaitFor([&] { return size() == "0.00 KB"; }, 5000)) << size();
     EXPECT_TRUE(QTest::qWaitFor([&] { return size() == "3000.32 KB"; }, 5000)) << size();
 }
+
+// A queue added while the window is open is watched without a reload: its jobs come as
+// rows, and those of a queue deleted stay as they were.
+TEST_F(TMainCupsTest, QueuesAddedWhileTheWindowIsOpenAreWatchedWithoutAReload) {
+    admin::TMain w(spooler, dialogs);
+    test::WaitForSpooler(w);
+    ASSERT_TRUE(test::TickUntil(w, [&] { return w.PrinterNames.size() == 2; }));
+    s_cups->AddQueue("Gamma");
+    const int job = Submit("Gamma", true);
+    EXPECT_TRUE(test::TickUntil(w, [&] { return RowOf(w, job) != nullptr; }));
+    EXPECT_EQ(w.PrinterNames, (std::vector<std::string>{"Alpha", "Beta", "Gamma"}));
+    s_cups->DeleteQueue("Gamma");
+    EXPECT_TRUE(test::TickUntil(w, [&] { return w.PrinterNames.size() == 2; }));
+    EXPECT_TRUE(dialogs.errors.empty());
+}

@@ -111,9 +111,31 @@ TEST_P(TMainTest, JobsBecomeRowsThatKeepTheirLastStatus) {
     ASSERT_EQ(w->lvMain->topLevelItemCount(), 2);
     EXPECT_EQ(Row(*w, 0)[3], "Printing ");
     EXPECT_EQ(Row(*w, 1)[3], "Printed ");
-    // The fitted columns follow their cells again once a batch of changes is in.
-    for (int column = 1; column <= 5; ++column)
-        EXPECT_EQ(w->lvMain->header()->sectionResizeMode(column), QHeaderView::ResizeToContents);
+    // The fitted columns hold their cells and captions whole; a row that only changes does
+    // not move them, a row that comes does, and the last column takes the free width.
+    const auto widths = [&] {
+        std::vector<int> all;
+        for (int column = 0; column < w->lvMain->columnCount(); ++column) all.push_back(w->lvMain->columnWidth(column));
+        return all;
+    };
+    const QFontMetrics metrics(w->lvMain->font());
+    for (int column = 1; column <= 5; ++column) {
+        EXPECT_GE(w->lvMain->columnWidth(column), metrics.horizontalAdvance(w->lvMain->headerItem()->text(column)) + 6)
+            << column;
+        for (int row = 0; row < 2; ++row)
+            EXPECT_GE(w->lvMain->columnWidth(column),
+                      metrics.horizontalAdvance(w->lvMain->topLevelItem(row)->text(column)))
+                << column;
+    }
+    const std::vector<int> before = widths();
+    spooler.printers[1].jobs = {Job(9, "Laser", 0x02)};
+    test::Tick(*w);
+    EXPECT_EQ(widths(), before);
+    spooler.printers[1].jobs = {Job(9, "Laser", 0x02), Job(10, "Laser")};
+    spooler.printers[1].jobs[1].pDocument = "a document with a name much longer than any before it";
+    test::Tick(*w);
+    EXPECT_GT(widths()[2], before[2]);
+    EXPECT_TRUE(w->lvMain->header()->stretchLastSection());
 }
 
 TEST_P(TMainTest, SameJobIdOnTwoPrintersSharesOneRow) {
@@ -218,6 +240,23 @@ TEST_P(TMainTest, JobCommandsGoToTheRowsPrinterOrReportIt) {
     w->CancelJob1->trigger();
     test::WaitForSpooler(*w);
     EXPECT_EQ(dialogs.messages, (std::vector<std::string>{"Error OpenPrinter() : 42 Laser"}));
+
+    // A command the spooler refuses says so with its reason; the row stays as the job is.
+    spooler.unopenable.clear();
+    spooler.failSetJob = true;
+    for (const auto& [action, done, reason, shown] :
+         {std::tuple{w->CancelJob1, "cancelled", "Not authorized.", "Not authorized."},
+          {w->PauseJob1, "paused", "", "The print server gave no reason."},
+          {w->ResumeJob1, "resumed", "Not authorized.", "Not authorized."},
+          {w->RestartJob1, "restarted", "Job #42 is not complete.", "Job #42 is not complete."}}) {
+        dialogs.messages.clear();
+        spooler.failureReason = reason;
+        action->trigger();
+        test::WaitForSpooler(*w);
+        EXPECT_EQ(dialogs.messages,
+                  std::vector<std::string>{std::string("Job 42 on Laser could not be ") + done + ": " + shown});
+        EXPECT_EQ(Row(*w, 0)[3], "");
+    }
 }
 
 TEST_P(TMainTest, AnswersThatComeAfterMonitoringWasUncheckedLeaveTheTimerOff) {

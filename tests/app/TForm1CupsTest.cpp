@@ -117,9 +117,10 @@ TEST_F(TForm1CupsTest, NamesAreHandedOnAsTheServerGivesThem) {
     for (int row = 0; row < 2; ++row) {
         form.ListBox1->setCurrentRow(row);
         form.BitBtn20Click();
+        launcher.End(static_cast<std::size_t>(row), "done\n");
     }
-    EXPECT_EQ(dialogs.messages,
-              (std::vector<std::string>{"Set Default Printer to a<b>c", "Set Default Printer to " + latin1}));
+    const std::vector<std::string> set{"Set Default Printer to a<b>c", "Set Default Printer to " + latin1};
+    EXPECT_TRUE(QTest::qWaitFor([&] { return dialogs.messages == set; }, 5000));
     ASSERT_EQ(launcher.starts.size(), 2u);
     EXPECT_EQ(launcher.starts[1].parameters, "printui.dll,PrintUIEntry /y /n \"" + latin1 + "\"");
 }
@@ -229,4 +230,101 @@ TEST_F(TForm1CupsTest, EnableAsAUserWhoMayNotAdministerAsksForAPasswordAndTellsT
     EXPECT_TRUE(dialogs.messages[0].starts_with("QUILL Amber PDF Creator could not be enabled: "))
         << dialogs.messages[0];
     EXPECT_TRUE(s_cups->Queues().empty());
+}
+
+// "Disable Printer" loses no job: the managed printer that holds one takes no new jobs,
+// keeps the one it has across a restart of the server, comes back with "Enable Printer"
+// and goes once its last job has printed.
+TEST_F(TForm1CupsTest, DisableWithAWaitingJobKeepsItAndRemovesThePrinterOnceItHasPrinted) {
+    s_cups->InstallManagedPrinterDriver();
+    const std::string queue = "QUILL_Amber_PDF_Creator";
+    const auto install = [&] {
+        s_cups->Run("lpadmin -p " + queue +
+                    " -D 'QUILL Amber PDF Creator' -L Desk -m quill-amber-pdf-creator.ppd "
+                    "-v pdfinst:/ -E");
+    };
+    install();
+    const int job = s_cups->SubmitJob(queue, "waiting\n", true);
+    const std::string program = s_cups->dir() + "/program";
+    std::filesystem::create_directories(program);
+    std::ofstream(program + "/SetupAid.exe") << "";
+    auto form = std::make_unique<app::TForm1>(spooler, dialogs, launcher);
+    form->ProgramFolder = program;
+    test::WaitForSpooler(*form);
+    const auto accepting = [&] { return s_cups->Run("lpstat -a " + queue).find("not accepting") == std::string::npos; };
+    const std::string pending = "QUILL Amber PDF Creator will be removed when its last job has ended. Until then it "
+                                "takes no new jobs.";
+
+    form->SpeedButton4Click();
+    test::WaitForSpooler(*form);
+    EXPECT_EQ(dialogs.messages, std::vector<std::string>{pending});
+    EXPECT_EQ(s_cups->Queues(), std::vector<std::string>{queue});
+    EXPECT_NE(s_cups->Run("lpstat -o " + queue).find(queue + "-" + std::to_string(job)), std::string::npos);
+    EXPECT_FALSE(accepting());
+    EXPECT_THROW(s_cups->SubmitJob(queue, "refused\n", true), std::runtime_error);
+
+    // Enable brings it back as it was, accepting; Disable marks it again.
+    dialogs.messages.clear();
+    form->SpeedButton3Click();
+    test::WaitForSpooler(*form);
+    EXPECT_EQ(dialogs.messages, std::vector<std::string>{"QUILL Amber PDF Creator has been enabled."});
+    EXPECT_TRUE(accepting());
+    EXPECT_NE(s_cups->Run("lpstat -l -p " + queue).find("Desk"), std::string::npos);
+    form->SpeedButton4Click();
+    test::WaitForSpooler(*form);
+    form.reset();
+
+    // The mark outlives the server; the next start finishes the deletion once the job has
+    // printed.
+    s_cups->Stop();
+    s_cups->Start();
+    EXPECT_FALSE(accepting());
+    form = std::make_unique<app::TForm1>(spooler, dialogs, launcher);
+    test::WaitForSpooler(*form);
+    EXPECT_EQ(s_cups->Queues(), std::vector<std::string>{queue});
+    s_cups->Run("lp -i " + std::to_string(job) + " -H resume");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return s_cups->Queues().empty(); }, 30000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return Listed(*form).empty(); }, 5000));
+    // It printed: its PDF is there (root's jobs go to the folder of users unknown here).
+    bool printed = false;
+    for (const std::string& folder : {s_cups->PdfFolder(), s_cups->UnclaimedPdfFolder()}) {
+        std::error_code error;
+        for (const auto& entry : std::filesystem::directory_iterator(folder, error))
+            printed = printed || entry.path().filename().string().ends_with("job-" + std::to_string(job) + ".pdf");
+    }
+    EXPECT_TRUE(printed);
+
+    // A printer without jobs goes at once, and nothing is said.
+    install();
+    dialogs.messages.clear();
+    form->SpeedButton4Click();
+    test::WaitForSpooler(*form);
+    EXPECT_TRUE(s_cups->Queues().empty());
+    EXPECT_TRUE(dialogs.messages.empty());
+}
+
+// The list follows printers added and deleted by others, keeping the user's choice, and
+// fills again when a server that stood still answers.
+TEST_F(TForm1CupsTest, TheListFollowsTheServerAndRefillsAfterItStoodStill) {
+    s_cups->AddQueue("Fax");
+    s_cups->AddQueue("Laser");
+    app::TForm1 form(spooler, dialogs, launcher);
+    test::WaitForSpooler(form);
+    form.ListBox1->setCurrentRow(1);
+    s_cups->AddQueue("Alpha");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return Listed(form).size() == 3; }, 5000));
+    EXPECT_EQ(form.SelectedPrinter(), "Laser");
+    s_cups->DeleteQueue("Fax");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return Listed(form) == std::vector<std::string>{"Alpha", "Laser"}; }, 5000));
+    EXPECT_EQ(form.SelectedPrinter(), "Laser");
+
+    std::unique_ptr<app::TForm1> stalled;
+    {
+        test::StoppedServer stopped(*s_cups);
+        stalled = std::make_unique<app::TForm1>(spooler, dialogs, launcher);
+        form.SpeedButton3Click(); // an Enable that times out
+        test::WaitForSpooler(form, 20000);
+        EXPECT_EQ(Listed(form), (std::vector<std::string>{"Alpha", "Laser"}));
+    }
+    EXPECT_TRUE(QTest::qWaitFor([&] { return Listed(*stalled).size() == 2; }, 15000));
 }

@@ -26,6 +26,10 @@ namespace {
 const std::string kManaged = "QUILL Amber PDF Creator";
 const std::string kEnabled = "QUILL Amber PDF Creator has been enabled.";
 const std::string kShared = "QUILL Amber PDF Creator is now set up as a network shared printer.";
+// What a refusal for want of rights adds.
+const std::string kAdministrators = ". Changing printers takes a print administrator: root, or a member of the print "
+                                    "server's administrators group (SystemGroup in /etc/cups/cups-files.conf; lpadmin "
+                                    "on Debian).";
 
 class TForm1ManagedPrinterTest : public ::testing::Test {
 protected:
@@ -91,17 +95,20 @@ TEST_F(TForm1ManagedPrinterTest, EnableInstallsTheManagedPrintersRecordSaysSoAnd
 // A failed install is told with the spooler's reason, never as a success.
 TEST_F(TForm1ManagedPrinterTest, EnableTellsEachFailureWithItsReasonAndNeverTheConfirmation) {
     struct Case {
+        std::uint32_t code;
         std::string reason, shown;
     };
     const Case cases[] = {
-        {"Forbidden", "Forbidden"},
-        {"The print server did not answer in time.", "The print server did not answer in time."},
-        {"", "The print server gave no reason."},
+        {spooler::ERROR_ACCESS_DENIED, "Forbidden", "Forbidden" + kAdministrators},
+        {spooler::ERROR_TIMEOUT, "The print server did not answer in time.",
+         "The print server did not answer in time."},
+        {spooler::ERROR_INVALID_PARAMETER, "", "The print server gave no reason."},
     };
     spooler.failAddPrinter = true;
     auto form = Make({"Fax"});
     for (const auto& c : cases) {
         dialogs.messages.clear();
+        spooler.failureCode = c.code;
         spooler.failureReason = c.reason;
         Click(*form, form->SpeedButton3);
         EXPECT_EQ(Names(), std::vector<std::string>{"Fax"});
@@ -171,7 +178,7 @@ TEST_F(TForm1ManagedPrinterTest, ShareOutCancelledSharesNothingAndEachFailureIsT
          "Office",
          "The share name Office is taken by another printer or class.",
          {failed + "The share name Office is taken by another printer or class."}},
-        {"QUILL Amber PDF Creator", "Office", "Forbidden", {failed + "Forbidden"}},
+        {"QUILL Amber PDF Creator", "Office", "Forbidden", {failed + "Forbidden" + kAdministrators}},
         // Nothing selected and the managed printer not there: the managed printer stays the
         // target, and cannot be opened.
         {"Fax", "Office", "", {failed + "The printer or class does not exist."}},
@@ -183,6 +190,8 @@ TEST_F(TForm1ManagedPrinterTest, ShareOutCancelledSharesNothingAndEachFailureIsT
         form->ListBox1->setCurrentRow(-1);
         spooler.failSetPrinter = !c.reason.empty();
         spooler.failureReason = c.reason;
+        spooler.failureCode =
+            c.reason == "Forbidden" ? spooler::ERROR_ACCESS_DENIED : spooler::ERROR_PRINTER_ALREADY_EXISTS;
         dialogs.inputAnswers.push_back(c.answer);
         Click(*form, form->SpeedButton7);
         EXPECT_EQ(dialogs.messages, c.messages);

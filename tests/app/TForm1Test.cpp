@@ -309,8 +309,21 @@ TEST_F(TForm1Test, PrinterCommandsStartTheHelperWithTheirParameterStrings) {
         const Start& s = launcher.starts[i];
         EXPECT_EQ(std::make_tuple(s.file, s.parameters, s.showCommand), expected[i]) << i;
     }
-    EXPECT_EQ(dialogs.messages, (std::vector<std::string>{"Set Default Printer to " + name}));
+    // The confirmation once the helper has set the default; its reason when it could not.
+    EXPECT_TRUE(dialogs.messages.empty());
+    launcher.End(0, "done\n");
+    const std::vector<std::string> done{"Set Default Printer to " + name};
+    EXPECT_TRUE(QTest::qWaitFor([&] { return dialogs.messages == done; }, 5000));
     EXPECT_TRUE(jobWindowShown);
+    for (const auto& [said, shown] : {std::pair{"/home/u/.cups/lpoptions cannot be written: Permission denied\n",
+                                                "/home/u/.cups/lpoptions cannot be written: Permission denied"},
+                                      {"", "the printer helper ended without saying why."}}) {
+        dialogs.messages.clear();
+        form->BitBtn20Click();
+        launcher.End(launcher.starts.size() - 1, said);
+        const std::vector<std::string> refused{name + " could not be made the default printer: " + shown};
+        EXPECT_TRUE(QTest::qWaitFor([&] { return dialogs.messages == refused; }, 5000)) << dialogs.messages.size();
+    }
 }
 
 TEST_F(TForm1Test, CommandsThatNeedAPrinterSayWhenNoneIsSelected) {

@@ -477,3 +477,53 @@ TEST_F(SettingsBackupTest, DISABLED_RestoreRepeatedly) {
         ASSERT_TRUE(dialogs.messages.empty() && dialogs.errors.empty()) << i;
     }
 }
+
+// Hives stored under folders or in another case are the hives of their file names; of
+// several entries of one name the last counts, each read once; an archive of thousands
+// of entries is refused before anything is extracted.
+TEST_F(SettingsBackupTest, HivesAreFoundByTheirFileNamesWhateverFolderAndCaseAndHugeListsAreRefused) {
+    const std::string saved = archives + "/printers.qpk";
+    Save(saved);
+    const std::string tags = KeyTags();
+    // python3 rewrite.py SAVED TARGET: each entry of SAVED under the names the script gives.
+    const auto rewrite = [&](const std::string& target, const std::string& body) {
+        Run("python3 -c 'import sys, zipfile\nold = zipfile.ZipFile(sys.argv[1])\n"
+            "z = zipfile.ZipFile(sys.argv[2], \"w\", zipfile.ZIP_DEFLATED)\n" +
+            body + "' '" + saved + "' '" + target + "'");
+    };
+    const struct {
+        const char* name;
+        std::string body;
+        bool restored;
+    } kArchives[] = {
+        {"folders and case",
+         "for n, s in ((\"1.reg\", \"sub/dir/1.reg\"), (\"2.reg\", \"2.REG\"), (\"3.reg\", \"x/3.Reg\")):\n"
+         "  z.writestr(s, old.read(n))",
+         true},
+        {"the last of 300 of a name",
+         "for i in range(299): z.writestr(\"1.reg\", b\"damaged\")\n"
+         "for n in old.namelist(): z.writestr(n, old.read(n))",
+         true},
+        {"5000 entries",
+         "for i in range(5000): z.writestr(\"f%d\" % i, b\"\")\n"
+         "for n in old.namelist(): z.writestr(n, old.read(n))",
+         false},
+    };
+    for (const auto& archive : kArchives) {
+        SCOPED_TRACE(archive.name);
+        const std::string path = archives + "/rewritten.qpk";
+        fs::remove(path);
+        rewrite(path, archive.body);
+        SetKeys("changed");
+        const std::string changed = KeyTags();
+        dialogs.errors.clear();
+        dialogs.messages.clear();
+        Restore(path);
+        EXPECT_TRUE(dialogs.messages.empty()) << dialogs.messages.front();
+        EXPECT_EQ(KeyTags(), archive.restored ? tags : changed);
+        EXPECT_EQ(dialogs.errors.size(), archive.restored ? 0u : 1u);
+        for (const std::string& error : dialogs.errors)
+            EXPECT_NE(error.find("5003 entries"), std::string::npos) << error;
+        EXPECT_TRUE(TempLeftovers().empty());
+    }
+}

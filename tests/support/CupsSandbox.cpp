@@ -52,7 +52,9 @@ CupsSandbox::~CupsSandbox() {
 std::string CupsSandbox::Run(const std::string& commandLine) const {
     // Exported, so that every command of a pipeline or list talks to this server, not
     // only the first (another sandbox may be the one of this process).
-    const std::string full = "export CUPS_SERVER=" + ShellQuote(server()) +
+    // CUPS' administration tools (lpadmin, cupsenable, ...) are in /usr/sbin, which a normal
+    // user's PATH leaves out.
+    const std::string full = "export PATH=\"$PATH:/usr/sbin:/sbin\" CUPS_SERVER=" + ShellQuote(server()) +
                              " DBUS_SYSTEM_BUS_ADDRESS=" + ShellQuote(busAddress()) + "; " + commandLine + " 2>&1";
     FILE* pipe = ::popen(full.c_str(), "r");
     if (!pipe) throw std::runtime_error("cannot run " + commandLine);

@@ -33,6 +33,15 @@ public:
         starts.back().end = ends[1];
         return ends[0];
     }
+    // The watched start `index` says `said` (as the helper's outcome line) and ends.
+    void End(std::size_t index, const std::string& said = "") {
+        Start& start = starts.at(index);
+        if (!said.empty()) {
+            [[maybe_unused]] const ssize_t written = ::write(start.end, said.data(), said.size());
+        }
+        ::close(start.end);
+        start.end = -1;
+    }
     std::vector<Start> starts;
 };
 

@@ -90,7 +90,7 @@ std::unique_ptr<spooler::PrinterHandle> FakeSpooler::OpenPrinterA(const std::str
 
 std::unique_ptr<spooler::PrinterHandle> FakeSpooler::AddPrinterA(const spooler::PrinterInfo2& printer) {
     if (failAddPrinter) {
-        spooler::SetLastError(spooler::ERROR_ACCESS_DENIED, failureReason);
+        spooler::SetLastError(failureCode, failureReason);
         return nullptr;
     }
     if (Find(printer.pPrinterName)) {
@@ -104,7 +104,13 @@ std::unique_ptr<spooler::PrinterHandle> FakeSpooler::AddPrinterA(const spooler::
 bool FakeSpooler::DeletePrinter(spooler::PrinterHandle& handle) {
     Printer* printer = Find(handle.printerName());
     if (!printer) return false;
-    printers.erase(printers.begin() + (printer - printers.data()));
+    if (failDeletePrinter) {
+        spooler::SetLastError(failureCode, failureReason);
+        return false;
+    }
+    // As a real spooler: a printer that holds jobs is marked, and goes with its last job.
+    if (!printer->jobs.empty()) printer->info.Status |= spooler::PRINTER_STATUS_PENDING_DELETION;
+    else printers.erase(printers.begin() + (printer - printers.data()));
     return true;
 }
 
@@ -118,7 +124,7 @@ bool FakeSpooler::SetPrinterA(spooler::PrinterHandle& handle, const spooler::Pri
     Printer* printer = Find(handle.printerName());
     if (!printer) return false;
     if (failSetPrinter) {
-        spooler::SetLastError(spooler::ERROR_ACCESS_DENIED, failureReason);
+        spooler::SetLastError(failureCode, failureReason);
         return false;
     }
     printer->info = info;
@@ -151,6 +157,10 @@ bool FakeSpooler::SetJobA(spooler::PrinterHandle& handle, std::uint32_t jobId, s
     jobCommands.emplace_back(jobId, command);
     Printer* printer = Find(handle.printerName());
     if (!printer) return false;
+    if (failSetJob) {
+        spooler::SetLastError(failureCode, failureReason);
+        return false;
+    }
     return std::any_of(printer->jobs.begin(), printer->jobs.end(),
                        [jobId](const spooler::JobInfo2& job) { return job.JobId == jobId; });
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "spooler/LastError.h"
 #include "spooler/Spooler.h"
 
 #include <condition_variable>
@@ -34,9 +35,12 @@ public:
     std::set<std::string> unopenable; // names OpenPrinterA refuses
     bool failAddPrinter = false;
     bool failSetPrinter = false;
-    // The reason the scripted failures of AddPrinterA and SetPrinterA give (the thread's
+    bool failDeletePrinter = false;
+    bool failSetJob = false;
+    // The reason the scripted failures of AddPrinterA, DeletePrinter, SetPrinterA and SetJobA give (the thread's
     // last error text), as CUPS or the connection would.
     std::string failureReason;
+    std::uint32_t failureCode = spooler::ERROR_ACCESS_DENIED;
     std::vector<std::pair<std::uint32_t, std::uint32_t>> jobCommands; // (job id, command) as received
     int enumPrintersCalls = 0;
 

@@ -17,6 +17,7 @@
 #include "ShareConnection.h"
 #include "WebInterface.h"
 
+#include "platform/HelperParameters.h"
 #include "spooler/CupsRequest.h"
 #include "spooler/PasswordPrompt.h"
 #include "spooler/PrinterName.h"
@@ -40,11 +41,25 @@ namespace printui = quill::printui;
 
 namespace {
 
-bool SetDefault(const std::string& name) {
-    std::string reason;
+bool SetDefault(const std::string& name, std::string& reason) {
     if (quill::printui::SetDefaultPrinter(quill::printui::AddressOf(name), reason)) return true;
     ::syslog(LOG_WARNING, "default printer %s: %s", name.c_str(), reason.c_str());
     return false;
+}
+
+// Tells the program that started this helper and watches it how the command went: one
+// line on the descriptor it named, if it named one.
+void SayOutcome(bool ok, const std::string& reason) {
+    const char* variable = std::getenv(quill::platform::helper::kOutcomeVariable);
+    if (!variable || !*variable) return;
+    char* end = nullptr;
+    const long fd = std::strtol(variable, &end, 10);
+    if (*end || fd < 3 || fd > 65535) return;
+    std::string line = ok ? quill::platform::helper::kDone : reason.empty() ? "it failed" : reason;
+    for (char& c : line)
+        if (c == '\n' || c == '\r') c = ' ';
+    line += '\n';
+    [[maybe_unused]] const ssize_t written = ::write(static_cast<int>(fd), line.data(), line.size());
 }
 
 bool Open(const std::string& url) {
@@ -158,10 +173,13 @@ int main(int argc, char** argv) {
     const Request request = printui::Parse(parameters);
     bool ok = false;
     switch (request.kind) {
-    case Request::SetDefault:
-        ok = SetDefault(request.printer);
+    case Request::SetDefault: {
+        std::string reason;
+        ok = SetDefault(request.printer, reason);
         ::syslog(ok ? LOG_INFO : LOG_WARNING, "default printer %s: %s", request.printer.c_str(), ok ? "set" : "failed");
+        SayOutcome(ok, reason);
         break;
+    }
     case Request::Properties:
     case Request::Preferences:
         if (show == 0) {
