@@ -17,6 +17,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 
 namespace quill::admin {
@@ -294,7 +295,8 @@ void TMain::Timer1Timer() {
                 }
                 if (!changed) return jobs; // read again at the next tick
                 jobs.emplace();
-                for (const auto& name : names) jobs->push_back(PollPrinterJobs(spooler, name, &*changed, seen));
+                const JobsByQueue byQueue = ByQueue(*changed);
+                for (const auto& name : names) jobs->push_back(PollPrinterJobs(spooler, name, &byQueue, seen));
                 return jobs;
             },
             [this, names = PrinterNames](std::optional<std::vector<std::vector<spooler::JobInfo2>>> jobs) {
@@ -310,13 +312,15 @@ void TMain::Timer1Timer() {
     m_worker.Post(
         [&spooler = m_spooler, &seen = m_seen, names = PrinterNames, snapshot = UseSnapshot] {
             std::vector<std::vector<spooler::JobInfo2>> jobs;
-            std::optional<std::vector<spooler::JobInfo2>> all;
+            std::optional<JobsByQueue> byQueue;
             if (snapshot) {
-                all = spooler.EnumAllJobs();
+                auto all = spooler.EnumAllJobs();
                 if (!all) return jobs; // nothing could be listed this tick
                 AddEndedJobs(spooler, nullptr, *all, seen[""]);
+                byQueue = ByQueue(*all);
             }
-            for (const auto& name : names) jobs.push_back(PollPrinterJobs(spooler, name, all ? &*all : nullptr, seen));
+            for (const auto& name : names)
+                jobs.push_back(PollPrinterJobs(spooler, name, byQueue ? &*byQueue : nullptr, seen));
             return jobs;
         },
         [this, names = PrinterNames](std::vector<std::vector<spooler::JobInfo2>> jobs) {
@@ -357,12 +361,26 @@ void TMain::AddEndedJobs(spooler::Spooler& spooler, spooler::PrinterHandle* prin
     else seen.Unreported(ended); // asked for again at the next tick
 }
 
+std::string TMain::QueueKey(const std::string& printerName) {
+    std::string key = spooler::QueueName(printerName);
+    for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return key;
+}
+
+TMain::JobsByQueue TMain::ByQueue(const std::vector<spooler::JobInfo2>& jobs) {
+    // The queue name is mapped once per job, and each printer finds its jobs by its key:
+    // the work grows with the jobs and the printers, not with their product.
+    JobsByQueue byQueue;
+    for (const auto& job : jobs) byQueue[QueueKey(job.pPrinterName)].push_back(job);
+    return byQueue;
+}
+
 std::vector<spooler::JobInfo2> TMain::PollPrinterJobs(spooler::Spooler& spooler, const std::string& printerName,
-                                                      const std::vector<spooler::JobInfo2>* snapshot, SeenJobs& seen) {
+                                                      const JobsByQueue* snapshot, SeenJobs& seen) {
     std::vector<spooler::JobInfo2> jobs;
     if (snapshot) {
-        for (const auto& job : *snapshot)
-            if (spooler::SameQueue(job.pPrinterName, printerName)) jobs.push_back(job);
+        // The spooler's order within the printer.
+        if (const auto found = snapshot->find(QueueKey(printerName)); found != snapshot->end()) jobs = found->second;
     } else {
         auto handle = spooler.OpenPrinterA(printerName);
         if (!handle) return jobs; // skipped for this tick

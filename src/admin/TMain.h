@@ -89,10 +89,14 @@ private:
     // What this window has seen open, by polled printer ("" for the snapshot of all);
     // the worker's alone.
     using SeenJobs = std::map<std::string, spooler::EndedJobs>;
-    // One printer's jobs for a tick (on the worker); empty when it is skipped.
+    // The jobs of a listing of every printer by queue (QueueKey), each in the listing's order.
+    using JobsByQueue = std::unordered_map<std::string, std::vector<spooler::JobInfo2>>;
+    static std::string QueueKey(const std::string& printerName);
+    static JobsByQueue ByQueue(const std::vector<spooler::JobInfo2>& jobs);
+    // One printer's jobs for a tick (on the worker): from the listing of every printer
+    // where there is one, else asked for; empty when it is skipped.
     static std::vector<spooler::JobInfo2> PollPrinterJobs(spooler::Spooler& spooler, const std::string& printerName,
-                                                          const std::vector<spooler::JobInfo2>* snapshot,
-                                                          SeenJobs& seen);
+                                                          const JobsByQueue* snapshot, SeenJobs& seen);
     // The open jobs of a listing, followed by the jobs seen open before that have ended
     // since, with how they ended.
     static void AddEndedJobs(spooler::Spooler& spooler, spooler::PrinterHandle* printer,
