@@ -2,6 +2,8 @@
 
 #include "platform/PosixSharedSection.h"
 
+#include "Skips.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -409,7 +411,7 @@ class SectionOfAnotherUserTest : public ::testing::TestWithParam<std::tuple<mode
 // folders and a link where the private folder is looked for), the user's start runs as
 // the first copy and brings nothing forward; the user's own second start still finds it.
 TEST_P(SectionOfAnotherUserTest, CannotStopOrTakeOverTheStart) {
-    if (::geteuid() != 0) GTEST_SKIP() << "needs root: the test plays two other users";
+    QUILL_SKIP_UNLESS_ROOT(test::kNeedsRootToBecomeAnotherUser);
     const auto [objectMode, runtimeKind] = GetParam();
     char made[] = "/tmp/quill-users-XXXXXX";
     ASSERT_TRUE(::mkdtemp(made));
@@ -477,6 +479,6 @@ TEST_P(SectionOfAnotherUserTest, CannotStopOrTakeOverTheStart) {
     std::filesystem::remove_all(root);
 }
 
-INSTANTIATE_TEST_SUITE_P(ObjectModesAndRuntimeFolders, SectionOfAnotherUserTest,
+INSTANTIATE_TEST_SUITE_P(PosixSharedSectionOfAnotherUser, SectionOfAnotherUserTest,
                          ::testing::Combine(::testing::Values(0600, 0666),
                                             ::testing::Values("own", "other's", "open", "none")));
