@@ -8,6 +8,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <grp.h>
 #include <map>
@@ -335,6 +336,22 @@ TEST_F(PosixSharedSectionTest, SimultaneousStartsLetExactlyOneCopyRun) {
     ::close(results[0]);
     for (pid_t child : children) ::waitpid(child, nullptr, 0);
     EXPECT_EQ(running, 1);
+}
+
+// No runtime folder, and what would be the user's folder is taken (here by a file): no
+// copy can find another, so each runs as the first, rather than fail or give way.
+TEST_F(PosixSharedSectionTest, WithoutAPrivateFolderEachCopyRunsAsTheFirst) {
+    ::unsetenv("XDG_RUNTIME_DIR");
+    const std::string parent = runtime + "/parent";
+    std::filesystem::create_directories(parent);
+    std::ofstream(parent + "/quill-" + std::to_string(::geteuid())) << "taken";
+    platform::PosixSharedSection nowhere({parent});
+    NoWindows windows;
+    CheckPrevious first(nowhere, windows, name);
+    CheckPrevious second(nowhere, windows, name);
+    EXPECT_FALSE(first.EnterInstanceGuard(1, 1));
+    EXPECT_FALSE(second.EnterInstanceGuard(2, 1));
+    EXPECT_EQ(std::filesystem::file_size(parent + "/quill-" + std::to_string(::geteuid())), 5u);
 }
 
 TEST_F(PosixSharedSectionTest, EveryCountedCopyKeepsTheSectionAndTheLastLeavesNothing) {
