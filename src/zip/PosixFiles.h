@@ -62,6 +62,11 @@ public:
     ~Fd() { Close(); }
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
+    Fd(Fd&& other) noexcept : m_fd(other.release()) {}
+    Fd& operator=(Fd&& other) noexcept {
+        if (this != &other) reset(other.release());
+        return *this;
+    }
     int get() const { return m_fd; }
     void reset(int fd) {
         Close();

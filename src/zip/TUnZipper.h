@@ -170,6 +170,7 @@ private:
     // Opens (making what is missing) a folder for extraction; -1 when it cannot be made
     // or a part of it below DestDir is a symbolic link or no folder.
     int OpenFolder(const std::string& folder) const;
+    TargetPlace PlaceOf(const std::string& target) const;
     bool MayWrite(int index, const TZipHeaderInfo& entry, std::string& target, const TargetPlace& place);
     int CreateTarget(const TargetPlace& place);
     bool DecodeTarget(const TZipHeaderInfo& entry, std::uint64_t dataStart, int fd);

@@ -94,6 +94,16 @@ int TUnZipper::OpenFolder(const std::string& folder) const {
     return posix::OpenFolderBelow(dest.get(), *parts, true);
 }
 
+TUnZipper::TargetPlace TUnZipper::PlaceOf(const std::string& target) const {
+    TargetPlace place;
+    const auto lastSlash = target.rfind('/');
+    place.folder.reset(OpenFolder(lastSlash == std::string::npos ? "."
+                                  : lastSlash == 0               ? "/"
+                                                                 : target.substr(0, lastSlash)));
+    place.name = target.substr(lastSlash == std::string::npos ? 0 : lastSlash + 1);
+    return place;
+}
+
 bool TUnZipper::Selected(const TZipHeaderInfo& entry) const {
     if (entry.IsDirectory() && !RecreateDirs) return false;
     if (DoAll) return true;
@@ -403,17 +413,16 @@ bool TUnZipper::ExtractEntry(int index, TZipHeaderInfo entry) {
     if (skip) return false;
     // Everything below is done relative to the target's folder, opened once: its path could
     // meanwhile lead elsewhere.
-    TargetPlace place;
-    const auto lastSlash = target.rfind('/');
-    place.folder.reset(OpenFolder(lastSlash == std::string::npos ? "."
-                                  : lastSlash == 0               ? "/"
-                                                                 : target.substr(0, lastSlash)));
-    place.name = target.substr(lastSlash == std::string::npos ? 0 : lastSlash + 1);
+    TargetPlace place = PlaceOf(target);
     if (place.folder.get() < 0) return SkipEntry(index, entry, TSkipReason::srCreateError, target);
     if (entry.IsEncrypted()) return SkipEntry(index, entry, TSkipReason::srBadPassword, target);
     // An entry overlapping one already extracted is refused as a file that cannot be made.
     if (!ClaimDataRange(entry, dataStart)) return SkipEntry(index, entry, TSkipReason::srCreateError, target);
+    const std::string asked = target;
     if (!MayWrite(index, entry, target, place)) return SkipEntry(index, entry, TSkipReason::srNoOverwrite, target);
+    // The overwrite prompt's handler may have named another target.
+    if (target != asked) place = PlaceOf(target);
+    if (place.folder.get() < 0) return SkipEntry(index, entry, TSkipReason::srCreateError, target);
 
     posix::Fd fd(CreateTarget(place));
     if (fd.get() < 0) return SkipEntry(index, entry, TSkipReason::srCreateError, target);

@@ -465,6 +465,37 @@ TEST_F(UnZipperTest, FoldersOnTheWayThatAreSymbolicLinksAreNotFollowed) {
     }
 }
 
+// The handlers that may rename a target: the file goes where they say, also to a folder
+// of the caller's own choosing outside the destination.
+TEST_F(UnZipperTest, TargetsRenamedByTheHandlersAreWrittenThere) {
+    ArchiveBuilder b;
+    b.Add("1.reg", "one");
+    b.Add("2.reg", "two");
+    b.Add("3.reg", "three");
+    b.Write(archive);
+    fs::create_directories(dest);
+    ArchiveBuilder::WriteFile(dest / "3.reg", "old three");
+    TUnZipper zipper;
+    zipper.setZipName(archive);
+    zipper.DoAll = true;
+    zipper.setDestDir(dest);
+    zipper.OverwriteMode = TUZOverwriteMode::Prompt;
+    zipper.OnStartUnZip = [&](TUnZipper*, int, std::string& name, bool&) {
+        if (name.ends_with("1.reg")) name = (dest / "renamed.reg").string();
+        if (name.ends_with("2.reg")) name = (root / "chosen" / "2.reg").string();
+    };
+    zipper.OnPromptForOverwrite = [&](TUnZipper*, bool& write, int, std::string& name) {
+        name = (dest / "3-new.reg").string();
+        write = true;
+    };
+    EXPECT_EQ(zipper.UnZip(), 3);
+    EXPECT_EQ(Files(dest), (Names{"3-new.reg", "3.reg", "renamed.reg"}));
+    EXPECT_EQ(Read(dest / "renamed.reg"), "one");
+    EXPECT_EQ(Read(root / "chosen" / "2.reg"), "two");
+    EXPECT_EQ(Read(dest / "3.reg"), "old three");
+    EXPECT_EQ(Read(dest / "3-new.reg"), "three");
+}
+
 TEST_F(UnZipperTest, SelectionByPatternsOnLowerCasedNames) {
     EXPECT_TRUE(MatchPattern("*", ""));
     EXPECT_TRUE(MatchPattern("*.reg", "sub\\1.reg"));
