@@ -1,5 +1,7 @@
 #include "platform/PosixSharedSection.h"
 
+#include "platform/PrivateFolder.h"
+
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -51,8 +53,9 @@ private:
 
 class PosixHandle final : public SectionHandle {
 public:
-    PosixHandle(int fd, std::string objectName, bool holdsLock)
-        : m_fd(fd), m_objectName(std::move(objectName)), m_holdsLock(holdsLock) {}
+    // folder is -1 for a section of this process alone, which no name reaches.
+    PosixHandle(int fd, int folder, std::string fileName, bool holdsLock)
+        : m_fd(fd), m_folder(folder), m_fileName(std::move(fileName)), m_holdsLock(holdsLock) {}
 
     ~PosixHandle() override {
         // The last running copy removes the object, as the system does with a section
@@ -60,9 +63,9 @@ public:
         // under the start lock, so no start can be between opening the object and
         // locking it here; a start that waits for the removed lock object sees that it
         // is gone and takes the new one (LockStarts).
-        if (m_holdsLock && ::flock(m_fd.get(), LOCK_EX | LOCK_NB) == 0) {
-            ::shm_unlink(m_objectName.c_str());
-            ::shm_unlink((m_objectName + kStartSuffix).c_str());
+        if (m_holdsLock && m_folder.get() >= 0 && ::flock(m_fd.get(), LOCK_EX | LOCK_NB) == 0) {
+            ::unlinkat(m_folder.get(), m_fileName.c_str(), 0);
+            ::unlinkat(m_folder.get(), (m_fileName + kStartSuffix).c_str(), 0);
         }
     }
 
@@ -77,7 +80,8 @@ public:
 
 private:
     Fd m_fd;
-    std::string m_objectName;
+    Fd m_folder;
+    std::string m_fileName;
     bool m_holdsLock;
 };
 
@@ -90,17 +94,45 @@ private:
     Fd m_fd;
 };
 
-// Whether fd is still the object that the name gives.
-bool StillNamed(int fd, const std::string& objectName) {
-    Fd named(::shm_open(objectName.c_str(), O_RDWR | O_CLOEXEC, 0600));
+// Whether fd is still the object that the name gives in folder.
+bool StillNamed(int fd, int folder, const std::string& fileName) {
     struct stat a {
     }, b{};
-    return named.get() >= 0 && ::fstat(fd, &a) == 0 && ::fstat(named.get(), &b) == 0 && a.st_dev == b.st_dev &&
-           a.st_ino == b.st_ino;
+    return ::fstat(fd, &a) == 0 && ::fstatat(folder, fileName.c_str(), &b, AT_SYMLINK_NOFOLLOW) == 0 &&
+           a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 // A fresh section reads as zeros.
 bool ResetToZeros(int fd) { return ::ftruncate(fd, 0) == 0 && ::ftruncate(fd, SharedSection::kSectionSize) == 0; }
+
+// Opens a section or lock object in the private folder, never through a link; an object
+// that is not a plain file of the user's own counts as not there (only root could have
+// put it into the user's folder).
+int OpenObject(int folder, const std::string& fileName, int flags) {
+    const int fd = ::openat(folder, fileName.c_str(), flags | O_RDWR | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return -1;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid()) return fd;
+    ::close(fd);
+    errno = EPERM;
+    return -1;
+}
+
+// The section's file name in the private folder.
+std::string FileName(const std::string& name) { return PosixSharedSection::ObjectName(name).substr(1); }
+
+// A section that no other copy can find: where the user has no private folder, a copy
+// runs as the first one rather than use a place that another user could have prepared.
+SharedSection::Created PrivateToThisProcess() {
+    SharedSection::Created result;
+    Fd fd(::memfd_create("quill-section", MFD_CLOEXEC));
+    if (fd.get() < 0 || ::ftruncate(fd.get(), SharedSection::kSectionSize) != 0) {
+        result.error = errno;
+        return result;
+    }
+    result.handle = std::make_unique<PosixHandle>(fd.release(), -1, "", false);
+    return result;
+}
 
 } // namespace
 
@@ -130,22 +162,24 @@ std::string PosixSharedSection::ObjectName(const std::string& name) {
     return "/quill-" + std::to_string(::getuid()) + "-" + escaped;
 }
 
+PosixSharedSection::PosixSharedSection(std::vector<std::string> fallbackParents)
+    : m_fallbackParents(std::move(fallbackParents)) {}
+
 SharedSection::Created PosixSharedSection::CreateFileMappingA(const std::string& name) {
-    const std::string objectName = ObjectName(name);
+    const auto folder = PrivateFolder::Open(m_fallbackParents);
+    if (!folder) return PrivateToThisProcess();
+    const std::string fileName = FileName(name);
     Created result;
-    Fd fd(::shm_open(objectName.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    Fd fd(OpenObject(folder->fd(), fileName, O_CREAT | O_EXCL));
     if (fd.get() >= 0) {
         if (!ResetToZeros(fd.get())) {
             result.error = errno;
-            ::shm_unlink(objectName.c_str());
+            ::unlinkat(folder->fd(), fileName.c_str(), 0);
             return result;
         }
     } else if (errno == EEXIST) {
-        Fd existing(::shm_open(objectName.c_str(), O_RDWR | O_CLOEXEC, 0600));
-        if (existing.get() < 0) {
-            result.error = errno;
-            return result;
-        }
+        Fd existing(OpenObject(folder->fd(), fileName, 0));
+        if (existing.get() < 0) return PrivateToThisProcess();
         if (::flock(existing.get(), LOCK_EX | LOCK_NB) == 0) {
             // No running copy holds it: what it says is left over from copies that died.
             if (!ResetToZeros(existing.get())) {
@@ -161,28 +195,32 @@ SharedSection::Created PosixSharedSection::CreateFileMappingA(const std::string&
         return result;
     }
     ::flock(fd.get(), LOCK_SH);
-    result.handle = std::make_unique<PosixHandle>(fd.release(), objectName, true);
+    const int folderFd = ::fcntl(folder->fd(), F_DUPFD_CLOEXEC, 0);
+    result.handle = std::make_unique<PosixHandle>(fd.release(), folderFd, fileName, true);
     return result;
 }
 
 std::unique_ptr<SectionHandle> PosixSharedSection::OpenFileMappingA(const std::string& name) {
-    const std::string objectName = ObjectName(name);
-    int fd = ::shm_open(objectName.c_str(), O_RDWR | O_CLOEXEC, 0600);
+    const auto folder = PrivateFolder::Open(m_fallbackParents);
+    if (!folder) return nullptr;
+    const int fd = OpenObject(folder->fd(), FileName(name), 0);
     if (fd < 0) return nullptr;
-    return std::make_unique<PosixHandle>(fd, objectName, false);
+    return std::make_unique<PosixHandle>(fd, -1, "", false);
 }
 
 std::unique_ptr<StartLock> PosixSharedSection::LockStarts(const std::string& name) {
-    const std::string objectName = ObjectName(name) + kStartSuffix;
+    const auto folder = PrivateFolder::Open(m_fallbackParents);
+    if (!folder) return nullptr;
+    const std::string fileName = FileName(name) + kStartSuffix;
     // A copy holds this lock only for a few calls; should one hang while holding it,
     // a start goes on unserialised after five seconds rather than hang as well.
     for (int i = 0; i < 500; ++i) {
-        Fd fd(::shm_open(objectName.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+        Fd fd(OpenObject(folder->fd(), fileName, O_CREAT));
         if (fd.get() < 0) return nullptr;
         if (::flock(fd.get(), LOCK_EX | LOCK_NB) == 0) {
             // The last copy removes the lock object as it ends: a lock on a removed one
             // serialises nothing, so take the one that the name gives now.
-            if (StillNamed(fd.get(), objectName)) return std::make_unique<PosixStartLock>(fd.release());
+            if (StillNamed(fd.get(), folder->fd(), fileName)) return std::make_unique<PosixStartLock>(fd.release());
             continue;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -130,7 +130,7 @@ std::uint32_t PrinterStatus(int state, ipp_attribute_t* reasons) {
 }
 
 std::unique_ptr<PrinterHandle> CupsSpooler::AddPrinterA(const PrinterInfo2& printer) {
-    const std::string queue = QueueName(printer.pPrinterName);
+    const std::string queue = NewQueueName(printer.pPrinterName);
     if (queue.empty() || !IsLocalHost(printer.pServerName)) {
         SetLastError(ERROR_INVALID_PRINTER_NAME, "Printers are added to this computer's print server only.");
         return nullptr;
@@ -269,7 +269,7 @@ bool CupsSpooler::SetPrinterA(PrinterHandle& printer, const PrinterInfo2& info) 
     // (CupsShareNames.h). Its own class may be kept; any other printer or class of that
     // name belongs to others, and taking it over would turn their jobs into this
     // printer's: refused before anything changes.
-    const std::string shareQueue = QueueName(info.pShareName);
+    const std::string shareQueue = NewQueueName(info.pShareName);
     const bool byClass = share && !shareQueue.empty() && !SameQueue(shareQueue, handle.queue());
     // Not knowing the printer's share-name classes, a change could leave an old one live.
     const auto known = ShareNameClasses(*connection, handle.queue());

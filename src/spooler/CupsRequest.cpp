@@ -4,6 +4,7 @@
 #include "spooler/PasswordPrompt.h"
 #include "spooler/PrinterName.h"
 #include "spooler/RequestAbort.h"
+#include "spooler/SameServer.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -57,17 +58,6 @@ http_t* ConnectWithin(const HostPort& server, http_encryption_t encryption, int 
         http = nullptr;
     }
     return http;
-}
-
-// Whether the server on the local socket is known to listen on localhost at the IPP
-// port too: the system's server (its socket, and localhost:631, are in its stock
-// configuration), or any server when IPP_PORT names its port. Another private server's
-// socket says nothing of which server that TCP address reaches.
-bool TcpAddressKnown(http_t* http) {
-    http_addr_t* address = httpGetAddress(http);
-    if (!address || httpAddrFamily(address) != AF_LOCAL) return false;
-    const std::string path = address->un.sun_path;
-    return std::getenv("IPP_PORT") || path == "/run/cups/cups.sock" || path == "/var/run/cups/cups.sock";
 }
 
 // A copy of a request that libcups has not sent yet, to be sent once more.
@@ -216,13 +206,21 @@ Ipp CupsConnection::AskLibcups(Ipp request, const char* resource) {
     // TCP. So where someone can answer, a request the socket refuses is asked once more
     // over this computer's TCP address, where an administrator's name and password can
     // be given.
+    // The name and password go only where the same server listens (SameServer.h), never
+    // to whatever answers at localhost and the IPP port: that may be another user's program.
     Ipp again;
-    if (PasswordScope::Active() && TcpAddressKnown(m_http)) again = CopyOf(request.get());
+    const auto twin = PasswordScope::Active() ? TcpTwinOf(m_http, ippPort()) : std::nullopt;
+    if (twin) again = CopyOf(request.get());
     Ipp response = AskLibcupsOnce(std::move(request), resource);
     if (response || !again || cupsLastError() != IPP_STATUS_ERROR_FORBIDDEN) return response;
     std::string reason;
-    http_t* tcp = ConnectWithin({"localhost", ippPort()}, cupsEncryption(), kConnectTimeoutMs, reason);
+    // A numeric address: libcups reconnects to the addresses of the name it was given.
+    http_t* tcp = ConnectWithin(twin->address, cupsEncryption(), kConnectTimeoutMs, reason);
     if (!tcp) return nullptr; // the socket's refusal stands
+    if (!ServedBy(tcp, *twin)) {
+        httpClose(tcp);
+        return nullptr;
+    }
     httpClose(m_http);
     m_http = tcp;
     httpSetTimeout(m_http, kWaitSliceSeconds, KeepWaiting, this);

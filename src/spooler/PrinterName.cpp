@@ -1,5 +1,6 @@
 #include "spooler/PrinterName.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cctype>
 #include <chrono>
@@ -10,16 +11,73 @@
 
 namespace quill::spooler {
 
-std::string QueueName(const std::string& printerName) {
-    constexpr std::size_t kMaxQueueName = 127;
-    std::string queue;
-    for (unsigned char c : printerName) {
-        if (queue.size() == kMaxQueueName) break;
-        bool refused =
-            c < 0x20 || c == 0x7F || c == ' ' || c == '/' || c == '#' || c == '\\' || c == '?' || c == '\'' || c == '"';
-        queue += refused ? '_' : static_cast<char>(c);
+namespace {
+
+constexpr std::size_t kMaxQueueName = 127;
+
+// The length of the well-formed UTF-8 character at text[at] (shortest form, no surrogate,
+// at most U+10FFFF); 0 when the bytes there are none.
+std::size_t CharacterLength(const std::string& text, std::size_t at) {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(at);
+    if (lead < 0x80) return 1;
+    std::size_t length = 0;
+    unsigned char low = 0x80, high = 0xBF; // the second byte's range
+    if (lead >= 0xC2 && lead <= 0xDF) length = 2;
+    else if (lead == 0xE0) length = 3, low = 0xA0;
+    else if (lead == 0xED) length = 3, high = 0x9F;
+    else if (lead >= 0xE1 && lead <= 0xEF) length = 3;
+    else if (lead == 0xF0) length = 4, low = 0x90;
+    else if (lead == 0xF4) length = 4, high = 0x8F;
+    else if (lead >= 0xF1 && lead <= 0xF3) length = 4;
+    else return 0;
+    if (at + length > text.size() || byte(at + 1) < low || byte(at + 1) > high) return 0;
+    for (std::size_t i = 2; i < length; ++i)
+        if ((byte(at + i) & 0xC0) != 0x80) return 0;
+    return length;
+}
+
+bool Refused(unsigned char c) {
+    return c < 0x20 || c == 0x7F || c == ' ' || c == '/' || c == '#' || c == '\\' || c == '?' || c == '\'' || c == '"';
+}
+
+// The name split into characters, each mapped; an invalid byte is a unit of its own,
+// kept or (validOnly) made '_'. Cut to maxBytes between units.
+std::string MapName(const std::string& name, std::size_t maxBytes, bool validOnly) {
+    std::string mapped;
+    for (std::size_t at = 0; at < name.size();) {
+        std::size_t length = CharacterLength(name, at);
+        std::string unit;
+        if (length == 0) {
+            unit = validOnly ? "_" : name.substr(at, 1);
+            length = 1;
+        } else if (length == 1) {
+            unit = Refused(static_cast<unsigned char>(name[at])) ? "_" : name.substr(at, 1);
+        } else {
+            unit = name.substr(at, length);
+        }
+        if (mapped.size() + unit.size() > maxBytes) break;
+        mapped += unit;
+        at += length;
     }
-    return queue;
+    return mapped;
+}
+
+} // namespace
+
+std::string QueueName(const std::string& printerName) { return MapName(printerName, kMaxQueueName, false); }
+
+std::string NewQueueName(const std::string& printerName) { return MapName(printerName, kMaxQueueName, true); }
+
+std::string CutName(const std::string& name, std::size_t maxBytes) {
+    std::size_t end = 0;
+    for (std::size_t at = 0; at < name.size();) {
+        const std::size_t length = std::max<std::size_t>(CharacterLength(name, at), 1);
+        if (at + length > maxBytes) break;
+        at += length;
+        end = at;
+    }
+    return name.substr(0, end);
 }
 
 bool SameQueue(const std::string& a, const std::string& b) {

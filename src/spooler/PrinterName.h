@@ -8,8 +8,19 @@ namespace quill::spooler {
 
 // The CUPS queue for a printer name: every byte CUPS refuses in a queue name (control
 // characters, blank, DEL, '/', '#', '\', '?', '\'', '"') becomes '_', and the result
-// is cut to 127 bytes. "QUILL Amber PDF Creator" is the queue QUILL_Amber_PDF_Creator.
+// is cut to 127 bytes, never inside a UTF-8 character. "QUILL Amber PDF Creator" is the
+// queue QUILL_Amber_PDF_Creator. Bytes that are not UTF-8 stay: such a name addresses
+// a queue that someone else made.
 std::string QueueName(const std::string& printerName);
+
+// The name of a queue or class this program makes: QueueName, and every byte that is not
+// part of a well-formed UTF-8 character becomes '_' too. cupsd
+// sends queue names on the system bus, and libdbus ends cupsd on a string that is not
+// UTF-8. Equal to QueueName for a name in UTF-8.
+std::string NewQueueName(const std::string& printerName);
+
+// The name cut to at most maxBytes, never inside a UTF-8 character.
+std::string CutName(const std::string& name, std::size_t maxBytes);
 
 // Whether two printer names address the same queue (CUPS ignores case in queue names).
 bool SameQueue(const std::string& a, const std::string& b);

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -91,6 +92,27 @@ bool ForceDirectories(const std::string& path) {
         if (::mkdir(built.c_str(), 0777) != 0 && errno != EEXIST) return false;
     }
     return true;
+}
+
+int OpenFolderBelow(int base, const std::vector<std::string>& parts, bool create) {
+    Fd folder(::fcntl(base, F_DUPFD_CLOEXEC, 0));
+    for (const auto& part : parts) {
+        if (folder.get() < 0) return -1;
+        if (part.empty() || part == "." || part == ".." || part.find('/') != std::string::npos) {
+            errno = EINVAL;
+            return -1;
+        }
+        constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+        int next = ::openat(folder.get(), part.c_str(), kFlags);
+        if (next < 0 && errno == ENOENT && create) {
+            // Made by someone else meanwhile counts as made; the open below still refuses a link.
+            if (::mkdirat(folder.get(), part.c_str(), 0777) != 0 && errno != EEXIST) return -1;
+            next = ::openat(folder.get(), part.c_str(), kFlags);
+        }
+        if (next < 0) return -1;
+        folder.reset(next);
+    }
+    return folder.release();
 }
 
 bool SafeParts(const std::string& path, std::vector<std::string>& parts) {

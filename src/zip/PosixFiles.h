@@ -44,6 +44,12 @@ bool IsDirectory(const std::string& path);
 // failure: extraction never follows one.
 bool ForceDirectories(const std::string& path);
 
+// Opens the folder base/parts[0]/parts[1]/... one part at a time, each relative to the
+// one before, never following a symbolic link (O_NOFOLLOW | O_DIRECTORY): a part that is
+// a link, or anything but a folder, fails the whole. With create, missing parts are made
+// (mode 0777 less the umask). The descriptor, or -1 with errno set.
+int OpenFolderBelow(int base, const std::vector<std::string>& parts, bool create);
+
 // Splits "a\b\c" into its parts; false when a part would lead elsewhere ("..") or the
 // name holds a NUL byte. Empty and "." parts are dropped.
 bool SafeParts(const std::string& path, std::vector<std::string>& parts);
@@ -56,10 +62,21 @@ public:
     ~Fd() { Close(); }
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
+    Fd(Fd&& other) noexcept : m_fd(other.release()) {}
+    Fd& operator=(Fd&& other) noexcept {
+        if (this != &other) reset(other.release());
+        return *this;
+    }
     int get() const { return m_fd; }
     void reset(int fd) {
         Close();
         m_fd = fd;
+    }
+    // Hands the descriptor over; the owner no longer closes it.
+    int release() {
+        const int fd = m_fd;
+        m_fd = -1;
+        return fd;
     }
     // Closes now; false when the close reported an error.
     bool Close();

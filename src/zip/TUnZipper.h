@@ -44,7 +44,8 @@ inline constexpr unsigned MB_OKCANCEL = 0x1;
 // DestDir. Entry names never lead outside DestDir: a name whose parts would (an
 // absolute path, "..", ".", a NUL byte) is skipped as a file that cannot be created, and
 // so is an entry whose data overlaps one already extracted. A target holds exactly the
-// bytes decoded into it and is always a new file, never one reached through a link.
+// bytes decoded into it and is always a new file, never one reached through a link; no
+// folder on the way below DestDir is followed if it is a symbolic link.
 class TUnZipper {
 public:
     TUnZipper();
@@ -161,11 +162,21 @@ private:
     bool TargetFolder(const TZipHeaderInfo& entry, std::string& folder) const;
     bool ExtractFolder(int index, const TZipHeaderInfo& entry, const std::string& folder);
     bool ClaimDataRange(const TZipHeaderInfo& entry, std::uint64_t dataStart);
-    bool MayWrite(int index, const TZipHeaderInfo& entry, std::string& target);
-    int CreateTarget(const std::string& target);
+    // The folder a target goes into, opened once, and the target's name in it.
+    struct TargetPlace {
+        posix::Fd folder;
+        std::string name;
+    };
+    // Opens (making what is missing) a folder for extraction; -1 when it cannot be made
+    // or a part of it below DestDir is a symbolic link or no folder.
+    int OpenFolder(const std::string& folder) const;
+    TargetPlace PlaceOf(const std::string& target) const;
+    bool MayWrite(int index, const TZipHeaderInfo& entry, std::string& target, const TargetPlace& place);
+    int CreateTarget(const TargetPlace& place);
     bool DecodeTarget(const TZipHeaderInfo& entry, std::uint64_t dataStart, int fd);
     void FinishTarget(int fd, const TZipHeaderInfo& entry, bool completed);
-    bool VerifyTarget(int index, const TZipHeaderInfo& entry, const std::string& target, bool completed);
+    bool VerifyTarget(int index, const TZipHeaderInfo& entry, const std::string& target, const TargetPlace& place,
+                      bool completed);
     bool SkipEntry(int index, const TZipHeaderInfo& entry, TSkipReason reason, const std::string& name);
     void Decode(const TZipHeaderInfo& entry, int fd);
     void FlushOutput(int fd, const unsigned char* data, std::size_t length);

@@ -11,12 +11,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace quill::zip {
 
-using posix::Exists;
 using posix::ForceDirectories;
 using posix::IsDirectory;
 using posix::ReadExactly;
@@ -57,7 +58,51 @@ void SetFileTime(int fd, std::uint32_t dosDateTime) {
     ::futimens(fd, times);
 }
 
+// The parts of path below the destination folder; nullopt when path does not lie below
+// it (a target that an OnStartUnZip handler moved elsewhere, or one with a ".." part).
+std::optional<std::vector<std::string>> PartsBelow(const std::string& destDir, const std::string& path) {
+    std::vector<std::string> parts;
+    if (path == destDir) return parts;
+    if (path.size() <= destDir.size() || path.compare(0, destDir.size(), destDir) != 0 || path[destDir.size()] != '/')
+        return std::nullopt;
+    std::size_t at = destDir.size() + 1;
+    while (at <= path.size()) {
+        std::size_t next = path.find('/', at);
+        if (next == std::string::npos) next = path.size();
+        const std::string part = path.substr(at, next - at);
+        at = next + 1;
+        if (part.empty() || part == ".") continue;
+        if (part == "..") return std::nullopt;
+        parts.push_back(part);
+    }
+    return parts;
+}
+
 } // namespace
+
+int TUnZipper::OpenFolder(const std::string& folder) const {
+    // Below the destination no part is followed if it is a symbolic link: a link planted
+    // there (to "../outside", say) would carry the entry out of the destination. The
+    // destination itself, and a folder outside it that a handler chose, are opened as named.
+    const auto parts = PartsBelow(m_destDir, folder);
+    if (!parts) {
+        if (!IsDirectory(folder)) ForceDirectories(folder);
+        return ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    }
+    posix::Fd dest(::open(m_destDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dest.get() < 0) return -1;
+    return posix::OpenFolderBelow(dest.get(), *parts, true);
+}
+
+TUnZipper::TargetPlace TUnZipper::PlaceOf(const std::string& target) const {
+    TargetPlace place;
+    const auto lastSlash = target.rfind('/');
+    place.folder.reset(OpenFolder(lastSlash == std::string::npos ? "."
+                                  : lastSlash == 0               ? "/"
+                                                                 : target.substr(0, lastSlash)));
+    place.name = target.substr(lastSlash == std::string::npos ? 0 : lastSlash + 1);
+    return place;
+}
 
 bool TUnZipper::Selected(const TZipHeaderInfo& entry) const {
     if (entry.IsDirectory() && !RecreateDirs) return false;
@@ -247,12 +292,9 @@ bool TUnZipper::TargetFolder(const TZipHeaderInfo& entry, std::string& folder) c
 }
 
 bool TUnZipper::ExtractFolder(int index, const TZipHeaderInfo& entry, const std::string& folder) {
-    if (!IsDirectory(folder) && !ForceDirectories(folder))
-        return SkipEntry(index, entry, TSkipReason::srCreateError, folder);
-    if (RetainAttributes) {
-        posix::Fd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (fd.get() >= 0) ApplyAttributes(fd.get(), entry, true);
-    }
+    posix::Fd fd(OpenFolder(folder));
+    if (fd.get() < 0) return SkipEntry(index, entry, TSkipReason::srCreateError, folder);
+    if (RetainAttributes) ApplyAttributes(fd.get(), entry, true);
     return true;
 }
 
@@ -271,8 +313,11 @@ bool TUnZipper::ClaimDataRange(const TZipHeaderInfo& entry, std::uint64_t dataSt
     return true;
 }
 
-bool TUnZipper::MayWrite(int index, const TZipHeaderInfo& entry, std::string& target) {
-    if (OverwriteMode == TUZOverwriteMode::Always || !Exists(target)) return true;
+bool TUnZipper::MayWrite(int index, const TZipHeaderInfo& entry, std::string& target, const TargetPlace& place) {
+    struct stat st {};
+    if (OverwriteMode == TUZOverwriteMode::Always ||
+        ::fstatat(place.folder.get(), place.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return true;
     bool write = false;
     switch (OverwriteMode) {
     case TUZOverwriteMode::Prompt:
@@ -286,9 +331,11 @@ bool TUnZipper::MayWrite(int index, const TZipHeaderInfo& entry, std::string& ta
     case TUZOverwriteMode::Never: break;
     case TUZOverwriteMode::ifNewer:
     case TUZOverwriteMode::ifOlder: {
-        const auto existing = posix::FileDosDateTime(target);
         const std::uint32_t mine = ValidateDosDateTime(entry.ModDateTime);
-        if (existing) write = OverwriteMode == TUZOverwriteMode::ifNewer ? mine > *existing : mine < *existing;
+        if (::fstatat(place.folder.get(), place.name.c_str(), &st, 0) == 0) {
+            const std::uint32_t existing = TimeToDosDateTime(st.st_mtime);
+            write = OverwriteMode == TUZOverwriteMode::ifNewer ? mine > existing : mine < existing;
+        }
         break;
     }
     case TUZOverwriteMode::Always: write = true; break;
@@ -296,18 +343,20 @@ bool TUnZipper::MayWrite(int index, const TZipHeaderInfo& entry, std::string& ta
     return write;
 }
 
-int TUnZipper::CreateTarget(const std::string& target) {
+int TUnZipper::CreateTarget(const TargetPlace& place) {
     // A replaced target is a new file: the old name is removed and the file created
     // exclusively, never through a link. Writing through an existing name would reach
     // whatever a hard link planted there shares its data with.
+    const int folder = place.folder.get();
+    const char* name = place.name.c_str();
     struct stat st {};
-    if (::lstat(target.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
+    if (::fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(st.st_mode)) {
         // A file without write permission counts as read-only for every user, root
         // included, as the read-only attribute does.
         if (S_ISREG(st.st_mode) && (st.st_mode & 0222) == 0 && !ReplaceReadOnly) return -1;
-        if (::unlink(target.c_str()) != 0) return -1;
+        if (::unlinkat(folder, name, 0) != 0) return -1;
     }
-    return ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    return ::openat(folder, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
 }
 
 bool TUnZipper::DecodeTarget(const TZipHeaderInfo& entry, std::uint64_t dataStart, int fd) {
@@ -333,7 +382,8 @@ void TUnZipper::FinishTarget(int fd, const TZipHeaderInfo& entry, bool completed
     if (FlushFilesOnClose) ::fsync(fd);
 }
 
-bool TUnZipper::VerifyTarget(int index, const TZipHeaderInfo& entry, const std::string& target, bool completed) {
+bool TUnZipper::VerifyTarget(int index, const TZipHeaderInfo& entry, const std::string& target,
+                             const TargetPlace& place, bool completed) {
     const std::uint32_t crc = ~m_crc;
     // A target never stays longer or shorter than its entry says without counting as
     // failed: a size that the data does not fill would otherwise pass as extracted.
@@ -343,7 +393,7 @@ bool TUnZipper::VerifyTarget(int index, const TZipHeaderInfo& entry, const std::
         return true;
     }
     if (entry.CRC32 != 0 && crc != entry.CRC32 && OnBadCRC) OnBadCRC(this, crc, entry.CRC32, index);
-    if (entry.CRC32 != 0 || (completed && !sized)) ::unlink(target.c_str());
+    if (entry.CRC32 != 0 || (completed && !sized)) ::unlinkat(place.folder.get(), place.name.c_str(), 0);
     return false;
 }
 
@@ -361,22 +411,27 @@ bool TUnZipper::ExtractEntry(int index, TZipHeaderInfo entry) {
     bool skip = false;
     if (OnStartUnZip) OnStartUnZip(this, index, target, skip);
     if (skip) return false;
-    const auto lastSlash = target.rfind('/');
-    const std::string targetFolder = lastSlash == std::string::npos ? "" : target.substr(0, lastSlash);
-    if (!targetFolder.empty() && !IsDirectory(targetFolder)) ForceDirectories(targetFolder);
+    // Everything below is done relative to the target's folder, opened once: its path could
+    // meanwhile lead elsewhere.
+    TargetPlace place = PlaceOf(target);
+    if (place.folder.get() < 0) return SkipEntry(index, entry, TSkipReason::srCreateError, target);
     if (entry.IsEncrypted()) return SkipEntry(index, entry, TSkipReason::srBadPassword, target);
     // An entry overlapping one already extracted is refused as a file that cannot be made.
     if (!ClaimDataRange(entry, dataStart)) return SkipEntry(index, entry, TSkipReason::srCreateError, target);
-    if (!MayWrite(index, entry, target)) return SkipEntry(index, entry, TSkipReason::srNoOverwrite, target);
+    const std::string asked = target;
+    if (!MayWrite(index, entry, target, place)) return SkipEntry(index, entry, TSkipReason::srNoOverwrite, target);
+    // The overwrite prompt's handler may have named another target.
+    if (target != asked) place = PlaceOf(target);
+    if (place.folder.get() < 0) return SkipEntry(index, entry, TSkipReason::srCreateError, target);
 
-    posix::Fd fd(CreateTarget(target));
+    posix::Fd fd(CreateTarget(place));
     if (fd.get() < 0) return SkipEntry(index, entry, TSkipReason::srCreateError, target);
     // The target grows with the data decoded, so that it is never longer than that data,
     // also when decoding stops early.
     const bool completed = DecodeTarget(entry, dataStart, fd.get());
     FinishTarget(fd.get(), entry, completed && m_entryDone == entry.UncompressedSize());
     fd.Close();
-    return VerifyTarget(index, entry, target, completed);
+    return VerifyTarget(index, entry, target, place, completed);
 }
 
 } // namespace quill::zip

@@ -6,13 +6,19 @@
 #include "CupsSandbox.h"
 #include "StoppedServer.h"
 #include "spooler/CupsSpooler.h"
+#include "spooler/LastError.h"
+#include "spooler/PrinterName.h"
 
+#include <QByteArray>
+#include <QString>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
 #include <sys/stat.h>
+#include <thread>
 
 using namespace quill;
 using printui::Request;
@@ -79,6 +85,19 @@ TEST(PrintUiParse, SharePathsNameTheOtherComputersQueueAndTheConnection) {
     const std::string queue = printui::ConnectionQueue(*longShare);
     EXPECT_EQ(queue.size(), 127u);
     EXPECT_TRUE(queue.ends_with("x@srv:9"));
+    // A share name of characters of several bytes is cut between two of them.
+    for (const std::string character : {"\xD0\x96", "\xE5\x8D\xB0", "\xF0\x9F\x96\xA8"}) {
+        std::string share;
+        for (int i = 0; i < 64; ++i) share += character;
+        const auto path = printui::ParseSharePath("\\\\srv\\" + share, error);
+        ASSERT_TRUE(path);
+        const std::string cut = printui::ConnectionQueue(*path);
+        const std::string body = cut.substr(7, cut.size() - 7 - 4); // between "remote-" and "@srv"
+        EXPECT_EQ(body.size() % character.size(), 0u) << cut;
+        EXPECT_EQ(share.rfind(body, 0), 0u) << cut;
+        EXPECT_GT(cut.size(), 127u - character.size()) << cut;
+        EXPECT_TRUE(cut.ends_with("@srv")) << cut;
+    }
 }
 
 TEST(PrintUiParse, PathsThatCannotNameASharedPrinterAreRefusedWithAReason) {
@@ -229,6 +248,68 @@ TEST_F(PrintUiCupsConnectionTest, ShareInAddsAnEnabledRawQueueListedAsAConnectio
     EXPECT_TRUE(again) << second;
     EXPECT_NE(second.find("already"), std::string::npos) << second;
     EXPECT_EQ(s_this->Queues(), std::vector<std::string>{queue});
+}
+
+namespace {
+
+// This computer's cupsd talks to its (private) system bus as a Debian cupsd does: libdbus
+// ends it on a name that is not UTF-8.
+class PrintUiCupsOnBusTest : public PrintUiCupsConnectionTest {
+protected:
+    static void SetUpTestSuite() {
+        if (!test::CupsSandbox::Possible() || !test::CupsSandbox::BusPossible()) return;
+        s_other = std::make_unique<test::CupsSandbox>(false, "127.0.0.2");
+        s_this = std::make_unique<test::CupsSandbox>(false, "", test::CupsSandbox::Bus::CupsdToo);
+    }
+    void SetUp() override {
+        if (test::CupsSandbox::Possible() && !test::CupsSandbox::BusPossible()) GTEST_SKIP() << test::kNoDbusDaemon;
+        PrintUiCupsConnectionTest::SetUp();
+    }
+    static bool Utf8(const std::string& s) {
+        const QByteArray bytes(s.data(), static_cast<qsizetype>(s.size()));
+        return QString::fromUtf8(bytes).toUtf8() == bytes;
+    }
+};
+
+} // namespace
+
+// A printer installed, a printer shared (Share Out) and a shared printer connected (Share
+// In) under names of 64 two-byte or 43 three-byte characters, which are longer than a
+// queue name may be: cupsd keeps running, and every name made is UTF-8.
+TEST_F(PrintUiCupsOnBusTest, LongNamesOfSeveralByteCharactersLeaveCupsdRunningAndEveryNameUtf8) {
+    s_this->InstallManagedPrinterDriver();
+    for (const auto& [character, count] : {std::pair<std::string, int>{"\xD0\x96", 64}, {"\xE5\x8D\xB0", 43}}) {
+        std::string name;
+        for (int i = 0; i < count; ++i) name += character;
+        s_this->DeleteAllQueues();
+        spooler::CupsSpooler spooler;
+        spooler::PrinterInfo2 printer;
+        printer.pPrinterName = name;
+        printer.pPortName = "pdfinst";
+        printer.pDriverName = "QUILL Amber PDF Creator";
+        EXPECT_TRUE(spooler.AddPrinterA(printer)) << spooler::LastFailure().reason;
+
+        s_this->AddQueue("Desk");
+        auto desk = spooler.OpenPrinterA("Desk", spooler::PRINTER_ALL_ACCESS);
+        ASSERT_TRUE(desk);
+        auto record = spooler.GetPrinterA(*desk);
+        ASSERT_TRUE(record);
+        record->Attributes |= spooler::PRINTER_ATTRIBUTE_SHARED;
+        record->pShareName = "S" + name;
+        EXPECT_TRUE(spooler.SetPrinterA(*desk, *record)) << spooler::LastFailure().reason;
+
+        s_other->AddQueue(spooler::QueueName(name)); // the other computer's Share Out of that name
+        const auto [ok, outcome] = ShareIn("\\\\" + Other() + "\\" + name);
+        EXPECT_TRUE(ok) << outcome;
+
+        // libdbus ends cupsd a moment after the change that names the queue.
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        ASSERT_NE(s_this->Run("lpstat -r").find("is running"), std::string::npos)
+            << "cupsd ended: " << s_this->Run("tail -n 3 " + test::ShellQuote(s_this->dir() + "/log/cupsd.out"));
+        const auto names = s_this->Queues();
+        EXPECT_EQ(names.size(), 4u); // the printer, Desk, its share name, the connection
+        for (const auto& made : names) EXPECT_TRUE(Utf8(made)) << made;
+    }
 }
 
 TEST_F(PrintUiCupsConnectionTest, NothingIsMadeOnEitherServerWhenTheShareCannotBeReached) {

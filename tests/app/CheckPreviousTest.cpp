@@ -2,10 +2,18 @@
 
 #include "platform/PosixSharedSection.h"
 
+#include "Skips.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <grp.h>
 #include <map>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
@@ -201,16 +209,29 @@ TEST(CheckPrevious, StartsAndEndsAreSerialised) {
     EXPECT_EQ(sections.starts, 3); // enter, the window, leave
 }
 
-// The real sections: POSIX shared memory with a unique name per test run.
+// The real sections: files in a private runtime folder of the test's own.
 class PosixSharedSectionTest : public ::testing::Test {
 protected:
     std::string name = "/tmp/quill-test\\" + std::to_string(::getpid()) + "\\" +
                        ::testing::UnitTest::GetInstance()->current_test_info()->name();
     platform::PosixSharedSection sections;
+    std::string runtime;
+    std::string savedRuntime;
+    bool hadRuntime = false;
+    void SetUp() override {
+        char folder[] = "/tmp/quill-runtime-XXXXXX"; // made with mode 0700
+        ASSERT_TRUE(::mkdtemp(folder));
+        runtime = folder;
+        if (const char* was = std::getenv("XDG_RUNTIME_DIR")) {
+            hadRuntime = true;
+            savedRuntime = was;
+        }
+        ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    }
     void TearDown() override {
-        const std::string object = platform::PosixSharedSection::ObjectName(name);
-        ::shm_unlink(object.c_str());
-        ::shm_unlink((object + ".start").c_str());
+        if (hadRuntime) ::setenv("XDG_RUNTIME_DIR", savedRuntime.c_str(), 1);
+        else ::unsetenv("XDG_RUNTIME_DIR");
+        std::filesystem::remove_all(runtime);
     }
 };
 
@@ -317,6 +338,22 @@ TEST_F(PosixSharedSectionTest, SimultaneousStartsLetExactlyOneCopyRun) {
     EXPECT_EQ(running, 1);
 }
 
+// No runtime folder, and what would be the user's folder is taken (here by a file): no
+// copy can find another, so each runs as the first, rather than fail or give way.
+TEST_F(PosixSharedSectionTest, WithoutAPrivateFolderEachCopyRunsAsTheFirst) {
+    ::unsetenv("XDG_RUNTIME_DIR");
+    const std::string parent = runtime + "/parent";
+    std::filesystem::create_directories(parent);
+    std::ofstream(parent + "/quill-" + std::to_string(::geteuid())) << "taken";
+    platform::PosixSharedSection nowhere({parent});
+    NoWindows windows;
+    CheckPrevious first(nowhere, windows, name);
+    CheckPrevious second(nowhere, windows, name);
+    EXPECT_FALSE(first.EnterInstanceGuard(1, 1));
+    EXPECT_FALSE(second.EnterInstanceGuard(2, 1));
+    EXPECT_EQ(std::filesystem::file_size(parent + "/quill-" + std::to_string(::geteuid())), 5u);
+}
+
 TEST_F(PosixSharedSectionTest, EveryCountedCopyKeepsTheSectionAndTheLastLeavesNothing) {
     NoWindows windows;
     auto first = std::make_unique<CheckPrevious>(sections, windows, name);
@@ -331,10 +368,134 @@ TEST_F(PosixSharedSectionTest, EveryCountedCopyKeepsTheSectionAndTheLastLeavesNo
     fourth.LeaveInstanceGuard();
     second.reset();
     third.reset();
-    const std::string object = platform::PosixSharedSection::ObjectName(name);
-    for (const std::string& left : {object, object + ".start"}) {
-        const int fd = ::shm_open(left.c_str(), O_RDONLY, 0);
-        EXPECT_LT(fd, 0) << left << " is left behind";
-        if (fd >= 0) ::close(fd);
-    }
+    EXPECT_TRUE(std::filesystem::is_empty(runtime)) << "the section or its start lock is left behind";
 }
+
+namespace {
+
+// Another local user against the section: uid kOther prepares, before the user (uid
+// kUser) starts, what a start might take for the running copy's section, and folders
+// where the user's private folder might be looked for.
+constexpr uid_t kUser = 61001;
+constexpr uid_t kOther = 61002;
+constexpr std::uint32_t kForeignWindow = 0x0BADC0DE;
+
+// Runs body in a child process as uid (its group too); what it returns, or "crashed".
+std::string AsUser(uid_t uid, const std::function<std::string()>& body, int keepOpen = -1) {
+    int out[2];
+    if (::pipe(out) != 0) return "no pipe";
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(out[0]);
+        if (::setgroups(0, nullptr) != 0 || ::setresgid(uid, uid, uid) != 0 || ::setresuid(uid, uid, uid) != 0)
+            ::_exit(1);
+        std::string text;
+        try {
+            text = body();
+        } catch (const std::exception& e) {
+            text = std::string("error ") + e.what();
+        }
+        [[maybe_unused]] ssize_t n = ::write(out[1], text.data(), text.size());
+        ::close(out[1]);
+        if (keepOpen >= 0) {
+            char byte;
+            n = ::read(keepOpen, &byte, 1); // stays until the test is done
+        }
+        ::_exit(0);
+    }
+    ::close(out[1]);
+    std::string text;
+    char buffer[256];
+    ssize_t n;
+    while ((n = ::read(out[0], buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<std::size_t>(n));
+    ::close(out[0]);
+    if (keepOpen < 0) ::waitpid(child, nullptr, 0);
+    return text.empty() ? "crashed" : text;
+}
+
+std::string Folder(const std::string& path, uid_t owner, mode_t mode) {
+    std::filesystem::create_directories(path);
+    if (::chown(path.c_str(), owner, owner) != 0 || ::chmod(path.c_str(), mode) != 0) return "";
+    return path;
+}
+
+class SectionOfAnotherUserTest : public ::testing::TestWithParam<std::tuple<mode_t, std::string>> {};
+
+} // namespace
+
+// Whatever the other user placed (a section object as the program once used, open to the
+// user or not, naming a window of the other user's choosing, held by a running process;
+// folders and a link where the private folder is looked for), the user's start runs as
+// the first copy and brings nothing forward; the user's own second start still finds it.
+TEST_P(SectionOfAnotherUserTest, CannotStopOrTakeOverTheStart) {
+    QUILL_SKIP_UNLESS_ROOT(test::kNeedsRootToBecomeAnotherUser);
+    const auto [objectMode, runtimeKind] = GetParam();
+    char made[] = "/tmp/quill-users-XXXXXX";
+    ASSERT_TRUE(::mkdtemp(made));
+    const std::string root = made;
+    ::chmod(root.c_str(), 0755);
+    const std::string key = root + "/Mgr.exe";
+    const std::string own = "/quill-" + std::to_string(::getuid()) + "-";
+    const std::string oldObject =
+        "/quill-" + std::to_string(kUser) + "-" + platform::PosixSharedSection::ObjectName(key).substr(own.size());
+    const std::string userFolder = "quill-" + std::to_string(kUser);
+    // Where the private folder is looked for without a runtime folder: a folder the other
+    // user made, a link to a folder of the user's, and a place still free.
+    const std::vector<std::string> parents = {Folder(root + "/p1", 0, 01777), Folder(root + "/p2", 0, 01777),
+                                              Folder(root + "/p3", 0, 01777)};
+    const std::string linked = Folder(root + "/users-own", kUser, 0700);
+    std::string runtime;
+    if (runtimeKind == "own") runtime = Folder(root + "/run-own", kUser, 0700);
+    else if (runtimeKind == "other's") runtime = Folder(root + "/run-other", kOther, 0700);
+    else if (runtimeKind == "open") runtime = Folder(root + "/run-open", kUser, 0777);
+
+    ::shm_unlink(oldObject.c_str());
+    int hold[2];
+    ASSERT_EQ(::pipe(hold), 0);
+    const std::string placed = AsUser(
+        kOther,
+        [&]() -> std::string {
+            ::close(hold[1]);
+            const int fd = ::shm_open(oldObject.c_str(), O_RDWR | O_CREAT | O_EXCL, objectMode);
+            if (fd < 0 || ::fchmod(fd, objectMode) != 0 || ::ftruncate(fd, 8) != 0) return "no object";
+            auto* record = static_cast<unsigned char*>(::mmap(nullptr, 8, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
+            if (record == MAP_FAILED) return "no map";
+            app::SetRecordWindow(record, kForeignWindow);
+            app::SetRecordCount(record, 5);
+            ::flock(fd, LOCK_SH); // as a running copy holds it
+            if (::mkdir((parents[0] + "/" + userFolder).c_str(), 0777) != 0 ||
+                ::chmod((parents[0] + "/" + userFolder).c_str(), 0777) != 0 ||
+                ::symlink(linked.c_str(), (parents[1] + "/" + userFolder).c_str()) != 0)
+                return "no squat";
+            return "placed";
+        },
+        hold[0]);
+    ASSERT_EQ(placed, "placed");
+
+    const std::string outcome = AsUser(kUser, [&] {
+        if (runtime.empty()) ::unsetenv("XDG_RUNTIME_DIR");
+        else ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+        platform::PosixSharedSection userSections(parents);
+        FakeWindows windows;
+        CheckPrevious first(userSections, windows, key);
+        std::string text = first.EnterInstanceGuard(1111, 1) ? "first ends" : "first runs";
+        CheckPrevious second(userSections, windows, key);
+        text += second.EnterInstanceGuard(2222, 1) ? ", second ends" : ", second runs";
+        for (const auto& call : windows.calls) text += "; " + call;
+        return text;
+    });
+    ::close(hold[1]);
+    ::close(hold[0]);
+    ::wait(nullptr);
+    ::shm_unlink(oldObject.c_str());
+
+    EXPECT_EQ(outcome, "first runs, second ends; IsIconic 1111; SetForegroundWindow 1111");
+    // Nothing of the user's went into the other user's folder or through the link.
+    EXPECT_TRUE(std::filesystem::is_empty(parents[0] + "/" + userFolder));
+    EXPECT_TRUE(std::filesystem::is_empty(linked));
+    std::filesystem::remove_all(root);
+}
+
+INSTANTIATE_TEST_SUITE_P(PosixSharedSectionOfAnotherUser, SectionOfAnotherUserTest,
+                         ::testing::Combine(::testing::Values(0600, 0666),
+                                            ::testing::Values("own", "other's", "open", "none")));

@@ -4,6 +4,9 @@
 # The program runs on the X display, whatever the tests around it use.
 unset QT_QPA_PLATFORM
 work=$(mktemp -d /tmp/quill-e2e-XXXXXX)
+# The program's private runtime folder: its single-instance section lives there.
+mkdir -m 0700 "$work/runtime"
+export XDG_RUNTIME_DIR="$work/runtime"
 failures=0
 pids=()
 
@@ -11,7 +14,6 @@ cleanup() {
     for p in "${pids[@]}"; do kill -TERM "$p" 2>/dev/null; done
     wait 2>/dev/null
     "$src/tests/support/cups-sandbox" stop "$work/cups" >/dev/null 2>&1
-    rm -f /dev/shm/quill-*"$(basename "$work")"*
     rm -rf "$work"
 }
 trap cleanup EXIT

@@ -82,7 +82,7 @@ wait "$pid3"
 rc=$?
 check '[ $rc -eq 0 ]' "a copy that ends normally exits with code 0 (was $rc)"
 key=$(basename "$work")
-check '[ -z "$(ls /dev/shm | grep -F "$key" | grep -v "\.start$")" ]' "the last copy removes the section"
+check '[ -z "$(ls "$XDG_RUNTIME_DIR" | grep -F "$key" | grep -v "\.start$")" ]' "the last copy removes the section"
 "$first" >/dev/null 2>&1 &
 pid4=$!
 pids+=("$pid4")

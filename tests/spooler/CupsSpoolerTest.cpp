@@ -2,6 +2,7 @@
 #include "spooler/CupsRequest.h"
 #include "spooler/CupsSpooler.h"
 #include "spooler/LastError.h"
+#include "spooler/PasswordPrompt.h"
 #include "spooler/RequestAbort.h"
 
 #include "CupsSandbox.h"
@@ -21,7 +22,9 @@
 #include <thread>
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace quill::spooler;
@@ -365,5 +368,169 @@ TEST_F(CupsSpoolerTest, AShareNameChangeThatCannotLearnTheOldShareNameChangesNot
         resume.join();
         EXPECT_EQ(s_cups->Run("lpstat -c"), "members of class A1:\n\tDesk\n") << newName;
         EXPECT_EQ(spooler.GetPrinterA(*handle)->pShareName, "A1") << newName;
+    }
+}
+
+namespace {
+
+// A program of another local user that listens at TCP addresses of this computer and
+// counts what reaches it. It runs in a process of its own as that user.
+class ForeignListener {
+public:
+    static constexpr uid_t kOwner = 61003;
+
+    // Listens at each address ("::1" or "127.0.0.1") at port; ready() is false when it
+    // could not.
+    ForeignListener(const std::vector<std::string>& addresses, int port) {
+        int ready[2];
+        if (::pipe(ready) != 0 || ::pipe(m_stop) != 0 || ::pipe(m_report) != 0) return;
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            ::close(ready[0]);
+            ::close(m_stop[1]);
+            ::close(m_report[0]);
+            if (::setresgid(kOwner, kOwner, kOwner) != 0 || ::setresuid(kOwner, kOwner, kOwner) != 0) ::_exit(1);
+            std::vector<pollfd> fds;
+            for (const auto& address : addresses) {
+                sockaddr_storage at{};
+                socklen_t length = 0;
+                const bool six = address.find(':') != std::string::npos;
+                if (six) {
+                    auto& in6 = reinterpret_cast<sockaddr_in6&>(at);
+                    in6.sin6_family = AF_INET6;
+                    in6.sin6_port = htons(static_cast<std::uint16_t>(port));
+                    ::inet_pton(AF_INET6, address.c_str(), &in6.sin6_addr);
+                    length = sizeof in6;
+                } else {
+                    auto& in = reinterpret_cast<sockaddr_in&>(at);
+                    in.sin_family = AF_INET;
+                    in.sin_port = htons(static_cast<std::uint16_t>(port));
+                    ::inet_pton(AF_INET, address.c_str(), &in.sin_addr);
+                    length = sizeof in;
+                }
+                const int fd = ::socket(at.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+                const int one = 1;
+                if (six) ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+                if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&at), length) != 0 || ::listen(fd, 8) != 0)
+                    ::_exit(2);
+                fds.push_back({fd, POLLIN, 0});
+            }
+            fds.push_back({m_stop[0], POLLIN, 0});
+            [[maybe_unused]] ssize_t n = ::write(ready[1], "r", 1);
+            int connections = 0;
+            std::size_t bytes = 0;
+            std::vector<int> accepted;
+            for (;;) {
+                if (::poll(fds.data(), fds.size(), -1) < 0) break;
+                if (fds.back().revents) break; // the test is done
+                for (std::size_t i = 0; i + 1 < fds.size(); ++i) {
+                    if (!fds[i].revents) continue;
+                    if (i < addresses.size()) {
+                        const int client = ::accept(fds[i].fd, nullptr, nullptr);
+                        if (client < 0) continue;
+                        ++connections;
+                        accepted.push_back(client);
+                        fds.insert(fds.end() - 1, {client, POLLIN, 0});
+                        break; // the list changed
+                    }
+                    char buffer[4096];
+                    const ssize_t got = ::read(fds[i].fd, buffer, sizeof buffer);
+                    if (got > 0) bytes += static_cast<std::size_t>(got);
+                    else fds[i].events = 0;
+                }
+            }
+            const std::string report =
+                std::to_string(connections) + " connections, " + std::to_string(bytes) + " bytes";
+            n = ::write(m_report[1], report.data(), report.size());
+            ::_exit(0);
+        }
+        ::close(ready[1]);
+        ::close(m_stop[0]);
+        ::close(m_report[1]);
+        char byte;
+        m_ready = ::read(ready[0], &byte, 1) == 1;
+        ::close(ready[0]);
+    }
+    ~ForeignListener() { Report(); }
+
+    bool ready() const { return m_ready; }
+
+    // Stops it; what reached it.
+    std::string Report() {
+        if (m_pid <= 0) return "";
+        ::close(m_stop[1]);
+        std::string report;
+        char buffer[128];
+        ssize_t n;
+        while ((n = ::read(m_report[0], buffer, sizeof buffer)) > 0) report.append(buffer, static_cast<std::size_t>(n));
+        ::close(m_report[0]);
+        ::waitpid(m_pid, nullptr, 0);
+        m_pid = -1;
+        return report;
+    }
+
+private:
+    pid_t m_pid = -1;
+    int m_stop[2] = {-1, -1};
+    int m_report[2] = {-1, -1};
+    bool m_ready = false;
+};
+
+int FreePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in in{};
+    in.sin_family = AF_INET;
+    in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof in;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&in), sizeof in);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&in), &length);
+    ::close(fd);
+    return ntohs(in.sin_port);
+}
+
+} // namespace
+
+// A user who may not administer CUPS is refused on the local socket, and the request is
+// asked again over TCP with a name and password. IPP_PORT names the port; another local
+// user listens at [::1] (where localhost leads first) on it, or at both loopback addresses
+// on a port where the server does not listen at all: that program receives nothing, and
+// the user is asked only where the server itself listens.
+TEST_F(CupsSpoolerTest, APasswordIsAskedForOnlyWhereTheSameServerListens) {
+    QUILL_SKIP_UNLESS_ROOT(quill::test::kNeedsRootToBecomeAnotherUser);
+    s_cups->AddQueue("Desk");
+    struct Case {
+        bool serversPort;
+        std::vector<std::string> foreign;
+    };
+    for (const Case& c : {Case{true, {"::1"}}, Case{false, {"::1", "127.0.0.1"}}}) {
+        const int port = c.serversPort ? s_cups->port() : FreePort();
+        ForeignListener listener(c.foreign, port);
+        if (!listener.ready()) GTEST_SKIP() << "no IPv6 loopback address to listen at";
+        ::setenv("IPP_PORT", std::to_string(port).c_str(), 1);
+        int asked = 0;
+        ASSERT_EQ(::setresgid(65534, 65534, 0), 0);
+        ASSERT_EQ(::setresuid(65534, 65534, 0), 0);
+        // On a thread of its own, as the program's requests run: libcups reads IPP_PORT once
+        // per thread.
+        std::thread([&] {
+            // Cancelled: what would be typed goes where the question came from.
+            PasswordScope scope([&](const std::string&, const std::string&) {
+                ++asked;
+                return std::optional<std::pair<std::string, std::string>>();
+            });
+            const auto connection = CupsConnection::Open("");
+            ASSERT_TRUE(connection);
+            ipp_t* request = ippNewRequest(IPP_OP_PAUSE_PRINTER);
+            ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, PrinterUri("Desk").c_str());
+            ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, "nobody");
+            EXPECT_FALSE(connection->Send(request, "/admin/"));
+        }).join();
+        ASSERT_EQ(::setresuid(0, 0, 0), 0);
+        ASSERT_EQ(::setresgid(0, 0, 0), 0);
+        ::unsetenv("IPP_PORT");
+        EXPECT_EQ(listener.Report(), "0 connections, 0 bytes") << port;
+        EXPECT_EQ(asked > 0, c.serversPort) << port;
+
+        EXPECT_NE(s_cups->Run("lpstat -p Desk").find("enabled"), std::string::npos);
     }
 }

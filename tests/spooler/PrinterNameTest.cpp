@@ -21,6 +21,51 @@ TEST(PrinterName, QueueNamesAreCutTo127Bytes) {
     EXPECT_EQ(QueueName(std::string(127, 'p')), std::string(127, 'p'));
 }
 
+namespace {
+
+std::string Times(std::size_t n, const std::string& unit) {
+    std::string s;
+    for (std::size_t i = 0; i < n; ++i) s += unit;
+    return s;
+}
+
+const std::string kCyrillic = "\xD0\x96";      // two bytes
+const std::string kCjk = "\xE5\x8D\xB0";       // three bytes
+const std::string kEmoji = "\xF0\x9F\x96\xA8"; // four bytes
+
+} // namespace
+
+// A name is cut before the character that would pass 127 bytes, never inside one; a
+// name made by this program holds no byte that is not part of a UTF-8 character, while
+// a name given for an existing queue keeps its bytes.
+TEST(PrinterName, NamesAreCutBetweenCharactersAndMadeNamesAreUtf8) {
+    struct Row {
+        std::string name, queue, made;
+    };
+    const Row rows[] = {
+        {Times(64, kCyrillic), Times(63, kCyrillic), Times(63, kCyrillic)},
+        {Times(43, kCjk), Times(42, kCjk), Times(42, kCjk)},
+        {"a" + Times(63, kCyrillic), "a" + Times(63, kCyrillic), "a" + Times(63, kCyrillic)},
+        {"aaa" + Times(31, kEmoji), "aaa" + Times(31, kEmoji), "aaa" + Times(31, kEmoji)},
+        {"aaaa" + Times(31, kEmoji), "aaaa" + Times(30, kEmoji), "aaaa" + Times(30, kEmoji)},
+        {"Lat\xE9in", "Lat\xE9in", "Lat_in"},                      // Latin-1
+        {"ab\xD0", "ab\xD0", "ab_"},                               // cut short
+        {"\xC0\xAF\xE0\x80\xAF", "\xC0\xAF\xE0\x80\xAF", "_____"}, // overlong forms
+        {"\xED\xA0\x80x", "\xED\xA0\x80x", "___x"},                // a surrogate
+        {"\xF4\x90\x80\x80", "\xF4\x90\x80\x80", "____"},          // past U+10FFFF
+        {"a b\xD0\x96/", "a_b\xD0\x96_", "a_b\xD0\x96_"},
+        {std::string(126, 'p') + "\xE9\xE9", std::string(126, 'p') + "\xE9", std::string(126, 'p') + "_"},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(QueueName(row.name), row.queue) << row.name;
+        EXPECT_EQ(NewQueueName(row.name), row.made) << row.name;
+    }
+    EXPECT_EQ(CutName(Times(10, kCjk), 10), Times(3, kCjk));
+    EXPECT_EQ(CutName(Times(10, kCjk), 9), Times(3, kCjk));
+    EXPECT_EQ(CutName(Times(10, kCjk), 8), Times(2, kCjk));
+    EXPECT_EQ(CutName("ab", 0), "");
+}
+
 TEST(PrinterName, SameQueueComparesMappedFormsIgnoringCase) {
     EXPECT_TRUE(SameQueue("QUILL Amber PDF Creator", "quill_amber_pdf_creator"));
     EXPECT_TRUE(SameQueue("Fax", "FAX"));

@@ -26,6 +26,19 @@ std::string ShellQuote(const std::string& s) {
     return quoted + "'";
 }
 
+namespace {
+
+std::string BusOption(CupsSandbox::Bus bus) {
+    switch (bus) {
+    case CupsSandbox::Bus::None: return " --no-bus";
+    case CupsSandbox::Bus::CupsdToo: return " --cupsd-on-bus";
+    case CupsSandbox::Bus::Private: break;
+    }
+    return "";
+}
+
+} // namespace
+
 bool CupsSandbox::Possible() { return ::access("/usr/sbin/cupsd", X_OK) == 0; }
 
 bool CupsSandbox::BusPossible() { return ::access("/usr/bin/dbus-daemon", X_OK) == 0; }
@@ -37,7 +50,7 @@ CupsSandbox::CupsSandbox(bool webInterface, const std::string& listenAlso, Bus b
     if (!::mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
     m_dir = pattern;
     Run(Script() + " start " + ShellQuote(m_dir) + (webInterface ? " --web" : "") +
-        (listenAlso.empty() ? "" : " --listen " + ShellQuote(listenAlso)) + (bus == Bus::None ? " --no-bus" : ""));
+        (listenAlso.empty() ? "" : " --listen " + ShellQuote(listenAlso)) + BusOption(bus));
     ::setenv("CUPS_SERVER", server().c_str(), 1);
     ::setenv("DBUS_SYSTEM_BUS_ADDRESS", busAddress().c_str(), 1);
     cupsSetServer(server().c_str());
@@ -175,7 +188,7 @@ void CupsSandbox::Stop() { Run(Script() + " stop " + ShellQuote(m_dir) + " --kee
 
 void CupsSandbox::Start(bool keepSubscriptions) {
     if (!keepSubscriptions) Run("rm -f " + ShellQuote(m_dir) + "/etc/subscriptions.conf*");
-    Run(Script() + " start " + ShellQuote(m_dir) + (m_bus == Bus::None ? " --no-bus" : ""));
+    Run(Script() + " start " + ShellQuote(m_dir) + BusOption(m_bus));
 }
 
 int CupsSandbox::Subscriptions(bool pullOnly) const {

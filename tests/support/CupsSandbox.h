@@ -18,7 +18,10 @@ namespace quill::test {
 // program under test finds no system bus, never the computer's.
 class CupsSandbox {
 public:
-    enum class Bus { Private, None };
+    // Private: cupsd's notifiers signal on a bus of the sandbox's own; CupsdToo: cupsd
+    // itself talks to that bus as well, as the system's cupsd talks to the system bus on
+    // Debian; None: no bus at all.
+    enum class Bus { Private, None, CupsdToo };
 
     // With webInterface, cupsd also serves its web pages on its TCP port; listenAlso:
     // another address of this computer that cupsd listens on, at its port.

@@ -423,6 +423,79 @@ TEST_F(UnZipperTest, SymbolicLinksInTheDestinationAreNotFollowed) {
     EXPECT_FALSE(fs::exists(root / "victim"));
 }
 
+// A folder on the way that is a symbolic link to a folder outside (planted before the
+// run, or by an earlier entry's handler) is never followed: the entry is refused as a
+// file that cannot be created, and nothing outside is made, replaced or removed.
+TEST_F(UnZipperTest, FoldersOnTheWayThatAreSymbolicLinksAreNotFollowed) {
+    ArchiveBuilder b;
+    b.Add("a/x.txt", "into a");
+    b.Add("b/c/y.txt", "into b/c");
+    b.Add("d/", "", 0);
+    b.Add("d/e/", "", 0);
+    b.Add("ok/z.txt", "stays inside");
+    b.Write(archive);
+    const fs::path outside = root / "outside";
+    fs::create_directories(outside);
+    ArchiveBuilder::WriteFile(outside / "x.txt", "outside, before");
+    fs::create_directories(dest / "b");
+    fs::create_symlink("../outside", dest / "a");
+    fs::create_symlink("../../outside", dest / "b" / "c");
+    fs::create_symlink("../outside", dest / "d");
+    for (const auto overwrite : {TUZOverwriteMode::Always, TUZOverwriteMode::ifOlder}) {
+        fs::remove_all(dest / "ok");
+        TUnZipper zipper;
+        zipper.RecreateDirs = true;
+        std::vector<std::pair<TSkipReason, std::string>> skips;
+        zipper.OnSkippingFile = [&](TUnZipper*, TSkipReason r, const std::string& name, int, bool&) {
+            skips.emplace_back(r, name.substr(dest.string().size() + 1));
+        };
+        zipper.setZipName(archive);
+        zipper.DoAll = true;
+        zipper.setDestDir(dest);
+        zipper.OverwriteMode = overwrite;
+        EXPECT_EQ(zipper.UnZip(), 1);
+        EXPECT_EQ(skips, (std::vector<std::pair<TSkipReason, std::string>>{{TSkipReason::srCreateError, "a/x.txt"},
+                                                                           {TSkipReason::srCreateError, "b/c/y.txt"},
+                                                                           {TSkipReason::srCreateError, "d"},
+                                                                           {TSkipReason::srCreateError, "d/e"}}));
+        EXPECT_EQ(Files(outside), (Names{"x.txt"}));
+        EXPECT_EQ(Read(outside / "x.txt"), "outside, before");
+        EXPECT_EQ(Read(dest / "ok/z.txt"), "stays inside");
+        EXPECT_TRUE(fs::is_symlink(dest / "a"));
+    }
+}
+
+// The handlers that may rename a target: the file goes where they say, also to a folder
+// of the caller's own choosing outside the destination.
+TEST_F(UnZipperTest, TargetsRenamedByTheHandlersAreWrittenThere) {
+    ArchiveBuilder b;
+    b.Add("1.reg", "one");
+    b.Add("2.reg", "two");
+    b.Add("3.reg", "three");
+    b.Write(archive);
+    fs::create_directories(dest);
+    ArchiveBuilder::WriteFile(dest / "3.reg", "old three");
+    TUnZipper zipper;
+    zipper.setZipName(archive);
+    zipper.DoAll = true;
+    zipper.setDestDir(dest);
+    zipper.OverwriteMode = TUZOverwriteMode::Prompt;
+    zipper.OnStartUnZip = [&](TUnZipper*, int, std::string& name, bool&) {
+        if (name.ends_with("1.reg")) name = (dest / "renamed.reg").string();
+        if (name.ends_with("2.reg")) name = (root / "chosen" / "2.reg").string();
+    };
+    zipper.OnPromptForOverwrite = [&](TUnZipper*, bool& write, int, std::string& name) {
+        name = (dest / "3-new.reg").string();
+        write = true;
+    };
+    EXPECT_EQ(zipper.UnZip(), 3);
+    EXPECT_EQ(Files(dest), (Names{"3-new.reg", "3.reg", "renamed.reg"}));
+    EXPECT_EQ(Read(dest / "renamed.reg"), "one");
+    EXPECT_EQ(Read(root / "chosen" / "2.reg"), "two");
+    EXPECT_EQ(Read(dest / "3.reg"), "old three");
+    EXPECT_EQ(Read(dest / "3-new.reg"), "three");
+}
+
 TEST_F(UnZipperTest, SelectionByPatternsOnLowerCasedNames) {
     EXPECT_TRUE(MatchPattern("*", ""));
     EXPECT_TRUE(MatchPattern("*.reg", "sub\\1.reg"));

@@ -138,10 +138,10 @@ std::string ConnectionQueue(const SharePath& path) {
     // a connection never comes before the managed printer of this computer.
     const std::string prefix = "remote-";
     const std::string server = "@" + path.host + (path.port ? ":" + std::to_string(path.port) : "");
-    std::string share = RemoteQueue(path);
+    std::string share = spooler::NewQueueName(path.share);
     if (prefix.size() + server.size() < kMaxQueueName)
-        share = share.substr(0, kMaxQueueName - prefix.size() - server.size());
-    return spooler::QueueName(prefix + share + server);
+        share = spooler::CutName(share, kMaxQueueName - prefix.size() - server.size());
+    return spooler::NewQueueName(prefix + share + server);
 }
 
 std::string DeviceUri(const SharePath& path) { return spooler::PrinterUri(RemoteQueue(path), path.host, path.port); }
