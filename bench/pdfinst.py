@@ -4,8 +4,10 @@
 Runs pdfinst as root with a job's arguments for a 2-page and a 100-page text document,
 once as a person's job (converted as that person; a temporary account is made) and once
 as the job of a user unknown here (converted as nobody), and prints the median, minimum
-and maximum of each. With --against, a second build of pdfinst runs in turn with the
-first, so that both meet the same load of the machine.
+and maximum of each, beside Ghostscript itself opening the same file (the ratio is the
+backend's median over Ghostscript's). The person's job is one that cupsd authenticated
+(AUTH_USERNAME), as on a queue whose policy asks for it. With --against, a second build of
+pdfinst runs in turn with the first, so that both meet the same load of the machine.
 
     bench/pdfinst.py [BACKEND] [--against OTHER] [--runs N]
 """
@@ -32,10 +34,20 @@ def document(pages):
     return "\n".join(lines) + "\n"
 
 
+GS = "gs"
+
+
 def run_ms(backend, user, ps, folder, job):
     env = {"PATH": "/usr/bin:/bin", "PDFINST_OUTPUT_DIR": folder, "PDFINST_SPOOL_DIR": os.path.join(folder, "spool")}
+    if user == PERSON:
+        env.update({"AUTH_INFO_REQUIRED": "none", "AUTH_USERNAME": user})
+    if backend == GS:
+        command = [GS, "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-dNOINTERPOLATE", "-sDEVICE=pdfwrite",
+                   "-sOutputFile=" + os.path.join(folder, "gs.pdf"), ps]
+    else:
+        command = [backend, str(job), user, "bench", "1", "", ps]
     started = time.perf_counter()
-    done = subprocess.run([backend, str(job), user, "bench", "1", "", ps], env=env, capture_output=True)
+    done = subprocess.run(command, env=env, capture_output=True)
     elapsed = (time.perf_counter() - started) * 1000
     if done.returncode != 0:
         sys.exit(f"{backend} failed for {user}: {done.stderr.decode()}")
@@ -53,7 +65,7 @@ def main():
     args = parser.parse_args()
     if os.geteuid() != 0:
         sys.exit("pdfinst gives up root for the job's user: run the benchmark as root")
-    backends = [args.backend] + ([args.against] if args.against else [])
+    backends = [args.backend] + ([args.against] if args.against else []) + [GS]
     made = subprocess.run(["id", PERSON], capture_output=True).returncode != 0
     if made:
         subprocess.run(["useradd", "-m", "-s", "/usr/sbin/nologin", PERSON], check=True)
@@ -72,11 +84,17 @@ def main():
                 for run in range(runs):
                     for user in (PERSON, "quill-unknown-user"):
                         for backend in backends:
+                            if backend == GS and user != PERSON:
+                                continue
                             times.setdefault((pages, user, backend), []).append(
                                 run_ms(backend, user, ps, folder, 1000 + run))
             for (pages, user, backend), values in times.items():
-                print(f"{pages:3d} pages, {user:18s} {backend}: median {statistics.median(values):6.0f} ms, "
-                      f"min {min(values):6.0f}, max {max(values):6.0f} ({len(values)} runs)")
+                if backend == GS:
+                    user = "(Ghostscript alone)"
+                median = statistics.median(values)
+                ratio = median / statistics.median(times[(pages, PERSON, GS)])
+                print(f"{pages:3d} pages, {user:19s} {backend}: median {median:6.0f} ms, "
+                      f"min {min(values):6.0f}, max {max(values):6.0f} ({len(values)} runs), {ratio:.2f}x gs")
     finally:
         if made:
             subprocess.run(["userdel", "-r", PERSON], capture_output=True)

@@ -94,11 +94,19 @@ struct Outcome {
     std::string errors; // what CUPS would log
 };
 
+// What cupsd hands the backend of a queue that asks for no credentials for its device
+// when it has not authenticated the job's user.
+const std::string kNotAuthenticated = "AUTH_INFO_REQUIRED=none";
+
 // Runs the backend as CUPS does: as root, a clean environment (plus environment), the
 // job's arguments, and the data as the file argument or, with file empty, on standard input.
+// Unless environment says otherwise, cupsd has authenticated the job's user, as on a queue
+// whose policy asks for it.
 Outcome RunPdfinst(const std::vector<std::string>& args, const std::string& file, const std::string& input = "",
-                   const std::string& environment = "", const std::string& wrapper = "") {
+                   std::string environment = "", const std::string& wrapper = "") {
     const Folder scratch;
+    if (args.size() > 1 && environment.find("AUTH_") == std::string::npos)
+        environment += " AUTH_INFO_REQUIRED=none AUTH_USERNAME=" + ShellQuote(args[1]);
     std::string commandLine =
         "env -i PATH=/usr/bin:/bin " + environment + " " + wrapper + " " + ShellQuote(QUILL_PDFINST_BACKEND);
     for (const auto& arg : args) commandLine += " " + ShellQuote(arg);
@@ -270,7 +278,9 @@ TEST_F(PdfinstTest, CancelledJobLeavesNoPartialPdf) {
         if (backend == 0) {
             ::dup2(ends[0], STDIN_FILENO);
             ::close(ends[1]);
-            const char* environment[] = {"PATH=/usr/bin:/bin", outputDir.c_str(), nullptr};
+            const std::string authenticated = "AUTH_USERNAME=" + me;
+            const char* environment[] = {"PATH=/usr/bin:/bin", outputDir.c_str(), "AUTH_INFO_REQUIRED=none",
+                                         authenticated.c_str(), nullptr};
             ::execle(QUILL_PDFINST_BACKEND, "pdfinst", "71", me.c_str(), "long", "1", "", nullptr, environment);
             ::_exit(127);
         }
@@ -307,8 +317,12 @@ TEST_F(PdfinstTest, JobsPrintedThroughCupsBecomePdfsOfTheirUser) {
     if (!CupsSandbox::Possible()) GTEST_SKIP() << quill::test::kNoCupsd;
     CupsSandbox cups;
     cups.InstallManagedPrinterDriver();
-    cups.Run("lpadmin -p QUILL_Amber_PDF_Creator -m quill-amber-pdf-creator.ppd -v pdfinst:/ -E");
-    cups.Run("lpadmin -p Raw_PDF -v pdfinst:/ -E");
+    // As the managed printer is installed: printing needs a user whom cupsd authenticated.
+    cups.Run("lpadmin -p QUILL_Amber_PDF_Creator -m quill-amber-pdf-creator.ppd -v pdfinst:/ -E "
+             "-o printer-op-policy=authenticated");
+    cups.Run("lpadmin -p Raw_PDF -v pdfinst:/ -E -o printer-op-policy=authenticated");
+    // One that takes any name a client gives, as it would from another computer.
+    cups.Run("lpadmin -p Open_PDF -m quill-amber-pdf-creator.ppd -v pdfinst:/ -E");
     const bool root = quill::test::RunsAsRoot();
     std::optional<TestUser> person;
     if (root) person.emplace("quillpdf-cups");
@@ -330,7 +344,7 @@ TEST_F(PdfinstTest, JobsPrintedThroughCupsBecomePdfsOfTheirUser) {
     const std::string asUser = root ? "runuser -u " + person->name + " --" : "";
     const int letter = submit(asUser, "QUILL_Amber_PDF_Creator", "../../letter", text);
     const int raw = submit(asUser, "Raw_PDF", "doc.pdf", document);
-    const int stranger = submit("", "QUILL_Amber_PDF_Creator -U stranger-of-quill", "memo", text);
+    const int stranger = submit("", "Open_PDF -U stranger-of-quill", "memo", text);
 
     const std::string letterPdf = cups.JobPdf(letter);
     EXPECT_EQ(fs::path(letterPdf).filename(), "_.._letter-job-" + std::to_string(letter) + ".pdf");
@@ -419,7 +433,11 @@ TEST_F(PdfinstTest, HostileDocumentsReachNeitherFilesNorTheQueueAndStillBecomePd
     CupsSandbox cups;
     cups.InstallManagedPrinterDriver();
     const std::string queue = "QUILL_Amber_PDF_Creator";
-    cups.Run("lpadmin -p " + queue + " -m quill-amber-pdf-creator.ppd -v pdfinst:/ -E");
+    cups.Run("lpadmin -p " + queue +
+             " -m quill-amber-pdf-creator.ppd -v pdfinst:/ -E -o printer-op-policy=authenticated");
+    // Names that cupsd did not verify reach the printer through a queue that takes them.
+    const std::string open = "Open_PDF";
+    cups.Run("lpadmin -p " + open + " -m quill-amber-pdf-creator.ppd -v pdfinst:/ -E");
     const std::string ppd = cups.dir() + "/etc/ppd/" + queue + ".ppd";
     const std::string ppdBefore = Slurp(ppd);
     const bool root = quill::test::RunsAsRoot();
@@ -453,15 +471,15 @@ got print (\nPPD: DefaultPageSize=Legal QuillInjected=yes\nSTATE: +quill-injecte
     };
     const uid_t server = ::geteuid(); // who owns the PDFs of jobs that are nobody's here
     const std::vector<Case> cases = {
-        {"an unknown user", "lp -U quill-stranger", cups.UnclaimedPdfFolder(), server},
-        {"root", "lp", cups.PdfFolder(), 0},
-        {"a system account", "lp -U daemon", cups.UnclaimedPdfFolder(), server},
-        {"a person", (root ? "runuser -u " + person->name + " -- " : "") + "lp", cups.PdfFolder(), uid},
+        {"an unknown user", "lp -U quill-stranger -d " + open, cups.UnclaimedPdfFolder(), server},
+        {"root", "lp -d " + queue, cups.PdfFolder(), 0},
+        {"a system account", "lp -U daemon -d " + open, cups.UnclaimedPdfFolder(), server},
+        {"a person", (root ? "runuser -u " + person->name + " -- " : "") + "lp -d " + queue, cups.PdfFolder(), uid},
     };
     for (const auto& c : cases) {
         if (!root && c.owner == 0) continue; // the backend of a user's own cupsd cannot write as root
         SCOPED_TRACE(c.as);
-        const std::string output = cups.Run(c.submit + " -d " + queue + " -t hostile " + ShellQuote(document));
+        const std::string output = cups.Run(c.submit + " -t hostile " + ShellQuote(document));
         const int job = std::atoi(output.c_str() + output.rfind('-', output.find(" (")) + 1);
         const std::string pdf = cups.JobPdf(job, c.folder);
         EXPECT_EQ(Pages(pdf), 1) << cups.Run("cat " + ShellQuote(cups.dir() + "/log/error_log"));
@@ -472,5 +490,5 @@ got print (\nPPD: DefaultPageSize=Legal QuillInjected=yes\nSTATE: +quill-injecte
         fs::remove(pdf);
     }
     EXPECT_TRUE(Slurp(ppd) == ppdBefore) << "the queue's PPD was changed";
-    EXPECT_EQ(cups.Run("lpstat -l -p " + queue).find("quill-injected"), std::string::npos);
+    EXPECT_EQ(cups.Run("lpstat -l -p " + queue + " " + open).find("quill-injected"), std::string::npos);
 }
