@@ -406,6 +406,13 @@ TEST_F(PdfinstTest, ConversionsThatDoNotEndAreStoppedAndSayWhy) {
          "PDFINST_SIZE_LIMIT=100000", "", 5, kTooLarge},
         {"fills many files", "/s 50000 string def { (q) (w) .tempfile exch pop dup s writestring closefile } loop\n",
          "PDFINST_SIZE_LIMIT=100000", "", 5, kTooLarge},
+        // Each file deleted at once and kept open: it takes room without a name.
+        {"fills deleted files", "/s 60000 string def { (q) (w) .tempfile exch deletefile dup s writestring } loop\n",
+         "PDFINST_SIZE_LIMIT=1000000 PDFINST_TIME_LIMIT=20", "", 5,
+         "ERROR: the job was stopped: converting it to PDF wrote more than 1000000 bytes"},
+        {"grows without end", "/a [] def { /a [ a 100000 array ] def } loop\n",
+         "PDFINST_MEMORY_LIMIT=268435456 PDFINST_TIME_LIMIT=20", "", 5,
+         "ERROR: the job was stopped: converting it to PDF needed more than 256 MB of memory"},
         // As cupsd cancels: SIGTERM to the backend alone, which must stop Ghostscript itself.
         {"is cancelled", "{} loop\n", "", "timeout --foreground -k 20 -s TERM --preserve-status 2", 0,
          "INFO: the job was cancelled"},
@@ -491,4 +498,147 @@ got print (\nPPD: DefaultPageSize=Legal QuillInjected=yes\nSTATE: +quill-injecte
     }
     EXPECT_TRUE(Slurp(ppd) == ppdBefore) << "the queue's PPD was changed";
     EXPECT_EQ(cups.Run("lpstat -l -p " + queue + " " + open).find("quill-injected"), std::string::npos);
+}
+
+namespace {
+
+// A PDF of at least bytes bytes, as a raw queue hands one over.
+std::string LargePdf(std::size_t bytes) { return "%PDF-1.4\n%" + std::string(bytes, 'x') + "\n%%EOF\n"; }
+
+// PostScript of many pages, whose PDF takes some 700 bytes a page.
+std::string ManyPages(int pages) {
+    std::string ps = "%!PS\n/Times-Roman findfont 11 scalefont setfont\n";
+    for (int page = 1; page <= pages; ++page)
+        ps += "1 1 60 { 72 exch 11 mul 60 add moveto (Page " + std::to_string(page) +
+              ": the quick brown fox jumps over the lazy dog) show } for showpage\n";
+    return ps;
+}
+
+} // namespace
+
+// A PDF that a raw queue hands over is bounded as a conversion is, and what one job may put
+// into a user's PDF folder is bounded lower; the spool folder takes up to the size limit.
+TEST_F(PdfinstTest, PdfsBeyondTheirBoundAreStoppedAndLeaveNothing) {
+    const std::string kUserBound = "ERROR: the job was stopped: its PDF is larger than 50000 bytes, the most one job "
+                                   "may put into a user's PDF folder";
+    struct Case {
+        const char* what;
+        std::string user;
+        std::string data;
+        std::string environment;
+        int status;
+        std::string message; // empty: the PDF is written
+    };
+    const std::vector<Case> cases = {
+        {"raw, beyond the size limit", "quill-stranger-pdf", LargePdf(200000), "PDFINST_SIZE_LIMIT=100000", 5,
+         "ERROR: the job was stopped: its PDF is larger than 100000 bytes, which no document needs"},
+        {"raw, into a user's folder", Me(), LargePdf(60000), "PDFINST_USER_LIMIT=50000", 5, kUserBound},
+        {"raw, into the spool folder", "quill-stranger-pdf", LargePdf(60000), "PDFINST_USER_LIMIT=50000", 0, ""},
+        {"converted, into a user's folder", Me(), ManyPages(150), "PDFINST_USER_LIMIT=50000", 5, kUserBound},
+        {"converted, into the spool folder", "quill-stranger-pdf", ManyPages(150), "PDFINST_USER_LIMIT=50000", 0, ""},
+        // A larger value than the size limit leaves the size limit.
+        {"converted, a user's bound above the size limit", Me(), ManyPages(150),
+         "PDFINST_SIZE_LIMIT=50000 PDFINST_USER_LIMIT=900000", 5,
+         "ERROR: the job was stopped: converting it to PDF wrote more than 50000 bytes"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const Folder output;
+        const std::string spool = output.path + "/spool";
+        const Outcome outcome =
+            RunPdfinst(Job("85", c.user, "large"), "", c.data,
+                       "PDFINST_OUTPUT_DIR=" + output.path + " PDFINST_SPOOL_DIR=" + spool + " " + c.environment);
+        EXPECT_EQ(outcome.status, c.status) << outcome.errors;
+        if (c.message.empty()) {
+            EXPECT_EQ(FilesIn(spool), 1u);
+        } else {
+            EXPECT_NE(outcome.errors.find(c.message), std::string::npos) << outcome.errors;
+            EXPECT_EQ(FilesIn(output.path), c.user == Me() ? 0u : 1u); // the spool folder itself
+            EXPECT_EQ(FilesIn(spool), 0u);
+        }
+    }
+}
+
+// The job's user name is what the client says; only the name cupsd authenticated, handed
+// to the backend with a queue that asks for no credentials of its own, is believed.
+TEST_F(PdfinstTest, OnlyAUserNameThatCupsAuthenticatedWritesIntoAHome) {
+    QUILL_SKIP_UNLESS_ROOT(quill::test::kNeedsRootToChangeUser);
+    const TestUser user("quillpdf-auth");
+    struct Case {
+        const char* what;
+        std::string environment;
+        bool home;
+    };
+    const std::vector<Case> cases = {
+        {"authenticated", "AUTH_INFO_REQUIRED=none AUTH_USERNAME=" + user.name, true},
+        {"not authenticated", kNotAuthenticated, false},
+        {"authenticated as another", "AUTH_INFO_REQUIRED=none AUTH_USERNAME=root", false},
+        // There the name may be what the client sent for the device.
+        {"credentials for the device", "AUTH_INFO_REQUIRED=username,password AUTH_USERNAME=" + user.name, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const Folder spool;
+        fs::remove_all(user.PdfFolder());
+        const Outcome outcome = RunPdfinst(Job("86", user.name, "memo"), "", kPostScript,
+                                           c.environment + " PDFINST_SPOOL_DIR=" + ShellQuote(spool.path + "/s"));
+        ASSERT_EQ(outcome.status, 0) << outcome.errors;
+        EXPECT_EQ(FilesIn(user.PdfFolder()), c.home ? 1u : 0u);
+        EXPECT_EQ(FilesIn(spool.path + "/s"), c.home ? 0u : 1u);
+        if (!c.home) {
+            EXPECT_EQ(Pages(spool.path + "/s/" + user.name + "-memo-job-86.pdf"), 2);
+        }
+    }
+}
+
+// Through CUPS, as another local user tries it: a job that names someone else either is
+// refused by the managed queue (whose policy wants the user authenticated) or, through a
+// queue that takes any name, lands in the spool folder, PostScript and raw PDF alike, and
+// root's name is no different.
+TEST_F(PdfinstTest, ANameGivenByTheClientReachesNoHomeThroughCups) {
+    QUILL_SKIP_UNLESS_ROOT(quill::test::kNeedsRootToChangeUser);
+    if (!CupsSandbox::Possible()) GTEST_SKIP() << quill::test::kNoCupsd;
+    CupsSandbox cups;
+    cups.InstallManagedPrinterDriver();
+    cups.Run("lpadmin -p QUILL_Amber_PDF_Creator -m quill-amber-pdf-creator.ppd -v pdfinst:/ -E "
+             "-o printer-op-policy=authenticated");
+    cups.Run("lpadmin -p Open_PDF -m quill-amber-pdf-creator.ppd -v pdfinst:/ -E");
+    cups.Run("lpadmin -p Open_Raw -v pdfinst:/ -E");
+    const TestUser alice("quillpdf-alice");
+    const TestUser bob("quillpdf-bob");
+    const Folder jobs;
+    const std::string text = jobs.Write("letter.txt", "Dear reader,\nthis is a letter.\n", 0644);
+    const std::string pdf = jobs.Write("doc.pdf", LargePdf(1000), 0644);
+    const auto submit = [&](const std::string& as, const std::string& options, const std::string& file) {
+        const std::string output = cups.Run("runuser -u " + as + " -- env CUPS_SERVER=" + ShellQuote(cups.server()) +
+                                            " lp " + options + " " + ShellQuote(file) + " 2>&1 || true");
+        const auto at = output.find("request id is ");
+        return at == std::string::npos ? 0 : std::atoi(output.c_str() + output.rfind('-', output.find(" (")) + 1);
+    };
+
+    EXPECT_EQ(submit(bob.name, "-U " + alice.name + " -d QUILL_Amber_PDF_Creator", text), 0);
+    EXPECT_EQ(submit(bob.name, "-U root -d QUILL_Amber_PDF_Creator", text), 0);
+    struct Case {
+        std::string options;
+        std::string file;
+        std::string owner; // the name the job gave
+    };
+    const std::vector<Case> cases = {
+        {"-U " + alice.name + " -d Open_PDF", text, alice.name},
+        {"-U root -o raw -d Open_Raw", pdf, "root"},
+        {"-U " + alice.name + " -d Open_Raw", pdf, alice.name},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.options);
+        const int job = submit(bob.name, c.options + " -t memo", c.file);
+        ASSERT_GT(job, 0);
+        const std::string written = cups.JobPdf(job, cups.UnclaimedPdfFolder());
+        EXPECT_EQ(fs::path(written).filename(), c.owner + "-memo-job-" + std::to_string(job) + ".pdf");
+        EXPECT_EQ(OwnerOf(written), 0u);
+    }
+    EXPECT_EQ(FilesIn(cups.PdfFolder()), 0u);
+    // alice herself is authenticated from her connection's credentials, without a password.
+    const int own = submit(alice.name, "-d QUILL_Amber_PDF_Creator -t memo", text);
+    ASSERT_GT(own, 0);
+    EXPECT_EQ(OwnerOf(cups.JobPdf(own)), alice.uid);
 }
