@@ -258,7 +258,9 @@ TEST_F(CupsSpoolerTest, OpenPrinterFindsQueuesByMappedNameAndFailsForMissingOnes
 TEST_F(CupsSpoolerTest, SandboxInstallsTheManagedDriverAndPortAndHoldsJobs) {
     s_cups->InstallManagedPrinterDriver();
     EXPECT_NE(s_cups->Run("lpinfo -m").find("QUILL Amber PDF Creator"), std::string::npos);
-    s_cups->Run("lpadmin -p QUILL_Amber_PDF_Creator -m quill-amber-pdf-creator.ppd -v pdfinst:/ -E");
+    // As the managed printer is installed: jobs of users whom cupsd authenticated reach their PDF folder.
+    s_cups->Run("lpadmin -p QUILL_Amber_PDF_Creator -m quill-amber-pdf-creator.ppd -v pdfinst:/ -E "
+                "-o printer-op-policy=authenticated");
     const int printed = s_cups->SubmitJob("QUILL_Amber_PDF_Creator", "hello", false);
     s_cups->AddQueue("Desk");
     const int held = s_cups->SubmitJob("Desk", "later", true);
@@ -273,6 +275,20 @@ TEST_F(CupsSpoolerTest, SandboxInstallsTheManagedDriverAndPortAndHoldsJobs) {
 
 namespace {
 
+// The name of the queue's operation policy, as the server tells it.
+std::string OpPolicy(const std::string& queue) {
+    ipp_t* request = ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
+                 ("ipp://localhost/printers/" + queue).c_str());
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr, "printer-op-policy");
+    ipp_t* answer = cupsDoRequest(CUPS_HTTP_DEFAULT, request, "/");
+    ipp_attribute_t* attr = answer ? ippFindAttribute(answer, "printer-op-policy", IPP_TAG_NAME) : nullptr;
+    const char* name = attr ? ippGetString(attr, 0, nullptr) : nullptr;
+    std::string policy = name ? name : "";
+    ippDelete(answer);
+    return policy;
+}
+
 // The managed printer's record as the Enable Printer command fills it.
 PrinterInfo2 ManagedRecord(const std::string& port = "pdfinst") {
     PrinterInfo2 info;
@@ -282,6 +298,7 @@ PrinterInfo2 ManagedRecord(const std::string& port = "pdfinst") {
     info.pComment = "Create PDF document";
     info.pPrintProcessor = "WinPrint";
     info.pDatatype = "RAW";
+    info.pSecurityDescriptor = "authenticated";
     return info;
 }
 
@@ -302,6 +319,8 @@ TEST_F(CupsSpoolerTest, PrinterIsAddedOnceAndOnlyWithItsDriverAndPortInstalled) 
     EXPECT_NE(state.find("is idle.  enabled"), std::string::npos) << state;
     EXPECT_NE(state.find("Description: Create PDF document"), std::string::npos) << state;
     EXPECT_NE(state.find("accepting requests"), std::string::npos) << state;
+    // The server's policy that wants an authenticated user for printing, where it has one.
+    EXPECT_EQ(OpPolicy("QUILL_Amber_PDF_Creator"), "authenticated");
 
     auto handle = spooler.OpenPrinterA("QUILL Amber PDF Creator", PRINTER_ALL_ACCESS);
     ASSERT_TRUE(handle);
