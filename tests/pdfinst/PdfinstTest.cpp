@@ -309,6 +309,77 @@ TEST_F(PdfinstTest, CancelledJobLeavesNoPartialPdf) {
     }
 }
 
+// A job whose data is still coming (a filter before the backend that has not ended): it is
+// copied for Ghostscript first, and a cancel or the time limit then ends it as well,
+// leaving neither a PDF nor the private folder with the copy.
+TEST_F(PdfinstTest, JobStillComingIsCancelledOrTimedOutWithoutLeftovers) {
+    struct Case {
+        const char* what;
+        int signal; // 0: none, the time limit ends it
+        int status;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {"cancelled", SIGTERM, 0, "INFO: the job was cancelled"},
+        {"timed out", 0, 5, "ERROR: the job was stopped: converting it to PDF took longer than 1 s"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const Folder output;
+        const Folder scratch;
+        int data[2], messages[2];
+        ASSERT_EQ(::pipe(data), 0);
+        ASSERT_EQ(::pipe(messages), 0);
+        const std::string outputDir = "PDFINST_OUTPUT_DIR=" + output.path;
+        const std::string me = Me();
+        const std::string authenticated = "AUTH_USERNAME=" + me;
+        const pid_t backend = ::fork();
+        ASSERT_GE(backend, 0);
+        if (backend == 0) {
+            ::dup2(data[0], STDIN_FILENO);
+            ::dup2(messages[1], STDERR_FILENO);
+            ::close(data[1]);
+            ::close(messages[0]);
+            const char* environment[] = {"PATH=/usr/bin:/bin",  outputDir.c_str(),      "AUTH_INFO_REQUIRED=none",
+                                         authenticated.c_str(), "PDFINST_TIME_LIMIT=1", nullptr};
+            ::execle(QUILL_PDFINST_BACKEND, "pdfinst", "73", me.c_str(), "coming", "1", "", nullptr, environment);
+            ::_exit(127);
+        }
+        ::close(data[0]);
+        ::close(messages[1]);
+        const std::string start = kPostScript + std::string(4000, '%') + "\n";
+        ASSERT_EQ(::write(data[1], start.data(), start.size()), static_cast<ssize_t>(start.size()));
+        // The copy is open in the backend once it copies.
+        std::string copy;
+        const auto copying = [&] {
+            std::error_code ignored;
+            for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(backend) + "/fd", ignored)) {
+                const std::string target = fs::read_symlink(fd.path(), ignored).string();
+                if (target.starts_with("/tmp/pdfinst-")) {
+                    copy = target;
+                    return true;
+                }
+            }
+            return false;
+        };
+        for (int i = 0; i < 200 && !copying(); ++i) ::usleep(10000);
+        ASSERT_TRUE(copying());
+        if (c.signal != 0) ::kill(backend, c.signal);
+        int status = 0;
+        ::waitpid(backend, &status, 0);
+        ::close(data[1]);
+        std::string errors;
+        char buffer[4096];
+        for (ssize_t n; (n = ::read(messages[0], buffer, sizeof buffer)) > 0;) errors.append(buffer, n);
+        ::close(messages[0]);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), c.status);
+        EXPECT_NE(errors.find(c.message), std::string::npos) << errors;
+        EXPECT_TRUE(fs::is_empty(output.path));
+        EXPECT_FALSE(fs::exists(fs::path(copy).parent_path())) << copy;
+    }
+}
+
 // Through CUPS: jobs submitted by a user to the managed printer's queues, PostScript made by
 // the PPD queue's filters, a PDF through a raw queue. As root, the user is another one, made
 // for the test; in a normal user's own cupsd, it is that user, and the server's user keeps
