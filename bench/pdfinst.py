@@ -7,12 +7,16 @@ as the job of a user unknown here (converted as nobody), and prints the median, 
 and maximum of each, beside Ghostscript itself opening the same file (the ratio is the
 backend's median over Ghostscript's). The person's job is one that cupsd authenticated
 (AUTH_USERNAME), as on a queue whose policy asks for it. With --against, a second build of
-pdfinst runs in turn with the first, so that both meet the same load of the machine.
+pdfinst (or several) runs in turn with the first, so that both meet the same load of the machine.
 
-    bench/pdfinst.py [BACKEND] [--against OTHER] [--runs N]
+    bench/pdfinst.py [BACKEND] [--against OTHER]... [--runs N]
+
+Besides the wall time, the CPU time of the backend and its children (user and system),
+which a loaded machine disturbs less.
 """
 import argparse
 import os
+import resource
 import shutil
 import statistics
 import subprocess
@@ -46,26 +50,29 @@ def run_ms(backend, user, ps, folder, job):
                    "-sOutputFile=" + os.path.join(folder, "gs.pdf"), ps]
     else:
         command = [backend, str(job), user, "bench", "1", "", ps]
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
     started = time.perf_counter()
     done = subprocess.run(command, env=env, capture_output=True)
     elapsed = (time.perf_counter() - started) * 1000
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    cpu = (after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime) * 1000
     if done.returncode != 0:
         sys.exit(f"{backend} failed for {user}: {done.stderr.decode()}")
     for name in os.listdir(folder):
         path = os.path.join(folder, name)
         shutil.rmtree(path) if os.path.isdir(path) else os.remove(path)
-    return elapsed
+    return elapsed, cpu
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("backend", nargs="?", default=os.path.join(ROOT, "build", "tools", "pdfinst", "pdfinst"))
-    parser.add_argument("--against")
+    parser.add_argument("--against", action="append", default=[])
     parser.add_argument("--runs", type=int, default=20)
     args = parser.parse_args()
     if os.geteuid() != 0:
         sys.exit("pdfinst gives up root for the job's user: run the benchmark as root")
-    backends = [args.backend] + ([args.against] if args.against else []) + [GS]
+    backends = [args.backend] + args.against + [GS]
     made = subprocess.run(["id", PERSON], capture_output=True).returncode != 0
     if made:
         subprocess.run(["useradd", "-m", "-s", "/usr/sbin/nologin", PERSON], check=True)
@@ -88,13 +95,17 @@ def main():
                                 continue
                             times.setdefault((pages, user, backend), []).append(
                                 run_ms(backend, user, ps, folder, 1000 + run))
-            for (pages, user, backend), values in times.items():
+            for (pages, user, backend), runs in times.items():
                 if backend == GS:
                     user = "(Ghostscript alone)"
+                values = [wall for wall, _ in runs]
                 median = statistics.median(values)
-                ratio = median / statistics.median(times[(pages, PERSON, GS)])
+                cpu = statistics.median(cpu for _, cpu in runs)
+                ratio = median / statistics.median(wall for wall, _ in times[(pages, PERSON, GS)])
+                cpu_ratio = cpu / statistics.median(cpu for _, cpu in times[(pages, PERSON, GS)])
                 print(f"{pages:3d} pages, {user:19s} {backend}: median {median:6.0f} ms, "
-                      f"min {min(values):6.0f}, max {max(values):6.0f} ({len(values)} runs), {ratio:.2f}x gs")
+                      f"min {min(values):6.0f}, max {max(values):6.0f} ({len(values)} runs), {ratio:.2f}x gs; "
+                      f"CPU median {cpu:6.0f} ms, {cpu_ratio:.2f}x gs")
     finally:
         if made:
             subprocess.run(["userdel", "-r", PERSON], capture_output=True)
