@@ -6,7 +6,6 @@
 #include "JobOwner.h"
 #include "OutputFolder.h"
 
-#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -114,8 +113,7 @@ int PrintJob(char** argv, const char* file) {
     RemoveOnCancel(folder.get(), output.name); // an unnamed PDF goes with the process
     try {
         if (data.kind() == DataKind::Pdf) {
-            if (!data.Pump(output.fd.get(), std::min(limits.pdfBytes, limits.bytes)))
-                throw BackendError(kBackendCancel, PdfTooLarge(limits));
+            if (!data.Pump(output.fd.get(), limits.pdfBytes)) throw BackendError(kBackendCancel, PdfTooLarge(limits));
         } else {
             ConvertPostScript(data, output.fd.get(), {PdfVersion(argv[5]), Converter(), limits});
         }

@@ -167,9 +167,14 @@ int MillisecondsUntil(Clock::time_point when) {
 }
 
 // Copies the job's data into the folder's copy of it, until the data ends, a cancel comes,
-// the time runs out or the copy reaches the size limit.
+// the time runs out or the copy reaches the size limit. Called with SIGTERM blocked: a
+// cancel is taken only while waiting for data, so that it cannot come between the look at
+// g_stopped and the wait, where nothing would end the wait.
 void CopyJob(JobData& data, const PrivateFolder& folder, Clock::time_point deadline, const ConversionLimits& limits,
              Watch& watch) {
+    sigset_t waiting;
+    ::sigprocmask(SIG_SETMASK, nullptr, &waiting);
+    ::sigdelset(&waiting, SIGTERM);
     std::string head = data.TakeHead();
     std::uint64_t copied = head.size();
     if (!WriteAll(folder.document(), head)) {
@@ -186,8 +191,14 @@ void CopyJob(JobData& data, const PrivateFolder& folder, Clock::time_point deadl
             watch.timedOut = true;
             return;
         }
+        if (g_stopped) {
+            watch.stopped = true;
+            return;
+        }
         pollfd job{data.fd(), POLLIN, 0};
-        const int ready = ::poll(&job, 1, MillisecondsUntil(deadline));
+        const int wait = MillisecondsUntil(deadline);
+        const timespec timeout{wait / 1000, (wait % 1000) * 1000000L};
+        const int ready = ::ppoll(&job, 1, &timeout, &waiting);
         if (g_stopped) {
             watch.stopped = true;
             return;
@@ -243,7 +254,7 @@ void Supervise(int messages, int pidfd, pid_t converter, int out, const PrivateF
                 break;
             }
             struct stat written {};
-            if (::fstat(out, &written) == 0 && static_cast<std::uint64_t>(written.st_size) >= limits.pdfBytes) {
+            if (::fstat(out, &written) == 0 && static_cast<std::uint64_t>(written.st_size) > limits.pdfBytes) {
                 watch.pdfTooLarge = true;
                 break;
             }
@@ -328,9 +339,7 @@ void ConvertPostScript(JobData& data, int out, const Conversion& how) {
     const PrivateFolder folder(how.runAs);
     const Converting converting;
     Watch watch;
-    term.Allow();
     CopyJob(data, folder, deadline, how.limits, watch);
-    term.Block();
     if (watch.stopped || g_stopped) ThrowCancelled();
     if (watch.timedOut) ThrowTimedOut(how.limits);
     if (watch.tooLarge) ThrowTooLarge(how.limits);
