@@ -9,7 +9,11 @@ backend's median over Ghostscript's). The person's job is one that cupsd authent
 (AUTH_USERNAME), as on a queue whose policy asks for it. With --against, a second build of
 pdfinst (or several) runs in turn with the first, so that both meet the same load of the machine.
 
-    bench/pdfinst.py [BACKEND] [--against OTHER]... [--runs N]
+    bench/pdfinst.py [BACKEND] [--against OTHER]... [--runs N] [--queue JOBS]
+
+With --queue, each build also prints JOBS 100-page jobs through the managed printer's queue
+of a private cupsd (the PPD's filters before the backend, the user authenticated by cupsd):
+jobs per minute from enabling the queue, with all jobs waiting, until the last has ended.
 
 Besides the wall time, the CPU time of the backend and its children (user and system),
 which a loaded machine disturbs less.
@@ -64,11 +68,41 @@ def run_ms(backend, user, ps, folder, job):
     return elapsed, cpu
 
 
+def queue_rate(backend, ps, jobs):
+    sandbox = os.path.join(ROOT, "tests", "support", "cups-sandbox")
+    ppd = os.path.join(ROOT, "build", "tools", "pdfinst", "quill-amber-pdf-creator.ppd")
+    with tempfile.TemporaryDirectory() as work:
+        os.chmod(work, 0o755)
+        server = os.path.join(work, "cups")
+        subprocess.run([sandbox, "start", server, "--no-bus"], check=True)
+        try:
+            subprocess.run([sandbox, "install-managed", server, backend, ppd], check=True)
+            env = dict(os.environ, CUPS_SERVER=os.path.join(server, "run", "cups.sock"))
+            run = lambda *command: subprocess.run(command, env=env, check=True, capture_output=True).stdout
+            run("lpadmin", "-p", "Bench", "-m", "quill-amber-pdf-creator.ppd", "-v", "pdfinst:/", "-E",
+                "-o", "printer-op-policy=authenticated")
+            run("cupsdisable", "Bench")
+            for _ in range(jobs):
+                run("lp", "-d", "Bench", "-t", "bench", ps)
+            started = time.perf_counter()
+            run("cupsenable", "Bench")
+            while run("lpstat", "-o", "Bench").strip():
+                time.sleep(0.02)
+            elapsed = time.perf_counter() - started
+            made = len(os.listdir(os.path.join(server, "pdf")))
+            if made != jobs:
+                sys.exit(f"{backend}: {made} PDFs of {jobs} jobs")
+            return jobs / elapsed * 60
+        finally:
+            subprocess.run([sandbox, "stop", server])
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("backend", nargs="?", default=os.path.join(ROOT, "build", "tools", "pdfinst", "pdfinst"))
     parser.add_argument("--against", action="append", default=[])
     parser.add_argument("--runs", type=int, default=20)
+    parser.add_argument("--queue", type=int, default=0)
     args = parser.parse_args()
     if os.geteuid() != 0:
         sys.exit("pdfinst gives up root for the job's user: run the benchmark as root")
@@ -106,6 +140,11 @@ def main():
                 print(f"{pages:3d} pages, {user:19s} {backend}: median {median:6.0f} ms, "
                       f"min {min(values):6.0f}, max {max(values):6.0f} ({len(values)} runs), {ratio:.2f}x gs; "
                       f"CPU median {cpu:6.0f} ms, {cpu_ratio:.2f}x gs")
+            if args.queue:
+                ps = os.path.join(work, "doc100.ps")
+                for backend in backends[:-1]:
+                    print(f"through the queue, {args.queue} jobs of 100 pages, {backend}: "
+                          f"{queue_rate(backend, ps, args.queue):.0f} jobs/min")
     finally:
         if made:
             subprocess.run(["userdel", "-r", PERSON], capture_output=True)
