@@ -5,7 +5,7 @@ Runs pdfinst as root with a job's arguments for a 2-page and a 100-page text doc
 once as a person's job (converted as that person; a temporary account is made) and once
 as the job of a user unknown here (converted as nobody), and prints the median, minimum
 and maximum of each, beside Ghostscript itself opening the same file (the ratio is the
-backend's median over Ghostscript's). The person's job is one that cupsd authenticated
+median over the rounds of the backend's time over Ghostscript's in the same round). The person's job is one that cupsd authenticated
 (AUTH_USERNAME), as on a queue whose policy asks for it. With --against, a second build of
 pdfinst (or several) runs in turn with the first, so that both meet the same load of the machine.
 
@@ -135,8 +135,10 @@ def main():
                 values = [wall for wall, _ in runs]
                 median = statistics.median(values)
                 cpu = statistics.median(cpu for _, cpu in runs)
-                ratio = median / statistics.median(wall for wall, _ in times[(pages, PERSON, GS)])
-                cpu_ratio = cpu / statistics.median(cpu for _, cpu in times[(pages, PERSON, GS)])
+                # Each run's time over Ghostscript's in the same round, which met the same load.
+                gs_runs = times[(pages, PERSON, GS)]
+                ratio = statistics.median(wall / gs[0] for (wall, _), gs in zip(runs, gs_runs))
+                cpu_ratio = statistics.median(cpu / gs[1] for (_, cpu), gs in zip(runs, gs_runs))
                 print(f"{pages:3d} pages, {user:19s} {backend}: median {median:6.0f} ms, "
                       f"min {min(values):6.0f}, max {max(values):6.0f} ({len(values)} runs), {ratio:.2f}x gs; "
                       f"CPU median {cpu:6.0f} ms, {cpu_ratio:.2f}x gs")
