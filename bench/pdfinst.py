@@ -5,9 +5,10 @@ Runs pdfinst as root with a job's arguments for a 2-page and a 100-page text doc
 once as a person's job (converted as that person; a temporary account is made) and once
 as the job of a user unknown here (converted as nobody), and prints the median, minimum
 and maximum of each, beside Ghostscript itself opening the same file (the ratio is the
-median over the rounds of the backend's time over Ghostscript's in the same round). The person's job is one that cupsd authenticated
-(AUTH_USERNAME), as on a queue whose policy asks for it. With --against, a second build of
-pdfinst (or several) runs in turn with the first, so that both meet the same load of the machine.
+median over the rounds of the backend's time over Ghostscript's in the same round). The
+person's job is one that cupsd authenticated (AUTH_USERNAME), as on a queue whose policy
+asks for it. With --against, another build of pdfinst (or several) runs in turn with the
+first, so that all meet the same load of the machine.
 
     bench/pdfinst.py [BACKEND] [--against OTHER]... [--runs N] [--queue JOBS]
 
