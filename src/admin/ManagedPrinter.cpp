@@ -14,6 +14,10 @@ bool InstallManagedPrinter(spooler::Spooler& spooler) {
     printer.pComment = kManagedComment;
     printer.pPrintProcessor = "WinPrint";
     printer.pDatatype = "RAW";
+    // Its port writes a job into its user's PDF folder only when the server authenticated
+    // the user; this policy (Debian's cupsd.conf has it) asks for that, which on the local
+    // socket takes no password.
+    printer.pSecurityDescriptor = kManagedPolicy;
     return spooler.AddPrinterA(printer) != nullptr; // the handle, if any, is closed at once
 }
 

@@ -13,6 +13,9 @@ inline constexpr const char* kManagedPort = "pdfinst";
 inline constexpr const char* kManagedComment = "Create PDF document";
 inline constexpr const char* kCompanionProgram = "SetupAid.exe";
 inline constexpr const char* kDefaultShareName = "QUILL";
+// The print server's operation policy the managed printer gets: printing needs an
+// authenticated user.
+inline constexpr const char* kManagedPolicy = "authenticated";
 
 // Whether the printer can be opened with full access (one that cannot counts as absent).
 bool PrinterExists(spooler::Spooler& spooler, const std::string& printerName);

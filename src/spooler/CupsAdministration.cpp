@@ -93,6 +93,25 @@ bool SetReasons(CupsConnection& connection, const std::string& queue, const std:
     return static_cast<bool>(connection.Send(request, "/admin/"));
 }
 
+// Gives the printer the server's operation policy of that name where the server has one;
+// the printer keeps the server's default otherwise, or when the server refuses.
+void SetPolicy(CupsConnection& connection, const std::string& uri, const std::string& policy) {
+    ipp_t* request = NewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES, uri);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr,
+                 "printer-op-policy-supported");
+    const Ipp answer = connection.Send(request);
+    ipp_attribute_t* supported =
+        answer ? ippFindAttribute(answer.get(), "printer-op-policy-supported", IPP_TAG_NAME) : nullptr;
+    for (int i = 0; supported && i < ippGetCount(supported); ++i) {
+        const char* name = ippGetString(supported, i, nullptr);
+        if (!name || policy != name) continue;
+        ipp_t* change = NewRequest(CUPS_ADD_MODIFY_PRINTER, uri);
+        ippAddString(change, IPP_TAG_PRINTER, IPP_TAG_NAME, "printer-op-policy", nullptr, policy.c_str());
+        connection.Send(change, "/admin/");
+        return;
+    }
+}
+
 bool HasReason(ipp_attribute_t* reasons, const char* prefix) {
     for (int i = 0; reasons && i < ippGetCount(reasons); ++i) {
         const char* value = ippGetString(reasons, i, nullptr);
@@ -166,6 +185,8 @@ std::unique_ptr<PrinterHandle> CupsSpooler::AddPrinterA(const PrinterInfo2& prin
     ippAddBoolean(request, IPP_TAG_PRINTER, "printer-is-shared", (printer.Attributes & PRINTER_ATTRIBUTE_SHARED) != 0);
     // CUPS refuses a device whose backend (the port) is not installed.
     if (!connection->Send(request, "/admin/")) return nullptr;
+    // Known once the printer exists: the server names its policies to its printers.
+    if (!printer.pSecurityDescriptor.empty()) SetPolicy(*connection, PrinterUri(queue), printer.pSecurityDescriptor);
     return std::make_unique<CupsPrinterHandle>(printer.pPrinterName, "", queue);
 }
 

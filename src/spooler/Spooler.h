@@ -154,6 +154,9 @@ struct PrinterInfo2 {
     std::string pPrintProcessor;
     std::string pDatatype;
     std::string pParameters;
+    // Who may do what with the printer: the name of one of the server's operation policies
+    // (CUPS' printer-op-policy); empty, or one the server does not have: its default.
+    std::string pSecurityDescriptor;
     std::uint32_t Attributes = 0;
     std::uint32_t Priority = 0;
     std::uint32_t DefaultPriority = 0;

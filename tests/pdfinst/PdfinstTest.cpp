@@ -94,11 +94,19 @@ struct Outcome {
     std::string errors; // what CUPS would log
 };
 
+// What cupsd hands the backend of a queue that asks for no credentials for its device
+// when it has not authenticated the job's user.
+const std::string kNotAuthenticated = "AUTH_INFO_REQUIRED=none";
+
 // Runs the backend as CUPS does: as root, a clean environment (plus environment), the
 // job's arguments, and the data as the file argument or, with file empty, on standard input.
+// Unless environment says otherwise, cupsd has authenticated the job's user, as on a queue
+// whose policy asks for it.
 Outcome RunPdfinst(const std::vector<std::string>& args, const std::string& file, const std::string& input = "",
-                   const std::string& environment = "", const std::string& wrapper = "") {
+                   std::string environment = "", const std::string& wrapper = "") {
     const Folder scratch;
+    if (args.size() > 1 && environment.find("AUTH_") == std::string::npos)
+        environment += " AUTH_INFO_REQUIRED=none AUTH_USERNAME=" + ShellQuote(args[1]);
     std::string commandLine =
         "env -i PATH=/usr/bin:/bin " + environment + " " + wrapper + " " + ShellQuote(QUILL_PDFINST_BACKEND);
     for (const auto& arg : args) commandLine += " " + ShellQuote(arg);
@@ -270,7 +278,9 @@ TEST_F(PdfinstTest, CancelledJobLeavesNoPartialPdf) {
         if (backend == 0) {
             ::dup2(ends[0], STDIN_FILENO);
             ::close(ends[1]);
-            const char* environment[] = {"PATH=/usr/bin:/bin", outputDir.c_str(), nullptr};
+            const std::string authenticated = "AUTH_USERNAME=" + me;
+            const char* environment[] = {"PATH=/usr/bin:/bin", outputDir.c_str(), "AUTH_INFO_REQUIRED=none",
+                                         authenticated.c_str(), nullptr};
             ::execle(QUILL_PDFINST_BACKEND, "pdfinst", "71", me.c_str(), "long", "1", "", nullptr, environment);
             ::_exit(127);
         }
@@ -299,16 +309,92 @@ TEST_F(PdfinstTest, CancelledJobLeavesNoPartialPdf) {
     }
 }
 
+// A job whose data is still coming (a filter before the backend that has not ended): it is
+// copied for Ghostscript first, and a cancel or the time limit then ends it as well,
+// leaving neither a PDF nor the private folder with the copy.
+TEST_F(PdfinstTest, JobStillComingIsCancelledOrTimedOutWithoutLeftovers) {
+    struct Case {
+        const char* what;
+        int signal; // 0: none, the time limit ends it
+        int status;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {"cancelled", SIGTERM, 0, "INFO: the job was cancelled"},
+        {"timed out", 0, 5, "ERROR: the job was stopped: converting it to PDF took longer than 1 s"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const Folder output;
+        const Folder scratch;
+        int data[2], messages[2];
+        ASSERT_EQ(::pipe(data), 0);
+        ASSERT_EQ(::pipe(messages), 0);
+        const std::string outputDir = "PDFINST_OUTPUT_DIR=" + output.path;
+        const std::string me = Me();
+        const std::string authenticated = "AUTH_USERNAME=" + me;
+        const pid_t backend = ::fork();
+        ASSERT_GE(backend, 0);
+        if (backend == 0) {
+            ::dup2(data[0], STDIN_FILENO);
+            ::dup2(messages[1], STDERR_FILENO);
+            ::close(data[1]);
+            ::close(messages[0]);
+            const char* environment[] = {"PATH=/usr/bin:/bin",  outputDir.c_str(),      "AUTH_INFO_REQUIRED=none",
+                                         authenticated.c_str(), "PDFINST_TIME_LIMIT=1", nullptr};
+            ::execle(QUILL_PDFINST_BACKEND, "pdfinst", "73", me.c_str(), "coming", "1", "", nullptr, environment);
+            ::_exit(127);
+        }
+        ::close(data[0]);
+        ::close(messages[1]);
+        const std::string start = kPostScript + std::string(4000, '%') + "\n";
+        ASSERT_EQ(::write(data[1], start.data(), start.size()), static_cast<ssize_t>(start.size()));
+        // The copy is open in the backend once it copies.
+        std::string copy;
+        const auto copying = [&] {
+            std::error_code ignored;
+            for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(backend) + "/fd", ignored)) {
+                const std::string target = fs::read_symlink(fd.path(), ignored).string();
+                if (target.starts_with("/tmp/pdfinst-")) {
+                    copy = target;
+                    return true;
+                }
+            }
+            return false;
+        };
+        for (int i = 0; i < 200 && !copying(); ++i) ::usleep(10000);
+        ASSERT_TRUE(copying());
+        if (c.signal != 0) ::kill(backend, c.signal);
+        int status = 0;
+        ::waitpid(backend, &status, 0);
+        ::close(data[1]);
+        std::string errors;
+        char buffer[4096];
+        for (ssize_t n; (n = ::read(messages[0], buffer, sizeof buffer)) > 0;) errors.append(buffer, n);
+        ::close(messages[0]);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), c.status);
+        EXPECT_NE(errors.find(c.message), std::string::npos) << errors;
+        EXPECT_TRUE(fs::is_empty(output.path));
+        EXPECT_FALSE(fs::exists(fs::path(copy).parent_path())) << copy;
+    }
+}
+
 // Through CUPS: jobs submitted by a user to the managed printer's queues, PostScript made by
 // the PPD queue's filters, a PDF through a raw queue. As root, the user is another one, made
-// for the test; in a normal user's own cupsd, it is that user, and the server's user keeps
-// what strangers print.
+// for the test. A normal user's own cupsd hands its backend no authenticated name (it keeps
+// no credentials of a job when it does not run as root): every job there, the user's own
+// too, goes to the spool folder, the server's user's.
 TEST_F(PdfinstTest, JobsPrintedThroughCupsBecomePdfsOfTheirUser) {
     if (!CupsSandbox::Possible()) GTEST_SKIP() << quill::test::kNoCupsd;
     CupsSandbox cups;
     cups.InstallManagedPrinterDriver();
-    cups.Run("lpadmin -p QUILL_Amber_PDF_Creator -m quill-amber-pdf-creator.ppd -v pdfinst:/ -E");
-    cups.Run("lpadmin -p Raw_PDF -v pdfinst:/ -E");
+    // As the managed printer is installed: printing needs a user whom cupsd authenticated.
+    cups.Run("lpadmin -p QUILL_Amber_PDF_Creator -m quill-amber-pdf-creator.ppd -v pdfinst:/ -E "
+             "-o printer-op-policy=authenticated");
+    cups.Run("lpadmin -p Raw_PDF -v pdfinst:/ -E -o printer-op-policy=authenticated");
+    // One that takes any name a client gives, as it would from another computer.
+    cups.Run("lpadmin -p Open_PDF -m quill-amber-pdf-creator.ppd -v pdfinst:/ -E");
     const bool root = quill::test::RunsAsRoot();
     std::optional<TestUser> person;
     if (root) person.emplace("quillpdf-cups");
@@ -330,14 +416,17 @@ TEST_F(PdfinstTest, JobsPrintedThroughCupsBecomePdfsOfTheirUser) {
     const std::string asUser = root ? "runuser -u " + person->name + " --" : "";
     const int letter = submit(asUser, "QUILL_Amber_PDF_Creator", "../../letter", text);
     const int raw = submit(asUser, "Raw_PDF", "doc.pdf", document);
-    const int stranger = submit("", "QUILL_Amber_PDF_Creator -U stranger-of-quill", "memo", text);
+    const int stranger = submit("", "Open_PDF -U stranger-of-quill", "memo", text);
 
-    const std::string letterPdf = cups.JobPdf(letter);
-    EXPECT_EQ(fs::path(letterPdf).filename(), "_.._letter-job-" + std::to_string(letter) + ".pdf");
+    const std::string own = root ? cups.PdfFolder() : cups.UnclaimedPdfFolder();
+    const std::string letterPdf = cups.JobPdf(letter, own);
+    if (root) {
+        EXPECT_EQ(fs::path(letterPdf).filename(), "_.._letter-job-" + std::to_string(letter) + ".pdf");
+    }
     EXPECT_EQ(Pages(letterPdf), 1);
     EXPECT_EQ(OwnerOf(letterPdf), uid);
     EXPECT_EQ(GroupOf(letterPdf), gid); // not cupsd's group lp
-    const std::string rawPdf = cups.JobPdf(raw);
+    const std::string rawPdf = cups.JobPdf(raw, own);
     EXPECT_EQ(Slurp(rawPdf), Slurp(document));
     EXPECT_EQ(OwnerOf(rawPdf), uid);
     const std::string strangerPdf = cups.JobPdf(stranger, cups.UnclaimedPdfFolder());
@@ -345,7 +434,7 @@ TEST_F(PdfinstTest, JobsPrintedThroughCupsBecomePdfsOfTheirUser) {
     EXPECT_EQ(Pages(strangerPdf), 1);
     EXPECT_EQ(OwnerOf(strangerPdf), root ? 0u : ::geteuid());
     EXPECT_EQ(GroupOf(strangerPdf), root ? 0u : ::getegid());
-    EXPECT_EQ(FilesIn(cups.PdfFolder()), 2u);
+    EXPECT_EQ(FilesIn(cups.PdfFolder()), root ? 2u : 0u);
 }
 
 namespace {
@@ -392,6 +481,13 @@ TEST_F(PdfinstTest, ConversionsThatDoNotEndAreStoppedAndSayWhy) {
          "PDFINST_SIZE_LIMIT=100000", "", 5, kTooLarge},
         {"fills many files", "/s 50000 string def { (q) (w) .tempfile exch pop dup s writestring closefile } loop\n",
          "PDFINST_SIZE_LIMIT=100000", "", 5, kTooLarge},
+        // Each file deleted at once and kept open: it takes room without a name.
+        {"fills deleted files", "/s 60000 string def { (q) (w) .tempfile exch deletefile dup s writestring } loop\n",
+         "PDFINST_SIZE_LIMIT=1000000 PDFINST_TIME_LIMIT=20", "", 5,
+         "ERROR: the job was stopped: converting it to PDF wrote more than 1000000 bytes"},
+        {"grows without end", "/a [] def { /a [ a 100000 array ] def } loop\n",
+         "PDFINST_MEMORY_LIMIT=268435456 PDFINST_TIME_LIMIT=20", "", 5,
+         "ERROR: the job was stopped: converting it to PDF needed more than 256 MB of memory"},
         // As cupsd cancels: SIGTERM to the backend alone, which must stop Ghostscript itself.
         {"is cancelled", "{} loop\n", "", "timeout --foreground -k 20 -s TERM --preserve-status 2", 0,
          "INFO: the job was cancelled"},
@@ -413,13 +509,18 @@ TEST_F(PdfinstTest, ConversionsThatDoNotEndAreStoppedAndSayWhy) {
 // Through CUPS, as any local user (or another computer, once the printer is shared) can
 // print: a document that writes and reads through links planted in a folder of its own
 // below /tmp, and prints lines that cupsd would take as commands from the backend. In a
-// normal user's own cupsd the person is that user, and root's jobs cannot be written.
+// normal user's own cupsd the person is that user, whose jobs go to the spool folder there
+// (that server names no authenticated user), and root's jobs are not tried.
 TEST_F(PdfinstTest, HostileDocumentsReachNeitherFilesNorTheQueueAndStillBecomePdfs) {
     if (!CupsSandbox::Possible()) GTEST_SKIP() << quill::test::kNoCupsd;
     CupsSandbox cups;
     cups.InstallManagedPrinterDriver();
     const std::string queue = "QUILL_Amber_PDF_Creator";
-    cups.Run("lpadmin -p " + queue + " -m quill-amber-pdf-creator.ppd -v pdfinst:/ -E");
+    cups.Run("lpadmin -p " + queue +
+             " -m quill-amber-pdf-creator.ppd -v pdfinst:/ -E -o printer-op-policy=authenticated");
+    // Names that cupsd did not verify reach the printer through a queue that takes them.
+    const std::string open = "Open_PDF";
+    cups.Run("lpadmin -p " + open + " -m quill-amber-pdf-creator.ppd -v pdfinst:/ -E");
     const std::string ppd = cups.dir() + "/etc/ppd/" + queue + ".ppd";
     const std::string ppdBefore = Slurp(ppd);
     const bool root = quill::test::RunsAsRoot();
@@ -453,15 +554,16 @@ got print (\nPPD: DefaultPageSize=Legal QuillInjected=yes\nSTATE: +quill-injecte
     };
     const uid_t server = ::geteuid(); // who owns the PDFs of jobs that are nobody's here
     const std::vector<Case> cases = {
-        {"an unknown user", "lp -U quill-stranger", cups.UnclaimedPdfFolder(), server},
-        {"root", "lp", cups.PdfFolder(), 0},
-        {"a system account", "lp -U daemon", cups.UnclaimedPdfFolder(), server},
-        {"a person", (root ? "runuser -u " + person->name + " -- " : "") + "lp", cups.PdfFolder(), uid},
+        {"an unknown user", "lp -U quill-stranger -d " + open, cups.UnclaimedPdfFolder(), server},
+        {"root", "lp -d " + queue, cups.PdfFolder(), 0},
+        {"a system account", "lp -U daemon -d " + open, cups.UnclaimedPdfFolder(), server},
+        {"a person", (root ? "runuser -u " + person->name + " -- " : "") + "lp -d " + queue,
+         root ? cups.PdfFolder() : cups.UnclaimedPdfFolder(), uid},
     };
     for (const auto& c : cases) {
         if (!root && c.owner == 0) continue; // the backend of a user's own cupsd cannot write as root
         SCOPED_TRACE(c.as);
-        const std::string output = cups.Run(c.submit + " -d " + queue + " -t hostile " + ShellQuote(document));
+        const std::string output = cups.Run(c.submit + " -t hostile " + ShellQuote(document));
         const int job = std::atoi(output.c_str() + output.rfind('-', output.find(" (")) + 1);
         const std::string pdf = cups.JobPdf(job, c.folder);
         EXPECT_EQ(Pages(pdf), 1) << cups.Run("cat " + ShellQuote(cups.dir() + "/log/error_log"));
@@ -472,5 +574,148 @@ got print (\nPPD: DefaultPageSize=Legal QuillInjected=yes\nSTATE: +quill-injecte
         fs::remove(pdf);
     }
     EXPECT_TRUE(Slurp(ppd) == ppdBefore) << "the queue's PPD was changed";
-    EXPECT_EQ(cups.Run("lpstat -l -p " + queue).find("quill-injected"), std::string::npos);
+    EXPECT_EQ(cups.Run("lpstat -l -p " + queue + " " + open).find("quill-injected"), std::string::npos);
+}
+
+namespace {
+
+// A PDF of at least bytes bytes, as a raw queue hands one over.
+std::string LargePdf(std::size_t bytes) { return "%PDF-1.4\n%" + std::string(bytes, 'x') + "\n%%EOF\n"; }
+
+// PostScript of many pages, whose PDF takes some 700 bytes a page.
+std::string ManyPages(int pages) {
+    std::string ps = "%!PS\n/Times-Roman findfont 11 scalefont setfont\n";
+    for (int page = 1; page <= pages; ++page)
+        ps += "1 1 60 { 72 exch 11 mul 60 add moveto (Page " + std::to_string(page) +
+              ": the quick brown fox jumps over the lazy dog) show } for showpage\n";
+    return ps;
+}
+
+} // namespace
+
+// A PDF that a raw queue hands over is bounded as a conversion is, and what one job may put
+// into a user's PDF folder is bounded lower; the spool folder takes up to the size limit.
+TEST_F(PdfinstTest, PdfsBeyondTheirBoundAreStoppedAndLeaveNothing) {
+    const std::string kUserBound = "ERROR: the job was stopped: its PDF is larger than 50000 bytes, the most one job "
+                                   "may put into a user's PDF folder";
+    struct Case {
+        const char* what;
+        std::string user;
+        std::string data;
+        std::string environment;
+        int status;
+        std::string message; // empty: the PDF is written
+    };
+    const std::vector<Case> cases = {
+        {"raw, beyond the size limit", "quill-stranger-pdf", LargePdf(200000), "PDFINST_SIZE_LIMIT=100000", 5,
+         "ERROR: the job was stopped: its PDF is larger than 100000 bytes, which no document needs"},
+        {"raw, into a user's folder", Me(), LargePdf(60000), "PDFINST_USER_LIMIT=50000", 5, kUserBound},
+        {"raw, into the spool folder", "quill-stranger-pdf", LargePdf(60000), "PDFINST_USER_LIMIT=50000", 0, ""},
+        {"converted, into a user's folder", Me(), ManyPages(150), "PDFINST_USER_LIMIT=50000", 5, kUserBound},
+        {"converted, into the spool folder", "quill-stranger-pdf", ManyPages(150), "PDFINST_USER_LIMIT=50000", 0, ""},
+        // A larger value than the size limit leaves the size limit.
+        {"converted, a user's bound above the size limit", Me(), ManyPages(150),
+         "PDFINST_SIZE_LIMIT=50000 PDFINST_USER_LIMIT=900000", 5,
+         "ERROR: the job was stopped: converting it to PDF wrote more than 50000 bytes"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const Folder output;
+        const std::string spool = output.path + "/spool";
+        const Outcome outcome =
+            RunPdfinst(Job("85", c.user, "large"), "", c.data,
+                       "PDFINST_OUTPUT_DIR=" + output.path + " PDFINST_SPOOL_DIR=" + spool + " " + c.environment);
+        EXPECT_EQ(outcome.status, c.status) << outcome.errors;
+        if (c.message.empty()) {
+            EXPECT_EQ(FilesIn(spool), 1u);
+        } else {
+            EXPECT_NE(outcome.errors.find(c.message), std::string::npos) << outcome.errors;
+            EXPECT_EQ(FilesIn(output.path), c.user == Me() ? 0u : 1u); // the spool folder itself
+            EXPECT_EQ(FilesIn(spool), 0u);
+        }
+    }
+}
+
+// The job's user name is what the client says; only the name cupsd authenticated, handed
+// to the backend with a queue that asks for no credentials of its own, is believed.
+TEST_F(PdfinstTest, OnlyAUserNameThatCupsAuthenticatedWritesIntoAHome) {
+    QUILL_SKIP_UNLESS_ROOT(quill::test::kNeedsRootToChangeUser);
+    const TestUser user("quillpdf-auth");
+    struct Case {
+        const char* what;
+        std::string environment;
+        bool home;
+    };
+    const std::vector<Case> cases = {
+        {"authenticated", "AUTH_INFO_REQUIRED=none AUTH_USERNAME=" + user.name, true},
+        {"not authenticated", kNotAuthenticated, false},
+        {"authenticated as another", "AUTH_INFO_REQUIRED=none AUTH_USERNAME=root", false},
+        // There the name may be what the client sent for the device.
+        {"credentials for the device", "AUTH_INFO_REQUIRED=username,password AUTH_USERNAME=" + user.name, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const Folder spool;
+        fs::remove_all(user.PdfFolder());
+        const Outcome outcome = RunPdfinst(Job("86", user.name, "memo"), "", kPostScript,
+                                           c.environment + " PDFINST_SPOOL_DIR=" + ShellQuote(spool.path + "/s"));
+        ASSERT_EQ(outcome.status, 0) << outcome.errors;
+        EXPECT_EQ(FilesIn(user.PdfFolder()), c.home ? 1u : 0u);
+        EXPECT_EQ(FilesIn(spool.path + "/s"), c.home ? 0u : 1u);
+        if (!c.home) {
+            EXPECT_EQ(Pages(spool.path + "/s/" + user.name + "-memo-job-86.pdf"), 2);
+        }
+    }
+}
+
+// Through CUPS, as another local user tries it: a job that names someone else either is
+// refused by the managed queue (whose policy wants the user authenticated) or, through a
+// queue that takes any name, lands in the spool folder, PostScript and raw PDF alike, and
+// root's name is no different.
+TEST_F(PdfinstTest, ANameGivenByTheClientReachesNoHomeThroughCups) {
+    QUILL_SKIP_UNLESS_ROOT(quill::test::kNeedsRootToChangeUser);
+    if (!CupsSandbox::Possible()) GTEST_SKIP() << quill::test::kNoCupsd;
+    CupsSandbox cups;
+    cups.InstallManagedPrinterDriver();
+    cups.Run("lpadmin -p QUILL_Amber_PDF_Creator -m quill-amber-pdf-creator.ppd -v pdfinst:/ -E "
+             "-o printer-op-policy=authenticated");
+    cups.Run("lpadmin -p Open_PDF -m quill-amber-pdf-creator.ppd -v pdfinst:/ -E");
+    cups.Run("lpadmin -p Open_Raw -v pdfinst:/ -E");
+    const TestUser alice("quillpdf-alice");
+    const TestUser bob("quillpdf-bob");
+    const Folder jobs;
+    const std::string text = jobs.Write("letter.txt", "Dear reader,\nthis is a letter.\n", 0644);
+    const std::string pdf = jobs.Write("doc.pdf", LargePdf(1000), 0644);
+    const auto submit = [&](const std::string& as, const std::string& options, const std::string& file) {
+        const std::string output = cups.Run("runuser -u " + as + " -- env CUPS_SERVER=" + ShellQuote(cups.server()) +
+                                            " lp " + options + " " + ShellQuote(file) + " 2>&1 || true");
+        const auto at = output.find("request id is ");
+        return at == std::string::npos ? 0 : std::atoi(output.c_str() + output.rfind('-', output.find(" (")) + 1);
+    };
+
+    EXPECT_EQ(submit(bob.name, "-U " + alice.name + " -d QUILL_Amber_PDF_Creator", text), 0);
+    EXPECT_EQ(submit(bob.name, "-U root -d QUILL_Amber_PDF_Creator", text), 0);
+    struct Case {
+        std::string options;
+        std::string file;
+        std::string owner; // the name the job gave
+    };
+    const std::vector<Case> cases = {
+        {"-U " + alice.name + " -d Open_PDF", text, alice.name},
+        {"-U root -o raw -d Open_Raw", pdf, "root"},
+        {"-U " + alice.name + " -d Open_Raw", pdf, alice.name},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.options);
+        const int job = submit(bob.name, c.options + " -t memo", c.file);
+        ASSERT_GT(job, 0);
+        const std::string written = cups.JobPdf(job, cups.UnclaimedPdfFolder());
+        EXPECT_EQ(fs::path(written).filename(), c.owner + "-memo-job-" + std::to_string(job) + ".pdf");
+        EXPECT_EQ(OwnerOf(written), 0u);
+    }
+    EXPECT_EQ(FilesIn(cups.PdfFolder()), 0u);
+    // alice herself is authenticated from her connection's credentials, without a password.
+    const int own = submit(alice.name, "-d QUILL_Amber_PDF_Creator -t memo", text);
+    ASSERT_GT(own, 0);
+    EXPECT_EQ(OwnerOf(cups.JobPdf(own)), alice.uid);
 }

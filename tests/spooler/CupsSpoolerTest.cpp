@@ -261,12 +261,16 @@ TEST_F(CupsSpoolerTest, OpenPrinterFindsQueuesByMappedNameAndFailsForMissingOnes
 TEST_F(CupsSpoolerTest, SandboxInstallsTheManagedDriverAndPortAndHoldsJobs) {
     s_cups->InstallManagedPrinterDriver();
     EXPECT_NE(s_cups->Run("lpinfo -m").find("QUILL Amber PDF Creator"), std::string::npos);
-    s_cups->Run("lpadmin -p QUILL_Amber_PDF_Creator -m quill-amber-pdf-creator.ppd -v pdfinst:/ -E");
+    // As the managed printer is installed: jobs of users whom cupsd authenticated reach their PDF folder.
+    s_cups->Run("lpadmin -p QUILL_Amber_PDF_Creator -m quill-amber-pdf-creator.ppd -v pdfinst:/ -E "
+                "-o printer-op-policy=authenticated");
     const int printed = s_cups->SubmitJob("QUILL_Amber_PDF_Creator", "hello", false);
     s_cups->AddQueue("Desk");
     const int held = s_cups->SubmitJob("Desk", "later", true);
     EXPECT_GT(held, printed);
-    const std::string pdf = s_cups->JobPdf(printed);
+    // A normal user's own cupsd tells its backend no authenticated name: the spool folder.
+    const std::string pdf =
+        s_cups->JobPdf(printed, quill::test::RunsAsRoot() ? s_cups->PdfFolder() : s_cups->UnclaimedPdfFolder());
     std::string head(4, '\0');
     std::ifstream(pdf, std::ios::binary).read(head.data(), 4);
     EXPECT_EQ(head, "%PDF");
@@ -275,6 +279,20 @@ TEST_F(CupsSpoolerTest, SandboxInstallsTheManagedDriverAndPortAndHoldsJobs) {
 }
 
 namespace {
+
+// The name of the queue's operation policy, as the server tells it.
+std::string OpPolicy(const std::string& queue) {
+    ipp_t* request = ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
+                 ("ipp://localhost/printers/" + queue).c_str());
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr, "printer-op-policy");
+    ipp_t* answer = cupsDoRequest(CUPS_HTTP_DEFAULT, request, "/");
+    ipp_attribute_t* attr = answer ? ippFindAttribute(answer, "printer-op-policy", IPP_TAG_NAME) : nullptr;
+    const char* name = attr ? ippGetString(attr, 0, nullptr) : nullptr;
+    std::string policy = name ? name : "";
+    ippDelete(answer);
+    return policy;
+}
 
 // The managed printer's record as the Enable Printer command fills it.
 PrinterInfo2 ManagedRecord(const std::string& port = "pdfinst") {
@@ -285,6 +303,7 @@ PrinterInfo2 ManagedRecord(const std::string& port = "pdfinst") {
     info.pComment = "Create PDF document";
     info.pPrintProcessor = "WinPrint";
     info.pDatatype = "RAW";
+    info.pSecurityDescriptor = "authenticated";
     return info;
 }
 
@@ -305,6 +324,8 @@ TEST_F(CupsSpoolerTest, PrinterIsAddedOnceAndOnlyWithItsDriverAndPortInstalled) 
     EXPECT_NE(state.find("is idle.  enabled"), std::string::npos) << state;
     EXPECT_NE(state.find("Description: Create PDF document"), std::string::npos) << state;
     EXPECT_NE(state.find("accepting requests"), std::string::npos) << state;
+    // The server's policy that wants an authenticated user for printing, where it has one.
+    EXPECT_EQ(OpPolicy("QUILL_Amber_PDF_Creator"), "authenticated");
 
     auto handle = spooler.OpenPrinterA("QUILL Amber PDF Creator", PRINTER_ALL_ACCESS);
     ASSERT_TRUE(handle);

@@ -68,6 +68,17 @@ std::optional<JobOwner> Converter() {
     return std::nullopt;
 }
 
+// Whether cupsd authenticated the job's user: any client may name any user, but cupsd
+// hands a backend the name it verified (from the peer's credentials on its local socket,
+// or a password) in AUTH_USERNAME, and the job then bears that name. With auth-info-required
+// other than none, AUTH_USERNAME could be what the client sent for the printer's device,
+// so only a queue that asks for none is believed.
+bool Authenticated(const std::string& user) {
+    const char* required = std::getenv("AUTH_INFO_REQUIRED");
+    const char* verified = std::getenv("AUTH_USERNAME");
+    return required && std::string_view(required) == "none" && verified && !user.empty() && user == verified;
+}
+
 int PrintJob(char** argv, const char* file) {
     const std::string jobId = argv[1];
     const std::string user = argv[2];
@@ -79,7 +90,9 @@ int PrintJob(char** argv, const char* file) {
     if (data.kind() == DataKind::Other)
         throw BackendError(kBackendCancel, "the job is neither PDF nor PostScript; print it to a queue that uses the "
                                            "QUILL Amber PDF Creator driver, which turns documents into PostScript");
-    const auto owner = LookUpOwner(user); // root, or a person's account with a home
+    // root, or a person's account with a home, that cupsd authenticated
+    const auto owner = Authenticated(user) ? LookUpOwner(user) : std::nullopt;
+    const ConversionLimits limits = LimitsFromEnvironment(owner.has_value());
     Fd folder;
     std::string where;
     std::string name = title;
@@ -93,14 +106,17 @@ int PrintJob(char** argv, const char* file) {
         const char* spoolDir = std::getenv("PDFINST_SPOOL_DIR");
         where = spoolDir ? spoolDir : kSpoolFolder;
         folder = OpenSpoolFolder(where);
-        name = user + "-" + title; // the user's name says whose it was
+        name = user + "-" + title; // the name the job gave says whose it was
     }
 
     OutputFile output = CreateOutputFile(folder.get(), name, jobId);
     RemoveOnCancel(folder.get(), output.name); // an unnamed PDF goes with the process
     try {
-        if (data.kind() == DataKind::Pdf) data.Pump(output.fd.get());
-        else ConvertPostScript(data, output.fd.get(), {PdfVersion(argv[5]), Converter(), LimitsFromEnvironment()});
+        if (data.kind() == DataKind::Pdf) {
+            if (!data.Pump(output.fd.get(), limits.pdfBytes)) throw BackendError(kBackendCancel, PdfTooLarge(limits));
+        } else {
+            ConvertPostScript(data, output.fd.get(), {PdfVersion(argv[5]), Converter(), limits});
+        }
         // A cancel from here on finds the PDF whole; it is kept.
         ::signal(SIGTERM, SIG_IGN);
         PublishOutputFile(folder.get(), output, name, jobId);

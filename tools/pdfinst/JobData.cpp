@@ -59,7 +59,9 @@ JobData::JobData(const char* file) {
     }
 }
 
-void JobData::Pump(int out) {
+bool JobData::Pump(int out, std::uint64_t most) {
+    std::uint64_t pumped = m_head.size();
+    if (pumped > most) return false;
     if (!WriteAll(out, m_head))
         throw BackendError(kBackendFailed, std::string("cannot write the PDF: ") + std::strerror(errno));
     m_head.clear();
@@ -67,7 +69,9 @@ void JobData::Pump(int out) {
     for (;;) {
         const ssize_t n = ReadSome(m_fd, buffer.data(), buffer.size());
         if (n < 0) throw BackendError(kBackendCancel, std::string("cannot read the job: ") + std::strerror(errno));
-        if (n == 0) return;
+        if (n == 0) return true;
+        pumped += static_cast<std::uint64_t>(n);
+        if (pumped > most) return false;
         if (!WriteAll(out, std::string_view(buffer.data(), static_cast<std::size_t>(n))))
             throw BackendError(kBackendFailed, std::string("cannot write the PDF: ") + std::strerror(errno));
     }

@@ -2,6 +2,7 @@
 
 #include "Fd.h"
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -22,8 +23,9 @@ public:
     explicit JobData(const char* file);
 
     DataKind kind() const { return KindOf(m_head); }
-    // Writes all of the data to out. Throws BackendError when reading or writing fails.
-    void Pump(int out);
+    // Writes the data to out; false, and nothing past them written, when it has more than
+    // most bytes. Throws BackendError when reading or writing fails.
+    bool Pump(int out, std::uint64_t most);
     // For a reader of its own: the head, handed over once, and the descriptor the rest
     // is read from.
     std::string TakeHead() { return std::exchange(m_head, {}); }

@@ -47,18 +47,25 @@ PrivateFolder::PrivateFolder(const std::optional<JobOwner>& owner) {
         throw BackendError(kBackendFailed,
                            std::string("cannot make a temporary folder in /tmp: ") + std::strerror(errno));
     m_path = pattern;
-    if (!owner) return;
-    const Fd folder(::open(m_path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!folder || ::fchown(folder.get(), owner->uid, owner->gid) != 0) {
+    const auto fail = [&](const std::string& what) {
         const std::string reason = std::strerror(errno);
+        m_document.reset();
         RemoveTree(AT_FDCWD, m_path.c_str(), 0);
-        throw BackendError(kBackendFailed, "cannot give the temporary folder to " + owner->name + ": " + reason);
-    }
+        throw BackendError(kBackendFailed, what + ": " + reason);
+    };
+    const Fd folder(::open(m_path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!folder) fail("cannot open the temporary folder " + m_path);
+    // Made while the folder is still this process's alone: nothing can be waiting at its name.
+    m_document = Fd(::openat(folder.get(), kDocument, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!m_document) fail("cannot make the job's copy in " + m_path);
+    if (!owner) return;
+    if (::fchown(m_document.get(), owner->uid, owner->gid) != 0 || ::fchown(folder.get(), owner->uid, owner->gid) != 0)
+        fail("cannot give the temporary folder to " + owner->name);
 }
 
 PrivateFolder::~PrivateFolder() { RemoveTree(AT_FDCWD, m_path.c_str(), 0); }
 
-std::uint64_t PrivateFolder::Bytes() const {
+std::uint64_t PrivateFolder::Bytes(std::set<FileId>* counted) const {
     constexpr std::uint64_t kBlockBytes = 512; // st_blocks counts these
     std::uint64_t bytes = 0;
     const Fd folder(::open(m_path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
@@ -66,7 +73,8 @@ std::uint64_t PrivateFolder::Bytes() const {
     if (!listing) return bytes;
     struct stat st {};
     while (const dirent* entry = ::readdir(listing))
-        if (::fstatat(folder.get(), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
+        if (::fstatat(folder.get(), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+            (!counted || counted->insert({st.st_dev, st.st_ino}).second))
             bytes += static_cast<std::uint64_t>(st.st_blocks) * kBlockBytes;
     ::closedir(listing);
     return bytes;
