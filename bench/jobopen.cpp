@@ -51,15 +51,15 @@ int main(int argc, char** argv) {
         while (window.lvMain->topLevelItemCount() < kJobs)
             QApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
         const double cpuOpen = CpuSeconds() - cpu;
-        const double wall =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         // What each tick did before: every printer name against every job's.
         std::vector<quill::spooler::JobInfo2> all;
         for (const auto& printer : spooler.printers) all.insert(all.end(), printer.jobs.begin(), printer.jobs.end());
         const double before = CpuSeconds();
         std::size_t matched = 0;
         for (const auto& printer : spooler.printers)
-            for (const auto& job : all) matched += quill::spooler::SameQueue(job.pPrinterName, printer.info.pPrinterName);
+            for (const auto& job : all)
+                matched += quill::spooler::SameQueue(job.pPrinterName, printer.info.pPrinterName);
         const double pairwise = CpuSeconds() - before;
         std::printf("%-8d %-6d %12.0f ms %12.0f ms %20.0f ms%s\n", queues, kJobs, wall * 1000, cpuOpen * 1000,
                     pairwise * 1000, matched == kJobs ? "" : " (mismatch)");

@@ -43,8 +43,9 @@ def main():
 
         program = os.path.join(work, "quill-server-management")
         shutil.copy(args.program, program)
-        env["QUILL_REPORT_FIRST_PAINT"] = "exit"
-        times, peaks = [], []
+        # "list": the first paint, then the printers on screen, then the end.
+        env["QUILL_REPORT_FIRST_PAINT"] = "list"
+        times, lists, peaks = [], [], []
         for _ in range(args.runs):
             # /usr/bin/time measures the memory: a child forked from this process would
             # count this process's pages as its own.
@@ -55,14 +56,18 @@ def main():
             status = process.returncode
             output = process.stderr.decode()
             painted = [int(line.split()[1]) for line in output.splitlines() if line.startswith("first-paint ")]
-            if not painted or status != 0:
+            listed = [int(line.split()[1]) for line in output.splitlines() if line.startswith("list-shown ")]
+            if not painted or not listed or status != 0:
                 sys.exit(f"run failed (status {status}): {output}")
             times.append((painted[0] - started) / 1e6)
+            lists.append((listed[0] - started) / 1e6)
             peaks.append(int(report.read().split()[-1]) / 1024)
         print(f"printers on the server:        {args.printers}")
         print(f"runs:                          {args.runs}")
         print(f"start to first paint (ms):     median {statistics.median(times):.1f}, "
               f"min {min(times):.1f}, max {max(times):.1f}")
+        print(f"start to printers on screen (ms): median {statistics.median(lists):.1f}, "
+              f"min {min(lists):.1f}, max {max(lists):.1f}")
         print(f"peak resident memory (MiB):    median {statistics.median(peaks):.1f}, max {max(peaks):.1f}")
     finally:
         for process in reversed(background):

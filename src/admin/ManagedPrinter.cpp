@@ -1,5 +1,7 @@
 #include "admin/ManagedPrinter.h"
 
+#include "spooler/LastError.h"
+
 namespace quill::admin {
 
 bool PrinterExists(spooler::Spooler& spooler, const std::string& printerName) {
@@ -31,7 +33,9 @@ bool MarkedForDeletion(const spooler::PrinterInfo2& record) {
 
 Removal RemovePrinter(spooler::Spooler& spooler, const std::string& printerName) {
     auto handle = spooler.OpenPrinterA(printerName, spooler::PRINTER_ALL_ACCESS);
-    if (!handle) return Removal::Absent;
+    // A server that could not be asked is no answer that the printer is not there.
+    if (!handle)
+        return spooler::GetLastError() == spooler::ERROR_INVALID_PRINTER_NAME ? Removal::Absent : Removal::Failed;
     if (!spooler.DeletePrinter(*handle)) return Removal::Failed;
     // Still there: marked, for the jobs it holds.
     return spooler.OpenPrinterA(printerName, spooler::PRINTER_ALL_ACCESS) ? Removal::Pending : Removal::Removed;

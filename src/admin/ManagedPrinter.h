@@ -24,7 +24,7 @@ bool PrinterExists(spooler::Spooler& spooler, const std::string& printerName);
 bool InstallManagedPrinter(spooler::Spooler& spooler);
 // What removing a printer came to.
 enum class Removal {
-    Absent,  // there was no printer to remove (or it could not be opened with full access)
+    Absent,  // there is no printer of that name
     Removed, // it is gone
     Pending, // it holds jobs: it takes no new ones, prints those and goes with the last
     Failed,  // the spooler refused; the reason is the thread's last error

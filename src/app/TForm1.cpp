@@ -24,6 +24,7 @@
 #include <QTimer>
 
 #include <ctime>
+#include <utility>
 #include <unistd.h>
 
 namespace quill::app {
@@ -538,13 +539,17 @@ void TForm1::ShowPrinterList(const std::vector<std::string>& names, bool presele
     }
     if (preselect) {
         SelectFirstManaged();
-        return;
-    }
-    for (int i = 0; selected && i < ListBox1->count(); ++i) {
-        if (EntryName(i) == *selected) {
-            ListBox1->setCurrentRow(i);
-            return;
+    } else {
+        for (int i = 0; selected && i < ListBox1->count(); ++i) {
+            if (EntryName(i) == *selected) {
+                ListBox1->setCurrentRow(i);
+                break;
+            }
         }
+    }
+    if (OnListShown && ListBox1->count() > 0) {
+        ListBox1->repaint();
+        std::exchange(OnListShown, nullptr)();
     }
 }
 

@@ -91,6 +91,10 @@ public:
     // The folder of the running program, where the companion program is looked for.
     std::string ProgramFolder;
 
+    // Called once, when the list first shows printers on screen (for the start-up
+    // benchmark).
+    std::function<void()> OnListShown;
+
     // Shows the "Print Spooler" window modally; tests replace it.
     std::function<void(admin::TMain&)> ShowJobWindow = [](admin::TMain& window) { window.exec(); };
 

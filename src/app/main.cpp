@@ -21,6 +21,7 @@
 #include <chrono>
 #include <climits>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <sys/socket.h>
 #include <system_error>
@@ -110,6 +111,16 @@ int main(int argc, char** argv) {
     dialogs.setOwner(&form);
 
     const auto report = widgets::ReportFirstPaint(form, [] { QApplication::quit(); });
+    // With QUILL_REPORT_FIRST_PAINT=list, the time the printers are first on screen follows
+    // the first paint, and the program ends then.
+    if (const char* mode = std::getenv("QUILL_REPORT_FIRST_PAINT"); mode && std::string(mode) == "list") {
+        form.OnListShown = [] {
+            const auto now = std::chrono::system_clock::now().time_since_epoch();
+            std::fprintf(stderr, "list-shown %lld\n",
+                         static_cast<long long>(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count()));
+            QApplication::quit();
+        };
+    }
     form.show();
     guard.SetInstanceWindow(static_cast<std::uint32_t>(form.winId()));
     const int result = application.exec();

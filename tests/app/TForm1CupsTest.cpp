@@ -328,3 +328,23 @@ TEST_F(TForm1CupsTest, TheListFollowsTheServerAndRefillsAfterItStoodStill) {
     }
     EXPECT_TRUE(QTest::qWaitFor([&] { return Listed(*stalled).size() == 2; }, 15000));
 }
+
+// A user who may not administer CUPS is told why "Disable Printer" did nothing.
+TEST_F(TForm1CupsTest, DisableRefusedToAUserWhoMayNotAdministerSaysWhy) {
+    QUILL_SKIP_UNLESS_ROOT(test::kNeedsRootToBecomeAnotherUser);
+    s_cups->AddQueue("QUILL_Amber_PDF_Creator", "QUILL Amber PDF Creator");
+    ASSERT_EQ(::setresgid(65534, 65534, 0), 0);
+    ASSERT_EQ(::setresuid(65534, 65534, 0), 0);
+    {
+        app::TForm1 form(spooler, dialogs, launcher);
+        test::WaitForSpooler(form);
+        form.SpeedButton4Click();
+        test::WaitForSpooler(form);
+    }
+    ASSERT_EQ(::setresuid(0, 0, 0), 0);
+    ASSERT_EQ(::setresgid(0, 0, 0), 0);
+    ASSERT_EQ(dialogs.messages.size(), 1u);
+    EXPECT_TRUE(dialogs.messages[0].starts_with("QUILL Amber PDF Creator could not be disabled: "))
+        << dialogs.messages[0];
+    EXPECT_EQ(s_cups->Queues(), std::vector<std::string>{"QUILL_Amber_PDF_Creator"});
+}

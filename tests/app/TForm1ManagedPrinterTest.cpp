@@ -164,6 +164,29 @@ TEST_F(TForm1ManagedPrinterTest, DisableRemovesTheManagedPrinterOnlyAndRefreshes
 
 // Cancel (and Escape) share nothing and say nothing; a share that failed is told with
 // the spooler's reason, never as a success.
+// What Disable comes to is told: a refusal with its reason, a printer that holds jobs
+// kept until they have ended; a printer removed at once, as the list shows, is not.
+TEST_F(TForm1ManagedPrinterTest, DisableTellsARefusalAndAPendingRemovalAndEnableWithdrawsIt) {
+    auto form = Make({"Fax", "QUILL Amber PDF Creator"});
+    spooler.failDeletePrinter = true;
+    spooler.failureReason = "Forbidden";
+    Click(*form, form->SpeedButton4);
+    EXPECT_EQ(dialogs.messages,
+              std::vector<std::string>{kManaged + " could not be disabled: Forbidden" + kAdministrators});
+    spooler.failDeletePrinter = false;
+    spooler.printers[1].jobs.resize(1);
+    dialogs.messages.clear();
+    Click(*form, form->SpeedButton4);
+    EXPECT_EQ(dialogs.messages, std::vector<std::string>{kManaged + " will be removed when its last job has ended. "
+                                                                    "Until then it takes no new jobs."});
+    ASSERT_TRUE(Info(kManaged));
+    EXPECT_TRUE(Info(kManaged)->Status & spooler::PRINTER_STATUS_PENDING_DELETION);
+    dialogs.messages.clear();
+    Click(*form, form->SpeedButton3);
+    EXPECT_EQ(dialogs.messages, std::vector<std::string>{kEnabled});
+    EXPECT_FALSE(Info(kManaged)->Status & spooler::PRINTER_STATUS_PENDING_DELETION);
+}
+
 TEST_F(TForm1ManagedPrinterTest, ShareOutCancelledSharesNothingAndEachFailureIsToldWithItsReason) {
     struct Case {
         const char* listed; // the printer in the list
