@@ -29,6 +29,7 @@ $driver ./usr/bin/SetupAid.exe -rwxr-xr-x
 $driver ./usr/share/man/man1/SetupAid.exe.1.gz -rw-r--r--
 $driver ./usr/share/doc/quill-amber-pdf-creator/copyright -rw-r--r--
 $driver ./usr/share/lintian/overrides/quill-amber-pdf-creator -rw-r--r--
+$program ./usr/share/lintian/overrides/quill-server-management -rw-r--r--
 $driver ./var/spool/quill-pdf/ drwx------
 "
 while read -r deb path mode; do
