@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -162,7 +163,7 @@ bool RunEventsUntil(const std::function<bool()>& done, int timeoutMs) {
 
 double Percentile(std::vector<double> values, double p) {
     std::sort(values.begin(), values.end());
-    return values[static_cast<std::size_t>(p * static_cast<double>(values.size() - 1) + 0.5)];
+    return values[static_cast<std::size_t>(std::lround(p * static_cast<double>(values.size() - 1)))];
 }
 
 void LetServerSettle(const test::CupsSandbox& cups) {

@@ -236,10 +236,10 @@ int Run() {
                                        std::nullopt);
         {
             quill::spooler::CupsSpooler real;
-            PollingSpooler polling(real);
+            PollingSpooler polled(real);
             // Each change there waits for a tick that takes about a second.
             const int changes = jobs > 1000 ? kSlowChanges : kChanges;
-            CompareLive(cups, polling, jobs, changedJob, {changes},
+            CompareLive(cups, polled, jobs, changedJob, {changes},
                         held + "polled every 200 ms" +
                             (changes == kChanges ? "" : " (" + std::to_string(changes) + " changes)"));
         }

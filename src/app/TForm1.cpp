@@ -353,7 +353,7 @@ void TForm1::SpeedButton7Click() {
     // Cancel (and Escape) share nothing.
     const auto answer = m_dialogs.InputBox("Share Out", kShareOutPrompt, admin::kDefaultShareName);
     if (!answer || answer->empty()) return;
-    const std::string share = *answer;
+    const std::string& share = *answer;
     // The managed printer, if the list has it (compared as queue names); else the
     // selected printer, if any.
     std::string target = admin::kManagedPrinter;

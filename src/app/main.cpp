@@ -23,6 +23,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <string_view>
 #include <sys/socket.h>
 #include <system_error>
 #include <unistd.h>
@@ -65,6 +66,11 @@ void QuitOnSignals(QApplication& application) {
 
 int main(int argc, char** argv) {
     using namespace quill;
+    // The program takes no options; "--version" alone prints the version and ends.
+    if (argc == 2 && std::string_view(argv[1]) == "--version") {
+        std::printf("quill-server-management %s\n", QUILL_VERSION);
+        return 0;
+    }
     // A request of this thread that CUPS wants a password for fails instead of asking on
     // a terminal; the windows' workers ask in a box.
     const spooler::PasswordScope refuse(nullptr);

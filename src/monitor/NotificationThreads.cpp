@@ -48,7 +48,7 @@ public:
         try {
             thread.thread = std::thread([this, &thread, body = std::move(body)] {
                 body();
-                const std::lock_guard<std::mutex> lock(m_mutex);
+                const std::lock_guard<std::mutex> ending(m_mutex);
                 thread.ended = true;
                 m_changed.notify_all();
             });

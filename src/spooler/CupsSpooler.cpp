@@ -47,12 +47,12 @@ std::optional<std::vector<PrinterInfo4>> CupsSpooler::EnumPrintersA(std::uint32_
     bool shared = false;
     auto flush = [&] {
         if (name.empty()) return;
-        const bool connection = IsConnection(type, deviceUri, *own);
-        const bool wanted = connection ? (flags & PRINTER_ENUM_CONNECTIONS) : (flags & PRINTER_ENUM_LOCAL);
+        const bool remote = IsConnection(type, deviceUri, *own);
+        const bool wanted = remote ? (flags & PRINTER_ENUM_CONNECTIONS) : (flags & PRINTER_ENUM_LOCAL);
         if (wanted && (!(flags & PRINTER_ENUM_SHARED) || shared)) {
             PrinterInfo4 info;
             info.pPrinterName = name;
-            info.Attributes = (connection ? PRINTER_ATTRIBUTE_NETWORK : PRINTER_ATTRIBUTE_LOCAL) |
+            info.Attributes = (remote ? PRINTER_ATTRIBUTE_NETWORK : PRINTER_ATTRIBUTE_LOCAL) |
                               (shared ? PRINTER_ATTRIBUTE_SHARED : 0);
             printers.push_back(std::move(info));
         }

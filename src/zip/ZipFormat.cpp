@@ -16,11 +16,10 @@ struct IconvClose {
 
 // Converts all of in, or fails.
 std::optional<std::string> Convert(const char* to, const char* from, const std::string& in) {
-    std::unique_ptr<void, IconvClose> cd(iconv_open(to, from));
-    if (cd.get() == reinterpret_cast<void*>(-1)) {
-        cd.release();
-        return std::nullopt;
-    }
+    // (iconv_t)-1 is no handle: only a real one is closed.
+    const iconv_t opened = iconv_open(to, from);
+    if (opened == reinterpret_cast<iconv_t>(-1)) return std::nullopt;
+    std::unique_ptr<void, IconvClose> cd(opened);
     std::string out(in.size() * 4 + 16, '\0');
     char* inPtr = const_cast<char*>(in.data());
     std::size_t inLeft = in.size();

@@ -147,8 +147,8 @@ TEST_F(LiveWindowsCupsTest, RestartedServersAreFollowedAndIdleWindowsAskTheServe
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Feeds, LiveWindowsFeedsTest, ::testing::Values(Feed::Signals, Feed::NoBus, Feed::LockHeld), [](const auto& info) {
-        return std::string(info.param == Feed::Signals ? "Signals" : info.param == Feed::NoBus ? "NoBus" : "LockHeld");
+    Feeds, LiveWindowsFeedsTest, ::testing::Values(Feed::Signals, Feed::NoBus, Feed::LockHeld), [](const auto& test) {
+        return std::string(test.param == Feed::Signals ? "Signals" : test.param == Feed::NoBus ? "NoBus" : "LockHeld");
     });
 
 } // namespace

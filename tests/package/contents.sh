@@ -29,6 +29,7 @@ $driver ./usr/bin/SetupAid.exe -rwxr-xr-x
 $driver ./usr/share/man/man1/SetupAid.exe.1.gz -rw-r--r--
 $driver ./usr/share/doc/quill-amber-pdf-creator/copyright -rw-r--r--
 $driver ./usr/share/lintian/overrides/quill-amber-pdf-creator -rw-r--r--
+$program ./usr/share/lintian/overrides/quill-server-management -rw-r--r--
 $driver ./var/spool/quill-pdf/ drwx------
 "
 while read -r deb path mode; do
@@ -65,6 +66,17 @@ trap 'rm -rf "$control"' EXIT
 dpkg-deb -e "$driver" "$control"
 grep -q 'try-restart\|cups status' "$control/postinst" || fail "the driver's postinst does not restart a running cups"
 grep -q 'rm -rf /var/spool/quill-pdf' "$control/postrm" || fail "purging the driver keeps its spool folder"
+
+# One version: the packages' is the one both programs print.
+unpacked=$(mktemp -d)
+dpkg-deb -x "$program" "$unpacked"
+version=$(dpkg-deb -f "$program" Version)
+[ "$(dpkg-deb -f "$driver" Version)" = "$version" ] || fail "the two packages' versions differ"
+for name in quill-server-management quill-printui; do
+    printed=$(env -u DISPLAY "$unpacked/usr/bin/$name" --version 2>&1 || true)
+    [ "$printed" = "$name $version" ] || fail "$name --version prints '$printed', not '$name $version'"
+done
+rm -rf "$unpacked"
 
 report=$(lintian --fail-on error,warning "$program" "$driver" 2>&1 | grep -v 'running with root privileges' || true)
 if [ -n "$report" ]; then

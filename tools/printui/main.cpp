@@ -32,6 +32,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 #include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -164,6 +165,11 @@ int main(int argc, char** argv) {
     // A request of this thread that CUPS wants a password for fails instead of asking on a
     // terminal; the dialogs' requests ask in a box.
     const quill::spooler::PasswordScope refuse(nullptr);
+    // No parameter string starts with "--": "--version" alone prints the version and ends.
+    if (argc == 2 && std::string_view(argv[1]) == "--version") {
+        std::printf("quill-printui %s\n", QUILL_VERSION);
+        return 0;
+    }
     if (argc < 2) {
         ::syslog(LOG_WARNING, "no parameters");
         return 1;
