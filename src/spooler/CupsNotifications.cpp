@@ -88,7 +88,7 @@ struct CupsSpooler::Watched {
     bool Join();
     // What the poller saw since the last call: whether events were lost, and the jobs
     // that events named (added to `named`); `printers` is set when the printers changed.
-    bool Take(std::set<std::uint32_t>& named, bool* printers = nullptr);
+    bool Take(std::set<std::uint32_t>& named, bool* printersChanged = nullptr);
 
     const std::string key;
     const int fd;
@@ -252,11 +252,11 @@ CupsSpooler::Watched::~Watched() {
     if (fd >= 0) ::close(fd);
 }
 
-bool CupsSpooler::Watched::Take(std::set<std::uint32_t>& named, bool* printers) {
+bool CupsSpooler::Watched::Take(std::set<std::uint32_t>& named, bool* printersChanged) {
     Drain(fd);
     bool lost = false, changed = false;
     hub->TakeSeen(*this, lost, named, changed);
-    if (printers) *printers = changed;
+    if (printersChanged) *printersChanged = changed;
     return lost;
 }
 
