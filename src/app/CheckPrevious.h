@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/ActivationChannel.h"
 #include "platform/SharedSection.h"
 #include "platform/WindowActivator.h"
 
@@ -17,7 +18,11 @@ std::string InstanceKey(const std::string& executablePath);
 // last (32 bits) and the number of copies counted in (signed 32 bits), little-endian.
 class CheckPrevious {
 public:
-    CheckPrevious(platform::SharedSection& sections, platform::WindowActivator& windows, std::string executablePath);
+    // activation, when given, is how the running copy hears of a second start: a counted-in
+    // copy listens on it, and a second start hands the running copy activationToken (the
+    // token it was started with, "" for none) before it brings the recorded window forward.
+    CheckPrevious(platform::SharedSection& sections, platform::WindowActivator& windows, std::string executablePath,
+                  platform::ActivationChannel* activation = nullptr, std::string activationToken = {});
     ~CheckPrevious();
     CheckPrevious(const CheckPrevious&) = delete;
     CheckPrevious& operator=(const CheckPrevious&) = delete;
@@ -36,6 +41,8 @@ private:
     platform::SharedSection& m_sections;
     platform::WindowActivator& m_windows;
     std::string m_executablePath;
+    platform::ActivationChannel* m_activation;
+    std::string m_activationToken;
     std::string m_key;
     std::unique_ptr<platform::SectionHandle> m_handle; // from the creation, for the copy's whole life
     std::unique_ptr<platform::SectionHandle> m_opened; // opened by name when the section existed

@@ -1,5 +1,6 @@
 // The program's entry: the single-instance guard, then the application and its main
 // window.
+#include "app/ActivationReceiver.h"
 #include "app/CheckPrevious.h"
 #include "widgets/Dialogs.h"
 #include "widgets/FirstPaintReport.h"
@@ -9,6 +10,7 @@
 #include "platform/Launcher.h"
 #include "platform/PosixSharedSection.h"
 #include "platform/SyslogDebugOutput.h"
+#include "platform/UnixActivationChannel.h"
 #include "platform/X11WindowActivator.h"
 #include "spooler/CupsSpooler.h"
 #include "spooler/LastError.h"
@@ -69,8 +71,10 @@ int main(int argc, char** argv) {
     const spooler::PasswordScope refuse(nullptr);
     platform::PosixSharedSection sections;
     platform::X11WindowActivator windows;
+    // A second start hands the running copy its activation token through this channel.
+    platform::UnixActivationChannel activation;
     // Its destructor gives the place back when main returns, on every path.
-    app::CheckPrevious guard(sections, windows, ExecutablePath(argv[0]));
+    app::CheckPrevious guard(sections, windows, ExecutablePath(argv[0]), &activation, app::StartupActivationToken());
     try {
         // The main window does not exist yet; it is recorded as soon as it does.
         if (guard.EnterInstanceGuard(0, 1)) return 0;
@@ -111,7 +115,11 @@ int main(int argc, char** argv) {
 
     const auto report = widgets::ReportFirstPaint(form, [] { QApplication::quit(); });
     form.show();
-    guard.SetInstanceWindow(static_cast<std::uint32_t>(form.winId()));
+    // Only an X11 window id names the window for another process; elsewhere (Wayland) the
+    // running copy brings its window forward itself when a second start asks.
+    const bool x11 = QGuiApplication::platformName() == QLatin1String("xcb");
+    guard.SetInstanceWindow(x11 ? static_cast<std::uint32_t>(form.winId()) : 0);
+    if (platform::ActivationListener* listener = activation.listener()) new app::ActivationReceiver(*listener, form);
     const int result = application.exec();
     // A "Printer Activities" window still open stops its watchers as it goes; one that
     // closed as the program ended is deleted as well.

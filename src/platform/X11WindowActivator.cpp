@@ -35,6 +35,23 @@ bool HasWindowManager(::Display* d) {
     return found;
 }
 
+// The X server's time now: the time stamp of a property change on a window of our own.
+// A window manager may refuse an activation without a real time stamp as focus stealing.
+Time ServerTime(::Display* d) {
+    const ::Window own = XCreateSimpleWindow(d, DefaultRootWindow(d), -10, -10, 1, 1, 0, 0, 0);
+    XSelectInput(d, own, PropertyChangeMask);
+    const Atom atom = XInternAtom(d, "_QUILL_SERVER_TIME", False);
+    unsigned char nothing = 0;
+    XChangeProperty(d, own, atom, XA_STRING, 8, PropModeAppend, &nothing, 0);
+    // The round trip brings the property's event in before its reply.
+    XSync(d, False);
+    XEvent event;
+    Time time = CurrentTime;
+    if (XCheckTypedWindowEvent(d, own, PropertyNotify, &event)) time = event.xproperty.time;
+    XDestroyWindow(d, own);
+    return time;
+}
+
 void SendActivate(::Display* d, ::Window w) {
     XEvent event{};
     event.xclient.type = ClientMessage;
@@ -42,7 +59,7 @@ void SendActivate(::Display* d, ::Window w) {
     event.xclient.message_type = XInternAtom(d, "_NET_ACTIVE_WINDOW", False);
     event.xclient.format = 32;
     event.xclient.data.l[0] = 2; // source: a pager, so that the window manager obeys
-    event.xclient.data.l[1] = CurrentTime;
+    event.xclient.data.l[1] = static_cast<long>(ServerTime(d));
     XSendEvent(d, DefaultRootWindow(d), False, SubstructureRedirectMask | SubstructureNotifyMask, &event);
 }
 
@@ -96,7 +113,7 @@ bool X11WindowActivator::SetForegroundWindow(std::uint32_t window) {
         SendActivate(d, window);
     } else {
         XMapRaised(d, window);
-        XSetInputFocus(d, window, RevertToParent, CurrentTime);
+        XSetInputFocus(d, window, RevertToParent, ServerTime(d));
     }
     XSync(d, False);
     return true;
