@@ -1,0 +1,136 @@
+#!/usr/bin/env bash
+# The real program running natively on Wayland under a headless compositor that the test
+# starts itself, and a second start of the same executable: the second start ends at once
+# with exit code 0 and hands the running copy the activation token it was started with;
+# the running copy asks the compositor to activate its window with it, and where the
+# compositor has no activation protocol its window asks for attention.
+#   wayland-second-start.sh PROGRAM CASE
+# Exit code 77 (skipped) when the compositor or Qt's Wayland plugin is not installed.
+set -uo pipefail
+
+program=$1
+case_name=$2
+
+if ! command -v weston >/dev/null; then
+    echo "SKIPPED: weston is not installed (scripts/install-deps installs it)"
+    exit 77
+fi
+if ! compgen -G "/usr/lib/*/qt6/plugins/platforms/libqwayland-generic.so" >/dev/null; then
+    echo "SKIPPED: Qt's Wayland platform plugin is not installed (qt6-wayland)"
+    exit 77
+fi
+
+unset DISPLAY WAYLAND_DISPLAY XDG_ACTIVATION_TOKEN DESKTOP_STARTUP_ID QT_QPA_PLATFORM
+work=$(mktemp -d /tmp/quill-wayland-XXXXXX)
+mkdir -m 0700 "$work/runtime"
+export XDG_RUNTIME_DIR="$work/runtime"
+# No print server: the window comes up all the same, and nothing here reaches the user's.
+export CUPS_SERVER="$work/no-cups.sock"
+pids=()
+failures=0
+passes=0
+cleanup() {
+    for p in "${pids[@]}"; do kill -TERM "$p" 2>/dev/null; done
+    wait 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+check() { if eval "$1"; then echo "ok: $2"; passes=$((passes + 1)); else fail "$2"; fi; }
+wait_for() {
+    local limit=$(( ${2:-10} * 20 ))
+    for _ in $(seq 1 "$limit"); do eval "$1" && return 0; sleep 0.05; done
+    return 1
+}
+
+weston --backend=headless-backend.so --use-pixman --socket=quill-test --idle-time=0 >"$work/weston.log" 2>&1 &
+pids+=($!)
+wait_for '[ -S "$XDG_RUNTIME_DIR/quill-test" ]' 20 || { echo "weston did not start"; cat "$work/weston.log"; exit 1; }
+export WAYLAND_DISPLAY=quill-test QT_QPA_PLATFORM=wayland
+export QT_LOGGING_RULES="quill.activation.debug=true"
+
+mkdir -p "$work/a"
+cp "$program" "$work/a/quill-server-management"
+exe="$work/a/quill-server-management"
+
+socket_id() { stat -c %i "$XDG_RUNTIME_DIR"/*.activate 2>/dev/null; }
+
+# The first copy; it is up once it listens on a socket of its own (a new one, also where
+# a killed copy left its socket behind).
+start_first() {
+    local before
+    before=$(socket_id)
+    "$exe" >"$work/first.log" 2>&1 &
+    pid1=$!
+    pids+=("$pid1")
+    wait_for '[ -n "$(socket_id)" ] && [ "$(socket_id)" != "$before" ]' 20 || {
+        fail "the first copy does not listen"
+        cat "$work/first.log"
+        exit 1
+    }
+    sleep 0.5
+    check 'kill -0 $pid1 && ! grep -q "qt.qpa" "$work/first.log"' "the first copy runs natively on Wayland"
+}
+
+# A second start with the environment given; sets rc and elapsed (ms).
+second_start() {
+    local start
+    start=$(date +%s%N)
+    env "$@" timeout 20 "$exe" >"$work/second.log" 2>&1
+    rc=$?
+    elapsed=$(( ($(date +%s%N) - start) / 1000000 ))
+    check '[ $rc -eq 0 ]' "second start ends with exit code 0 (was $rc)"
+    check '[ $elapsed -lt 3000 ]' "second start ends at once (${elapsed} ms)"
+    check '[ ! -s "$work/second.log" ]' "second start prints nothing"
+}
+
+expect_line() { check "wait_for 'grep -qF \"$1\" \"\$work/first.log\"' 10" "the first copy logs: $1"; }
+
+case "$case_name" in
+TokenOfTheSecondStartActivatesTheFirstWindow)
+    start_first
+    second_start XDG_ACTIVATION_TOKEN=quill-token-4711 DESKTOP_STARTUP_ID=not-this-one
+    expect_line "activation request, token quill-token-4711"
+    expect_line "requestActivate called with the token"
+    ;;
+StartupIdServesAsTheTokenWhenThereIsNoOther)
+    start_first
+    second_start DESKTOP_STARTUP_ID=launcher-1-host-quill-0_TIME1234
+    expect_line "activation request, token launcher-1-host-quill-0_TIME1234"
+    expect_line "requestActivate called with the token"
+    ;;
+WithoutActivationTheWindowAsksForAttention)
+    # The compositor has no activation protocol (weston 10), or the start had no token.
+    start_first
+    second_start
+    expect_line "activation request, token (none)"
+    expect_line "requestActivate called without a token"
+    expect_line "window is not active, asking for attention"
+    second_start XDG_ACTIVATION_TOKEN=quill-token-4712
+    expect_line "activation request, token quill-token-4712"
+    check 'wait_for "[ \$(grep -c \"asking for attention\" \"\$work/first.log\") -ge 2 ]" 10' \
+        "a token that the compositor cannot take still ends in a request for attention"
+    check 'kill -0 $pid1' "the first copy still runs"
+    ;;
+KilledCopyLeavesNoObstacle)
+    start_first
+    kill -KILL "$pid1"
+    wait "$pid1" 2>/dev/null
+    check '[ -n "$(socket_id)" ]' "the killed copy left its socket behind"
+    start_first
+    second_start XDG_ACTIVATION_TOKEN=after-the-kill
+    expect_line "activation request, token after-the-kill"
+    kill -TERM "$pid1"
+    wait "$pid1"
+    rc=$?
+    check '[ $rc -eq 0 ]' "the copy ends with exit code 0 on SIGTERM (was $rc)"
+    check '[ -z "$(socket_id)" ]' "the copy that ends removes its socket"
+    ;;
+*)
+    echo "unknown case $case_name"
+    exit 2
+    ;;
+esac
+
+echo "$passes passed, $failures failed"
+[ "$failures" -eq 0 ]
