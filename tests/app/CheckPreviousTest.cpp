@@ -1,6 +1,7 @@
 #include "app/CheckPrevious.h"
 
 #include "platform/PosixSharedSection.h"
+#include "platform/UnixActivationChannel.h"
 
 #include "Skips.h"
 
@@ -299,6 +300,45 @@ TEST_F(PosixSharedSectionTest, GuardOverRealSectionsLetsOneCopyRunAtATime) {
     first.reset();
     CheckPrevious third(sections, windows, name);
     EXPECT_FALSE(third.EnterInstanceGuard(3, 1));
+}
+
+// Whichever copy is counted in last takes the second starts' tokens; a second start hands
+// over its token and still brings the recorded window forward (X11).
+TEST_F(PosixSharedSectionTest, SecondStartHandsItsTokenToTheCopyCountedInLast) {
+    const std::string key = app::InstanceKey(name);
+    FakeWindows windows;
+    auto firstChannel = std::make_unique<platform::UnixActivationChannel>();
+    auto first = std::make_unique<CheckPrevious>(sections, windows, name, firstChannel.get(), "first-token");
+    ASSERT_FALSE(first->EnterInstanceGuard(1, 1));
+    ASSERT_NE(firstChannel->listener(), nullptr);
+
+    platform::UnixActivationChannel secondChannel;
+    {
+        CheckPrevious second(sections, windows, name, &secondChannel, "second-token");
+        EXPECT_TRUE(second.EnterInstanceGuard(2, 1));
+    }
+    EXPECT_EQ(secondChannel.listener(), nullptr) << "a copy that gives way listens to nobody";
+    EXPECT_EQ(firstChannel->listener()->Receive().value_or("?"), "second-token");
+    EXPECT_EQ(windows.calls, (std::vector<std::string>{"IsIconic 1", "SetForegroundWindow 1"}));
+
+    // Two copies allowed: the later one counts in and takes over the requests.
+    platform::UnixActivationChannel laterChannel;
+    CheckPrevious later(sections, windows, name, &laterChannel);
+    ASSERT_FALSE(later.EnterInstanceGuard(3, 2));
+    {
+        platform::UnixActivationChannel thirdChannel;
+        CheckPrevious third(sections, windows, name, &thirdChannel, "");
+        EXPECT_TRUE(third.EnterInstanceGuard(4, 2));
+    }
+    EXPECT_FALSE(firstChannel->listener()->Receive().has_value());
+    EXPECT_EQ(laterChannel.listener()->Receive().value_or("?"), "");
+
+    // The first copy that ends leaves the later copy reachable.
+    first.reset();
+    firstChannel.reset();
+    platform::UnixActivationChannel probe;
+    EXPECT_TRUE(probe.SendActivation(key, "still there"));
+    EXPECT_EQ(laterChannel.listener()->Receive().value_or("?"), "still there");
 }
 
 TEST_F(PosixSharedSectionTest, SimultaneousStartsLetExactlyOneCopyRun) {
