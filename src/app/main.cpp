@@ -77,7 +77,12 @@ int main(int argc, char** argv) {
     app::CheckPrevious guard(sections, windows, ExecutablePath(argv[0]), &activation, app::StartupActivationToken());
     try {
         // The main window does not exist yet; it is recorded as soon as it does.
-        if (guard.EnterInstanceGuard(0, 1)) return 0;
+        if (guard.EnterInstanceGuard(0, 1)) {
+            // The launcher waits for a window of this start to end its busy cursor; there
+            // will be none.
+            if (const char* startupId = std::getenv("DESKTOP_STARTUP_ID")) windows.CompleteStartup(startupId);
+            return 0;
+        }
     } catch (const std::system_error& error) {
         QApplication reporter(argc, argv);
         widgets::QtDialogs().ShowErrorMessage(error.code().message());

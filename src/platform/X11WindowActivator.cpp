@@ -119,4 +119,33 @@ bool X11WindowActivator::SetForegroundWindow(std::uint32_t window) {
     return true;
 }
 
+bool X11WindowActivator::CompleteStartup(const std::string& startupId) {
+    ::Display* d = Connection();
+    if (!d || startupId.empty()) return false;
+    // The startup-notification message: "remove: ID=<id>" with the id quoted, sent in
+    // 20-byte pieces, the first as _NET_STARTUP_INFO_BEGIN, ending with a NUL byte.
+    std::string message = "remove: ID=\"";
+    for (char c : startupId) {
+        if (c == '"' || c == '\\') message += '\\';
+        message += c;
+    }
+    message += '"';
+    message += '\0';
+    const ::Window own = XCreateSimpleWindow(d, DefaultRootWindow(d), -10, -10, 1, 1, 0, 0, 0);
+    const Atom begin = XInternAtom(d, "_NET_STARTUP_INFO_BEGIN", False);
+    const Atom more = XInternAtom(d, "_NET_STARTUP_INFO", False);
+    for (std::size_t offset = 0; offset < message.size(); offset += 20) {
+        XEvent event{};
+        event.xclient.type = ClientMessage;
+        event.xclient.window = own;
+        event.xclient.message_type = offset == 0 ? begin : more;
+        event.xclient.format = 8;
+        message.copy(event.xclient.data.b, 20, offset);
+        XSendEvent(d, DefaultRootWindow(d), False, PropertyChangeMask, &event);
+    }
+    XDestroyWindow(d, own);
+    XSync(d, False);
+    return true;
+}
+
 } // namespace quill::platform
