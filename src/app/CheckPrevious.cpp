@@ -34,7 +34,7 @@ std::string InstanceKey(const std::string& executablePath) {
 
 CheckPrevious::CheckPrevious(platform::SharedSection& sections, platform::WindowActivator& windows,
                              std::string executablePath, platform::ActivationChannel* activation,
-                             std::string activationToken)
+                             std::function<std::string()> activationToken)
     : m_sections(sections), m_windows(windows), m_executablePath(std::move(executablePath)), m_activation(activation),
       m_activationToken(std::move(activationToken)) {}
 
@@ -78,7 +78,7 @@ bool CheckPrevious::EnterInstanceGuard(std::uint32_t window, std::int32_t Allowe
 
     // Where only the window's owner can bring it forward (Wayland), the running copy does
     // it with this start's token; the window operations below serve X11.
-    if (m_activation) m_activation->SendActivation(m_key, m_activationToken);
+    if (m_activation) m_activation->SendActivation(m_key, m_activationToken ? m_activationToken() : std::string());
     const std::uint32_t running = RecordWindow(record);
     if (m_windows.IsIconic(running)) m_windows.ShowWindow(running, platform::WindowActivator::SW_RESTORE);
     m_windows.SetForegroundWindow(running);

@@ -5,6 +5,7 @@
 #include "platform/WindowActivator.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -19,10 +20,11 @@ std::string InstanceKey(const std::string& executablePath);
 class CheckPrevious {
 public:
     // activation, when given, is how the running copy hears of a second start: a counted-in
-    // copy listens on it, and a second start hands the running copy activationToken (the
-    // token it was started with, "" for none) before it brings the recorded window forward.
+    // copy listens on it, and a second start hands the running copy the token that
+    // activationToken gives ("" for none; asked only by a second start) before it brings
+    // the recorded window forward.
     CheckPrevious(platform::SharedSection& sections, platform::WindowActivator& windows, std::string executablePath,
-                  platform::ActivationChannel* activation = nullptr, std::string activationToken = {});
+                  platform::ActivationChannel* activation = nullptr, std::function<std::string()> activationToken = {});
     ~CheckPrevious();
     CheckPrevious(const CheckPrevious&) = delete;
     CheckPrevious& operator=(const CheckPrevious&) = delete;
@@ -42,7 +44,7 @@ private:
     platform::WindowActivator& m_windows;
     std::string m_executablePath;
     platform::ActivationChannel* m_activation;
-    std::string m_activationToken;
+    std::function<std::string()> m_activationToken;
     std::string m_key;
     std::unique_ptr<platform::SectionHandle> m_handle; // from the creation, for the copy's whole life
     std::unique_ptr<platform::SectionHandle> m_opened; // opened by name when the section existed

@@ -11,6 +11,7 @@
 #include "platform/PosixSharedSection.h"
 #include "platform/SyslogDebugOutput.h"
 #include "platform/UnixActivationChannel.h"
+#include "platform/WaylandActivationToken.h"
 #include "platform/X11WindowActivator.h"
 #include "spooler/CupsSpooler.h"
 #include "spooler/LastError.h"
@@ -74,7 +75,11 @@ int main(int argc, char** argv) {
     // A second start hands the running copy its activation token through this channel.
     platform::UnixActivationChannel activation;
     // Its destructor gives the place back when main returns, on every path.
-    app::CheckPrevious guard(sections, windows, ExecutablePath(argv[0]), &activation, app::StartupActivationToken());
+    app::CheckPrevious guard(sections, windows, ExecutablePath(argv[0]), &activation, [] {
+        // Without a token from its launcher the start asks the compositor for one.
+        std::string token = app::StartupActivationToken();
+        return token.empty() ? platform::RequestActivationToken("quill-server-management") : token;
+    });
     try {
         // The main window does not exist yet; it is recorded as soon as it does.
         if (guard.EnterInstanceGuard(0, 1)) {

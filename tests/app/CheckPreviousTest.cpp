@@ -308,13 +308,14 @@ TEST_F(PosixSharedSectionTest, SecondStartHandsItsTokenToTheCopyCountedInLast) {
     const std::string key = app::InstanceKey(name);
     FakeWindows windows;
     auto firstChannel = std::make_unique<platform::UnixActivationChannel>();
-    auto first = std::make_unique<CheckPrevious>(sections, windows, name, firstChannel.get(), "first-token");
+    auto first = std::make_unique<CheckPrevious>(sections, windows, name, firstChannel.get(),
+                                                 [] { return std::string("first-token"); });
     ASSERT_FALSE(first->EnterInstanceGuard(1, 1));
     ASSERT_NE(firstChannel->listener(), nullptr);
 
     platform::UnixActivationChannel secondChannel;
     {
-        CheckPrevious second(sections, windows, name, &secondChannel, "second-token");
+        CheckPrevious second(sections, windows, name, &secondChannel, [] { return std::string("second-token"); });
         EXPECT_TRUE(second.EnterInstanceGuard(2, 1));
     }
     EXPECT_EQ(secondChannel.listener(), nullptr) << "a copy that gives way listens to nobody";
@@ -327,7 +328,7 @@ TEST_F(PosixSharedSectionTest, SecondStartHandsItsTokenToTheCopyCountedInLast) {
     ASSERT_FALSE(later.EnterInstanceGuard(3, 2));
     {
         platform::UnixActivationChannel thirdChannel;
-        CheckPrevious third(sections, windows, name, &thirdChannel, "");
+        CheckPrevious third(sections, windows, name, &thirdChannel, [] { return std::string(); });
         EXPECT_TRUE(third.EnterInstanceGuard(4, 2));
     }
     EXPECT_FALSE(firstChannel->listener()->Receive().has_value());

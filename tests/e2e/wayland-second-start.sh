@@ -1,18 +1,23 @@
 #!/usr/bin/env bash
 # The real program running natively on Wayland under a headless compositor that the test
 # starts itself, and a second start of the same executable: the second start ends at once
-# with exit code 0 and hands the running copy the activation token it was started with;
-# the running copy asks the compositor to activate its window with it, and where the
-# compositor has no activation protocol its window asks for attention.
-#   wayland-second-start.sh PROGRAM CASE
+# with exit code 0 and hands the running copy the activation token it was started with
+# (or one it asked the compositor for); the running copy asks the compositor to activate
+# its window with it, and where the window does not become active it asks for attention.
+#   wayland-second-start.sh PROGRAM weston|mutter CASE
 # Exit code 77 (skipped) when the compositor or Qt's Wayland plugin is not installed.
 set -uo pipefail
 
 program=$1
-case_name=$2
+compositor=$2
+case_name=$3
 
-if ! command -v weston >/dev/null; then
-    echo "SKIPPED: weston is not installed (scripts/install-deps installs it)"
+if ! command -v "$compositor" >/dev/null; then
+    echo "SKIPPED: $compositor is not installed"
+    exit 77
+fi
+if [ "$compositor" = mutter ] && ! command -v dbus-daemon >/dev/null; then
+    echo "SKIPPED: mutter needs a session bus (dbus-daemon)"
     exit 77
 fi
 if ! compgen -G "/usr/lib/*/qt6/plugins/platforms/libqwayland-generic.so" >/dev/null; then
@@ -43,9 +48,26 @@ wait_for() {
     return 1
 }
 
-weston --backend=headless-backend.so --use-pixman --socket=quill-test --idle-time=0 >"$work/weston.log" 2>&1 &
-pids+=($!)
-wait_for '[ -S "$XDG_RUNTIME_DIR/quill-test" ]' 20 || { echo "weston did not start"; cat "$work/weston.log"; exit 1; }
+if [ "$compositor" = weston ]; then
+    # weston 10 has no activation protocol.
+    weston --backend=headless-backend.so --use-pixman --socket=quill-test --idle-time=0 >"$work/compositor.log" 2>&1 &
+    pids+=($!)
+else
+    # mutter wants a session bus of its own; it has the activation protocol.
+    dbus-daemon --session --nofork --nopidfile --print-address=3 3>"$work/bus" >/dev/null 2>&1 &
+    pids+=($!)
+    wait_for '[ -s "$work/bus" ]' 10 || { echo "dbus-daemon did not start"; exit 1; }
+    export DBUS_SESSION_BUS_ADDRESS
+    DBUS_SESSION_BUS_ADDRESS=$(head -n1 "$work/bus")
+    mutter --headless --wayland --no-x11 --virtual-monitor 1024x768 --wayland-display=quill-test \
+        >"$work/compositor.log" 2>&1 &
+    pids+=($!)
+fi
+wait_for '[ -S "$XDG_RUNTIME_DIR/quill-test" ]' 20 || {
+    echo "$compositor did not start"
+    cat "$work/compositor.log"
+    exit 1
+}
 export WAYLAND_DISPLAY=quill-test QT_QPA_PLATFORM=wayland
 export QT_LOGGING_RULES="quill.activation.debug=true"
 
@@ -53,7 +75,8 @@ mkdir -p "$work/a"
 cp "$program" "$work/a/quill-server-management"
 exe="$work/a/quill-server-management"
 
-socket_id() { stat -c %i "$XDG_RUNTIME_DIR"/*.activate 2>/dev/null; }
+# Inode numbers come back; the change time tells a new socket from an old one.
+socket_id() { stat -c '%i %z' "$XDG_RUNTIME_DIR"/*.activate 2>/dev/null; }
 
 # The first copy; it is up once it listens on a socket of its own (a new one, also where
 # a killed copy left its socket behind).
@@ -110,6 +133,22 @@ WithoutActivationTheWindowAsksForAttention)
     expect_line "activation request, token quill-token-4712"
     check 'wait_for "[ \$(grep -c \"asking for attention\" \"\$work/first.log\") -ge 2 ]" 10' \
         "a token that the compositor cannot take still ends in a request for attention"
+    check 'kill -0 $pid1' "the first copy still runs"
+    ;;
+StartWithoutATokenAsksTheCompositorForOne)
+    # mutter: the second start's own token, made without a user's input, activates no
+    # window that is behind another one; the window asks for attention.
+    start_first
+    mkdir -p "$work/b"
+    cp "$program" "$work/b/quill-server-management"
+    "$work/b/quill-server-management" >"$work/b.log" 2>&1 &
+    pids+=($!)
+    sleep 2
+    second_start
+    check 'wait_for "grep -q \"activation request, token\" \"\$work/first.log\"" 10' "the first copy hears of the second start"
+    check '! grep -qF "token (none)" "$work/first.log"' "the compositor gave the second start a token"
+    expect_line "requestActivate called with the token"
+    expect_line "window is not active, asking for attention"
     check 'kill -0 $pid1' "the first copy still runs"
     ;;
 KilledCopyLeavesNoObstacle)
