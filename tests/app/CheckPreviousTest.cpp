@@ -93,6 +93,20 @@ struct NoWindows final : platform::WindowActivator {
     bool SetForegroundWindow(std::uint32_t) override { return false; }
 };
 
+// A channel that records what the guard does with it and fails on request.
+struct FakeActivation final : platform::ActivationChannel {
+    bool fail = false;
+    std::vector<std::string> calls;
+    bool Listen(const std::string& key) override {
+        calls.push_back("Listen " + key);
+        return !fail;
+    }
+    bool SendActivation(const std::string& key, const std::string& token) override {
+        calls.push_back("Send " + key + " " + token);
+        return !fail;
+    }
+};
+
 const std::string kPath = "C:\\Tools\\Mgr.exe";
 const std::string kKey = "C:ToolsMgr.exe";
 
@@ -172,6 +186,32 @@ TEST(CheckPrevious, VisibleRunningCopyIsOnlyBroughtForward) {
     EXPECT_TRUE(guard.EnterInstanceGuard(9, 1));
     EXPECT_EQ(Count(sections), 3);
     EXPECT_EQ(windows.calls, (std::vector<std::string>{"IsIconic 42", "SetForegroundWindow 42"}));
+}
+
+// Asking the compositor for a token costs a round trip: only a second start that reaches
+// a running copy asks. A channel that fails changes nothing of the section's rule.
+TEST(CheckPrevious, OnlyASecondStartAsksForItsTokenAndAFailingChannelChangesNothing) {
+    for (bool fail : {false, true}) {
+        SCOPED_TRACE(fail ? "failing channel" : "working channel");
+        FakeSections sections;
+        FakeWindows windows;
+        FakeActivation activation;
+        activation.fail = fail;
+        int asked = 0;
+        const auto token = [&asked] {
+            ++asked;
+            return std::string("t");
+        };
+        CheckPrevious first(sections, windows, kPath, &activation, token);
+        EXPECT_FALSE(first.EnterInstanceGuard(7, 1));
+        EXPECT_EQ(asked, 0);
+        CheckPrevious second(sections, windows, kPath, &activation, token);
+        EXPECT_TRUE(second.EnterInstanceGuard(8, 1));
+        EXPECT_EQ(asked, 1);
+        EXPECT_EQ(activation.calls, (std::vector<std::string>{"Listen " + kKey, "Send " + kKey + " t"}));
+        EXPECT_EQ(windows.calls, (std::vector<std::string>{"IsIconic 7", "SetForegroundWindow 7"}));
+        EXPECT_EQ(Count(sections), 1);
+    }
 }
 
 TEST(CheckPrevious, SectionThatCannotBeOpenedEndsQuietly) {
