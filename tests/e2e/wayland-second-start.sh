@@ -8,6 +8,7 @@
 # Exit code 77 (skipped) when the compositor or Qt's Wayland plugin is not installed.
 set -uo pipefail
 
+here=$(cd "$(dirname "$0")" && pwd)
 program=$1
 compositor=$2
 case_name=$3
@@ -110,7 +111,7 @@ second_start() {
 expect_line() { check "wait_for 'grep -qF \"$1\" \"\$work/first.log\"' 10" "the first copy logs: $1"; }
 
 case "$case_name" in
-TokenOfTheSecondStartActivatesTheFirstWindow)
+TokenOfTheSecondStartReachesTheFirstCopy)
     start_first
     second_start XDG_ACTIVATION_TOKEN=quill-token-4711 DESKTOP_STARTUP_ID=not-this-one
     expect_line "activation request, token quill-token-4711"
@@ -150,6 +151,26 @@ StartWithoutATokenAsksTheCompositorForOne)
     expect_line "requestActivate called with the token"
     expect_line "window is not active, asking for attention"
     check 'kill -0 $pid1' "the first copy still runs"
+    ;;
+LaunchedSecondStartActivatesTheFirstWindow)
+    # mutter: a launcher window has the focus; a key pressed in it starts the program again
+    # with a token that carries the key press, and the first copy's window becomes active.
+    if ! /usr/bin/python3 -c 'import gi; gi.require_version("Gtk", "3.0"); from gi.repository import Gtk' 2>/dev/null; then
+        echo "SKIPPED: the launcher needs GTK 3 for Python (python3-gi, gir1.2-gtk-3.0)"
+        exit 77
+    fi
+    start_first
+    GDK_BACKEND=wayland /usr/bin/python3 "$here/wayland-launcher.py" "$exe" >"$work/launcher.log" 2>&1 &
+    pids+=($!)
+    sleep 2
+    /usr/bin/python3 "$here/press-key.py" 28 || fail "no key could be pressed"
+    check 'wait_for "grep -q launched \"\$work/launcher.log\"" 10' "the launcher starts the program again"
+    check 'grep -q focused "$work/launcher.log"' "the launcher had the focus"
+    check 'wait_for "grep -q \"activation request, token\" \"\$work/first.log\"" 10' "the first copy hears of the second start"
+    check '! grep -qF "token (none)" "$work/first.log"' "the launcher gave the second start a token"
+    expect_line "requestActivate called with the token"
+    expect_line "window is active"
+    check '! grep -q "asking for attention" "$work/first.log"' "the window did not have to ask for attention"
     ;;
 KilledCopyLeavesNoObstacle)
     start_first
