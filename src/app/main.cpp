@@ -83,9 +83,11 @@ int main(int argc, char** argv) {
     try {
         // The main window does not exist yet; it is recorded as soon as it does.
         if (guard.EnterInstanceGuard(0, 1)) {
-            // The launcher waits for a window of this start to end its busy cursor; there
-            // will be none.
-            if (const char* startupId = std::getenv("DESKTOP_STARTUP_ID")) windows.CompleteStartup(startupId);
+            // An X11 launcher waits for a window of this start to end its busy cursor; there
+            // will be none. (On Wayland the start token is the running copy's to use.)
+            const char* startupId = std::getenv("DESKTOP_STARTUP_ID");
+            const char* wayland = std::getenv("WAYLAND_DISPLAY");
+            if (startupId && (!wayland || !*wayland)) windows.CompleteStartup(startupId);
             return 0;
         }
     } catch (const std::system_error& error) {

@@ -82,6 +82,7 @@ X11WindowActivator::~X11WindowActivator() {
 }
 
 bool X11WindowActivator::IsIconic(std::uint32_t window) {
+    if (window == 0) return false; // no X11 window recorded: nothing to open a display for
     ::Display* d = Connection();
     if (!d || !WindowExists(d, window)) return false;
     Atom wmState = XInternAtom(d, "WM_STATE", False);
@@ -97,6 +98,7 @@ bool X11WindowActivator::IsIconic(std::uint32_t window) {
 }
 
 bool X11WindowActivator::ShowWindow(std::uint32_t window, int showCommand) {
+    if (window == 0) return false; // no X11 window recorded: nothing to open a display for
     ::Display* d = Connection();
     if (!d || showCommand != SW_RESTORE || !WindowExists(d, window)) return false;
     // An iconic window is de-iconified by activating it (EWMH) or by mapping it (ICCCM).
@@ -107,6 +109,7 @@ bool X11WindowActivator::ShowWindow(std::uint32_t window, int showCommand) {
 }
 
 bool X11WindowActivator::SetForegroundWindow(std::uint32_t window) {
+    if (window == 0) return false; // no X11 window recorded: nothing to open a display for
     ::Display* d = Connection();
     if (!d || !WindowExists(d, window)) return false;
     if (HasWindowManager(d)) {
