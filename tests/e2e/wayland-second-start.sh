@@ -60,7 +60,15 @@ else
     wait_for '[ -s "$work/bus" ]' 10 || { echo "dbus-daemon did not start"; exit 1; }
     export DBUS_SESSION_BUS_ADDRESS
     DBUS_SESSION_BUS_ADDRESS=$(head -n1 "$work/bus")
-    mutter --headless --wayland --no-x11 --virtual-monitor 1024x768 --wayland-display=quill-test \
+    x11=--no-x11
+    if [ "$case_name" = ThroughXWaylandTheSecondStartActivatesTheFirstWindow ]; then
+        if ! command -v Xwayland >/dev/null; then
+            echo "SKIPPED: Xwayland is not installed"
+            exit 77
+        fi
+        x11=
+    fi
+    mutter --headless --wayland $x11 --virtual-monitor 1024x768 --wayland-display=quill-test \
         >"$work/compositor.log" 2>&1 &
     pids+=($!)
 fi
@@ -93,7 +101,7 @@ start_first() {
         exit 1
     }
     sleep 0.5
-    check 'kill -0 $pid1 && ! grep -q "qt.qpa" "$work/first.log"' "the first copy runs natively on Wayland"
+    check 'kill -0 $pid1 && ! grep -q "qt.qpa" "$work/first.log"' "the first copy runs (platform $QT_QPA_PLATFORM)"
 }
 
 # A second start with the environment given; sets rc and elapsed (ms).
@@ -171,6 +179,26 @@ LaunchedSecondStartActivatesTheFirstWindow)
     expect_line "requestActivate called with the token"
     expect_line "window is active"
     check '! grep -q "asking for attention" "$work/first.log"' "the window did not have to ask for attention"
+    ;;
+ThroughXWaylandTheSecondStartActivatesTheFirstWindow)
+    # mutter with Xwayland: the copies run as X11 clients; the second start activates the
+    # first window through the window manager, with a real time stamp.
+    wait_for 'grep -q "Using public X11 display" "$work/compositor.log"' 20 || { fail "no Xwayland"; exit 1; }
+    export DISPLAY
+    DISPLAY=$(sed -n 's/.*Using public X11 display \(:[0-9]*\).*/\1/p' "$work/compositor.log" | head -n1)
+    export XAUTHORITY
+    XAUTHORITY=$(ls "$XDG_RUNTIME_DIR"/.mutter-Xwaylandauth.* 2>/dev/null | head -n1)
+    export QT_QPA_PLATFORM=xcb
+    active() { xprop -root _NET_ACTIVE_WINDOW 2>/dev/null | sed -n 's/.*# //p'; }
+    start_first
+    wait_for '[ -n "$(active)" ] && [ "$(active)" != 0x0 ]' 10
+    first_window=$(active)
+    xmessage -name other "another window" &
+    pids+=($!)
+    check 'wait_for "[ \"\$(active)\" != $first_window ]" 10' "another window is in front"
+    second_start
+    check 'wait_for "[ \"\$(active)\" = $first_window ]" 10' "the first window is active again"
+    check '! grep -qi "buggy" "$work/compositor.log"' "the window manager finds no fault with the activation"
     ;;
 KilledCopyLeavesNoObstacle)
     start_first
