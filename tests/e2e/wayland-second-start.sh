@@ -35,9 +35,19 @@ export CUPS_SERVER="$work/no-cups.sock"
 pids=()
 failures=0
 passes=0
+mutter_pid=
 cleanup() {
     for p in "${pids[@]}"; do kill -TERM "$p" 2>/dev/null; done
     wait 2>/dev/null
+    # mutter leaves the lock files and sockets of the X displays it made for Xwayland.
+    if [ -n "$mutter_pid" ]; then
+        for lock in /tmp/.X*-lock; do
+            [ "$(tr -d ' ' <"$lock" 2>/dev/null)" = "$mutter_pid" ] || continue
+            n=${lock#/tmp/.X}
+            n=${n%-lock}
+            rm -f "$lock" "/tmp/.X11-unix/X$n"
+        done
+    fi
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -70,6 +80,7 @@ else
     fi
     mutter --headless --wayland $x11 --virtual-monitor 1024x768 --wayland-display=quill-test \
         >"$work/compositor.log" 2>&1 &
+    mutter_pid=$!
     pids+=($!)
 fi
 wait_for '[ -S "$XDG_RUNTIME_DIR/quill-test" ]' 20 || {
