@@ -2,7 +2,6 @@
 
 #include <QApplication>
 #include <QLoggingCategory>
-#include <QPointer>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <QWidget>
@@ -36,7 +35,7 @@ ActivationReceiver::ActivationReceiver(platform::ActivationListener& listener, Q
 
 void ActivationReceiver::TakeRequests() {
     // The listener does not block: every waiting request is taken, then the loop goes on.
-    // A peer that connects and says nothing costs at most the receive time once.
+    // A peer that connects and says nothing holds the loop for at most the receive time.
     for (int i = 0; i < 8; ++i) {
         const auto token = m_listener.Receive();
         if (!token) break;
