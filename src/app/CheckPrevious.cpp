@@ -33,8 +33,10 @@ std::string InstanceKey(const std::string& executablePath) {
 }
 
 CheckPrevious::CheckPrevious(platform::SharedSection& sections, platform::WindowActivator& windows,
-                             std::string executablePath)
-    : m_sections(sections), m_windows(windows), m_executablePath(std::move(executablePath)) {}
+                             std::string executablePath, platform::ActivationChannel* activation,
+                             std::function<std::string()> activationToken)
+    : m_sections(sections), m_windows(windows), m_executablePath(std::move(executablePath)), m_activation(activation),
+      m_activationToken(std::move(activationToken)) {}
 
 CheckPrevious::~CheckPrevious() { LeaveInstanceGuard(); }
 
@@ -54,6 +56,7 @@ bool CheckPrevious::EnterInstanceGuard(std::uint32_t window, std::int32_t Allowe
         SetRecordWindow(m_view->bytes(), window);
         SetRecordCount(m_view->bytes(), 1);
         m_countedIn = true;
+        if (m_activation) m_activation->Listen(m_key); // without it, later starts can still use the window
         return false;
     }
 
@@ -69,9 +72,13 @@ bool CheckPrevious::EnterInstanceGuard(std::uint32_t window, std::int32_t Allowe
         SetRecordWindow(record, window);
         SetRecordCount(record, RecordCount(record) + 1);
         m_countedIn = true;
+        if (m_activation) m_activation->Listen(m_key);
         return false;
     }
 
+    // Where only the window's owner can bring it forward (Wayland), the running copy does
+    // it with this start's token; the window operations below serve X11.
+    if (m_activation) m_activation->SendActivation(m_key, m_activationToken ? m_activationToken() : std::string());
     const std::uint32_t running = RecordWindow(record);
     if (m_windows.IsIconic(running)) m_windows.ShowWindow(running, platform::WindowActivator::SW_RESTORE);
     m_windows.SetForegroundWindow(running);

@@ -1,9 +1,11 @@
 #pragma once
 
+#include "platform/ActivationChannel.h"
 #include "platform/SharedSection.h"
 #include "platform/WindowActivator.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -17,7 +19,12 @@ std::string InstanceKey(const std::string& executablePath);
 // last (32 bits) and the number of copies counted in (signed 32 bits), little-endian.
 class CheckPrevious {
 public:
-    CheckPrevious(platform::SharedSection& sections, platform::WindowActivator& windows, std::string executablePath);
+    // activation, when given, is how the running copy hears of a second start: a counted-in
+    // copy listens on it, and a second start hands the running copy the token that
+    // activationToken gives ("" for none; asked only by a second start) before it brings
+    // the recorded window forward.
+    CheckPrevious(platform::SharedSection& sections, platform::WindowActivator& windows, std::string executablePath,
+                  platform::ActivationChannel* activation = nullptr, std::function<std::string()> activationToken = {});
     ~CheckPrevious();
     CheckPrevious(const CheckPrevious&) = delete;
     CheckPrevious& operator=(const CheckPrevious&) = delete;
@@ -36,6 +43,8 @@ private:
     platform::SharedSection& m_sections;
     platform::WindowActivator& m_windows;
     std::string m_executablePath;
+    platform::ActivationChannel* m_activation;
+    std::function<std::string()> m_activationToken;
     std::string m_key;
     std::unique_ptr<platform::SectionHandle> m_handle; // from the creation, for the copy's whole life
     std::unique_ptr<platform::SectionHandle> m_opened; // opened by name when the section existed

@@ -1,5 +1,6 @@
 // The program's entry: the single-instance guard, then the application and its main
 // window.
+#include "app/ActivationReceiver.h"
 #include "app/CheckPrevious.h"
 #include "widgets/Dialogs.h"
 #include "widgets/FirstPaintReport.h"
@@ -9,6 +10,8 @@
 #include "platform/Launcher.h"
 #include "platform/PosixSharedSection.h"
 #include "platform/SyslogDebugOutput.h"
+#include "platform/UnixActivationChannel.h"
+#include "platform/WaylandActivationToken.h"
 #include "platform/X11WindowActivator.h"
 #include "spooler/CupsSpooler.h"
 #include "spooler/LastError.h"
@@ -76,11 +79,24 @@ int main(int argc, char** argv) {
     const spooler::PasswordScope refuse(nullptr);
     platform::PosixSharedSection sections;
     platform::X11WindowActivator windows;
+    // A second start hands the running copy its activation token through this channel.
+    platform::UnixActivationChannel activation;
     // Its destructor gives the place back when main returns, on every path.
-    app::CheckPrevious guard(sections, windows, ExecutablePath(argv[0]));
+    app::CheckPrevious guard(sections, windows, ExecutablePath(argv[0]), &activation, [] {
+        // Without a token from its launcher the start asks the compositor for one.
+        std::string token = app::StartupActivationToken();
+        return token.empty() ? platform::RequestActivationToken("quill-server-management") : token;
+    });
     try {
         // The main window does not exist yet; it is recorded as soon as it does.
-        if (guard.EnterInstanceGuard(0, 1)) return 0;
+        if (guard.EnterInstanceGuard(0, 1)) {
+            // An X11 launcher waits for a window of this start to end its busy cursor; there
+            // will be none. (On Wayland the start token is the running copy's to use.)
+            const char* startupId = std::getenv("DESKTOP_STARTUP_ID");
+            const char* wayland = std::getenv("WAYLAND_DISPLAY");
+            if (startupId && (!wayland || !*wayland)) windows.CompleteStartup(startupId);
+            return 0;
+        }
     } catch (const std::system_error& error) {
         QApplication reporter(argc, argv);
         widgets::QtDialogs().ShowErrorMessage(error.code().message());
@@ -128,7 +144,11 @@ int main(int argc, char** argv) {
         };
     }
     form.show();
-    guard.SetInstanceWindow(static_cast<std::uint32_t>(form.winId()));
+    // Only an X11 window id names the window for another process; elsewhere (Wayland) the
+    // running copy brings its window forward itself when a second start asks.
+    const bool x11 = QGuiApplication::platformName() == QLatin1String("xcb");
+    guard.SetInstanceWindow(x11 ? static_cast<std::uint32_t>(form.winId()) : 0);
+    if (platform::ActivationListener* listener = activation.listener()) new app::ActivationReceiver(*listener, form);
     const int result = application.exec();
     // A "Printer Activities" window still open stops its watchers as it goes; one that
     // closed as the program ended is deleted as well.

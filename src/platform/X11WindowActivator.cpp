@@ -35,6 +35,23 @@ bool HasWindowManager(::Display* d) {
     return found;
 }
 
+// The X server's time now: the time stamp of a property change on a window of our own.
+// A window manager may refuse an activation without a real time stamp as focus stealing.
+Time ServerTime(::Display* d) {
+    const ::Window own = XCreateSimpleWindow(d, DefaultRootWindow(d), -10, -10, 1, 1, 0, 0, 0);
+    XSelectInput(d, own, PropertyChangeMask);
+    const Atom atom = XInternAtom(d, "_QUILL_SERVER_TIME", False);
+    unsigned char nothing = 0;
+    XChangeProperty(d, own, atom, XA_STRING, 8, PropModeAppend, &nothing, 0);
+    // The round trip brings the property's event in before its reply.
+    XSync(d, False);
+    XEvent event;
+    Time time = CurrentTime;
+    if (XCheckTypedWindowEvent(d, own, PropertyNotify, &event)) time = event.xproperty.time;
+    XDestroyWindow(d, own);
+    return time;
+}
+
 void SendActivate(::Display* d, ::Window w) {
     XEvent event{};
     event.xclient.type = ClientMessage;
@@ -42,7 +59,7 @@ void SendActivate(::Display* d, ::Window w) {
     event.xclient.message_type = XInternAtom(d, "_NET_ACTIVE_WINDOW", False);
     event.xclient.format = 32;
     event.xclient.data.l[0] = 2; // source: a pager, so that the window manager obeys
-    event.xclient.data.l[1] = CurrentTime;
+    event.xclient.data.l[1] = static_cast<long>(ServerTime(d));
     XSendEvent(d, DefaultRootWindow(d), False, SubstructureRedirectMask | SubstructureNotifyMask, &event);
 }
 
@@ -65,6 +82,7 @@ X11WindowActivator::~X11WindowActivator() {
 }
 
 bool X11WindowActivator::IsIconic(std::uint32_t window) {
+    if (window == 0) return false; // no X11 window recorded: nothing to open a display for
     ::Display* d = Connection();
     if (!d || !WindowExists(d, window)) return false;
     Atom wmState = XInternAtom(d, "WM_STATE", False);
@@ -80,6 +98,7 @@ bool X11WindowActivator::IsIconic(std::uint32_t window) {
 }
 
 bool X11WindowActivator::ShowWindow(std::uint32_t window, int showCommand) {
+    if (window == 0) return false; // no X11 window recorded: nothing to open a display for
     ::Display* d = Connection();
     if (!d || showCommand != SW_RESTORE || !WindowExists(d, window)) return false;
     // An iconic window is de-iconified by activating it (EWMH) or by mapping it (ICCCM).
@@ -90,14 +109,44 @@ bool X11WindowActivator::ShowWindow(std::uint32_t window, int showCommand) {
 }
 
 bool X11WindowActivator::SetForegroundWindow(std::uint32_t window) {
+    if (window == 0) return false; // no X11 window recorded: nothing to open a display for
     ::Display* d = Connection();
     if (!d || !WindowExists(d, window)) return false;
     if (HasWindowManager(d)) {
         SendActivate(d, window);
     } else {
         XMapRaised(d, window);
-        XSetInputFocus(d, window, RevertToParent, CurrentTime);
+        XSetInputFocus(d, window, RevertToParent, ServerTime(d));
     }
+    XSync(d, False);
+    return true;
+}
+
+bool X11WindowActivator::CompleteStartup(const std::string& startupId) {
+    ::Display* d = Connection();
+    if (!d || startupId.empty()) return false;
+    // The startup-notification message: "remove: ID=<id>" with the id quoted, sent in
+    // 20-byte pieces, the first as _NET_STARTUP_INFO_BEGIN, ending with a NUL byte.
+    std::string message = "remove: ID=\"";
+    for (char c : startupId) {
+        if (c == '"' || c == '\\') message += '\\';
+        message += c;
+    }
+    message += '"';
+    message += '\0';
+    const ::Window own = XCreateSimpleWindow(d, DefaultRootWindow(d), -10, -10, 1, 1, 0, 0, 0);
+    const Atom begin = XInternAtom(d, "_NET_STARTUP_INFO_BEGIN", False);
+    const Atom more = XInternAtom(d, "_NET_STARTUP_INFO", False);
+    for (std::size_t offset = 0; offset < message.size(); offset += 20) {
+        XEvent event{};
+        event.xclient.type = ClientMessage;
+        event.xclient.window = own;
+        event.xclient.message_type = offset == 0 ? begin : more;
+        event.xclient.format = 8;
+        message.copy(event.xclient.data.b, 20, offset);
+        XSendEvent(d, DefaultRootWindow(d), False, PropertyChangeMask, &event);
+    }
+    XDestroyWindow(d, own);
     XSync(d, False);
     return true;
 }

@@ -3,6 +3,7 @@
 #include "platform/WindowActivator.h"
 
 #include <memory>
+#include <string>
 
 struct _XDisplay; // Xlib's Display
 
@@ -20,6 +21,11 @@ public:
     bool IsIconic(std::uint32_t window) override;
     bool ShowWindow(std::uint32_t window, int showCommand) override;
     bool SetForegroundWindow(std::uint32_t window) override;
+
+    // Ends the launcher's startup notification for startupId (its busy cursor and
+    // "starting" entry): a second start shows no window that would end it. False without a
+    // display.
+    bool CompleteStartup(const std::string& startupId);
 
 private:
     struct Display;

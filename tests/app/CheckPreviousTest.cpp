@@ -1,6 +1,7 @@
 #include "app/CheckPrevious.h"
 
 #include "platform/PosixSharedSection.h"
+#include "platform/UnixActivationChannel.h"
 
 #include "Skips.h"
 
@@ -92,6 +93,20 @@ struct NoWindows final : platform::WindowActivator {
     bool SetForegroundWindow(std::uint32_t) override { return false; }
 };
 
+// A channel that records what the guard does with it and fails on request.
+struct FakeActivation final : platform::ActivationChannel {
+    bool fail = false;
+    std::vector<std::string> calls;
+    bool Listen(const std::string& key) override {
+        calls.push_back("Listen " + key);
+        return !fail;
+    }
+    bool SendActivation(const std::string& key, const std::string& token) override {
+        calls.push_back("Send " + key + " " + token);
+        return !fail;
+    }
+};
+
 const std::string kPath = "C:\\Tools\\Mgr.exe";
 const std::string kKey = "C:ToolsMgr.exe";
 
@@ -171,6 +186,32 @@ TEST(CheckPrevious, VisibleRunningCopyIsOnlyBroughtForward) {
     EXPECT_TRUE(guard.EnterInstanceGuard(9, 1));
     EXPECT_EQ(Count(sections), 3);
     EXPECT_EQ(windows.calls, (std::vector<std::string>{"IsIconic 42", "SetForegroundWindow 42"}));
+}
+
+// Asking the compositor for a token costs a round trip: only a second start that reaches
+// a running copy asks. A channel that fails changes nothing of the section's rule.
+TEST(CheckPrevious, OnlyASecondStartAsksForItsTokenAndAFailingChannelChangesNothing) {
+    for (bool fail : {false, true}) {
+        SCOPED_TRACE(fail ? "failing channel" : "working channel");
+        FakeSections sections;
+        FakeWindows windows;
+        FakeActivation activation;
+        activation.fail = fail;
+        int asked = 0;
+        const auto token = [&asked] {
+            ++asked;
+            return std::string("t");
+        };
+        CheckPrevious first(sections, windows, kPath, &activation, token);
+        EXPECT_FALSE(first.EnterInstanceGuard(7, 1));
+        EXPECT_EQ(asked, 0);
+        CheckPrevious second(sections, windows, kPath, &activation, token);
+        EXPECT_TRUE(second.EnterInstanceGuard(8, 1));
+        EXPECT_EQ(asked, 1);
+        EXPECT_EQ(activation.calls, (std::vector<std::string>{"Listen " + kKey, "Send " + kKey + " t"}));
+        EXPECT_EQ(windows.calls, (std::vector<std::string>{"IsIconic 7", "SetForegroundWindow 7"}));
+        EXPECT_EQ(Count(sections), 1);
+    }
 }
 
 TEST(CheckPrevious, SectionThatCannotBeOpenedEndsQuietly) {
@@ -299,6 +340,46 @@ TEST_F(PosixSharedSectionTest, GuardOverRealSectionsLetsOneCopyRunAtATime) {
     first.reset();
     CheckPrevious third(sections, windows, name);
     EXPECT_FALSE(third.EnterInstanceGuard(3, 1));
+}
+
+// Whichever copy is counted in last takes the second starts' tokens; a second start hands
+// over its token and still brings the recorded window forward (X11).
+TEST_F(PosixSharedSectionTest, SecondStartHandsItsTokenToTheCopyCountedInLast) {
+    const std::string key = app::InstanceKey(name);
+    FakeWindows windows;
+    auto firstChannel = std::make_unique<platform::UnixActivationChannel>();
+    auto first = std::make_unique<CheckPrevious>(sections, windows, name, firstChannel.get(),
+                                                 [] { return std::string("first-token"); });
+    ASSERT_FALSE(first->EnterInstanceGuard(1, 1));
+    ASSERT_NE(firstChannel->listener(), nullptr);
+
+    platform::UnixActivationChannel secondChannel;
+    {
+        CheckPrevious second(sections, windows, name, &secondChannel, [] { return std::string("second-token"); });
+        EXPECT_TRUE(second.EnterInstanceGuard(2, 1));
+    }
+    EXPECT_EQ(secondChannel.listener(), nullptr) << "a copy that gives way listens to nobody";
+    EXPECT_EQ(firstChannel->listener()->Receive().value_or("?"), "second-token");
+    EXPECT_EQ(windows.calls, (std::vector<std::string>{"IsIconic 1", "SetForegroundWindow 1"}));
+
+    // Two copies allowed: the later one counts in and takes over the requests.
+    platform::UnixActivationChannel laterChannel;
+    CheckPrevious later(sections, windows, name, &laterChannel);
+    ASSERT_FALSE(later.EnterInstanceGuard(3, 2));
+    {
+        platform::UnixActivationChannel thirdChannel;
+        CheckPrevious third(sections, windows, name, &thirdChannel, [] { return std::string(); });
+        EXPECT_TRUE(third.EnterInstanceGuard(4, 2));
+    }
+    EXPECT_FALSE(firstChannel->listener()->Receive().has_value());
+    EXPECT_EQ(laterChannel.listener()->Receive().value_or("?"), "");
+
+    // The first copy that ends leaves the later copy reachable.
+    first.reset();
+    firstChannel.reset();
+    platform::UnixActivationChannel probe;
+    EXPECT_TRUE(probe.SendActivation(key, "still there"));
+    EXPECT_EQ(laterChannel.listener()->Receive().value_or("?"), "still there");
 }
 
 TEST_F(PosixSharedSectionTest, SimultaneousStartsLetExactlyOneCopyRun) {

@@ -58,6 +58,18 @@ check 'wait_for "same_window \"\$(active_window)\" $win1" 5' "first window comes
 check '[ "$(state_of $win1)" = Normal ]' "first window stays normal"
 kill "$other_pid" 2>/dev/null
 
+# 2b. A launched second start ends the launcher's startup notification: it shows no window
+# of its own that would.
+xev -root -event property >"$work/root-events.log" 2>&1 &
+xev_pid=$!
+pids+=("$xev_pid")
+wait_for '[ -s "$work/root-events.log" ] || sleep 0.3' 3
+DESKTOP_STARTUP_ID='quill-launcher-7-host-quill-server-management-0_TIME0' timeout 20 "$first" >/dev/null 2>&1
+check '[ $? -eq 0 ]' "a launched second start ends with exit code 0"
+check 'wait_for "grep -q _NET_STARTUP_INFO_BEGIN \"\$work/root-events.log\"" 5' \
+    "a launched second start ends its startup notification"
+kill "$xev_pid" 2>/dev/null
+
 # 3. A copy at another path runs beside the first.
 "$work/b/quill-server-management" >"$work/b.log" 2>&1 &
 pidb=$!
