@@ -4,6 +4,7 @@
 # with exit code 0 and hands the running copy the activation token it was started with
 # (or one it asked the compositor for); the running copy asks the compositor to activate
 # its window with it, and where the window does not become active it asks for attention.
+# Under weston also the window's own pixels, from a screenshot of the compositor's output.
 #   wayland-second-start.sh PROGRAM weston|mutter CASE
 # Exit code 77 (skipped) when the compositor or Qt's Wayland plugin is not installed.
 set -uo pipefail
@@ -24,6 +25,17 @@ fi
 if ! compgen -G "/usr/lib/*/qt6/plugins/platforms/libqwayland-generic.so" >/dev/null; then
     echo "SKIPPED: Qt's Wayland platform plugin is not installed (qt6-wayland)"
     exit 77
+fi
+debug=
+if [ "$case_name" = TheWindowIsDrawnNatively ]; then
+    for tool in weston-screenshooter convert; do
+        if ! command -v "$tool" >/dev/null; then
+            echo "SKIPPED: $tool is not installed (weston, imagemagick)"
+            exit 77
+        fi
+    done
+    # weston offers its screenshot protocol only with --debug.
+    debug=--debug
 fi
 
 unset DISPLAY WAYLAND_DISPLAY XDG_ACTIVATION_TOKEN DESKTOP_STARTUP_ID QT_QPA_PLATFORM
@@ -48,6 +60,7 @@ cleanup() {
             rm -f "$lock" "/tmp/.X11-unix/X$n"
         done
     fi
+    [ -d "$work/cups" ] && "$here/../support/cups-sandbox" stop "$work/cups" >/dev/null 2>&1
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -61,7 +74,7 @@ wait_for() {
 
 if [ "$compositor" = weston ]; then
     # weston 10 has no activation protocol.
-    weston --backend=headless-backend.so --use-pixman --socket=quill-test --idle-time=0 >"$work/compositor.log" 2>&1 &
+    weston --backend=headless-backend.so --use-pixman $debug --socket=quill-test --idle-time=0 >"$work/compositor.log" 2>&1 &
     pids+=($!)
 else
     # mutter wants a session bus of its own; it has the activation protocol.
@@ -210,6 +223,42 @@ ThroughXWaylandTheSecondStartActivatesTheFirstWindow)
     second_start
     check 'wait_for "[ \"\$(active)\" = $first_window ]" 10' "the first window is active again"
     check '! grep -qi "buggy" "$work/compositor.log"' "the window manager finds no fault with the activation"
+    ;;
+TheWindowIsDrawnNatively)
+    # The main window with a private print server's queues, as weston draws it: the button
+    # panel's colour, the buttons' green, the list's white and its selected row (the managed
+    # printer) cover a good part of the 1024x640 output. The first screenshots may come
+    # before the window's first frame.
+    sandbox="$here/../support/cups-sandbox"
+    "$sandbox" start "$work/cups" >/dev/null || { fail "the private print server does not start"; exit 1; }
+    "$sandbox" add-queue "$work/cups" Fax
+    "$sandbox" add-queue "$work/cups" QUILL_Amber_PDF_Creator "QUILL Amber PDF Creator"
+    export CUPS_SERVER="$work/cups/run/cups.sock"
+    start_first
+    mkdir "$work/shots"
+    # Pixels of one colour (#RRGGBB) in the histogram.
+    pixels() { awk -v c="$1" 'toupper($3) == c { n = $1 + 0 } END { print n + 0 }' "$work/histogram"; }
+    shot=
+    for _ in $(seq 1 20); do
+        rm -f "$work/shots"/*.png
+        # It writes wayland-screenshot-<time>.png into the current folder.
+        (cd "$work/shots" && timeout 5 weston-screenshooter) >/dev/null 2>&1
+        shot=$(ls "$work/shots"/wayland-screenshot-*.png 2>/dev/null | head -n1)
+        : >"$work/histogram"
+        [ -n "$shot" ] && convert "$shot" -alpha off -format %c histogram:info:- >"$work/histogram" 2>/dev/null
+        panel=$(pixels '#E8E3E7')
+        buttons=$(pixels '#99CC66')
+        white=$(pixels '#FFFFFF')
+        selected=$(pixels '#308CC6')
+        [ "$panel" -ge 15000 ] && [ "$buttons" -ge 30000 ] && [ "$white" -ge 60000 ] && [ "$selected" -ge 1000 ] && break
+        sleep 0.25
+    done
+    check '[ -n "$shot" ]' "weston-screenshooter takes a screenshot"
+    check '[ "$panel" -ge 15000 ]' "the button panel (232,227,231) is drawn ($panel px)"
+    check '[ "$buttons" -ge 30000 ]' "the buttons (153,204,102) are drawn ($buttons px)"
+    check '[ "$white" -ge 60000 ]' "the printer list's white is drawn ($white px)"
+    check '[ "$selected" -ge 1000 ]' "the managed printer's row is selected (48,140,198: $selected px)"
+    check '! grep -q "qt.qpa" "$work/first.log"' "the copy logs no platform warning"
     ;;
 KilledCopyLeavesNoObstacle)
     start_first
