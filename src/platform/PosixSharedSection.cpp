@@ -1,5 +1,6 @@
 #include "platform/PosixSharedSection.h"
 
+#include "platform/Fd.h"
 #include "platform/PrivateFolder.h"
 
 #include <cerrno>
@@ -17,29 +18,6 @@ namespace quill::platform {
 namespace {
 
 constexpr const char* kStartSuffix = ".start";
-
-class Fd {
-public:
-    explicit Fd(int fd = -1) : m_fd(fd) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() {
-        if (m_fd >= 0) ::close(m_fd);
-    }
-    int get() const { return m_fd; }
-    int release() {
-        int fd = m_fd;
-        m_fd = -1;
-        return fd;
-    }
-    void reset(int fd) {
-        if (m_fd >= 0) ::close(m_fd);
-        m_fd = fd;
-    }
-
-private:
-    int m_fd;
-};
 
 class PosixView final : public SectionView {
 public:

@@ -1,5 +1,7 @@
 #include "platform/UnixActivationChannel.h"
 
+#include "platform/Fd.h"
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -15,25 +17,6 @@ namespace quill::platform {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-class Fd {
-public:
-    explicit Fd(int fd = -1) : m_fd(fd) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() {
-        if (m_fd >= 0) ::close(m_fd);
-    }
-    int get() const { return m_fd; }
-    int release() {
-        int fd = m_fd;
-        m_fd = -1;
-        return fd;
-    }
-
-private:
-    int m_fd;
-};
 
 // The folder's paths can be longer than a socket address holds; the path through the
 // process's own handle of the folder is short and reaches the same folder.
