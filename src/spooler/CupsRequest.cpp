@@ -1,6 +1,7 @@
 #include "spooler/CupsRequest.h"
 
 #include "spooler/LastError.h"
+#include "spooler/LocalConnections.h"
 #include "spooler/PasswordPrompt.h"
 #include "spooler/PrinterName.h"
 #include "spooler/RequestAbort.h"
@@ -93,24 +94,47 @@ std::unique_ptr<CupsConnection> CupsConnection::Open(const std::string& host, st
     const bool local = IsLocalHost(host);
     HostPort server = local ? HostPort{cupsServer(), ippPort()} : SplitHostPort(host, ippPort());
     if (!local && port > 0) server.port = port;
+    // This computer's server is asked over one of the program's few connections to it.
+    const std::string place = local ? server.host + ":" + std::to_string(server.port) : std::string();
+    http_t* http = nullptr;
+    if (local && !LocalConnections::Instance().Take(place, std::chrono::steady_clock::now() + kAnswerTimeout, &http)) {
+        const std::string text = AbortScope::Requested()
+                                     ? kTimedOut
+                                     : "The print server is busy with the program's other requests; try again.";
+        if (error) *error = text;
+        SetLastError(AbortScope::Requested() ? ERROR_TIMEOUT : ERROR_BUSY, text);
+        RecordFailure("Connect", text);
+        return nullptr;
+    }
     std::string reason;
-    http_t* http =
-        ConnectWithin(server, local ? cupsEncryption() : HTTP_ENCRYPTION_IF_REQUESTED, kConnectTimeoutMs, reason);
+    if (!http)
+        http =
+            ConnectWithin(server, local ? cupsEncryption() : HTTP_ENCRYPTION_IF_REQUESTED, kConnectTimeoutMs, reason);
     if (!http) {
+        if (local) LocalConnections::Instance().Give(place, nullptr);
         const std::string text = "The print server " + server.host + " does not answer: " + reason;
         if (error) *error = text;
         SetLastError(RPC_S_SERVER_UNAVAILABLE, text);
         RecordFailure("Connect", text);
         return nullptr;
     }
-    return std::unique_ptr<CupsConnection>(new CupsConnection(http));
+    return std::unique_ptr<CupsConnection>(new CupsConnection(http, place));
 }
 
-CupsConnection::CupsConnection(http_t* http) : m_http(http) {
+CupsConnection::CupsConnection(http_t* http, std::string place) : m_http(http), m_place(std::move(place)) {
     httpSetTimeout(m_http, kWaitSliceSeconds, KeepWaiting, this);
 }
 
-CupsConnection::~CupsConnection() { httpClose(m_http); }
+CupsConnection::~CupsConnection() {
+    if (m_place.empty()) {
+        httpClose(m_http);
+        return;
+    }
+    // Kept for the next request only when its last request was answered in full: nothing
+    // of an earlier exchange can then be read as the next answer.
+    if (!m_reusable) httpClose(m_http);
+    LocalConnections::Instance().Give(m_place, m_reusable ? m_http : nullptr);
+}
 
 // Called by libcups after each slice without progress; 0 ends the wait as a failure.
 int CupsConnection::KeepWaiting(http_t*, void* connection) {
@@ -128,6 +152,7 @@ int CupsConnection::KeepWaiting(http_t*, void* connection) {
 }
 
 http_t* CupsConnection::Http() {
+    m_reusable = false; // libcups' own calls may leave anything on it
     m_deadline = std::chrono::steady_clock::now() + kAnswerTimeout;
     return m_http;
 }
@@ -143,6 +168,7 @@ Ipp CupsConnection::Request(ipp_t* request, const char* resource) {
 
 Ipp CupsConnection::RequestOnce(ipp_t* request, const char* resource) {
     Ipp owned(request);
+    m_reusable = false;
     m_deadline = std::chrono::steady_clock::now() + kAnswerTimeout;
     // The request is posted without asking the server to confirm it first: libcups
     // would wait a fixed second for that confirmation, deaf to the deadline and abort.
@@ -170,6 +196,8 @@ Ipp CupsConnection::RequestOnce(ipp_t* request, const char* resource) {
         // A time-out or a refusal: the request is not sent again.
         if (status == HTTP_STATUS_ERROR) {
             FailConnection(m_http);
+        } else if (status == HTTP_STATUS_SERVICE_UNAVAILABLE) {
+            SetLastError(ERROR_BUSY, httpStatus(status));
         } else {
             const bool refused = status == HTTP_STATUS_FORBIDDEN || status == HTTP_STATUS_UNAUTHORIZED;
             SetLastError(refused ? ERROR_ACCESS_DENIED : ERROR_INVALID_PARAMETER, httpStatus(status));
@@ -204,6 +232,7 @@ Ipp CupsConnection::RequestOnce(ipp_t* request, const char* resource) {
         SetLastError(ERROR_INVALID_PARAMETER, "The print server's answer cannot be read.");
         return nullptr;
     }
+    m_reusable = true;
     return response;
 }
 
@@ -254,6 +283,8 @@ bool CupsConnection::Succeeded(ipp_t* answer) {
     case IPP_STATUS_ERROR_NOT_AUTHORIZED:
     case IPP_STATUS_ERROR_NOT_AUTHENTICATED: SetLastError(ERROR_ACCESS_DENIED); break;
     case IPP_STATUS_ERROR_OPERATION_NOT_SUPPORTED: SetLastError(ERROR_NOT_SUPPORTED); break;
+    case IPP_STATUS_ERROR_BUSY:
+    case IPP_STATUS_ERROR_SERVICE_UNAVAILABLE: SetLastError(ERROR_BUSY); break;
     default: SetLastError(ERROR_INVALID_PARAMETER); break;
     }
     RecordFailure(ippOpString(m_operation), refused);
