@@ -32,6 +32,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <system_error>
 #include <thread>
 
 namespace quill::spooler {
@@ -83,8 +84,9 @@ struct CupsSpooler::Watched {
     Watched(std::shared_ptr<NotificationHub> watchedBy, std::string queueKey)
         : key(std::move(queueKey)), fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), hub(std::move(watchedBy)) {}
     ~Watched();
-    // Registers at the hub and waits until every change from now on is seen; false when
-    // the registration could not be made.
+    // Registers at the hub and waits until every change from now on is seen; false, with
+    // the reason as the thread's last error, when the registration could not be made or
+    // the subscriptions were not in place within the bounded request time.
     bool Join();
     // What the poller saw since the last call: whether events were lost, and the jobs
     // that events named (added to `named`).
@@ -145,20 +147,29 @@ public:
     NotificationHub() : m_poke(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
     ~NotificationHub();
     bool Usable() const { return m_poke >= 0; }
-    void Add(Watched* registration) {
+    // False when the poller's thread could not be started.
+    bool Add(Watched* registration) {
         std::lock_guard<std::mutex> guard(m_mutex);
+        if (!m_thread.joinable()) {
+            try {
+                m_thread = std::thread([this] { Run(); });
+            } catch (const std::system_error&) {
+                return false;
+            }
+        }
         m_registrations.insert(registration);
-        if (!m_thread.joinable()) m_thread = std::thread([this] { Run(); });
         Poke();
+        return true;
     }
     // Waits until the subscriptions that serve the registrations are in place, so that
     // every change from now on is seen; gives up after the bounded request time, or at
-    // once when the calling thread's requests are to give up.
-    void WaitUntilSubscribed() {
+    // once when the calling thread's requests are to give up. Whether they are in place.
+    bool WaitUntilSubscribed() {
         const auto until = std::chrono::steady_clock::now() + CupsConnection::kAnswerTimeout;
         std::unique_lock<std::mutex> lock(m_mutex);
         while (!m_live && !AbortScope::Requested() && std::chrono::steady_clock::now() < until)
             m_wake.wait_for(lock, kPollInterval);
+        return m_live;
     }
     void Remove(Watched* registration) {
         std::lock_guard<std::mutex> guard(m_mutex);
@@ -230,11 +241,15 @@ private:
 };
 
 bool CupsSpooler::Watched::Join() {
-    if (fd < 0 || !hub->Usable()) return false;
-    hub->Add(this);
+    if (fd < 0 || !hub->Usable() || !hub->Add(this)) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY, "No thread or descriptor is left to watch the print server with.");
+        return false;
+    }
     joined = true;
-    hub->WaitUntilSubscribed();
-    return true;
+    if (hub->WaitUntilSubscribed()) return true;
+    // The server did not take the subscription in time (or the caller gave up): asked again later.
+    SetLastError(ERROR_TIMEOUT, "The print server did not answer in time.");
+    return false;
 }
 
 CupsSpooler::Watched::~Watched() {
@@ -567,10 +582,7 @@ CupsSpooler::FindFirstPrinterChangeNotification(PrinterHandle& printer, std::uin
         return nullptr;
     }
     auto registration = std::make_unique<CupsChangeNotification>(Hub(), handle.printerName(), handle.queue());
-    if (!registration->m_watched.Join()) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
-    }
+    if (!registration->m_watched.Join()) return nullptr;
     // The jobs open now: one that ends later is reported even when the events that
     // named it were dropped. Without an answer only the events tell.
     if (const auto connection = CupsConnection::Open("")) {
