@@ -32,6 +32,8 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <map>
+#include <optional>
 #include <system_error>
 #include <thread>
 
@@ -56,6 +58,8 @@ constexpr std::chrono::seconds kSignalRenewEvery{200};
 // A system bus that is missing or went is looked for again after this.
 constexpr std::chrono::seconds kBusRetry{60};
 constexpr int kBusAnswerMs = 1000;
+// How long one listing of the open jobs serves registrations made together, at most.
+constexpr std::chrono::seconds kSnapshotFor{2};
 // How long a spooler that goes waits for its poller to cancel the subscriptions.
 constexpr std::chrono::milliseconds kCancelBound{1000};
 
@@ -181,6 +185,31 @@ public:
         }
         Poke();
     }
+    // The jobs open now on a queue (by its key), from one listing of every queue's jobs that
+    // registrations made together share: it stays exact while no event has come since it
+    // was read, as the events tell every change after it. nullopt when it cannot be read.
+    std::optional<std::vector<JobInfo2>> OpenJobs(const std::string& key) {
+        std::unique_lock<std::mutex> lock(m_snapshotMutex);
+        std::uint64_t delivered;
+        {
+            const std::lock_guard<std::mutex> guard(m_mutex);
+            delivered = m_delivered;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (!m_openJobs || m_openJobsDelivered != delivered || now - m_openJobsAt > kSnapshotFor) {
+            m_openJobs.reset();
+            const auto connection = CupsConnection::Open("");
+            if (!connection) return std::nullopt;
+            auto jobs = AskForJobs(*connection, kServerUri, "not-completed", 0);
+            if (!jobs) return std::nullopt;
+            m_openJobs.emplace();
+            for (JobInfo2& job : *jobs) (*m_openJobs)[QueueKey(job.pPrinterName)].push_back(std::move(job));
+            m_openJobsDelivered = delivered;
+            m_openJobsAt = now;
+        }
+        auto found = m_openJobs->find(key);
+        return found == m_openJobs->end() ? std::vector<JobInfo2>() : found->second;
+    }
     // What the poller saw for a registration since the last call; cleared.
     void TakeSeen(Watched& registration, bool& discarded, std::set<std::uint32_t>& jobs) {
         std::lock_guard<std::mutex> guard(m_mutex);
@@ -223,9 +252,14 @@ private:
     Events ReadEvents(CupsConnection& connection, bool& any);
     void Deliver(const std::vector<std::pair<std::string, std::uint32_t>>& events, bool gap);
 
+    std::mutex m_snapshotMutex; // guards the open jobs' listing below
+    std::optional<std::map<std::string, std::vector<JobInfo2>>> m_openJobs;
+    std::uint64_t m_openJobsDelivered = 0;
+    std::chrono::steady_clock::time_point m_openJobsAt;
     std::mutex m_mutex; // guards the members up to m_thread
     std::condition_variable m_wake;
     std::set<Watched*> m_registrations;
+    std::uint64_t m_delivered = 0; // deliveries of events so far
     bool m_stop = false;
     bool m_done = false;
     bool m_live = false;  // the subscriptions serve the registrations
@@ -547,6 +581,7 @@ CupsSpooler::NotificationHub::Events CupsSpooler::NotificationHub::ReadEvents(Cu
 
 void CupsSpooler::NotificationHub::Deliver(const std::vector<std::pair<std::string, std::uint32_t>>& events, bool gap) {
     std::lock_guard<std::mutex> guard(m_mutex);
+    ++m_delivered;
     for (Watched* registration : m_registrations) {
         // A printer's registration hears of every event of its queue; a job feed of the
         // events of every job.
@@ -585,10 +620,8 @@ CupsSpooler::FindFirstPrinterChangeNotification(PrinterHandle& printer, std::uin
     if (!registration->m_watched.Join()) return nullptr;
     // The jobs open now: one that ends later is reported even when the events that
     // named it were dropped. Without an answer only the events tell.
-    if (const auto connection = CupsConnection::Open("")) {
-        if (const auto open = AskForJobs(*connection, PrinterUri(registration->m_queue), "not-completed", 0))
-            registration->m_ended.Next(*open);
-    }
+    if (const auto open = registration->m_watched.hub->OpenJobs(registration->m_watched.key))
+        registration->m_ended.Next(*open);
     return registration;
 }
 
