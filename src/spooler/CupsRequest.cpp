@@ -2,6 +2,7 @@
 
 #include "spooler/LastError.h"
 #include "spooler/LocalConnections.h"
+#include "spooler/NameLookup.h"
 #include "spooler/PasswordPrompt.h"
 #include "spooler/PrinterName.h"
 #include "spooler/RequestAbort.h"
@@ -45,14 +46,22 @@ void FailConnection(http_t* http) {
                                                (error ? std::strerror(error) : "it closed the connection"));
 }
 
-// A connection to the server made within the connect time; nullptr with the reason.
+// A connection to the server made within the connect time, its name looked up within it
+// too; nullptr with the reason.
 http_t* ConnectWithin(const HostPort& server, http_encryption_t encryption, int timeoutMs, std::string& reason) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    http_addrlist_t* addresses = LookUpServer(server.host, server.port, until, reason);
+    if (!addresses) return nullptr;
     // Made first and connected apart, so that the reason of a failed connect can still
-    // be read from it (closing it would overwrite errno).
-    http_t* http = httpConnect2(server.host.c_str(), server.port, nullptr, AF_UNSPEC, encryption, 1, 0, nullptr);
+    // be read from it (closing it would overwrite errno). It keeps a copy of the addresses.
+    http_t* http = httpConnect2(server.host.c_str(), server.port, addresses, AF_UNSPEC, encryption, 1, 0, nullptr);
+    httpAddrFreeList(addresses);
+    // What is left of the second, but a moment at least: a slow lookup does not make a
+    // connect to a server that answers at once fail.
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
     if (!http) {
-        reason = cupsLastErrorString(); // the name cannot be looked up
-    } else if (httpReconnect2(http, timeoutMs, nullptr) != 0) {
+        reason = cupsLastErrorString();
+    } else if (httpReconnect2(http, std::max<int>(static_cast<int>(left.count()), 100), nullptr) != 0) {
         reason = std::strerror(httpError(http));
         httpClose(http);
         http = nullptr;
