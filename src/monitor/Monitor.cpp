@@ -49,7 +49,9 @@ bool ThreadControl::CreateThread(std::function<void()> body, std::uint32_t& thre
         error = static_cast<std::uint32_t>(reason);
         return false;
     }
-    body();
+    // The watcher begins on the pool; this returns at once.
+    const std::function<void()> begin = std::move(body);
+    begin();
     threadId = nextId += 4;
     handle = nextHandle += 4;
     return true;

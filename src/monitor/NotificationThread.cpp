@@ -129,7 +129,7 @@ void Watcher::waitForChange() {
     if (m_stopped && m_watchedFd.exchange(-1) >= 0) pool->Forget(fd);
 }
 
-void NotificationThread(std::shared_ptr<Watcher> watcher) {
+void NotificationThread(const std::shared_ptr<Watcher>& watcher) {
     const std::shared_ptr<WatcherPool> pool = watcher->m_pool.lock();
     int error = 0;
     if (pool && pool->Start(error)) pool->Post([watcher] { watcher->run(&Watcher::open); });

@@ -45,7 +45,7 @@ public:
     std::atomic<std::uint32_t> Running{0};
 
 private:
-    friend void NotificationThread(std::shared_ptr<Watcher> watcher);
+    friend void NotificationThread(const std::shared_ptr<Watcher>& watcher);
     using Step = void (Watcher::*)();
     // Runs a step as one task: with the stop as its requests' abort flag, and without a
     // password prompt (a request the server wants one for fails).
@@ -78,6 +78,6 @@ private:
 };
 
 // The watcher's start routine: it begins on the monitor's pool and returns at once.
-void NotificationThread(std::shared_ptr<Watcher> watcher);
+void NotificationThread(const std::shared_ptr<Watcher>& watcher);
 
 } // namespace quill::monitor
