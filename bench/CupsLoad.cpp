@@ -140,6 +140,28 @@ void SetQueuePaused(const std::string& queue, bool paused) {
     Ask(request, "/admin/");
 }
 
+int SubscribeOtherNotifier() {
+    ipp_t* request = ippNewRequest(IPP_OP_CREATE_PRINTER_SUBSCRIPTIONS);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, "ipp://localhost/");
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
+    ippAddString(request, IPP_TAG_SUBSCRIPTION, IPP_TAG_URI, "notify-recipient-uri", nullptr, "dbus://");
+    ippAddString(request, IPP_TAG_SUBSCRIPTION, IPP_TAG_KEYWORD, "notify-events", nullptr, "all");
+    ippAddInteger(request, IPP_TAG_SUBSCRIPTION, IPP_TAG_INTEGER, "notify-lease-duration", 0);
+    ipp_t* answer = cupsDoRequest(CUPS_HTTP_DEFAULT, request, "/");
+    ipp_attribute_t* id = answer ? ippFindAttribute(answer, "notify-subscription-id", IPP_TAG_INTEGER) : nullptr;
+    const int subscription = id ? ippGetInteger(id, 0) : 0;
+    ippDelete(answer);
+    if (!subscription) throw std::runtime_error(std::string("no subscription: ") + cupsLastErrorString());
+    return subscription;
+}
+
+void CancelSubscription(int id) {
+    ipp_t* request = ippNewRequest(IPP_OP_CANCEL_SUBSCRIPTION);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, "ipp://localhost/");
+    ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "notify-subscription-id", id);
+    Ask(request, "/");
+}
+
 void RunEventsFor(int milliseconds) {
     QEventLoop loop;
     QTimer::singleShot(milliseconds, Qt::PreciseTimer, &loop, &QEventLoop::quit);

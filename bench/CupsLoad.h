@@ -42,6 +42,12 @@ void LetServerSettle(const test::CupsSandbox& cups);
 void SetJobHeld(int jobId, bool held);
 void SetQueuePaused(const std::string& queue, bool paused);
 
+// Another program's subscription whose notifier signals every event on the system bus (as
+// a desktop's print notifications do); its id. Once an event has come, its notifier holds
+// the server's one notifier lock, and a later subscriber's notifier sends nothing.
+int SubscribeOtherNotifier();
+void CancelSubscription(int id);
+
 // Runs the event loop for that long without spinning.
 void RunEventsFor(int milliseconds);
 // Runs the event loop until done() holds, looking every millisecond, or until timeoutMs

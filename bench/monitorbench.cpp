@@ -8,6 +8,8 @@
 // - the delay from a change in CUPS (hold or release of a job, and with signals at 1,000
 //   jobs pause or resume of a printer, sent over IPP) to its status line in the window's
 //   text box, p50 and p95 over 100 changes;
+// - the same with the server's one notifier lock held by another program's notifier
+//   (its signals wake the watchers);
 // - the time to write 100,000 lines to the log with the window open until the text box
 //   shows them all.
 #include "CupsLoad.h"
@@ -140,6 +142,31 @@ int Run() {
                             printerLines.p95, printerLines.late ? " (late ones)" : "");
             }
         }
+    }
+
+    // The server's one notifier lock held by another program's notifier: its signals of
+    // every event wake the watchers as their own would.
+    {
+        const int other = quill::bench::SubscribeOtherNotifier();
+        quill::bench::RunEventsFor(2000);                // the last window's notifier has ended
+        quill::bench::SetQueuePaused(pausedQueue, true); // the other notifier takes the lock
+        quill::bench::SetQueuePaused(pausedQueue, false);
+        quill::bench::RunEventsFor(500);
+        ::setenv("DBUS_SYSTEM_BUS_ADDRESS", cups.busAddress().c_str(), 1);
+        auto window = OpenMonitor(kPrinters);
+        if (!window) return 1;
+        const auto idle = quill::bench::MeasureIdle(cups, kIdleSeconds);
+        const int changedJob = jobIds.front();
+        const auto jobLines = TimeLines(
+            *window, [&](int i) { quill::bench::SetJobHeld(changedJob, i % 2 == 1); },
+            [](int i) {
+                return i % 2 == 1 ? QStringLiteral("[*] [T] JOB_NOTIFY_FIELD_STATUS = ( JOB_STATUS_PAUSED )")
+                                  : QStringLiteral("[*] [T] JOB_NOTIFY_FIELD_STATUS = ()");
+            });
+        quill::bench::PrintFigures(std::to_string(jobIds.size()) + " held jobs, another's notifier, job", idle,
+                                   jobLines);
+        window.reset();
+        quill::bench::CancelSubscription(other);
     }
 
     // 100,000 lines into the open window.

@@ -205,6 +205,8 @@ bool TForm1::RunForSelected(const char* option, int showCommand) {
     return true;
 }
 
+TForm1::~TForm1() { delete MonitorWindow.data(); }
+
 void TForm1::BitBtn10Click() {
     // A window in its closing pause has stopped its monitor already: a new one opens.
     if (MonitorWindow && !MonitorWindow->Closing()) {
@@ -214,6 +216,8 @@ void TForm1::BitBtn10Click() {
         return;
     }
     std::shared_ptr<spooler::Spooler> spooler = MonitorSpooler;
+    // Without one the window borrows this window's spooler: the window and its watcher
+    // threads are gone before this window is (see the destructor).
     if (!spooler) spooler = std::shared_ptr<spooler::Spooler>(std::shared_ptr<void>(), &m_spooler);
     MonitorWindow = new monitor::MonitorDialog(std::move(spooler), &m_dialogs);
     MonitorWindow->setAttribute(Qt::WA_DeleteOnClose);

@@ -48,6 +48,7 @@ public:
 
     TForm1(spooler::Spooler& spooler, Dialogs& dialogs, platform::Launcher& launcher, YearSource currentYear = nullptr,
            QWidget* parent = nullptr);
+    // A "Printer Activities" window still open goes first: its watchers use the spooler.
     ~TForm1() override;
 
     // Re-reads the installed printers; the list is rebuilt once the spooler has answered,

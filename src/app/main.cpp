@@ -6,7 +6,6 @@
 #include "widgets/FirstPaintReport.h"
 #include "app/TForm1.h"
 #include "monitor/ActivityLog.h"
-#include "monitor/NotificationThreads.h"
 #include "platform/Launcher.h"
 #include "platform/PosixSharedSection.h"
 #include "platform/SyslogDebugOutput.h"
@@ -21,6 +20,7 @@
 #include <QIcon>
 #include <QSocketNotifier>
 
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <csignal>
@@ -46,8 +46,11 @@ std::string ExecutablePath(const char* argv0) {
 int g_signalSocket[2] = {-1, -1};
 
 void OnSignal(int) {
+    // The interrupted code may be about to read errno.
+    const int saved = errno;
     const char byte = 1;
     [[maybe_unused]] const ssize_t written = ::write(g_signalSocket[0], &byte, 1);
+    errno = saved;
 }
 
 void QuitOnSignals(QApplication& application) {
@@ -150,12 +153,10 @@ int main(int argc, char** argv) {
     guard.SetInstanceWindow(x11 ? static_cast<std::uint32_t>(form.winId()) : 0);
     if (platform::ActivationListener* listener = activation.listener()) new app::ActivationReceiver(*listener, form);
     const int result = application.exec();
-    // A "Printer Activities" window still open stops its watchers as it goes; one that
-    // closed as the program ended is deleted as well.
+    // A "Printer Activities" window still open stops its watchers as it goes and joins
+    // them; one that closed as the program ended is deleted as well. The spooler's poller
+    // is joined as the spooler goes, after the windows.
     delete form.MonitorWindow.data();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    // Every watcher thread has been stopped: each is joined before the program ends (the
-    // spooler's poller is joined as the spooler goes, after the windows).
-    monitor::JoinWatcherThreads(std::chrono::milliseconds(1500));
     return result;
 }

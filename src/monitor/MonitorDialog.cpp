@@ -1,7 +1,5 @@
 #include "monitor/MonitorDialog.h"
 
-#include "monitor/NotificationThreads.h"
-
 #include <QApplication>
 #include <QCloseEvent>
 #include <QFontMetrics>
@@ -18,7 +16,7 @@
 namespace quill::monitor {
 namespace {
 
-// How long the program's end waits for stopped watchers to end: a watcher's request
+// How long the window's end waits for stopped watchers to end: a watcher's request
 // gives up within a tenth of a second, a connect within a second.
 constexpr std::chrono::milliseconds kJoinBound{1500};
 
@@ -92,7 +90,8 @@ private:
 MonitorDialog::MonitorDialog(std::shared_ptr<spooler::Spooler> spooler, widgets::Dialogs* dialogs)
     : QDialog(nullptr, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinMaxButtonsHint |
                            Qt::WindowCloseButtonHint),
-      m_spooler(std::move(spooler)), m_worker(std::make_unique<widgets::SpoolerWorker>(this, dialogs)) {
+      m_spooler(std::move(spooler)), m_monitor(std::make_unique<Monitor>()),
+      m_worker(std::make_unique<widgets::SpoolerWorker>(this, dialogs)) {
     setWindowTitle(QStringLiteral("Printer Activities"));
     setWindowIcon(QApplication::windowIcon());
     // Closing the main window ends the program even while this window is open.
@@ -137,9 +136,8 @@ void MonitorDialog::End() {
     m_worker.reset();
     if (m_starting && !m_closing) Stop();
     activityLog().closeWindow(*m_log);
-    // The stopped watchers end within a request's abort; another window's running
-    // monitor keeps its threads.
-    if (ThreadBuffer().empty()) JoinWatcherThreads(kJoinBound);
+    // The stopped watchers end within a request's abort.
+    m_monitor->JoinWatcherThreads(kJoinBound);
 }
 
 bool MonitorDialog::eventFilter(QObject* watched, QEvent* event) {
@@ -150,11 +148,12 @@ bool MonitorDialog::eventFilter(QObject* watched, QEvent* event) {
 void MonitorDialog::Start() {
     activityLog().openWindow(*m_log);
     m_starting = true;
-    m_worker->Post([spooler = m_spooler] { return InitNotificationThreads(spooler); },
-                   [this](bool started) {
-                       m_started = true;
-                       if (!started) WriteLog("InitNotificationThreads() failed. No further error code");
-                   });
+    m_worker->Post(
+        [monitor = m_monitor.get(), spooler = m_spooler] { return monitor->InitNotificationThreads(spooler); },
+        [this](bool started) {
+            m_started = true;
+            if (!started) WriteLog("InitNotificationThreads() failed. No further error code");
+        });
 }
 
 void MonitorDialog::reject() { close(); }
@@ -179,15 +178,15 @@ void MonitorDialog::closeEvent(QCloseEvent* event) {
 
 void MonitorDialog::Stop() {
     m_closing = true;
-    if (!FInitnotificationThreads())
+    if (!m_monitor->FInitnotificationThreads())
         WriteLog("FInitnotificationThreads() failed ... Windows will force the process/threads to end.");
 }
 
 void MonitorDialog::Finish() {
     activityLog().closeWindow(*m_log);
     m_ended = true;
-    // Threads that have ended by now are joined; the others when the program ends.
-    if (ThreadBuffer().empty()) JoinWatcherThreads(std::chrono::milliseconds(0));
+    // Threads that have ended by now are joined; the others when the window goes.
+    m_monitor->JoinWatcherThreads(std::chrono::milliseconds(0));
     close();
 }
 

@@ -2,6 +2,7 @@
 
 #include "widgets/SpoolerWorker.h"
 #include "monitor/ActivityLog.h"
+#include "monitor/Monitor.h"
 #include "spooler/Spooler.h"
 
 #include <QDialog>
@@ -24,6 +25,7 @@ public:
     // without it the question is refused.
     explicit MonitorDialog(std::shared_ptr<spooler::Spooler> spooler, widgets::Dialogs* dialogs = nullptr);
     // A window that is still open when it is destroyed stops the monitor without the pause.
+    // Its watcher threads are joined before it is gone, so the spooler must outlive it.
     ~MonitorDialog() override;
 
     // Shows the log and starts the monitor. The start's spooler requests run on a worker;
@@ -37,6 +39,8 @@ public:
     // Whether the start has returned, and whether the close has begun.
     bool Started() const { return m_started; }
     bool Closing() const { return m_closing; }
+    // The window's monitor (its thread table), for tests.
+    const Monitor& monitor() const { return *m_monitor; }
 
     QPlainTextEdit* TextBox = nullptr; // control 1000
 
@@ -54,6 +58,8 @@ private:
     void Finish();
 
     std::shared_ptr<spooler::Spooler> m_spooler;
+    // This window's monitor: its watchers go with the window, joined.
+    std::unique_ptr<Monitor> m_monitor;
     std::unique_ptr<TextBoxLog> m_log;
     std::unique_ptr<widgets::SpoolerWorker> m_worker;
     bool m_starting = false;

@@ -3,16 +3,45 @@
 #include "monitor/ActivityLog.h"
 #include "monitor/DescribeNotifyData.h"
 #include "monitor/FormatLogText.h"
+#include "spooler/LastError.h"
 #include "spooler/PasswordPrompt.h"
 #include "spooler/RequestAbort.h"
 
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
-
-#include <cerrno>
+#include <algorithm>
+#include <functional>
 
 namespace quill::monitor {
+namespace {
+
+// A server too busy to answer is asked again after a pause that doubles up to the longest.
+constexpr std::chrono::milliseconds kFirstRetry{200};
+constexpr std::chrono::milliseconds kLongestRetry{10000};
+
+// Whether the last request failed because of the printer (it does not exist, or access to
+// it is refused) rather than because the server was busy, slow, restarting or not there:
+// only then is the failure written; otherwise the printer is asked for again.
+bool PrinterRefused() {
+    switch (spooler::GetLastError()) {
+    case spooler::ERROR_INVALID_PRINTER_NAME:
+    case spooler::ERROR_ACCESS_DENIED: return true;
+    default: return false;
+    }
+}
+
+// Likewise for a registration: the server cannot watch the printer at all, or nothing is
+// left to watch it with.
+bool RegistrationRefused() {
+    switch (spooler::GetLastError()) {
+    case spooler::ERROR_INVALID_PRINTER_NAME:
+    case spooler::ERROR_ACCESS_DENIED:
+    case spooler::ERROR_NOT_SUPPORTED:
+    case spooler::ERROR_NOT_ENOUGH_MEMORY:
+    case spooler::ERROR_INVALID_HANDLE: return true;
+    default: return false;
+    }
+}
+
+} // namespace
 
 const spooler::NotifyOptions& NotifyOptions() {
     using namespace spooler;
@@ -31,12 +60,17 @@ const spooler::NotifyOptions& NotifyOptions() {
     return options;
 }
 
-Watcher::Watcher(std::shared_ptr<spooler::Spooler> spooler, std::string printerName, std::shared_ptr<std::mutex> lock)
+Watcher::Watcher(std::shared_ptr<spooler::Spooler> spooler, std::string printerName, std::shared_ptr<std::mutex> lock,
+                 std::weak_ptr<WatcherPool> pool)
     : m_spooler(std::move(spooler)), m_printerName(std::move(printerName)), m_lock(std::move(lock)),
-      m_stopFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+      m_pool(std::move(pool)), m_retryPause(kFirstRetry),
+      // Spread over the pause, so that watchers refused at once do not all come back at once.
+      m_random(static_cast<unsigned>(std::hash<std::string>()(m_printerName))) {}
 
 Watcher::~Watcher() {
-    if (m_stopFd >= 0) close(m_stopFd);
+    const int fd = m_watchedFd.exchange(-1);
+    if (fd >= 0)
+        if (const std::shared_ptr<WatcherPool> pool = m_pool.lock()) pool->Forget(fd);
 }
 
 bool Watcher::stop(std::chrono::milliseconds bound) {
@@ -44,16 +78,14 @@ bool Watcher::stop(std::chrono::milliseconds bound) {
         std::lock_guard<std::mutex> gate(m_gate);
         m_stopped = true;
     }
-    if (m_stopFd >= 0) {
-        const std::uint64_t one = 1;
-        // The counter cannot overflow from one write; a failed write leaves the flag,
-        // which the watcher reads before every line.
-        [[maybe_unused]] const ssize_t written = write(m_stopFd, &one, sizeof one);
-    }
-    // A line in progress ends before this returns; every later line sees the flag. The
-    // wait uses the system clock, whose timed wait every thread checker understands.
+    // No longer woken; a step that is about to ask for the descriptor to be watched sees
+    // the flag afterwards and forgets it itself.
+    const int fd = m_watchedFd.exchange(-1);
+    if (fd >= 0)
+        if (const std::shared_ptr<WatcherPool> pool = m_pool.lock()) pool->Forget(fd);
+    // A line in progress ends before this returns; every later line sees the flag.
     std::unique_lock<std::mutex> gate(m_gate);
-    return m_lineDone.wait_until(gate, std::chrono::system_clock::now() + bound, [this] { return !m_writing; });
+    return m_lineDone.wait_until(gate, std::chrono::steady_clock::now() + bound, [this] { return !m_writing; });
 }
 
 bool Watcher::log(std::string_view message) {
@@ -71,73 +103,99 @@ bool Watcher::log(std::string_view message) {
     return true;
 }
 
-bool Watcher::waitForChange(const spooler::ChangeNotification& notification) {
-    pollfd fds[2] = {{m_stopFd, POLLIN, 0}, {notification.fd(), POLLIN, 0}};
-    while (!m_stopped) {
-        // No time limit: the watcher sleeps until the spooler or the stop wakes it.
-        const int ready = poll(fds, 2, -1);
-        if (ready < 0 && errno != EINTR) return false;
-        if (fds[0].revents) return false;
-        if (ready > 0 && fds[1].revents) return true;
-    }
-    return false;
+void Watcher::run(Step step) {
+    if (m_stopped) return;
+    // After the stop the watcher's spooler requests give up at once.
+    const spooler::AbortScope abort(m_stopped);
+    // A watcher has nobody to ask for a password.
+    const spooler::PasswordScope refuse(nullptr);
+    (this->*step)();
 }
 
-void NotificationThread(std::shared_ptr<Watcher> watcher) {
-    // After the stop the watcher's spooler requests give up at once, so its thread ends soon.
-    const spooler::AbortScope abort(watcher->m_stopped);
-    // A watcher has nobody to ask for a password: a request the server wants one for fails.
-    const spooler::PasswordScope refuse(nullptr);
-    spooler::Spooler& spooler = *watcher->m_spooler;
-    const std::string& name = watcher->m_printerName;
+void Watcher::retry(Step step) {
+    const auto jittered = m_retryPause / 2 + std::chrono::milliseconds(m_random() % (m_retryPause.count() / 2 + 1));
+    m_retryPause = std::min(m_retryPause * 2, kLongestRetry);
+    if (const std::shared_ptr<WatcherPool> pool = m_pool.lock())
+        pool->PostAfter(jittered, [self = shared_from_this(), step] { self->run(step); });
+}
 
-    std::unique_ptr<spooler::PrinterHandle> printer = spooler.OpenPrinterA(name);
-    if (!printer) {
-        watcher->log("[T] " + FormatLogText("Openprinter() failed for \"%s\"", {name}));
-        watcher->Running = 0;
+void Watcher::waitForChange() {
+    const std::shared_ptr<WatcherPool> pool = m_pool.lock();
+    if (!pool) return;
+    const int fd = m_notification->fd();
+    m_watchedFd = fd;
+    pool->WatchOnce(fd, [self = shared_from_this()] { self->run(&Watcher::handleChange); });
+    // A stop that came meanwhile may not have seen the descriptor.
+    if (m_stopped && m_watchedFd.exchange(-1) >= 0) pool->Forget(fd);
+}
+
+void NotificationThread(const std::shared_ptr<Watcher>& watcher) {
+    const std::shared_ptr<WatcherPool> pool = watcher->m_pool.lock();
+    int error = 0;
+    if (pool && pool->Start(error)) pool->Post([watcher] { watcher->run(&Watcher::open); });
+}
+
+void Watcher::open() {
+    // A printer that the server was too busy to open is asked for again: the failure line
+    // is for a printer that is not there or may not be opened.
+    m_printer = m_spooler->OpenPrinterA(m_printerName);
+    if (!m_printer) {
+        if (m_stopped) return;
+        if (!PrinterRefused()) return retry(&Watcher::open);
+        log("[T] " + FormatLogText("Openprinter() failed for \"%s\"", {m_printerName}));
+        Running = 0;
         return;
     }
+    m_retryPause = kFirstRetry;
     // The handle's value is only shown: the low 32 bits of the handle object's address.
-    const auto handleValue = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(printer.get()));
-    if (!watcher->log("[T] " + FormatLogText("Openprinter() called successfully for \"%s\" [hPrinter = %8.8X]",
-                                             {name, handleValue})))
+    const auto handleValue = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(m_printer.get()));
+    if (!log("[T] " + FormatLogText("Openprinter() called successfully for \"%s\" [hPrinter = %8.8X]",
+                                    {m_printerName, handleValue})))
         return;
+    registerForChanges();
+}
 
-    std::uint32_t change = spooler::PRINTER_CHANGE_ALL;
-    std::unique_ptr<spooler::ChangeNotification> notification =
-        spooler.FindFirstPrinterChangeNotification(*printer, change, NotifyOptions());
-    if (!notification) {
-        watcher->log("[T] Invalid notification handle returned! (hNotify = INVALID_HANDLE_VALUE)");
+void Watcher::registerForChanges() {
+    m_change = spooler::PRINTER_CHANGE_ALL;
+    m_notification = m_spooler->FindFirstPrinterChangeNotification(*m_printer, m_change, NotifyOptions());
+    if (!m_notification) {
+        if (m_stopped) return;
+        if (!RegistrationRefused()) return retry(&Watcher::registerForChanges);
+        log("[T] Invalid notification handle returned! (hNotify = INVALID_HANDLE_VALUE)");
         return;
     }
-    if (!watcher->log("[T] " + FormatLogText("Starting notification loop [%s].", {name}))) return;
+    if (!log("[T] " + FormatLogText("Starting notification loop [%s].", {m_printerName}))) return;
+    waitForChange();
+}
 
-    while (watcher->waitForChange(*notification)) {
-        // A wake-up without the handle being signalled is no event: wait again.
-        if (!spooler.WaitForSingleObject(*notification, 0)) continue;
-        if (!watcher->log("")) return;
-        if (!watcher->log("[T] " + FormatLogText("----->>> Got notification event [%s]", {name}))) return;
+void Watcher::handleChange() {
+    spooler::Spooler& spooler = *m_spooler;
+    // A wake-up without the handle being signalled is no event: wait again.
+    if (!spooler.WaitForSingleObject(*m_notification, 0)) return waitForChange();
+    if (!log("")) return;
+    if (!log("[T] " + FormatLogText("----->>> Got notification event [%s]", {m_printerName}))) return;
 
-        std::optional<spooler::NotifyInfo> block =
-            spooler.FindNextPrinterChangeNotification(*notification, change, NotifyOptions());
-        if (!block) {
-            if (!watcher->log("[T] No next notification handle: FindNextPrinterChangeNotification() = FALSE")) return;
-            continue;
-        }
-        if (block->Flags & spooler::PRINTER_NOTIFY_INFO_DISCARDED) {
-            if (!watcher->log("[T] Trying to get get notification again due to too small buffer "
-                              "(PRINTER_NOTIFY_INFO_DISCARDED)."))
-                return;
-            // The second fetch's result is not tested: its block, if any, replaces the first.
-            block = spooler.FindNextPrinterChangeNotification(*notification, change, NotifyOptions());
-        }
-        if (!block) continue;
+    std::optional<spooler::NotifyInfo> block =
+        spooler.FindNextPrinterChangeNotification(*m_notification, m_change, NotifyOptions());
+    if (!block) {
+        if (!log("[T] No next notification handle: FindNextPrinterChangeNotification() = FALSE")) return;
+        return waitForChange();
+    }
+    if (block->Flags & spooler::PRINTER_NOTIFY_INFO_DISCARDED) {
+        if (!log("[T] Trying to get get notification again due to too small buffer "
+                 "(PRINTER_NOTIFY_INFO_DISCARDED)."))
+            return;
+        // The second fetch's result is not tested: its block, if any, replaces the first.
+        block = spooler.FindNextPrinterChangeNotification(*m_notification, m_change, NotifyOptions());
+    }
+    if (block) {
         for (const spooler::NotifyData& record : block->aData) {
             if (std::optional<std::string> text = DescribeNotifyData(record)) {
-                if (!watcher->log("[T] " + *text)) return;
+                if (!log("[T] " + *text)) return;
             }
         }
     }
+    waitForChange();
 }
 
 } // namespace quill::monitor

@@ -32,6 +32,9 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <map>
+#include <optional>
+#include <system_error>
 #include <thread>
 
 namespace quill::spooler {
@@ -55,6 +58,8 @@ constexpr std::chrono::seconds kSignalRenewEvery{200};
 // A system bus that is missing or went is looked for again after this.
 constexpr std::chrono::seconds kBusRetry{60};
 constexpr int kBusAnswerMs = 1000;
+// How long one listing of the open jobs serves registrations made together, at most.
+constexpr std::chrono::seconds kSnapshotFor{2};
 // How long a spooler that goes waits for its poller to cancel the subscriptions.
 constexpr std::chrono::milliseconds kCancelBound{1000};
 
@@ -83,8 +88,9 @@ struct CupsSpooler::Watched {
     Watched(std::shared_ptr<NotificationHub> watchedBy, std::string queueKey)
         : key(std::move(queueKey)), fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), hub(std::move(watchedBy)) {}
     ~Watched();
-    // Registers at the hub and waits until every change from now on is seen; false when
-    // the registration could not be made.
+    // Registers at the hub and waits until every change from now on is seen; false, with
+    // the reason as the thread's last error, when the registration could not be made or
+    // the subscriptions were not in place within the bounded request time.
     bool Join();
     // What the poller saw since the last call: whether events were lost, and the jobs
     // that events named (added to `named`); `printers` is set when the printers changed.
@@ -146,20 +152,29 @@ public:
     NotificationHub() : m_poke(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
     ~NotificationHub();
     bool Usable() const { return m_poke >= 0; }
-    void Add(Watched* registration) {
+    // False when the poller's thread could not be started.
+    bool Add(Watched* registration) {
         std::lock_guard<std::mutex> guard(m_mutex);
+        if (!m_thread.joinable()) {
+            try {
+                m_thread = std::thread([this] { Run(); });
+            } catch (const std::system_error&) {
+                return false;
+            }
+        }
         m_registrations.insert(registration);
-        if (!m_thread.joinable()) m_thread = std::thread([this] { Run(); });
         Poke();
+        return true;
     }
     // Waits until the subscriptions that serve the registrations are in place, so that
     // every change from now on is seen; gives up after the bounded request time, or at
-    // once when the calling thread's requests are to give up.
-    void WaitUntilSubscribed() {
+    // once when the calling thread's requests are to give up. Whether they are in place.
+    bool WaitUntilSubscribed() {
         const auto until = std::chrono::steady_clock::now() + CupsConnection::kAnswerTimeout;
         std::unique_lock<std::mutex> lock(m_mutex);
         while (!m_live && !AbortScope::Requested() && std::chrono::steady_clock::now() < until)
             m_wake.wait_for(lock, kPollInterval);
+        return m_live;
     }
     void Remove(Watched* registration) {
         std::lock_guard<std::mutex> guard(m_mutex);
@@ -170,6 +185,31 @@ public:
             m_live = false;
         }
         Poke();
+    }
+    // The jobs open now on a queue (by its key), from one listing of every queue's jobs that
+    // registrations made together share: it stays exact while no event has come since it
+    // was read, as the events tell every change after it. nullopt when it cannot be read.
+    std::optional<std::vector<JobInfo2>> OpenJobs(const std::string& key) {
+        std::unique_lock<std::mutex> lock(m_snapshotMutex);
+        std::uint64_t delivered;
+        {
+            const std::lock_guard<std::mutex> guard(m_mutex);
+            delivered = m_delivered;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (!m_openJobs || m_openJobsDelivered != delivered || now - m_openJobsAt > kSnapshotFor) {
+            m_openJobs.reset();
+            const auto connection = CupsConnection::Open("");
+            if (!connection) return std::nullopt;
+            auto jobs = AskForJobs(*connection, kServerUri, "not-completed", 0);
+            if (!jobs) return std::nullopt;
+            m_openJobs.emplace();
+            for (JobInfo2& job : *jobs) (*m_openJobs)[QueueKey(job.pPrinterName)].push_back(std::move(job));
+            m_openJobsDelivered = delivered;
+            m_openJobsAt = now;
+        }
+        auto found = m_openJobs->find(key);
+        return found == m_openJobs->end() ? std::vector<JobInfo2>() : found->second;
     }
     // What the poller saw for a registration since the last call; cleared.
     void TakeSeen(Watched& registration, bool& discarded, std::set<std::uint32_t>& jobs, bool& printers) {
@@ -222,9 +262,14 @@ private:
     };
     void Deliver(const std::vector<Event>& events, bool gap);
 
+    std::mutex m_snapshotMutex; // guards the open jobs' listing below
+    std::optional<std::map<std::string, std::vector<JobInfo2>>> m_openJobs;
+    std::uint64_t m_openJobsDelivered = 0;
+    std::chrono::steady_clock::time_point m_openJobsAt;
     std::mutex m_mutex; // guards the members up to m_thread
     std::condition_variable m_wake;
     std::set<Watched*> m_registrations;
+    std::uint64_t m_delivered = 0; // deliveries of events so far
     bool m_stop = false;
     bool m_done = false;
     bool m_live = false;  // the subscriptions serve the registrations
@@ -240,11 +285,15 @@ private:
 };
 
 bool CupsSpooler::Watched::Join() {
-    if (fd < 0 || !hub->Usable()) return false;
-    hub->Add(this);
+    if (fd < 0 || !hub->Usable() || !hub->Add(this)) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY, "No thread or descriptor is left to watch the print server with.");
+        return false;
+    }
     joined = true;
-    hub->WaitUntilSubscribed();
-    return true;
+    if (hub->WaitUntilSubscribed()) return true;
+    // The server did not take the subscription in time (or the caller gave up): asked again later.
+    SetLastError(ERROR_TIMEOUT, "The print server did not answer in time.");
+    return false;
 }
 
 CupsSpooler::Watched::~Watched() {
@@ -547,6 +596,7 @@ CupsSpooler::NotificationHub::Events CupsSpooler::NotificationHub::ReadEvents(Cu
 
 void CupsSpooler::NotificationHub::Deliver(const std::vector<Event>& events, bool gap) {
     std::lock_guard<std::mutex> guard(m_mutex);
+    ++m_delivered;
     for (Watched* registration : m_registrations) {
         // A printer's registration hears of every event of its queue; a job feed of the
         // events of every job, and of printers that come, go or change.
@@ -587,16 +637,11 @@ CupsSpooler::FindFirstPrinterChangeNotification(PrinterHandle& printer, std::uin
         return nullptr;
     }
     auto registration = std::make_unique<CupsChangeNotification>(Hub(), handle.printerName(), handle.queue());
-    if (!registration->m_watched.Join()) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
-    }
+    if (!registration->m_watched.Join()) return nullptr;
     // The jobs open now: one that ends later is reported even when the events that
     // named it were dropped. Without an answer only the events tell.
-    if (const auto connection = CupsConnection::Open("")) {
-        if (const auto open = AskForJobs(*connection, PrinterUri(registration->m_queue), "not-completed", 0))
-            registration->m_ended.Next(*open);
-    }
+    if (const auto open = registration->m_watched.hub->OpenJobs(registration->m_watched.key))
+        registration->m_ended.Next(*open);
     return registration;
 }
 

@@ -39,6 +39,14 @@ bool IsConnection(int printerType, const std::string& deviceUri, const ThisCompu
 // The printer status bits of a printer's state and state reasons.
 std::uint32_t PrinterStatus(int state, ipp_attribute_t* reasons);
 
+// A job's size in bytes from its job-k-octets: the record's 32 bits hold up to 4 GiB - 1,
+// so a larger job shows that much rather than a wrapped small size.
+constexpr std::uint32_t JobSizeBytes(int kOctets) {
+    if (kOctets <= 0) return 0;
+    const std::uint64_t bytes = static_cast<std::uint64_t>(kOctets) * 1024u;
+    return bytes > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(bytes);
+}
+
 class CupsConnection;
 // The jobs of one Get-Jobs answer on a printer or server URI, in the server's order:
 // whichJobs "not-completed", "completed" or "all", from firstJobId on when it is not 0;

@@ -1,6 +1,8 @@
 #include "spooler/CupsRequest.h"
 
 #include "spooler/LastError.h"
+#include "spooler/LocalConnections.h"
+#include "spooler/NameLookup.h"
 #include "spooler/PasswordPrompt.h"
 #include "spooler/PrinterName.h"
 #include "spooler/RequestAbort.h"
@@ -45,14 +47,22 @@ void FailConnection(http_t* http) {
                                                (error ? std::strerror(error) : "it closed the connection"));
 }
 
-// A connection to the server made within the connect time; nullptr with the reason.
+// A connection to the server made within the connect time, its name looked up within it
+// too; nullptr with the reason.
 http_t* ConnectWithin(const HostPort& server, http_encryption_t encryption, int timeoutMs, std::string& reason) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    http_addrlist_t* addresses = LookUpServer(server.host, server.port, until, reason);
+    if (!addresses) return nullptr;
     // Made first and connected apart, so that the reason of a failed connect can still
-    // be read from it (closing it would overwrite errno).
-    http_t* http = httpConnect2(server.host.c_str(), server.port, nullptr, AF_UNSPEC, encryption, 1, 0, nullptr);
+    // be read from it (closing it would overwrite errno). It keeps a copy of the addresses.
+    http_t* http = httpConnect2(server.host.c_str(), server.port, addresses, AF_UNSPEC, encryption, 1, 0, nullptr);
+    httpAddrFreeList(addresses);
+    // What is left of the second, but a moment at least: a slow lookup does not make a
+    // connect to a server that answers at once fail.
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
     if (!http) {
-        reason = cupsLastErrorString(); // the name cannot be looked up
-    } else if (httpReconnect2(http, timeoutMs, nullptr) != 0) {
+        reason = cupsLastErrorString();
+    } else if (httpReconnect2(http, std::max<int>(static_cast<int>(left.count()), 100), nullptr) != 0) {
         reason = std::strerror(httpError(http));
         httpClose(http);
         http = nullptr;
@@ -83,24 +93,47 @@ std::unique_ptr<CupsConnection> CupsConnection::Open(const std::string& host, st
     const bool local = IsLocalHost(host);
     HostPort server = local ? HostPort{cupsServer(), ippPort()} : SplitHostPort(host, ippPort());
     if (!local && port > 0) server.port = port;
+    // This computer's server is asked over one of the program's few connections to it.
+    const std::string place = local ? server.host + ":" + std::to_string(server.port) : std::string();
+    http_t* http = nullptr;
+    if (local && !LocalConnections::Instance().Take(place, std::chrono::steady_clock::now() + kAnswerTimeout, &http)) {
+        const std::string text = AbortScope::Requested()
+                                     ? kTimedOut
+                                     : "The print server is busy with the program's other requests; try again.";
+        if (error) *error = text;
+        SetLastError(AbortScope::Requested() ? ERROR_TIMEOUT : ERROR_BUSY, text);
+        RecordFailure("Connect", text);
+        return nullptr;
+    }
     std::string reason;
-    http_t* http =
-        ConnectWithin(server, local ? cupsEncryption() : HTTP_ENCRYPTION_IF_REQUESTED, kConnectTimeoutMs, reason);
+    if (!http)
+        http =
+            ConnectWithin(server, local ? cupsEncryption() : HTTP_ENCRYPTION_IF_REQUESTED, kConnectTimeoutMs, reason);
     if (!http) {
+        if (local) LocalConnections::Instance().Give(place, nullptr);
         const std::string text = "The print server " + server.host + " does not answer: " + reason;
         if (error) *error = text;
         SetLastError(RPC_S_SERVER_UNAVAILABLE, text);
         RecordFailure("Connect", text);
         return nullptr;
     }
-    return std::unique_ptr<CupsConnection>(new CupsConnection(http));
+    return std::unique_ptr<CupsConnection>(new CupsConnection(http, place));
 }
 
-CupsConnection::CupsConnection(http_t* http) : m_http(http) {
+CupsConnection::CupsConnection(http_t* http, std::string place) : m_http(http), m_place(std::move(place)) {
     httpSetTimeout(m_http, kWaitSliceSeconds, KeepWaiting, this);
 }
 
-CupsConnection::~CupsConnection() { httpClose(m_http); }
+CupsConnection::~CupsConnection() {
+    if (m_place.empty()) {
+        httpClose(m_http);
+        return;
+    }
+    // Kept for the next request only when its last request was answered in full: nothing
+    // of an earlier exchange can then be read as the next answer.
+    if (!m_reusable) httpClose(m_http);
+    LocalConnections::Instance().Give(m_place, m_reusable ? m_http : nullptr);
+}
 
 // Called by libcups after each slice without progress; 0 ends the wait as a failure.
 int CupsConnection::KeepWaiting(http_t*, void* connection) {
@@ -118,6 +151,7 @@ int CupsConnection::KeepWaiting(http_t*, void* connection) {
 }
 
 http_t* CupsConnection::Http() {
+    m_reusable = false; // libcups' own calls may leave anything on it
     m_deadline = std::chrono::steady_clock::now() + kAnswerTimeout;
     return m_http;
 }
@@ -133,6 +167,7 @@ Ipp CupsConnection::Request(ipp_t* request, const char* resource) {
 
 Ipp CupsConnection::RequestOnce(ipp_t* request, const char* resource) {
     Ipp owned(request);
+    m_reusable = false;
     m_deadline = std::chrono::steady_clock::now() + kAnswerTimeout;
     // The request is posted without asking the server to confirm it first: libcups
     // would wait a fixed second for that confirmation, deaf to the deadline and abort.
@@ -160,6 +195,8 @@ Ipp CupsConnection::RequestOnce(ipp_t* request, const char* resource) {
         // A time-out or a refusal: the request is not sent again.
         if (status == HTTP_STATUS_ERROR) {
             FailConnection(m_http);
+        } else if (status == HTTP_STATUS_SERVICE_UNAVAILABLE) {
+            SetLastError(ERROR_BUSY, httpStatus(status));
         } else {
             const bool refused = status == HTTP_STATUS_FORBIDDEN || status == HTTP_STATUS_UNAUTHORIZED;
             SetLastError(refused ? ERROR_ACCESS_DENIED : ERROR_INVALID_PARAMETER, httpStatus(status));
@@ -194,6 +231,7 @@ Ipp CupsConnection::RequestOnce(ipp_t* request, const char* resource) {
         SetLastError(ERROR_INVALID_PARAMETER, "The print server's answer cannot be read.");
         return nullptr;
     }
+    m_reusable = true;
     return response;
 }
 
@@ -252,6 +290,8 @@ bool CupsConnection::Succeeded(ipp_t* answer) {
     case IPP_STATUS_ERROR_NOT_AUTHORIZED:
     case IPP_STATUS_ERROR_NOT_AUTHENTICATED: SetLastError(ERROR_ACCESS_DENIED); break;
     case IPP_STATUS_ERROR_OPERATION_NOT_SUPPORTED: SetLastError(ERROR_NOT_SUPPORTED); break;
+    case IPP_STATUS_ERROR_BUSY:
+    case IPP_STATUS_ERROR_SERVICE_UNAVAILABLE: SetLastError(ERROR_BUSY); break;
     default: SetLastError(ERROR_INVALID_PARAMETER); break;
     }
     RecordFailure(ippOpString(m_operation), refused);

@@ -30,7 +30,9 @@ public:
     // The local server (an empty host or a name of this computer) or another computer's,
     // given as "name" or "name:port" (IPv6 addresses in brackets), or with the port
     // apart (0: the one in the name, else the port libcups uses); nullptr when none
-    // answers the connect in time, with the reason in *error when asked for.
+    // answers the connect in time, with the reason in *error when asked for. A connection
+    // to this computer's server may be one that answered an earlier request; while the
+    // program has LocalConnections::kMax of them open, this waits for one to be free.
     static std::unique_ptr<CupsConnection> Open(const std::string& host, std::string* error = nullptr, int port = 0);
     ~CupsConnection();
     CupsConnection(const CupsConnection&) = delete;
@@ -55,7 +57,7 @@ public:
     http_t* Http();
 
 private:
-    explicit CupsConnection(http_t* http);
+    CupsConnection(http_t* http, std::string place);
     static int KeepWaiting(http_t* http, void* connection);
     Ipp RequestOnce(ipp_t* request, const char* resource);
     Ipp AskLibcups(Ipp request, const char* resource);
@@ -63,6 +65,10 @@ private:
     bool Succeeded(ipp_t* answer);
 
     http_t* m_http;
+    // Its place among the program's connections to this computer's server (LocalConnections);
+    // empty for another computer's server.
+    const std::string m_place;
+    bool m_reusable = false;                 // its last request was answered in full
     ipp_op_t m_operation = IPP_OP_CUPS_NONE; // of the last request
     std::chrono::steady_clock::time_point m_deadline;
     // While libcups authenticates, which can wait for the user in between, only a wait

@@ -196,7 +196,7 @@ void AddJobRecords(ipp_t* answer, std::vector<JobInfo2>& jobs, std::set<std::uin
             else if (n == "job-name") job.pDocument = TextOf(attr);
             else if (n == "job-state") state = ippGetInteger(attr, 0);
             else if (n == "job-state-reasons") reasons = attr;
-            else if (n == "job-k-octets") job.Size = static_cast<std::uint32_t>(ippGetInteger(attr, 0)) * 1024u;
+            else if (n == "job-k-octets") job.Size = JobSizeBytes(ippGetInteger(attr, 0));
             else if (n == "job-impressions-completed")
                 job.PagesPrinted = static_cast<std::uint32_t>(ippGetInteger(attr, 0));
             else if (n == "time-at-creation" && ippGetValueTag(attr) == IPP_TAG_INTEGER)

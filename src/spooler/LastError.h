@@ -18,6 +18,7 @@ inline constexpr std::uint32_t ERROR_NOT_ENOUGH_MEMORY = 8;  // a buffer could n
 inline constexpr std::uint32_t ERROR_NOT_SUPPORTED = 50;     // the server does not offer the operation
 inline constexpr std::uint32_t ERROR_INVALID_PARAMETER = 87; // the server rejected the request's values
 inline constexpr std::uint32_t ERROR_TIMEOUT = 1460;         // no answer in the bounded time
+inline constexpr std::uint32_t ERROR_BUSY = 170;             // the server is too busy to take the request now
 inline constexpr std::uint32_t ERROR_INVALID_PRINTER_NAME = 1801;   // no such printer
 inline constexpr std::uint32_t RPC_S_SERVER_UNAVAILABLE = 1722;     // the server cannot be reached
 inline constexpr std::uint32_t ERROR_UNKNOWN_PRINTER_DRIVER = 1797; // the driver is not installed

@@ -1,5 +1,6 @@
 #include "widgets/SpoolerWorker.h"
 
+#include "spooler/LastError.h"
 #include "spooler/PasswordPrompt.h"
 #include "spooler/RequestAbort.h"
 
@@ -21,6 +22,11 @@ SpoolerWorker::~SpoolerWorker() {
     m_abort = true;
     m_wake.notify_one();
     m_thread.join();
+}
+
+void SpoolerWorker::ReportFailure(const std::string& reason) {
+    spooler::SetLastError(spooler::ERROR_NOT_ENOUGH_MEMORY, reason);
+    spooler::RecordFailure("A window's request", reason);
 }
 
 void SpoolerWorker::Enqueue(std::function<void()> task) {

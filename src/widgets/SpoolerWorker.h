@@ -8,12 +8,14 @@
 #include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <utility>
 
 namespace quill::widgets {
@@ -35,11 +37,22 @@ public:
     SpoolerWorker(const SpoolerWorker&) = delete;
     SpoolerWorker& operator=(const SpoolerWorker&) = delete;
 
-    // Runs work() on the worker thread, then done(result) on the receiver's thread.
+    // Runs work() on the worker thread, then done(result) on the receiver's thread. Work
+    // that throws has failed: done gets the result type's empty value (false, nothing),
+    // and the reason goes where the spooler's failures go.
     template <typename Work, typename Done> void Post(Work work, Done done) {
+        using Result = decltype(work());
+        static_assert(std::is_default_constructible_v<Result>, "a failed task answers with the empty value");
         ++m_pending;
         Enqueue([this, work = std::move(work), done = std::move(done)]() mutable {
-            auto result = std::make_shared<decltype(work())>(work());
+            auto result = std::make_shared<Result>();
+            try {
+                *result = work();
+            } catch (const std::exception& failure) {
+                ReportFailure(failure.what());
+            } catch (...) {
+                ReportFailure("an unknown error");
+            }
             QMetaObject::invokeMethod(
                 m_context.get(),
                 [this, result, done = std::move(done)]() mutable {
@@ -54,6 +67,8 @@ public:
     bool Busy() const { return m_pending > 0; }
 
 private:
+    // Records why a task failed (as a failed spooler request is).
+    static void ReportFailure(const std::string& reason);
     void Enqueue(std::function<void()> task);
     void Run();
     // Asks on the receiver's thread and waits for the answer, or gives up when aborted.

@@ -64,6 +64,13 @@ void RemoveStaleTemporaries(const std::string& folder) {
     ::closedir(dir);
 }
 
+// A length the format keeps in 16 bits. A longer name, extra field or comment is refused:
+// cut short it would make the archive's headers lie about what follows them.
+std::uint16_t Length16(std::size_t length, const char* what) {
+    if (length > 0xFFFF) throw EZipperException(std::string(what) + " is too long for a zip archive");
+    return static_cast<std::uint16_t>(length);
+}
+
 // Walks extra blocks and keeps all but the zip64 one and, for an AES entry, its AES one:
 // the writer appends both afresh. On any other entry an AES block is kept as it stood.
 std::string CarriedExtraBlocks(const std::string& extra, bool aesEntry) {
@@ -197,7 +204,7 @@ std::string TZipper::StoredName(TZipHeaderInfo& entry) {
         entry.StoredName = stored;
     }
     std::replace(stored.begin(), stored.end(), '\\', '/');
-    entry.FileNameLength = static_cast<std::uint16_t>(stored.size());
+    entry.FileNameLength = Length16(stored.size(), "A file name");
     return stored;
 }
 
@@ -225,7 +232,7 @@ void TZipper::WriteLocalHeader(TZipHeaderInfo& entry, bool forceZip64Sizes) {
     Put32(h + 18, wideSizes || compressed >= kNarrow ? 0xFFFFFFFFu : static_cast<std::uint32_t>(compressed));
     Put32(h + 22, wideSizes ? 0xFFFFFFFFu : static_cast<std::uint32_t>(uncompressed));
     Put16(h + 26, entry.FileNameLength);
-    Put16(h + 28, static_cast<std::uint16_t>(entry.LocalExtraFieldLength + zip64.size()));
+    Put16(h + 28, Length16(entry.LocalExtraFieldLength + zip64.size(), "An extra field"));
     WriteBlock(h, sizeof h);
     WriteBlock(name.data(), name.size());
     WriteBlock(zip64.data(), zip64.size());
@@ -473,7 +480,7 @@ void TZipper::CreateOutput(const std::string& path) {
     m_newEnd = TEndCentral();
     if (m_updating) {
         m_newEnd.Comment = m_endCentral.Comment;
-        m_newEnd.CommentLength = static_cast<std::uint16_t>(m_endCentral.Comment.size());
+        m_newEnd.CommentLength = Length16(m_endCentral.Comment.size(), "The archive comment");
     }
 }
 
@@ -633,8 +640,8 @@ void TZipper::WriteCentralDirectory() {
         Put32(h + 20, static_cast<std::uint32_t>(std::min(compressed, kNarrow)));
         Put32(h + 24, static_cast<std::uint32_t>(std::min(uncompressed, kNarrow)));
         Put16(h + 28, entry.FileNameLength);
-        Put16(h + 30, static_cast<std::uint16_t>(extra.size()));
-        Put16(h + 32, static_cast<std::uint16_t>(entry.FileComment.size()));
+        Put16(h + 30, Length16(extra.size(), "An extra field"));
+        Put16(h + 32, Length16(entry.FileComment.size(), "A file comment"));
         Put16(h + 34, entry.NarrowDiskStart);
         Put16(h + 36, entry.InternalAttributes);
         Put32(h + 38, entry.ExternalAttributes);
@@ -643,8 +650,8 @@ void TZipper::WriteCentralDirectory() {
         WriteBlock(h, sizeof h);
         WriteBlock(name.data(), name.size());
         entry.CentralExtraPosition = entry.HeaderPosition + kCentralHeaderSize + name.size();
-        entry.ExtraFieldLength = static_cast<std::uint16_t>(extra.size());
-        entry.FileCommentLength = static_cast<std::uint16_t>(entry.FileComment.size());
+        entry.ExtraFieldLength = Length16(extra.size(), "An extra field");
+        entry.FileCommentLength = Length16(entry.FileComment.size(), "A file comment");
         WriteBlock(extra.data(), extra.size());
         WriteBlock(entry.FileComment.data(), entry.FileComment.size());
         ++entries;

@@ -31,11 +31,20 @@ protected:
         s_cups->AddQueue("Laser_1");
     }
 
+    // A window whose watcher has started (the log already holds the lines of earlier ones).
     std::unique_ptr<MonitorDialog> Open() {
+        static const std::string kStarted = "[*] [T] Starting notification loop [Laser_1].";
+        const auto started = [] {
+            const std::string log = LogText();
+            std::size_t count = 0;
+            for (auto at = log.find(kStarted); at != std::string::npos; at = log.find(kStarted, at + 1)) ++count;
+            return count;
+        };
+        const std::size_t before = started();
         auto window = std::make_unique<MonitorDialog>(std::make_shared<spooler::CupsSpooler>());
         window->show();
         window->Start();
-        EXPECT_TRUE(WaitFor(*window, "[*] [T] Starting notification loop [Laser_1].", 0, 15000));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return started() > before; }, 15000));
         return window;
     }
     // The text box's text from character `from` on.

@@ -1,4 +1,4 @@
-#include "monitor/NotificationThreads.h"
+#include "monitor/Monitor.h"
 
 #include "CapturedWindow.h"
 #include "ScriptedSpooler.h"
@@ -90,27 +90,29 @@ NotifyData Record(std::uint16_t type, std::uint16_t field,
 TEST(MonitorStartAndStop, ZeroPrintersStartFailsAndStopReportsNothingToEnd) {
     auto spooler = std::make_shared<test::ScriptedSpooler>();
     HeldThreads threads;
+    Monitor monitor; // goes first: it stops the watchers the threads above run
     CapturedWindow window;
-    EXPECT_FALSE(InitNotificationThreads(spooler, threads));
-    EXPECT_FALSE(FInitnotificationThreads(threads));
+    EXPECT_FALSE(monitor.InitNotificationThreads(spooler, threads));
+    EXPECT_FALSE(monitor.FInitnotificationThreads(threads));
     EXPECT_EQ(window.lines(), StartLinesUpToNames() + kEndLines + kStopLines);
-    EXPECT_TRUE(ThreadBuffer().empty());
+    EXPECT_TRUE(monitor.ThreadBuffer().empty());
 }
 
 TEST(MonitorStartAndStop, TwoPrintersAreListedStartedAndStoppedInOrder) {
     auto spooler = std::make_shared<test::ScriptedSpooler>();
     spooler->printers = {"Laser 1", "Plotter"};
     HeldThreads threads;
+    Monitor monitor; // goes first: it stops the watchers the threads above run
     CapturedWindow window;
-    ASSERT_TRUE(InitNotificationThreads(spooler, threads));
-    ASSERT_EQ(ThreadBuffer().size(), 2u);
-    EXPECT_EQ(ThreadBuffer()[1].PrinterName, "Plotter");
-    EXPECT_EQ(ThreadBuffer()[1].NameSize, 8u);
-    EXPECT_EQ(ThreadBuffer()[1].Count, 2u);
-    EXPECT_EQ(ThreadBuffer()[1].Self, &ThreadBuffer()[1]);
+    ASSERT_TRUE(monitor.InitNotificationThreads(spooler, threads));
+    ASSERT_EQ(monitor.ThreadBuffer().size(), 2u);
+    EXPECT_EQ(monitor.ThreadBuffer()[1].PrinterName, "Plotter");
+    EXPECT_EQ(monitor.ThreadBuffer()[1].NameSize, 8u);
+    EXPECT_EQ(monitor.ThreadBuffer()[1].Count, 2u);
+    EXPECT_EQ(monitor.ThreadBuffer()[1].Self, &monitor.ThreadBuffer()[1]);
     threads.launch();
     ASSERT_TRUE(window.waitForWatcherLines(4));
-    EXPECT_TRUE(FInitnotificationThreads(threads));
+    EXPECT_TRUE(monitor.FInitnotificationThreads(threads));
 
     // The size is that of the 32-bit records: 12 bytes and the name with its zero each.
     const std::vector<std::string> expected =
@@ -143,17 +145,18 @@ TEST(MonitorStartAndStop, TwoPrintersAreListedStartedAndStoppedInOrder) {
     EXPECT_EQ(laser[1], "[*] [T] Starting notification loop [Laser 1].");
     EXPECT_TRUE(std::regex_match(plotter[0], opened)) << plotter[0];
     EXPECT_EQ(plotter[1], "[*] [T] Starting notification loop [Plotter].");
-    EXPECT_TRUE(ThreadBuffer().empty());
+    EXPECT_TRUE(monitor.ThreadBuffer().empty());
 }
 
 TEST(MonitorStartAndStop, ThreeBlankedNamesReportTheTableSizeAndTheirFileNames) {
     auto spooler = std::make_shared<test::ScriptedSpooler>();
     spooler->printers = {"A B  C", "\\\\host\\Net Printer", "X"};
     HeldThreads threads;
+    Monitor monitor; // goes first: it stops the watchers the threads above run
     threads.failCreate = {3};
     CapturedWindow window;
-    EXPECT_TRUE(InitNotificationThreads(spooler, threads));
-    EXPECT_TRUE(FInitnotificationThreads(threads) == false); // the last entry had no thread to end
+    EXPECT_TRUE(monitor.InitNotificationThreads(spooler, threads));
+    EXPECT_TRUE(monitor.FInitnotificationThreads(threads) == false); // the last entry had no thread to end
     const std::vector<std::string> lines = window.interfaceLines();
     auto has = [&](const std::string& line) { return std::find(lines.begin(), lines.end(), line) != lines.end(); };
     EXPECT_TRUE(has("Got required amount of memory for ThreadBuffer. (120 Bytes)"));
@@ -168,12 +171,13 @@ TEST(MonitorStartAndStop, FailedTerminationOfAMiddleWatcherIsReportedAndTheStopS
     auto spooler = std::make_shared<test::ScriptedSpooler>();
     spooler->printers = {"One", "Two", "Three"};
     HeldThreads threads;
+    Monitor monitor; // goes first: it stops the watchers the threads above run
     threads.failTerminate = {2};
     CapturedWindow window;
-    ASSERT_TRUE(InitNotificationThreads(spooler, threads));
+    ASSERT_TRUE(monitor.InitNotificationThreads(spooler, threads));
     threads.launch();
     ASSERT_TRUE(window.waitForWatcherLines(6));
-    EXPECT_TRUE(FInitnotificationThreads(threads));
+    EXPECT_TRUE(monitor.FInitnotificationThreads(threads));
     const std::vector<std::string> lines = window.interfaceLines();
     const std::vector<std::string> tail(lines.end() - 5, lines.end());
     EXPECT_EQ(tail, (std::vector<std::string>{kSeparator, "Starting finalisation.",
@@ -185,11 +189,12 @@ TEST(MonitorStartAndStop, FailedTerminationOfTheLastWatcherFailsTheStop) {
     auto spooler = std::make_shared<test::ScriptedSpooler>();
     spooler->printers = {"One", "Two", "Three"};
     HeldThreads threads;
+    Monitor monitor; // goes first: it stops the watchers the threads above run
     threads.failTerminate = {3};
     CapturedWindow window;
-    ASSERT_TRUE(InitNotificationThreads(spooler, threads));
+    ASSERT_TRUE(monitor.InitNotificationThreads(spooler, threads));
     threads.launch();
-    EXPECT_FALSE(FInitnotificationThreads(threads));
+    EXPECT_FALSE(monitor.FInitnotificationThreads(threads));
     const std::vector<std::string> lines = window.interfaceLines();
     EXPECT_EQ(lines[lines.size() - 3], "Could not terminate thread number 3 [ThreadID = 00000703]");
 }
@@ -199,34 +204,36 @@ TEST(MonitorStartAndStop, FailedSecondEnumerationEndsTheStartWithTheReasonAndNoE
     spooler->enumResults = {std::vector<spooler::PrinterInfo4>{{"Laser 1", "", 0}}, std::nullopt};
     spooler->enumError = spooler::ERROR_TIMEOUT;
     HeldThreads threads;
+    Monitor monitor; // goes first: it stops the watchers the threads above run
     CapturedWindow window;
-    EXPECT_FALSE(InitNotificationThreads(spooler, threads));
+    EXPECT_FALSE(monitor.InitNotificationThreads(spooler, threads));
     const std::vector<std::string> expected =
         StartLinesUpToNames() + std::vector<std::string>{"Required size is: 20 Bytes",
                                                          "Something went wrong during enumeration of the "
                                                          "Printers (GetLastError: 5B4)"};
     EXPECT_EQ(window.lines(), expected);
-    EXPECT_FALSE(FInitnotificationThreads(threads));
+    EXPECT_FALSE(monitor.FInitnotificationThreads(threads));
 }
 
 TEST(MonitorStartAndStop, SecondRunStartsFreshWithANewLockAndTable) {
+    Monitor monitor; // one window opened twice: each run builds its own table and lock
     auto spooler = std::make_shared<test::ScriptedSpooler>();
     spooler->printers = {"Laser 1"};
     CapturedWindow window;
     {
         HeldThreads threads;
-        ASSERT_TRUE(InitNotificationThreads(spooler, threads));
+        ASSERT_TRUE(monitor.InitNotificationThreads(spooler, threads));
         threads.launch();
-        EXPECT_TRUE(FInitnotificationThreads(threads));
+        EXPECT_TRUE(monitor.FInitnotificationThreads(threads));
     }
     spooler->printers = {"Laser 1", "Plotter"};
     HeldThreads threads;
-    ASSERT_TRUE(InitNotificationThreads(spooler, threads));
-    ASSERT_EQ(ThreadBuffer().size(), 2u);
-    EXPECT_NE(ThreadBuffer()[0].Lock, nullptr);
-    EXPECT_EQ(ThreadBuffer()[0].Lock, ThreadBuffer()[1].Lock);
+    ASSERT_TRUE(monitor.InitNotificationThreads(spooler, threads));
+    ASSERT_EQ(monitor.ThreadBuffer().size(), 2u);
+    EXPECT_NE(monitor.ThreadBuffer()[0].Lock, nullptr);
+    EXPECT_EQ(monitor.ThreadBuffer()[0].Lock, monitor.ThreadBuffer()[1].Lock);
     threads.launch();
-    EXPECT_TRUE(FInitnotificationThreads(threads));
+    EXPECT_TRUE(monitor.FInitnotificationThreads(threads));
     const std::vector<std::string> lines = window.interfaceLines();
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "Initialising critical section ..."), 2);
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "01. Laser 1"), 2);
@@ -237,7 +244,7 @@ class WatcherTest : public ::testing::Test {
 protected:
     void SetUp() override { spooler->printers = {"Laser 1", "Plotter"}; }
     void start() {
-        ASSERT_TRUE(InitNotificationThreads(spooler, threads));
+        ASSERT_TRUE(monitor.InitNotificationThreads(spooler, threads));
         threads.launch();
     }
     // The watcher lines of one printer: its open line dropped (the handle varies).
@@ -252,6 +259,7 @@ protected:
     }
     std::shared_ptr<test::ScriptedSpooler> spooler = std::make_shared<test::ScriptedSpooler>();
     HeldThreads threads;
+    Monitor monitor; // goes first: it stops the watchers the threads above run
     CapturedWindow window;
 };
 
@@ -266,7 +274,7 @@ TEST_F(WatcherTest, EventWritesSeparatorEventLineAndOneLinePerRecordInTheSpooler
     spooler->post("Laser 1", block);
     start();
     ASSERT_TRUE(window.waitForWatcherLines(10));
-    EXPECT_TRUE(FInitnotificationThreads(threads));
+    EXPECT_TRUE(monitor.FInitnotificationThreads(threads));
     std::vector<std::string> lines = window.watcherLines();
     // Plotter's lines may come in between; Laser 1's keep their order.
     std::erase_if(lines, [](const std::string& line) { return line.find("Plotter") != std::string::npos; });
@@ -281,6 +289,42 @@ TEST_F(WatcherTest, EventWritesSeparatorEventLineAndOneLinePerRecordInTheSpooler
                                         "\"Laser 1\""}));
 }
 
+TEST(WatcherStart, AServerTooBusyToOpenOrRegisterIsAskedAgainAndOnlyAMissingOrRefusedPrinterFails) {
+    using namespace spooler;
+    const std::string opened = "[*] [T] Openprinter() called successfully";
+    const std::string looping = "[*] [T] Starting notification loop [P].";
+    const std::string failed = "[*] [T] Openprinter() failed for \"P\"";
+    const std::string invalid = "[*] [T] Invalid notification handle returned! (hNotify = INVALID_HANDLE_VALUE)";
+    const struct {
+        std::deque<std::uint32_t> openFailures, registerFailures;
+        std::vector<std::string> lines; // their beginnings
+    } rows[] = {
+        {{ERROR_BUSY, ERROR_TIMEOUT}, {}, {opened, looping}},
+        {{RPC_S_SERVER_UNAVAILABLE}, {ERROR_TIMEOUT, ERROR_BUSY}, {opened, looping}},
+        {{ERROR_INVALID_PARAMETER, ERROR_NOT_ENOUGH_MEMORY}, {ERROR_INVALID_PARAMETER}, {opened, looping}},
+        {{ERROR_INVALID_PRINTER_NAME}, {}, {failed}},
+        {{ERROR_BUSY, ERROR_ACCESS_DENIED}, {}, {failed}},
+        {{}, {ERROR_NOT_SUPPORTED}, {opened, invalid}},
+        {{}, {ERROR_TIMEOUT, ERROR_NOT_ENOUGH_MEMORY}, {opened, invalid}},
+    };
+    for (const auto& row : rows) {
+        auto printer = std::make_shared<test::ScriptedSpooler>();
+        printer->printers = {"P"};
+        printer->openFailures["P"] = row.openFailures;
+        printer->registerFailures["P"] = row.registerFailures;
+        Monitor run;
+        CapturedWindow lines;
+        ASSERT_TRUE(run.InitNotificationThreads(printer));
+        EXPECT_TRUE(lines.waitForWatcherLines(row.lines.size()));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100)); // a line too many would come now
+        run.FInitnotificationThreads();
+        const std::vector<std::string> watcher = lines.watcherLines();
+        ASSERT_EQ(watcher.size(), row.lines.size()) << row.openFailures.size() << "/" << row.registerFailures.size();
+        for (std::size_t i = 0; i < watcher.size(); ++i) EXPECT_EQ(watcher[i].rfind(row.lines[i], 0), 0u) << watcher[i];
+        EXPECT_TRUE(run.JoinWatcherThreads(std::chrono::seconds(2)));
+    }
+}
+
 TEST_F(WatcherTest, FailedFetchIsReportedOnceAndTheWatcherGoesOn) {
     spooler->printers = {"Laser 1"};
     spooler->post("Laser 1", std::nullopt);
@@ -290,7 +334,7 @@ TEST_F(WatcherTest, FailedFetchIsReportedOnceAndTheWatcherGoesOn) {
     ASSERT_TRUE(window.waitForWatcherLines(5));
     spooler->post("Laser 1", block);
     ASSERT_TRUE(window.waitForWatcherLines(8));
-    EXPECT_TRUE(FInitnotificationThreads(threads));
+    EXPECT_TRUE(monitor.FInitnotificationThreads(threads));
     const std::vector<std::string> lines = window.watcherLines();
     EXPECT_EQ(std::vector<std::string>(lines.begin() + 2, lines.end()),
               (std::vector<std::string>{
@@ -310,7 +354,7 @@ TEST_F(WatcherTest, DiscardedBlockIsFetchedAgainAndOnlyTheSecondIsDecoded) {
     spooler->queue("Laser 1", second);
     start();
     ASSERT_TRUE(window.waitForWatcherLines(6));
-    EXPECT_TRUE(FInitnotificationThreads(threads));
+    EXPECT_TRUE(monitor.FInitnotificationThreads(threads));
     const std::vector<std::string> lines = window.watcherLines();
     EXPECT_EQ(std::vector<std::string>(lines.begin() + 2, lines.end()),
               (std::vector<std::string>{"[*] ", "[*] [T] ----->>> Got notification event [Laser 1]",
@@ -324,8 +368,8 @@ TEST_F(WatcherTest, UnopenablePrinterWritesOneLineAndClearsItsFlagWhileTheOthers
     spooler->unregistrable = {"Plotter"};
     start();
     ASSERT_TRUE(window.waitForWatcherLines(3));
-    const std::shared_ptr<Watcher> laser = ThreadBuffer()[0].watcher;
-    EXPECT_TRUE(FInitnotificationThreads(threads));
+    const std::shared_ptr<Watcher> laser = monitor.ThreadBuffer()[0].watcher;
+    EXPECT_TRUE(monitor.FInitnotificationThreads(threads));
     std::vector<std::string> lines = window.watcherLines();
     std::sort(lines.begin(), lines.end());
     ASSERT_EQ(lines.size(), 3u);
@@ -337,7 +381,7 @@ TEST_F(WatcherTest, UnopenablePrinterWritesOneLineAndClearsItsFlagWhileTheOthers
 TEST_F(WatcherTest, StoppedWatchersWriteNothingMoreAndReleaseTheirRegistrations) {
     start();
     ASSERT_TRUE(window.waitForWatcherLines(4));
-    EXPECT_TRUE(FInitnotificationThreads(threads));
+    EXPECT_TRUE(monitor.FInitnotificationThreads(threads));
     const std::size_t before = window.lines().size();
     NotifyInfo block;
     block.aData = {Record(spooler::PRINTER_NOTIFY_TYPE, spooler::PRINTER_NOTIFY_FIELD_CJOBS, 1u)};

@@ -27,6 +27,10 @@ public:
     std::vector<std::string> printers;
     std::set<std::string> unopenable;
     std::set<std::string> unregistrable;
+    // The reasons (last-error codes) with which the next opens or registrations of a
+    // printer fail, one per attempt, before they succeed.
+    std::map<std::string, std::deque<std::uint32_t>> openFailures;
+    std::map<std::string, std::deque<std::uint32_t>> registerFailures;
 
     // Hands the printer's watcher one fetch result (nullopt: the fetch fails).
     void post(const std::string& printer, std::optional<spooler::NotifyInfo> block) {
@@ -58,7 +62,11 @@ public:
     }
     std::unique_ptr<spooler::PrinterHandle> OpenPrinterA(const std::string& name, std::uint32_t) override {
         std::lock_guard<std::mutex> guard(m_mutex);
-        if (unopenable.count(name)) return nullptr;
+        if (unopenable.count(name)) {
+            spooler::SetLastError(spooler::ERROR_INVALID_PRINTER_NAME);
+            return nullptr;
+        }
+        if (FailNext(openFailures, name)) return nullptr;
         return std::make_unique<Handle>(name);
     }
     std::unique_ptr<spooler::PrinterHandle> AddPrinterA(const spooler::PrinterInfo2&) override { return nullptr; }
@@ -74,7 +82,11 @@ public:
                                        const spooler::NotifyOptions&) override {
         std::lock_guard<std::mutex> guard(m_mutex);
         const std::string& name = printer.printerName();
-        if (unregistrable.count(name)) return nullptr;
+        if (unregistrable.count(name)) {
+            spooler::SetLastError(spooler::ERROR_NOT_SUPPORTED);
+            return nullptr;
+        }
+        if (FailNext(registerFailures, name)) return nullptr;
         auto notification = std::make_unique<Notification>(*this, name);
         m_fds.insert({name, notification->fd()});
         if (!m_pending[name].empty()) signal(name);
@@ -101,6 +113,14 @@ public:
     }
 
 private:
+    // With m_mutex held: takes the printer's next scripted failure, if any, as the last error.
+    static bool FailNext(std::map<std::string, std::deque<std::uint32_t>>& failures, const std::string& name) {
+        auto found = failures.find(name);
+        if (found == failures.end() || found->second.empty()) return false;
+        spooler::SetLastError(found->second.front());
+        found->second.pop_front();
+        return true;
+    }
     struct Handle final : spooler::PrinterHandle {
         explicit Handle(std::string n) : name(std::move(n)) {}
         const std::string& printerName() const override { return name; }

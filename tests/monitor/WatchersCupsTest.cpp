@@ -1,6 +1,6 @@
 // The monitor's start, watchers and stop on the real spooler against a private cupsd,
 // without a window: the lines the log would show.
-#include "monitor/NotificationThreads.h"
+#include "monitor/Monitor.h"
 
 #include "CapturedWindow.h"
 #include "CupsSandbox.h"
@@ -29,14 +29,14 @@ protected:
     }
     void TearDown() override {
 
-        if (!ThreadBuffer().empty()) FInitnotificationThreads();
-        JoinWatcherThreads(5s);
+        if (!m_monitor.ThreadBuffer().empty()) m_monitor.FInitnotificationThreads();
+        m_monitor.JoinWatcherThreads(5s);
     }
 
     // Starts the monitor and waits until the watcher of Laser_1 runs.
     void Start(CapturedWindow& window) {
         const std::size_t mark = window.lines().size();
-        ASSERT_TRUE(InitNotificationThreads(m_spooler));
+        ASSERT_TRUE(m_monitor.InitNotificationThreads(m_spooler));
         ASSERT_TRUE(WaitForLine(window, "[*] [T] Starting notification loop [Laser_1].", mark));
     }
     // Waits until a line from `from` on holds text.
@@ -58,6 +58,7 @@ protected:
     }
 
     std::shared_ptr<spooler::CupsSpooler> m_spooler = std::make_shared<spooler::CupsSpooler>();
+    Monitor m_monitor;
 };
 
 TEST_F(WatchersCupsTest, OneSpoolerReopenedAcrossARestartKeepsOneSubscriptionAndLogsNoDiscard) {
@@ -65,7 +66,7 @@ TEST_F(WatchersCupsTest, OneSpoolerReopenedAcrossARestartKeepsOneSubscriptionAnd
     Start(window);
     // Closed while the server is down: the subscription cannot be cancelled then.
     s_cups->Stop();
-    EXPECT_TRUE(FInitnotificationThreads());
+    EXPECT_TRUE(m_monitor.FInitnotificationThreads());
     s_cups->Start();
     Start(window);
     const std::size_t mark = window.lines().size();
@@ -77,7 +78,7 @@ TEST_F(WatchersCupsTest, OneSpoolerReopenedAcrossARestartKeepsOneSubscriptionAnd
     EXPECT_EQ(Count(window, "PRINTER_NOTIFY_INFO_DISCARDED"), 0u);
     s_cups->Run("cancel -a Laser_1");
     EXPECT_TRUE(WaitForLine(window, "JOB_STATUS_DELETED", mark));
-    EXPECT_TRUE(FInitnotificationThreads());
+    EXPECT_TRUE(m_monitor.FInitnotificationThreads());
     EXPECT_TRUE(CapturedWindow::waitFor([] { return s_cups->Subscriptions() == 0; }, 5s));
 }
 
@@ -149,7 +150,7 @@ TEST_F(WatchersCupsTest, ShareAndMachineNamesAreThoseOfTheSpoolersRecords) {
             Count(window, "JOB_NOTIFY_FIELD_MACHINE_NAME: NotifyData.Data.pbuf = \"" + it->pMachineName + "\"", mark),
             0u);
         EXPECT_NE(it->pMachineName, "localhost");
-        EXPECT_TRUE(FInitnotificationThreads());
+        EXPECT_TRUE(m_monitor.FInitnotificationThreads());
     }
 }
 

@@ -84,6 +84,19 @@ void CupsSandbox::AddQueue(const std::string& name, const std::string& info, con
         ShellQuote(device) + " -E");
 }
 
+void CupsSandbox::ReplaceQueues(const std::vector<std::string>& names) {
+    Stop();
+    {
+        std::ofstream conf(m_dir + "/etc/printers.conf");
+        for (const std::string& name : names)
+            conf << "<Printer " << name << ">\nInfo " << name
+                 << "\nDeviceURI discard:/\nState Idle\nStateTime 0\nType 4\nAccepting Yes\nShared No\n"
+                    "JobSheets none none\nQuotaPeriod 0\nPageLimit 0\nKLimit 0\nOpPolicy default\n"
+                    "ErrorPolicy stop-printer\n</Printer>\n";
+    }
+    Start();
+}
+
 void CupsSandbox::DeleteQueue(const std::string& name) { Run("lpadmin -x " + ShellQuote(name)); }
 
 void CupsSandbox::DeleteAllQueues() {

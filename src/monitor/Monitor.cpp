@@ -1,19 +1,15 @@
-#include "monitor/NotificationThreads.h"
+#include "monitor/Monitor.h"
 
 #include "monitor/ActivityLog.h"
 #include "monitor/FormatLogText.h"
 #include "monitor/MonitorText.h"
 #include "spooler/LastError.h"
 
-#include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cerrno>
-#include <condition_variable>
-#include <list>
 #include <exception>
 #include <new>
-#include <system_error>
-#include <thread>
 
 namespace quill::monitor {
 namespace {
@@ -21,78 +17,8 @@ namespace {
 // How long the stop waits for a line a watcher is writing at that moment. Writing a line
 // only appends to memory and the debug output, so this is ample unless something hangs.
 constexpr std::chrono::milliseconds kLineBound{500};
-
-// The monitor's state exists once; only the user-interface thread touches it.
-std::shared_ptr<std::mutex> MonitorLock;
-std::optional<std::vector<ThreadEntry>> threadBuffer;
-
-// The owner of every watcher thread. A stop only signals a watcher and never waits for
-// it, so its thread is joined once it has ended: when later threads are started, when
-// the program ends, and at the latest when this goes (which first stops a monitor
-// still running).
-class WatcherThreads {
-public:
-    ~WatcherThreads() {
-        if (threadBuffer)
-            for (ThreadEntry& entry : *threadBuffer)
-                if (entry.watcher) entry.watcher->stop(std::chrono::milliseconds(0));
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_changed.wait(lock, [this] { return AllEnded(); });
-        lock.unlock();
-        Join(std::chrono::milliseconds(0));
-    }
-    void Start(std::function<void()> body) {
-        Join(std::chrono::milliseconds(0));
-        const std::lock_guard<std::mutex> lock(m_mutex);
-        Thread& thread = m_threads.emplace_back();
-        try {
-            thread.thread = std::thread([this, &thread, body = std::move(body)] {
-                body();
-                const std::lock_guard<std::mutex> ending(m_mutex);
-                thread.ended = true;
-                m_changed.notify_all();
-            });
-        } catch (...) {
-            m_threads.pop_back();
-            throw;
-        }
-    }
-    // Waits up to bound for every thread to end and joins those that have.
-    bool Join(std::chrono::milliseconds bound) {
-        std::list<Thread> ended;
-        {
-            std::unique_lock<std::mutex> lock(m_mutex);
-            m_changed.wait_until(lock, std::chrono::system_clock::now() + bound, [this] { return AllEnded(); });
-            for (auto it = m_threads.begin(); it != m_threads.end();) {
-                auto next = std::next(it);
-                if (it->ended) ended.splice(ended.end(), m_threads, it);
-                it = next;
-            }
-        }
-        for (Thread& thread : ended) thread.thread.join();
-        const std::lock_guard<std::mutex> lock(m_mutex);
-        return m_threads.empty();
-    }
-
-private:
-    struct Thread {
-        std::thread thread;
-        bool ended = false;
-    };
-    // With m_mutex held.
-    bool AllEnded() const {
-        return std::all_of(m_threads.begin(), m_threads.end(), [](const Thread& t) { return t.ended; });
-    }
-
-    std::mutex m_mutex; // guards m_threads and every entry's flag
-    std::condition_variable m_changed;
-    std::list<Thread> m_threads;
-};
-
-WatcherThreads& watcherThreads() {
-    static WatcherThreads threads;
-    return threads;
-}
+// How long the monitor's end waits for its threads at a time.
+constexpr std::chrono::milliseconds kJoinBound{1500};
 
 // The size a level-4 snapshot takes in the 32-bit layout: three 32-bit fields per record
 // and each non-empty string with its terminating zero.
@@ -115,49 +41,62 @@ void Finish() {
 
 bool ThreadControl::CreateThread(std::function<void()> body, std::uint32_t& threadId, std::uint32_t& handle,
                                  std::uint32_t& error) {
-    // Identifiers and handle values only name threads in the log; they count up.
+    // Identifiers and handle values only name watchers in the log; they count up.
     static std::atomic<std::uint32_t> nextId{0x1000};
     static std::atomic<std::uint32_t> nextHandle{0x1A0};
-    try {
-        watcherThreads().Start(std::move(body));
-    } catch (const std::system_error& failure) {
-        error = static_cast<std::uint32_t>(failure.code().value());
+    int reason = ENOSYS;
+    if (!m_pool || !m_pool->Start(reason)) {
+        error = static_cast<std::uint32_t>(reason);
         return false;
     }
+    // The watcher begins on the pool; this returns at once.
+    const std::function<void()> begin = std::move(body);
+    begin();
     threadId = nextId += 4;
     handle = nextHandle += 4;
     return true;
 }
 
 bool ThreadControl::TerminateThread(ThreadEntry& entry) {
-    // An entry whose thread was never created names no thread, and ending it fails.
+    // An entry whose watcher was never started names none, and ending it fails.
     if (!entry.watcher || entry.ThreadHandle == kInvalidThreadHandle) return false;
     return entry.watcher->stop(kLineBound);
 }
 
-bool InitNotificationThreads(std::shared_ptr<spooler::Spooler> spooler) {
-    ThreadControl threads;
-    return InitNotificationThreads(std::move(spooler), threads);
+Monitor::Monitor() : m_pool(std::make_shared<WatcherPool>()) {}
+
+Monitor::~Monitor() {
+    if (m_threadBuffer)
+        for (ThreadEntry& entry : *m_threadBuffer)
+            if (entry.watcher) entry.watcher->stop(std::chrono::milliseconds(0));
+    // The pool's threads end within a request's abort (a connect under way within its
+    // second); none may be left holding the pool when it goes.
+    if (!m_pool->Stop(kJoinBound)) {
+        std::fputs("quill: waiting for the monitor's threads, which did not end in time\n", stderr);
+        while (!m_pool->Stop(kJoinBound)) {
+        }
+    }
 }
 
-bool FInitnotificationThreads() {
-    ThreadControl threads;
-    return FInitnotificationThreads(threads);
+bool Monitor::InitNotificationThreads(std::shared_ptr<spooler::Spooler> spooler) {
+    return InitNotificationThreads(std::move(spooler), m_control);
 }
 
-bool JoinWatcherThreads(std::chrono::milliseconds bound) { return watcherThreads().Join(bound); }
+bool Monitor::FInitnotificationThreads() { return FInitnotificationThreads(m_control); }
 
-const std::vector<ThreadEntry>& ThreadBuffer() {
+bool Monitor::JoinWatcherThreads(std::chrono::milliseconds bound) { return m_pool->Stop(bound); }
+
+const std::vector<ThreadEntry>& Monitor::ThreadBuffer() const {
     static const std::vector<ThreadEntry> none;
-    return threadBuffer ? *threadBuffer : none;
+    return m_threadBuffer ? *m_threadBuffer : none;
 }
 
-bool InitNotificationThreads(std::shared_ptr<spooler::Spooler> spooler, ThreadControl& threads) {
+bool Monitor::InitNotificationThreads(std::shared_ptr<spooler::Spooler> spooler, ThreadControl& threads) {
     bool result = false;
     WriteLog(kSeparatorLine);
     WriteLog("Starting initialisation.");
     WriteLog("Initialising critical section ...");
-    MonitorLock = std::make_shared<std::mutex>();
+    m_monitorLock = std::make_shared<std::mutex>();
     WriteLog("Getting needed buffer size for printer information (PRINTER_INFO_4).");
 
     // The size query: a list with nothing in it means there is nothing to watch.
@@ -179,18 +118,18 @@ bool InitNotificationThreads(std::shared_ptr<spooler::Spooler> spooler, ThreadCo
 
         const auto count = static_cast<std::uint32_t>(snapshot->size());
         try {
-            threadBuffer.emplace(count);
+            m_threadBuffer.emplace(count);
             WriteLog(FormatLogText("Got required amount of memory for ThreadBuffer. (%d Bytes)",
                                    {ThreadBufferReportedSize(count)}));
         } catch (const std::bad_alloc&) {
-            threadBuffer.reset();
+            m_threadBuffer.reset();
             WriteLog("Failed to get required amount of memory for ThreadBuffer.");
         }
         WriteLog("");
         WriteLog("Copying the following names:");
-        if (!threadBuffer) return false;
+        if (!m_threadBuffer) return false;
 
-        std::vector<ThreadEntry>& table = *threadBuffer;
+        std::vector<ThreadEntry>& table = *m_threadBuffer;
         for (std::uint32_t i = 0; i < count; ++i) {
             ThreadEntry& entry = table[i];
             try {
@@ -216,9 +155,9 @@ bool InitNotificationThreads(std::shared_ptr<spooler::Spooler> spooler, ThreadCo
             } catch (const std::bad_alloc&) {
                 entry.LogFileName.reset();
             }
-            entry.Lock = MonitorLock.get();
+            entry.Lock = m_monitorLock.get();
             entry.ThreadHandle = kInvalidThreadHandle;
-            entry.watcher = std::make_shared<Watcher>(spooler, entry.PrinterName, MonitorLock);
+            entry.watcher = std::make_shared<Watcher>(spooler, entry.PrinterName, m_monitorLock, m_pool);
             // The flag is set before the thread runs, so a watcher that cannot open its
             // printer always leaves it cleared.
             entry.watcher->Running = 0xFFFFFFFF;
@@ -244,12 +183,12 @@ bool InitNotificationThreads(std::shared_ptr<spooler::Spooler> spooler, ThreadCo
     return result;
 }
 
-bool FInitnotificationThreads(ThreadControl& threads) {
+bool Monitor::FInitnotificationThreads(ThreadControl& threads) {
     bool result = false;
     WriteLog(kSeparatorLine);
     WriteLog("Starting finalisation.");
-    if (threadBuffer && !threadBuffer->empty()) {
-        std::vector<ThreadEntry>& table = *threadBuffer;
+    if (m_threadBuffer && !m_threadBuffer->empty()) {
+        std::vector<ThreadEntry>& table = *m_threadBuffer;
         const std::uint32_t count = table.front().Count;
         for (std::uint32_t i = 0; i < count && i < table.size(); ++i) {
             if (threads.TerminateThread(table[i])) {
@@ -262,8 +201,8 @@ bool FInitnotificationThreads(ThreadControl& threads) {
     }
     // Watchers keep their own reference to the lock, so one that was not ended in time
     // finds it still there; it writes nothing after being stopped.
-    threadBuffer.reset();
-    MonitorLock.reset();
+    m_threadBuffer.reset();
+    m_monitorLock.reset();
     WriteLog("Finished finalisation.");
     WriteLog(kSeparatorLine);
     return result;
