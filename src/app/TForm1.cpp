@@ -193,8 +193,6 @@ TForm1::TForm1(spooler::Spooler& spooler, Dialogs& dialogs, platform::Launcher& 
     FormCreate();
 }
 
-TForm1::~TForm1() = default;
-
 bool TForm1::RunForSelected(const char* option, int showCommand) {
     const auto printer = SelectedPrinter();
     if (!printer) {
