@@ -40,7 +40,7 @@ template <typename Start, typename Done> std::pair<double, double> Timed(Start s
     const auto started = std::chrono::steady_clock::now();
     const double cpu = CpuSeconds();
     start();
-    while (!done()) QApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    while (!done()) QApplication::processEvents(QEventLoop::WaitForMoreEvents);
     return {std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(), CpuSeconds() - cpu};
 }
 
@@ -87,8 +87,7 @@ int main(int argc, char** argv) {
         const double cpu = CpuSeconds();
         quill::admin::TMain window(spooler, dialogs);
         window.show();
-        while (window.lvMain->topLevelItemCount() < kJobs)
-            QApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+        while (window.lvMain->topLevelItemCount() < kJobs) QApplication::processEvents(QEventLoop::WaitForMoreEvents);
         const double cpuOpen = CpuSeconds() - cpu;
         const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         // What each tick did before: every printer name against every job's.

@@ -211,7 +211,11 @@ TMain::~TMain() {
 void TMain::FormCreate() {
     SharedOnly = false;
     PrinterNames.clear();
-    EnumPrinterNames();
+    // The first look at the jobs follows the printers' names at once, not the timer's
+    // next tick: the rows come as soon as the server has answered.
+    EnumPrinterNames([this] {
+        if (Timer1->isActive()) Timer1Timer();
+    });
 }
 
 void TMain::EnumPrinterNames(std::function<void()> then) {
@@ -257,7 +261,11 @@ void TMain::ReloadPrinterNames() {
 void TMain::WatchJobs() {
     m_worker.Post([&spooler = m_spooler] { return spooler.WatchJobs(); },
                   [this](std::unique_ptr<spooler::JobFeed> feed) {
-                      if (!feed) return;
+                      // The first look at the jobs, if the printers' names came first.
+                      const auto firstLook = [this] {
+                          if (Timer1->isActive() && !PrinterNames.empty()) Timer1Timer();
+                      };
+                      if (!feed) return firstLook();
                       m_feed = std::move(feed);
                       m_feedNews = std::make_unique<QSocketNotifier>(m_feed->fd(), QSocketNotifier::Read);
                       connect(m_feedNews.get(), &QSocketNotifier::activated, this, [this] {
@@ -265,6 +273,7 @@ void TMain::WatchJobs() {
                           m_feedNews->setEnabled(false);
                           if (Timer1->isActive()) Timer1Timer();
                       });
+                      firstLook();
                   });
 }
 
