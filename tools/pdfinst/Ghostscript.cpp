@@ -121,8 +121,8 @@ std::string Size(std::uint64_t bytes) {
     const rlimit size{how.limits.bytes, how.limits.bytes};
     const rlimit memory{how.limits.memory, how.limits.memory};
     const rlimit noCore{0, 0};
-    if (::setrlimit(RLIMIT_FSIZE, &size) != 0 || ::setrlimit(RLIMIT_AS, &memory) != 0 ||
-        ::setrlimit(RLIMIT_CORE, &noCore) != 0 || ::chdir(folder.path().c_str()) != 0)
+    if (::setrlimit(RLIMIT_FSIZE, &size) != 0 || ::setrlimit(RLIMIT_CORE, &noCore) != 0 ||
+        ::chdir(folder.path().c_str()) != 0)
         ::_exit(kExecFailed);
 
     std::string level = "-dCompatibilityLevel=" + how.pdfVersion;
@@ -140,6 +140,9 @@ std::string Size(std::uint64_t bytes) {
                       home = "HOME=" + folder.path();
     const char* environment[] = {"PATH=/usr/bin:/bin", tmpdir.c_str(), tmp.c_str(), temp.c_str(),
                                  home.c_str(),         "LC_ALL=C",     nullptr};
+    // The address-space limit comes last: nothing may be mapped after it in this process,
+    // whose own mappings (a sanitizer's shadow memory, say) may already exceed it.
+    if (::setrlimit(RLIMIT_AS, &memory) != 0) ::_exit(kExecFailed);
     ::execve(QUILL_GHOSTSCRIPT, const_cast<char* const*>(args.data()), const_cast<char* const*>(environment));
     ::_exit(kExecFailed);
 }
