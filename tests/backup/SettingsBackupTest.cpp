@@ -319,6 +319,15 @@ TEST_F(SettingsBackupTest, CancelledDialogsDoNothingAndThePanelIsHiddenOnlyWhile
     EXPECT_EQ(std::count(panelShown.begin(), panelShown.end(), true), 0);
     EXPECT_TRUE(form->Panel1->isVisible());
     EXPECT_EQ(KeyTags(), before);
+
+    // Installed where the user may not write, the dialogs start at home (this home has
+    // no documents folder). Root may write everywhere.
+    if (::geteuid() != 0) {
+        auto installed = Window(spooler);
+        installed->ProgramFolder = "/usr/bin";
+        installed->SaveSettingsButtonClick();
+        EXPECT_EQ(installed->SaveDialog1.InitialDir, home);
+    }
 }
 
 TEST(RestoreFolderName, FollowsTheRuntimeGeneratorFromSeedZero) {

@@ -48,6 +48,9 @@ protected:
 
     template <class Spooler> std::unique_ptr<app::TForm1> Window(Spooler& spooler) {
         auto form = std::make_unique<app::TForm1>(spooler, dialogs, launcher, [] { return 2026; });
+        // A program folder the user may write to (the build's may not be a normal user's).
+        form->ProgramFolder = root + "/program";
+        fs::create_directories(form->ProgramFolder);
         form->show();
         QApplication::processEvents();
         return form;
