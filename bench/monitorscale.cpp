@@ -11,6 +11,7 @@
 // - the time from the close request until the window has ended.
 #include "CupsLoad.h"
 #include "CupsSandbox.h"
+#include "OpenSockets.h"
 #include "monitor/ActivityLog.h"
 #include "monitor/MonitorDialog.h"
 #include "platform/DebugOutput.h"
@@ -40,18 +41,6 @@ long Status(const std::string& field) {
     return 0;
 }
 
-int OpenSockets() {
-    int count = 0;
-    DIR* fds = ::opendir("/proc/self/fd");
-    if (!fds) return 0;
-    while (const dirent* entry = ::readdir(fds)) {
-        struct stat st {};
-        if (::fstatat(::dirfd(fds), entry->d_name, &st, 0) == 0 && S_ISSOCK(st.st_mode)) ++count;
-    }
-    ::closedir(fds);
-    return count;
-}
-
 // Counts the watcher lines of the log as they come, as the log's debug copy: the log text
 // itself is not copied again and again.
 class LineCounter final : public quill::platform::DebugOutput {
@@ -78,7 +67,7 @@ void Measure(int queues) {
 
     const auto lines = std::make_shared<LineCounter>();
     quill::monitor::activityLog().setDebugOutput(lines);
-    const int socketsBefore = OpenSockets();
+    const int socketsBefore = quill::test::OpenSockets();
     const double serverBefore = quill::bench::CpuSecondsOf(cups.pid());
     const long requestsBefore = quill::bench::IppRequests(cups);
     auto window = std::make_unique<quill::monitor::MonitorDialog>(std::make_shared<quill::spooler::CupsSpooler>());
@@ -92,7 +81,7 @@ void Measure(int queues) {
     bool settled = false;
     while (!settled && timer.elapsed() < 120000) {
         quill::bench::RunEventsFor(10);
-        mostSockets = std::max(mostSockets, OpenSockets() - socketsBefore);
+        mostSockets = std::max(mostSockets, quill::test::OpenSockets() - socketsBefore);
         mostThreads = std::max(mostThreads, Status("Threads"));
         if (!startReturned && window->Started()) startReturned = static_cast<double>(timer.elapsed()) / 1000.0;
         settled = window->Started() && lines->loops + lines->failed + lines->ended >= queues;

@@ -6,6 +6,8 @@
 #include <QTest>
 #include <QWidget>
 
+#include "PrivateRuntime.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -20,26 +22,9 @@ namespace {
 
 class ActivationReceiverTest : public ::testing::Test {
 protected:
-    std::string runtime;
-    std::string savedRuntime;
-    bool hadRuntime = false;
+    test::PrivateRuntime runtimeFolder{"quill-receiver"};
+    const std::string runtime = runtimeFolder.path;
     const std::string key = "/opt/quill/quill-server-management";
-
-    void SetUp() override {
-        char folder[] = "/tmp/quill-receiver-XXXXXX";
-        ASSERT_TRUE(::mkdtemp(folder));
-        runtime = folder;
-        if (const char* was = std::getenv("XDG_RUNTIME_DIR")) {
-            hadRuntime = true;
-            savedRuntime = was;
-        }
-        ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
-    }
-    void TearDown() override {
-        if (hadRuntime) ::setenv("XDG_RUNTIME_DIR", savedRuntime.c_str(), 1);
-        else ::unsetenv("XDG_RUNTIME_DIR");
-        std::filesystem::remove_all(runtime);
-    }
 };
 
 // The running copy's window, minimised behind another window, and a second start.

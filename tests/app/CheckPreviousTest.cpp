@@ -5,6 +5,8 @@
 
 #include "Skips.h"
 
+#include "PrivateRuntime.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -256,24 +258,8 @@ protected:
     std::string name = "/tmp/quill-test\\" + std::to_string(::getpid()) + "\\" +
                        ::testing::UnitTest::GetInstance()->current_test_info()->name();
     platform::PosixSharedSection sections;
-    std::string runtime;
-    std::string savedRuntime;
-    bool hadRuntime = false;
-    void SetUp() override {
-        char folder[] = "/tmp/quill-runtime-XXXXXX"; // made with mode 0700
-        ASSERT_TRUE(::mkdtemp(folder));
-        runtime = folder;
-        if (const char* was = std::getenv("XDG_RUNTIME_DIR")) {
-            hadRuntime = true;
-            savedRuntime = was;
-        }
-        ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
-    }
-    void TearDown() override {
-        if (hadRuntime) ::setenv("XDG_RUNTIME_DIR", savedRuntime.c_str(), 1);
-        else ::unsetenv("XDG_RUNTIME_DIR");
-        std::filesystem::remove_all(runtime);
-    }
+    test::PrivateRuntime runtimeFolder{"quill-runtime"};
+    const std::string runtime = runtimeFolder.path;
 };
 
 TEST_F(PosixSharedSectionTest, ObjectNamesAreValidAndDistinct) {

@@ -5,6 +5,7 @@
 
 #include "CapturedWindow.h"
 #include "CupsSandbox.h"
+#include "OpenSockets.h"
 #include "spooler/CupsSpooler.h"
 #include "spooler/LocalConnections.h"
 
@@ -27,19 +28,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// The sockets this process has open now.
-int OpenSockets() {
-    int count = 0;
-    DIR* fds = ::opendir("/proc/self/fd");
-    if (!fds) return 0;
-    while (const dirent* entry = ::readdir(fds)) {
-        struct stat st {};
-        if (::fstatat(::dirfd(fds), entry->d_name, &st, 0) == 0 && S_ISSOCK(st.st_mode)) ++count;
-    }
-    ::closedir(fds);
-    return count;
-}
-
 TEST(WatchersAtScale, EveryPrinterOfAServerWithFewClientPlacesIsWatched) {
     if (!test::CupsSandbox::Possible()) GTEST_SKIP() << "no cupsd here";
     constexpr int kPrinters = 300;
@@ -51,12 +39,12 @@ TEST(WatchersAtScale, EveryPrinterOfAServerWithFewClientPlacesIsWatched) {
     for (int i = 0; i < kPrinters; ++i) names.push_back("Printer_" + std::to_string(i));
     cups.ReplaceQueues(names);
 
-    const int socketsBefore = OpenSockets();
+    const int socketsBefore = test::OpenSockets();
     std::atomic<int> mostSockets{0};
     std::atomic<bool> sampling{true};
     std::thread sampler([&] {
         while (sampling) {
-            mostSockets = std::max(mostSockets.load(), OpenSockets() - socketsBefore);
+            mostSockets = std::max(mostSockets.load(), test::OpenSockets() - socketsBefore);
             std::this_thread::sleep_for(5ms);
         }
     });

@@ -1,5 +1,7 @@
 #include "platform/UnixActivationChannel.h"
 
+#include "PrivateRuntime.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -20,26 +22,10 @@ namespace {
 
 class UnixActivationChannelTest : public ::testing::Test {
 protected:
-    std::string runtime;
-    std::string savedRuntime;
-    bool hadRuntime = false;
+    test::PrivateRuntime runtimeFolder{"quill-activation"};
+    const std::string runtime = runtimeFolder.path;
     const std::string key = "/opt/quill/quill-server-management";
 
-    void SetUp() override {
-        char folder[] = "/tmp/quill-activation-XXXXXX"; // made with mode 0700
-        ASSERT_TRUE(::mkdtemp(folder));
-        runtime = folder;
-        if (const char* was = std::getenv("XDG_RUNTIME_DIR")) {
-            hadRuntime = true;
-            savedRuntime = was;
-        }
-        ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
-    }
-    void TearDown() override {
-        if (hadRuntime) ::setenv("XDG_RUNTIME_DIR", savedRuntime.c_str(), 1);
-        else ::unsetenv("XDG_RUNTIME_DIR");
-        std::filesystem::remove_all(runtime);
-    }
     std::string socketPath() const { return runtime + "/" + UnixActivationChannel::SocketName(key); }
 
     // A peer that writes raw bytes to the listening socket and keeps its end open.
