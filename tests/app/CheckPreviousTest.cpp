@@ -496,7 +496,9 @@ class SectionOfAnotherUserTest : public ::testing::TestWithParam<std::tuple<mode
 // the first copy and brings nothing forward; the user's own second start still finds it.
 TEST_P(SectionOfAnotherUserTest, CannotStopOrTakeOverTheStart) {
     QUILL_SKIP_UNLESS_ROOT(test::kNeedsRootToBecomeAnotherUser);
-    const auto [objectMode, runtimeKind] = GetParam();
+    // Named variables, not a structured binding: the lambdas below capture them.
+    const auto objectMode = std::get<0>(GetParam());
+    const auto runtimeKind = std::get<1>(GetParam());
     char made[] = "/tmp/quill-users-XXXXXX";
     ASSERT_TRUE(::mkdtemp(made));
     const std::string root = made;
