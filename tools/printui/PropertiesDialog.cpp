@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTabWidget>
 #include <QVBoxLayout>
 
 namespace quill::printui {
@@ -37,34 +38,11 @@ PropertiesDialog::PropertiesDialog(const std::string& printerName, PrinterAddres
     : QDialog(parent), m_address(std::move(address)), m_current(std::move(properties)), m_passwords(passwords) {
     setWindowTitle(Shown(printerName) + QStringLiteral(" Properties"));
     auto* layout = new QVBoxLayout(this);
-    auto* form = new QFormLayout;
-    m_description = new QLineEdit(this);
-    m_description->setObjectName(QStringLiteral("description"));
-    m_location = new QLineEdit(this);
-    m_location->setObjectName(QStringLiteral("location"));
-    m_device = new QLineEdit(this);
-    m_device->setObjectName(QStringLiteral("device"));
-    m_device->setMinimumWidth(320);
-    m_driver = PlainLabel(this);
-    m_state = PlainLabel(this);
-    m_enabled = new QCheckBox(QStringLiteral("&Enabled (prints its jobs)"), this);
-    m_enabled->setObjectName(QStringLiteral("enabled"));
-    m_accepting = new QCheckBox(QStringLiteral("&Accepting jobs"), this);
-    m_accepting->setObjectName(QStringLiteral("accepting"));
-    m_shared = new QCheckBox(QStringLiteral("&Shared with other computers"), this);
-    m_shared->setObjectName(QStringLiteral("shared"));
-    m_shareName = PlainLabel(this);
-    m_shareName->setObjectName(QStringLiteral("shareName"));
-    form->addRow(QStringLiteral("&Description:"), m_description);
-    form->addRow(QStringLiteral("&Location:"), m_location);
-    form->addRow(QStringLiteral("De&vice:"), m_device);
-    form->addRow(QStringLiteral("Driver:"), m_driver);
-    form->addRow(QStringLiteral("State:"), m_state);
-    form->addRow(QString(), m_enabled);
-    form->addRow(QString(), m_accepting);
-    form->addRow(QString(), m_shared);
-    form->addRow(QStringLiteral("Share name:"), m_shareName);
-    layout->addLayout(form);
+    m_tabs = new QTabWidget(this);
+    m_tabs->setObjectName(QStringLiteral("tabs"));
+    m_tabs->addTab(GeneralTab(), QStringLiteral("&General"));
+    m_tabs->addTab(PoliciesTab(), QStringLiteral("&Policies"));
+    layout->addWidget(m_tabs);
 
     if (m_current.connection) {
         auto* note = PlainLabel(this);
@@ -94,6 +72,44 @@ PropertiesDialog::PropertiesDialog(const std::string& printerName, PrinterAddres
     layout->addWidget(m_buttons);
     Show(m_current);
     FitAndCentre(this);
+}
+
+QWidget* PropertiesDialog::GeneralTab() {
+    auto* page = new QWidget(this);
+    auto* form = new QFormLayout(page);
+    m_description = new QLineEdit(page);
+    m_description->setObjectName(QStringLiteral("description"));
+    m_location = new QLineEdit(page);
+    m_location->setObjectName(QStringLiteral("location"));
+    m_device = new QLineEdit(page);
+    m_device->setObjectName(QStringLiteral("device"));
+    m_device->setMinimumWidth(320);
+    m_driver = PlainLabel(page);
+    m_state = PlainLabel(page);
+    form->addRow(QStringLiteral("&Description:"), m_description);
+    form->addRow(QStringLiteral("&Location:"), m_location);
+    form->addRow(QStringLiteral("De&vice:"), m_device);
+    form->addRow(QStringLiteral("Driver:"), m_driver);
+    form->addRow(QStringLiteral("State:"), m_state);
+    return page;
+}
+
+QWidget* PropertiesDialog::PoliciesTab() {
+    auto* page = new QWidget(this);
+    auto* form = new QFormLayout(page);
+    m_enabled = new QCheckBox(QStringLiteral("&Enabled (prints its jobs)"), page);
+    m_enabled->setObjectName(QStringLiteral("enabled"));
+    m_accepting = new QCheckBox(QStringLiteral("&Accepting jobs"), page);
+    m_accepting->setObjectName(QStringLiteral("accepting"));
+    m_shared = new QCheckBox(QStringLiteral("&Shared with other computers"), page);
+    m_shared->setObjectName(QStringLiteral("shared"));
+    m_shareName = PlainLabel(page);
+    m_shareName->setObjectName(QStringLiteral("shareName"));
+    form->addRow(QString(), m_enabled);
+    form->addRow(QString(), m_accepting);
+    form->addRow(QString(), m_shared);
+    form->addRow(QStringLiteral("Share name:"), m_shareName);
+    return page;
 }
 
 void PropertiesDialog::Show(const PrinterProperties& p) {

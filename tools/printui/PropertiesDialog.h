@@ -9,13 +9,14 @@ class QCheckBox;
 class QDialogButtonBox;
 class QLabel;
 class QLineEdit;
+class QTabWidget;
 
 namespace quill::printui {
 
-// "<printer> Properties": the queue's description, location, device, driver, state and
-// sharing. OK and Apply send the changes to CUPS; a refusal is shown with CUPS' reason
-// and the dialog stays open; CUPS' question for a password is asked through passwords.
-// A connection's properties are shown read-only.
+// "<printer> Properties": the queue's description, location, device, driver and state
+// (General), and whether it prints, takes jobs and is shared (Policies). OK and Apply send the changes to CUPS; a
+// refusal is shown with CUPS' reason and the dialog stays open; CUPS' question for a password is asked through
+// passwords. A connection's properties are shown read-only.
 class PropertiesDialog : public QDialog {
 public:
     PropertiesDialog(const std::string& printerName, PrinterAddress address, PrinterProperties properties,
@@ -25,6 +26,8 @@ public:
     void reject() override;
 
 private:
+    QWidget* GeneralTab();
+    QWidget* PoliciesTab();
     PrinterProperties Edited() const;
     void Show(const PrinterProperties& properties);
     bool Apply();
@@ -32,6 +35,7 @@ private:
     PrinterAddress m_address;
     PrinterProperties m_current;
     widgets::Dialogs& m_passwords;
+    QTabWidget* m_tabs;
     QLineEdit* m_description;
     QLineEdit* m_location;
     QLineEdit* m_device;
