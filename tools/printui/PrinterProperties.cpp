@@ -62,6 +62,85 @@ bool Modify(spooler::CupsConnection& connection, const PrinterAddress& address, 
     return Administer(connection, request, error);
 }
 
+// CUPS-Add-Modify-Printer with the attributes that add puts in.
+bool ModifyWith(spooler::CupsConnection& connection, const PrinterAddress& address,
+                const std::function<void(ipp_t*)>& add, std::string& error) {
+    ipp_t* request = NewPrinterRequest(IPP_OP_CUPS_ADD_MODIFY_PRINTER, address);
+    add(request);
+    return Administer(connection, request, error);
+}
+
+void AddNames(ipp_t* request, const char* name, const std::vector<std::string>& values) {
+    std::vector<const char*> texts;
+    for (const std::string& value : values) texts.push_back(value.c_str());
+    ippAddStrings(request, IPP_TAG_PRINTER, IPP_TAG_NAME, name, static_cast<int>(texts.size()), nullptr, texts.data());
+}
+
+// Who may print, as lpadmin -u sends it: one list, of the allowed or of the denied users;
+// everyone is the allowed list "all".
+void AddAccess(ipp_t* request, Access access, const std::vector<std::string>& list) {
+    if (access == Access::Everyone || list.empty()) AddNames(request, "requesting-user-name-allowed", {"all"});
+    else
+        AddNames(request, access == Access::OnlyListed ? "requesting-user-name-allowed" : "requesting-user-name-denied",
+                 list);
+}
+
+std::vector<std::string> TextsOf(ipp_t* answer, const char* name) {
+    std::vector<std::string> texts;
+    ipp_attribute_t* attr = ippFindAttribute(answer, name, IPP_TAG_ZERO);
+    for (int i = 0; attr && i < ippGetCount(attr); ++i) {
+        const char* text = ippGetString(attr, i, nullptr);
+        texts.emplace_back(text ? text : "");
+    }
+    return texts;
+}
+
+std::vector<int> IntegersOf(ipp_t* answer, const char* name) {
+    std::vector<int> values;
+    ipp_attribute_t* attr = ippFindAttribute(answer, name, IPP_TAG_INTEGER);
+    for (int i = 0; attr && i < ippGetCount(attr); ++i) values.push_back(ippGetInteger(attr, i));
+    return values;
+}
+
+void ReadPolicies(ipp_t* answer, PrinterProperties& p) {
+    p.errorPolicy = spooler::Text(answer, "printer-error-policy");
+    p.errorPolicies = TextsOf(answer, "printer-error-policy-supported");
+    p.opPolicy = spooler::Text(answer, "printer-op-policy");
+    p.opPolicies = TextsOf(answer, "printer-op-policy-supported");
+    const auto sheets = TextsOf(answer, "job-sheets-default");
+    if (!sheets.empty()) p.bannerStart = sheets[0];
+    if (sheets.size() > 1) p.bannerEnd = sheets[1];
+    p.banners = TextsOf(answer, "job-sheets-supported");
+
+    // CUPS keeps one list: of the allowed users, or of the denied ones.
+    const auto allowed = TextsOf(answer, "requesting-user-name-allowed");
+    const auto denied = TextsOf(answer, "requesting-user-name-denied");
+    if (!allowed.empty() && allowed != std::vector<std::string>{"all"}) {
+        p.access = Access::OnlyListed;
+        p.accessList = allowed;
+    } else if (!denied.empty() && denied != std::vector<std::string>{"none"}) {
+        p.access = Access::AllButListed;
+        p.accessList = denied;
+    }
+
+    const auto names = TextsOf(answer, "marker-names");
+    const auto levels = IntegersOf(answer, "marker-levels");
+    const auto colors = TextsOf(answer, "marker-colors");
+    const auto types = TextsOf(answer, "marker-types");
+    const auto lows = IntegersOf(answer, "marker-low-levels");
+    const auto highs = IntegersOf(answer, "marker-high-levels");
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        Marker m;
+        m.name = names[i];
+        if (i < levels.size()) m.level = levels[i];
+        if (i < colors.size()) m.color = colors[i];
+        if (i < types.size()) m.type = types[i];
+        if (i < lows.size()) m.low = lows[i];
+        if (i < highs.size()) m.high = highs[i];
+        p.markers.push_back(std::move(m));
+    }
+}
+
 bool Operation(spooler::CupsConnection& connection, const PrinterAddress& address, ipp_op_t operation,
                std::string& error) {
     return Administer(connection, NewPrinterRequest(operation, address), error);
@@ -80,7 +159,21 @@ std::optional<PrinterProperties> ReadProperties(const PrinterAddress& address, s
                                               "printer-state-message",
                                               "printer-is-accepting-jobs",
                                               "printer-is-shared",
-                                              "printer-type"};
+                                              "printer-type",
+                                              "printer-error-policy",
+                                              "printer-error-policy-supported",
+                                              "printer-op-policy",
+                                              "printer-op-policy-supported",
+                                              "job-sheets-default",
+                                              "job-sheets-supported",
+                                              "requesting-user-name-allowed",
+                                              "requesting-user-name-denied",
+                                              "marker-names",
+                                              "marker-levels",
+                                              "marker-colors",
+                                              "marker-types",
+                                              "marker-low-levels",
+                                              "marker-high-levels"};
     ipp_t* request = NewPrinterRequest(IPP_OP_GET_PRINTER_ATTRIBUTES, address);
     ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
                   static_cast<int>(std::size(kAttributes)), nullptr, kAttributes);
@@ -102,6 +195,7 @@ std::optional<PrinterProperties> ReadProperties(const PrinterAddress& address, s
     ipp_attribute_t* type = ippFindAttribute(answer.get(), "printer-type", IPP_TAG_ENUM);
     const bool remoteType = type && (ippGetInteger(type, 0) & CUPS_PRINTER_REMOTE) != 0;
     p.connection = !address.local() || (p.device.empty() ? remoteType : IsRemoteDevice(p.device));
+    ReadPolicies(answer.get(), p);
     if (address.local()) {
         // Unsharing removes the share-name class read here: an unknown one would stay live.
         const auto classes = spooler::ShareNameClasses(*connection, address.queue);
@@ -127,6 +221,32 @@ bool ApplyProperties(const PrinterAddress& address, const PrinterProperties& bef
     std::vector<Step> steps;
     steps.push_back({[&](std::string& e) { return Modify(*connection, address, before, after, e); },
                      [&](std::string& e) { return Modify(*connection, address, after, before, e); }});
+    // One request per policy: CUPS takes the attributes before a refused one, so a
+    // request holding several could be half taken.
+    const auto modifyStep = [&](bool changed, std::function<void(ipp_t*, const PrinterProperties&)> add) {
+        if (!changed) return;
+        steps.push_back({[&, add](std::string& e) {
+                             return ModifyWith(
+                                 *connection, address, [&](ipp_t* r) { add(r, after); }, e);
+                         },
+                         [&, add](std::string& e) {
+                             return ModifyWith(
+                                 *connection, address, [&](ipp_t* r) { add(r, before); }, e);
+                         }});
+    };
+    modifyStep(after.opPolicy != before.opPolicy, [](ipp_t* r, const PrinterProperties& p) {
+        ippAddString(r, IPP_TAG_PRINTER, IPP_TAG_NAME, "printer-op-policy", nullptr, p.opPolicy.c_str());
+    });
+    modifyStep(after.errorPolicy != before.errorPolicy, [](ipp_t* r, const PrinterProperties& p) {
+        ippAddString(r, IPP_TAG_PRINTER, IPP_TAG_NAME, "printer-error-policy", nullptr, p.errorPolicy.c_str());
+    });
+    modifyStep(after.bannerStart != before.bannerStart || after.bannerEnd != before.bannerEnd,
+               [](ipp_t* r, const PrinterProperties& p) {
+                   AddNames(r, "job-sheets-default", {p.bannerStart, p.bannerEnd});
+               });
+    modifyStep(after.access != before.access || after.accessList != before.accessList,
+               [](ipp_t* r, const PrinterProperties& p) { AddAccess(r, p.access, p.accessList); });
+
     if (after.enabled != before.enabled) {
         const ipp_op_t on = IPP_OP_RESUME_PRINTER, off = IPP_OP_PAUSE_PRINTER;
         steps.push_back(

@@ -1,8 +1,11 @@
 #include "PropertiesDialog.h"
 
+#include "AccessTab.h"
 #include "DialogSupport.h"
+#include "SuppliesTab.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDialogButtonBox>
 #include <QFormLayout>
 #include <QLabel>
@@ -10,6 +13,8 @@
 #include <QPushButton>
 #include <QTabWidget>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 namespace quill::printui {
 namespace {
@@ -24,6 +29,34 @@ QLabel* PlainLabel(QWidget* parent) {
     label->setTextInteractionFlags(Qt::TextSelectableByMouse);
     return label;
 }
+
+QString ErrorPolicyCaption(const std::string& policy) {
+    if (policy == "stop-printer") return QStringLiteral("Stop printer");
+    if (policy == "retry-job") return QStringLiteral("Retry job");
+    if (policy == "retry-current-job") return QStringLiteral("Retry current job");
+    if (policy == "abort-job") return QStringLiteral("Abort job");
+    return Shown(policy);
+}
+
+QString BannerCaption(const std::string& banner) { return banner == "none" ? QStringLiteral("None") : Shown(banner); }
+
+QComboBox* Choices(QWidget* parent, const char* name) {
+    auto* combo = new QComboBox(parent);
+    combo->setObjectName(QString::fromLatin1(name));
+    return combo;
+}
+
+// The server's choices, with the current one selected (listed too when the server does
+// not offer it, so that what is set is what is shown).
+void Fill(QComboBox* combo, std::vector<std::string> choices, const std::string& current,
+          QString (*caption)(const std::string&)) {
+    combo->clear();
+    if (std::find(choices.begin(), choices.end(), current) == choices.end()) choices.insert(choices.begin(), current);
+    for (const std::string& choice : choices) combo->addItem(caption(choice), QByteArray::fromStdString(choice));
+    combo->setCurrentIndex(combo->findData(QByteArray::fromStdString(current)));
+}
+
+std::string Chosen(const QComboBox* combo) { return combo->currentData().toByteArray().toStdString(); }
 
 struct Outcome {
     bool ok = false;
@@ -42,6 +75,12 @@ PropertiesDialog::PropertiesDialog(const std::string& printerName, PrinterAddres
     m_tabs->setObjectName(QStringLiteral("tabs"));
     m_tabs->addTab(GeneralTab(), QStringLiteral("&General"));
     m_tabs->addTab(PoliciesTab(), QStringLiteral("&Policies"));
+    m_access = new AccessTab(this);
+    m_access->setObjectName(QStringLiteral("access"));
+    m_tabs->addTab(m_access, QStringLiteral("A&ccess"));
+    m_supplies = new SuppliesTab(this);
+    m_supplies->setObjectName(QStringLiteral("supplies"));
+    m_tabs->addTab(m_supplies, QStringLiteral("S&upplies"));
     layout->addWidget(m_tabs);
 
     if (m_current.connection) {
@@ -61,6 +100,8 @@ PropertiesDialog::PropertiesDialog(const std::string& printerName, PrinterAddres
         connect(m_buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
         for (QLineEdit* edit : {m_description, m_location, m_device}) edit->setReadOnly(true);
         for (QCheckBox* box : {m_enabled, m_accepting, m_shared}) box->setEnabled(false);
+        for (QComboBox* combo : {m_errorPolicy, m_opPolicy, m_bannerStart, m_bannerEnd}) combo->setEnabled(false);
+        m_access->SetReadOnly(true);
     } else {
         m_buttons->setStandardButtons(QDialogButtonBox::Ok | QDialogButtonBox::Cancel | QDialogButtonBox::Apply);
         connect(m_buttons, &QDialogButtonBox::accepted, this, [this] {
@@ -109,6 +150,14 @@ QWidget* PropertiesDialog::PoliciesTab() {
     form->addRow(QString(), m_accepting);
     form->addRow(QString(), m_shared);
     form->addRow(QStringLiteral("Share name:"), m_shareName);
+    m_errorPolicy = Choices(page, "errorPolicy");
+    m_opPolicy = Choices(page, "opPolicy");
+    m_bannerStart = Choices(page, "bannerStart");
+    m_bannerEnd = Choices(page, "bannerEnd");
+    form->addRow(QStringLiteral("E&rror policy:"), m_errorPolicy);
+    form->addRow(QStringLiteral("Operation polic&y:"), m_opPolicy);
+    form->addRow(QStringLiteral("Banner at s&tart of each job:"), m_bannerStart);
+    form->addRow(QStringLiteral("Banner at e&nd of each job:"), m_bannerEnd);
     return page;
 }
 
@@ -127,6 +176,12 @@ void PropertiesDialog::Show(const PrinterProperties& p) {
     // Other computers reach a shared printer under its share-name class, else its queue.
     const std::string shareName = p.shareClass.empty() ? m_address.queue : p.shareClass;
     m_shareName->setText(p.shared || !p.shareClass.empty() ? Shown(shareName) : QStringLiteral("(not shared)"));
+    Fill(m_errorPolicy, p.errorPolicies, p.errorPolicy, ErrorPolicyCaption);
+    Fill(m_opPolicy, p.opPolicies, p.opPolicy, Shown);
+    Fill(m_bannerStart, p.banners, p.bannerStart, BannerCaption);
+    Fill(m_bannerEnd, p.banners, p.bannerEnd, BannerCaption);
+    m_access->Show(p);
+    m_supplies->Show(p.markers);
 }
 
 PrinterProperties PropertiesDialog::Edited() const {
@@ -138,11 +193,21 @@ PrinterProperties PropertiesDialog::Edited() const {
     p.enabled = m_enabled->isChecked();
     p.accepting = m_accepting->isChecked();
     p.shared = m_shared->isChecked();
+    p.errorPolicy = Chosen(m_errorPolicy);
+    p.opPolicy = Chosen(m_opPolicy);
+    p.bannerStart = Chosen(m_bannerStart);
+    p.bannerEnd = Chosen(m_bannerEnd);
     return p;
 }
 
 bool PropertiesDialog::Apply() {
-    const PrinterProperties edited = Edited();
+    PrinterProperties edited = Edited();
+    if (QString why; !m_access->Edit(edited, why)) {
+        m_error->setText(why);
+        m_error->show();
+        m_tabs->setCurrentWidget(m_access);
+        return false;
+    }
     setEnabled(false);
     m_busy = true;
     const Outcome outcome = RunBesideTheWindow(

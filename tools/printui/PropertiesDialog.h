@@ -6,6 +6,7 @@
 #include <QDialog>
 
 class QCheckBox;
+class QComboBox;
 class QDialogButtonBox;
 class QLabel;
 class QLineEdit;
@@ -13,10 +14,14 @@ class QTabWidget;
 
 namespace quill::printui {
 
+class AccessTab;
+class SuppliesTab;
+
 // "<printer> Properties": the queue's description, location, device, driver and state
-// (General), and whether it prints, takes jobs and is shared (Policies). OK and Apply send the changes to CUPS; a
-// refusal is shown with CUPS' reason and the dialog stays open; CUPS' question for a password is asked through
-// passwords. A connection's properties are shown read-only.
+// (General), whether it prints, takes jobs and is shared, its error and operation policies
+// and banners (Policies), who may print on it (Access) and its supply levels (Supplies). OK and Apply send the changes
+// to CUPS; a refusal is shown with CUPS' reason and the dialog stays open; CUPS' question for a password is asked
+// through passwords. A connection's properties are shown read-only.
 class PropertiesDialog : public QDialog {
 public:
     PropertiesDialog(const std::string& printerName, PrinterAddress address, PrinterProperties properties,
@@ -45,6 +50,12 @@ private:
     QCheckBox* m_accepting;
     QCheckBox* m_shared;
     QLabel* m_shareName;
+    QComboBox* m_errorPolicy;
+    QComboBox* m_opPolicy;
+    QComboBox* m_bannerStart;
+    QComboBox* m_bannerEnd;
+    AccessTab* m_access;
+    SuppliesTab* m_supplies;
     QLabel* m_error;
     bool m_busy = false;
     QDialogButtonBox* m_buttons;

@@ -1,0 +1,69 @@
+#include "SuppliesTab.h"
+
+#include <QColor>
+#include <QFormLayout>
+#include <QLabel>
+#include <QProgressBar>
+#include <QVBoxLayout>
+
+#include <algorithm>
+
+namespace quill::printui {
+namespace {
+
+QString Shown(const std::string& text) { return QString::fromLocal8Bit(text.c_str()); }
+
+// The first colour of "#RRGGBB" or "#RRGGBB#RRGGBB..." (a supply of several colours);
+// invalid for "none" and anything else.
+QColor ColourOf(const std::string& colors) {
+    if (colors.size() < 7 || colors[0] != '#') return {};
+    return QColor(QString::fromLatin1(colors.substr(0, 7).c_str()));
+}
+
+} // namespace
+
+SuppliesTab::SuppliesTab(QWidget* parent) : QWidget(parent) { new QVBoxLayout(this); }
+
+QString SuppliesTab::LevelText(const Marker& m) {
+    // Negative levels: the printer cannot tell (-1, -2), or knows only that some is left (-3).
+    if (m.level < 0) return QStringLiteral("unknown");
+    QString text = QString::number(m.level) + QLatin1Char('%');
+    // A waste receptacle fills up; everything else runs low.
+    const bool waste = m.type.rfind("waste-", 0) == 0;
+    if (waste && m.high >= 0 && m.level >= m.high) text += QStringLiteral(" (nearly full)");
+    else if (!waste && m.low >= 0 && m.level <= m.low) text += QStringLiteral(" (low)");
+    return text;
+}
+
+void SuppliesTab::Show(const std::vector<Marker>& markers) {
+    delete m_content;
+    m_content = new QWidget(this);
+    layout()->addWidget(m_content);
+    auto* form = new QFormLayout(m_content);
+    if (markers.empty()) {
+        auto* none = new QLabel(QStringLiteral("not reported"), m_content);
+        none->setObjectName(QStringLiteral("suppliesNotReported"));
+        form->addRow(QStringLiteral("Supplies:"), none);
+        return;
+    }
+    for (const Marker& m : markers) {
+        auto* bar = new QProgressBar(m_content);
+        bar->setObjectName(QStringLiteral("supply"));
+        bar->setRange(0, 100);
+        bar->setValue(m.level < 0 ? 0 : std::min(m.level, 100));
+        bar->setFormat(LevelText(m));
+        bar->setTextVisible(true);
+        bar->setAccessibleName(Shown(m.name) + QStringLiteral(": ") + LevelText(m));
+        if (const QColor colour = ColourOf(m.color); colour.isValid()) {
+            QPalette palette = bar->palette();
+            palette.setColor(QPalette::Highlight, colour);
+            bar->setPalette(palette);
+        }
+        auto* label = new QLabel(Shown(m.name) + QLatin1Char(':'), m_content);
+        label->setTextFormat(Qt::PlainText);
+        label->setBuddy(bar);
+        form->addRow(label, bar);
+    }
+}
+
+} // namespace quill::printui
