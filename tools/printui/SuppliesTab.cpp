@@ -40,6 +40,7 @@ void SuppliesTab::Show(const std::vector<Marker>& markers) {
     m_content = new QWidget(this);
     layout()->addWidget(m_content);
     auto* form = new QFormLayout(m_content);
+    form->setContentsMargins(0, 0, 0, 0);
     if (markers.empty()) {
         auto* none = new QLabel(QStringLiteral("not reported"), m_content);
         none->setObjectName(QStringLiteral("suppliesNotReported"));
@@ -57,6 +58,9 @@ void SuppliesTab::Show(const std::vector<Marker>& markers) {
         if (const QColor colour = ColourOf(m.color); colour.isValid()) {
             QPalette palette = bar->palette();
             palette.setColor(QPalette::Highlight, colour);
+            // The level written over the filled part stays readable on light colours too.
+            const double luminance = 0.299 * colour.redF() + 0.587 * colour.greenF() + 0.114 * colour.blueF();
+            palette.setColor(QPalette::HighlightedText, luminance > 0.55 ? Qt::black : Qt::white);
             bar->setPalette(palette);
         }
         auto* label = new QLabel(Shown(m.name) + QLatin1Char(':'), m_content);
