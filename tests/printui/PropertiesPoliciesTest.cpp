@@ -8,6 +8,7 @@
 #include "CupsSandbox.h"
 #include "FakeDialogs.h"
 
+#include <QAbstractButton>
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QLabel>
@@ -24,6 +25,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <grp.h>
 #include <pwd.h>
 #include <sstream>
@@ -325,6 +327,36 @@ TEST(SuppliesLevels, LevelTextSaysLowFullAndUnknown) {
         m.high = row.high;
         m.type = row.type;
         EXPECT_EQ(printui::SuppliesTab::LevelText(m).toStdString(), row.text) << row.level << " " << row.type;
+    }
+}
+
+// Alt+letter reaches one control: the mnemonics of the tab titles, the buttons and the
+// controls of the tab shown are unique, tab by tab.
+TEST_F(PropertiesPolicies, MnemonicsAreUniqueOnEveryTab) {
+    s_cups->AddQueue("Desk");
+    auto dialog = Open("Desk");
+    ASSERT_TRUE(dialog);
+    dialog->show();
+    auto* tabs = dialog->findChild<QTabWidget*>("tabs");
+    const auto mnemonic = [](const QString& text) {
+        const int at = text.indexOf(QLatin1Char('&'));
+        return at >= 0 && at + 1 < text.size() ? text.at(at + 1).toLower() : QChar();
+    };
+    for (int tab = 0; tab < tabs->count(); ++tab) {
+        tabs->setCurrentIndex(tab);
+        std::map<QChar, QStringList> owners;
+        for (int t = 0; t < tabs->count(); ++t) owners[mnemonic(tabs->tabText(t))] << tabs->tabText(t);
+        for (QWidget* widget : dialog->findChildren<QWidget*>()) {
+            if (!widget->isVisible()) continue;
+            QString text;
+            if (auto* button = qobject_cast<QAbstractButton*>(widget)) text = button->text();
+            else if (auto* label = qobject_cast<QLabel*>(widget); label && label->buddy()) text = label->text();
+            owners[mnemonic(text)] << text;
+        }
+        owners.erase(QChar());
+        for (const auto& [letter, texts] : owners)
+            EXPECT_EQ(texts.size(), 1) << tabs->tabText(tab).toStdString() << ": "
+                                       << texts.join(QStringLiteral(" / ")).toStdString();
     }
 }
 
