@@ -5,16 +5,27 @@
 
 #include <QDialog>
 
+#include <memory>
+
 class QCheckBox;
 class QDialogButtonBox;
 class QLabel;
 class QLineEdit;
+class QPushButton;
 class QTabWidget;
+
+namespace quill::widgets {
+class SpoolerWorker;
+}
 
 namespace quill::printui {
 
-// "<printer> Properties": the queue's description, location, device, driver and state
-// (General), and whether it prints, takes jobs and is shared (Policies). OK and Apply send the changes to CUPS; a
+class DefaultsTab;
+class DeviceList;
+
+// "<printer> Properties": the queue's description, location, device (with the devices the
+// server finds), driver (with "Change…"), state and a test page (General), whether it prints,
+// takes jobs and is shared (Policies), and its defaults for everyone. OK and Apply send the changes to CUPS; a
 // refusal is shown with CUPS' reason and the dialog stays open; CUPS' question for a password is asked through
 // passwords. A connection's properties are shown read-only.
 class PropertiesDialog : public QDialog {
@@ -22,8 +33,12 @@ public:
     PropertiesDialog(const std::string& printerName, PrinterAddress address, PrinterProperties properties,
                      widgets::Dialogs& passwords, QWidget* parent = nullptr);
 
+    ~PropertiesDialog() override;
+
     // Closing is refused while changes are on their way to CUPS.
     void reject() override;
+    // Closing gives up the device search and a test page still on its way.
+    void done(int result) override;
 
 private:
     QWidget* GeneralTab();
@@ -31,6 +46,8 @@ private:
     PrinterProperties Edited() const;
     void Show(const PrinterProperties& properties);
     bool Apply();
+    void ChangeDriver();
+    void PrintTestPage();
 
     PrinterAddress m_address;
     PrinterProperties m_current;
@@ -45,6 +62,16 @@ private:
     QCheckBox* m_accepting;
     QCheckBox* m_shared;
     QLabel* m_shareName;
+    QLabel* m_reasons;
+    DeviceList* m_devices;
+    QPushButton* m_changeDriver;
+    QPushButton* m_testPage;
+    QLabel* m_testPageResult;
+    DefaultsTab* m_defaults;
+    // The driver chosen with "Change…", sent with OK or Apply.
+    std::string m_newDriver;
+    std::string m_newDriverLabel;
+    std::unique_ptr<widgets::SpoolerWorker> m_testPageWorker;
     QLabel* m_error;
     bool m_busy = false;
     QDialogButtonBox* m_buttons;
