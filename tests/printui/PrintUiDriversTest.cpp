@@ -226,10 +226,12 @@ TEST_F(PrintUiDrivers, IppEverywherePrinterGetsTheDriverlessDriverAndPrintsTheTe
 
     Press(*dialog, QDialogButtonBox::Apply);
     ASSERT_TRUE(dialog->findChild<QLabel*>("error")->isHidden()) << Error(*dialog);
-    // cupsd asks the printer and writes the queue's PPD from its answer.
+    // cupsd asks the printer, writes the queue's PPD from its answer and then takes the
+    // PPD's make and model (and its formats) as the queue's.
     const std::string ppd = s_cups->dir() + "/etc/ppd/Eve.ppd";
-    ASSERT_TRUE(QTest::qWaitFor([&] { return Contains(ReadFile(ppd), "IPP Everywhere"); }, 20000))
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Contains(s_cups->Run("lpoptions -p Eve"), "IPP Everywhere"); }, 20000))
         << s_cups->Run("tail -5 " + s_cups->dir() + "/log/error_log");
+    EXPECT_TRUE(Contains(ReadFile(ppd), "IPP Everywhere"));
 
     Click(*dialog, "printTestPage");
     auto* result = dialog->findChild<QLabel*>("testPageResult");

@@ -3,10 +3,14 @@
 #include "OptionControls.h"
 
 #include <QFormLayout>
+#include <QGuiApplication>
 #include <QGroupBox>
 #include <QLabel>
+#include <QScreen>
 #include <QScrollArea>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 namespace quill::printui {
 namespace {
@@ -102,7 +106,17 @@ void DefaultsTab::Fill(std::vector<PrinterOption> options) {
     if (m_options.empty()) standard->addRow(new QLabel(QStringLiteral("This printer offers no options to choose.")));
     innerLayout->addStretch(1);
     scroll->setWidget(inner);
+    // The tab's own background, not the scroll area's.
+    scroll->viewport()->setAutoFillBackground(false);
+    inner->setAutoFillBackground(false);
     m_layout->insertWidget(m_layout->count() - 1, scroll, 100);
+    m_layout->activate();
+    // The window grows to show the options, up to most of the screen; a long list scrolls.
+    QWidget* top = window();
+    const QScreen* where = top->screen() ? top->screen() : QGuiApplication::primaryScreen();
+    const int room = where ? where->availableGeometry().height() * 7 / 10 : 600;
+    const int wanted = std::min(top->height() + inner->sizeHint().height() - scroll->height(), room);
+    if (wanted > top->height()) top->resize(top->width(), wanted);
 }
 
 std::vector<std::pair<std::string, std::string>> DefaultsTab::Changed() const {
