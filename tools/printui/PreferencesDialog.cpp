@@ -1,8 +1,8 @@
 #include "PreferencesDialog.h"
 
 #include "DialogSupport.h"
+#include "OptionControls.h"
 
-#include <QComboBox>
 #include <QDialogButtonBox>
 #include <QFormLayout>
 #include <QGroupBox>
@@ -11,7 +11,6 @@
 #include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
-#include <QSpinBox>
 #include <QVBoxLayout>
 
 namespace quill::printui {
@@ -39,24 +38,8 @@ PreferencesDialog::PreferencesDialog(const std::string& printerName, PrinterAddr
     QFormLayout* own = nullptr;
 
     for (const PrinterOption& option : m_options) {
-        QWidget* control = nullptr;
-        std::string initial;
-        if (option.choices.empty()) {
-            auto* spin = new QSpinBox(content);
-            spin->setRange(option.minimum, option.maximum);
-            spin->setValue(option.preset.empty() ? option.minimum : std::atoi(option.preset.c_str()));
-            initial = std::to_string(spin->value());
-            control = spin;
-        } else {
-            auto* combo = new QComboBox(content);
-            for (const Choice& choice : option.choices)
-                combo->addItem(Shown(choice.label), QByteArray::fromStdString(choice.value));
-            const int preset = combo->findData(QByteArray::fromStdString(option.preset));
-            combo->setCurrentIndex(preset >= 0 ? preset : 0);
-            initial = option.choices[static_cast<std::size_t>(combo->currentIndex())].value;
-            control = combo;
-        }
-        control->setObjectName(QString::fromStdString(option.name));
+        QWidget* control = NewOptionControl(option, content);
+        const std::string initial = OptionValue(control);
         const QString label = Shown(option.label) + QStringLiteral(":");
         if (option.fromPpd) {
             if (!own) {
@@ -106,11 +89,7 @@ PreferencesDialog::PreferencesDialog(const std::string& printerName, PrinterAddr
     FitAndCentre(this);
 }
 
-std::string PreferencesDialog::ValueOf(std::size_t index) const {
-    if (auto* spin = qobject_cast<QSpinBox*>(m_controls[index])) return std::to_string(spin->value());
-    auto* combo = static_cast<QComboBox*>(m_controls[index]);
-    return combo->currentData().toByteArray().toStdString();
-}
+std::string PreferencesDialog::ValueOf(std::size_t index) const { return OptionValue(m_controls[index]); }
 
 bool PreferencesDialog::Save() {
     std::vector<std::pair<std::string, std::string>> changed;

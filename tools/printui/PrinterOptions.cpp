@@ -216,7 +216,8 @@ void CollectPpdOptions(ppd_group_t* groups, int count, std::vector<ppd_option_t*
 
 } // namespace
 
-std::optional<std::vector<PrinterOption>> ReadOptions(const PrinterAddress& address, std::string& error) {
+std::optional<std::vector<PrinterOption>> ReadOptions(const PrinterAddress& address, std::string& error,
+                                                      Presets presets) {
     const auto connection = Connect(address, error);
     if (!connection) return std::nullopt;
 
@@ -262,7 +263,7 @@ std::optional<std::vector<PrinterOption>> ReadOptions(const PrinterAddress& addr
     // The user's saved choices, as lpoptions keeps them; without them the dialog would
     // offer the printer's defaults as if they were the user's.
     OptionsFree savedOptions;
-    if (!SavedOptions(address.queue, savedOptions, error)) return std::nullopt;
+    if (presets == Presets::User && !SavedOptions(address.queue, savedOptions, error)) return std::nullopt;
     auto saved = [&](const char* name) { return cupsGetOption(name, savedOptions.count, savedOptions.options); };
 
     std::optional<Ppd> fetched = FetchPpd(connection->Http(), address.queue);

@@ -26,11 +26,16 @@ struct PrinterOption {
     bool fromPpd = false;
 };
 
+// Whose choices ReadOptions presets: the user's (lpoptions over the server's defaults), or
+// the server's defaults for everyone alone.
+enum class Presets { User, Server };
+
 // The options the printer supports among paper size, two-sided printing, colour mode,
 // print quality, orientation, pages per sheet and copies, and for a PPD queue its own
 // options; each preset. Nullopt with CUPS' reason, or the reason the user's lpoptions
 // cannot be read.
-std::optional<std::vector<PrinterOption>> ReadOptions(const PrinterAddress& address, std::string& error);
+std::optional<std::vector<PrinterOption>> ReadOptions(const PrinterAddress& address, std::string& error,
+                                                      Presets presets = Presets::User);
 
 // Writes the options as the user's defaults for the printer, as `lpoptions -p QUEUE -o
 // NAME=VALUE ...` does, once the server has confirmed the printer: only the printer's

@@ -1,5 +1,7 @@
 #include "PrinterProperties.h"
 
+#include "ServerDefaults.h"
+
 #include "spooler/CupsShareNames.h"
 #include "spooler/LastError.h"
 #include "spooler/PrinterName.h"
@@ -173,7 +175,8 @@ std::optional<PrinterProperties> ReadProperties(const PrinterAddress& address, s
                                               "marker-colors",
                                               "marker-types",
                                               "marker-low-levels",
-                                              "marker-high-levels"};
+                                              "marker-high-levels",
+                                              "printer-state-reasons"};
     ipp_t* request = NewPrinterRequest(IPP_OP_GET_PRINTER_ATTRIBUTES, address);
     ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
                   static_cast<int>(std::size(kAttributes)), nullptr, kAttributes);
@@ -188,6 +191,10 @@ std::optional<PrinterProperties> ReadProperties(const PrinterAddress& address, s
     p.device = spooler::Text(answer.get(), "device-uri");
     p.driver = spooler::Text(answer.get(), "printer-make-and-model");
     p.stateMessage = spooler::Text(answer.get(), "printer-state-message");
+    if (ipp_attribute_t* reasons = ippFindAttribute(answer.get(), "printer-state-reasons", IPP_TAG_KEYWORD))
+        for (int i = 0; i < ippGetCount(reasons); ++i)
+            if (const char* reason = ippGetString(reasons, i, nullptr); reason && std::string(reason) != "none")
+                p.stateReasons.emplace_back(reason);
     ipp_attribute_t* state = ippFindAttribute(answer.get(), "printer-state", IPP_TAG_ENUM);
     p.enabled = !state || ippGetInteger(state, 0) != IPP_PSTATE_STOPPED;
     p.accepting = BoolOf(answer.get(), "printer-is-accepting-jobs", true);
@@ -258,6 +265,22 @@ bool ApplyProperties(const PrinterAddress& address, const PrinterProperties& bef
         steps.push_back(
             {[&, on, off](std::string& e) { return Operation(*connection, address, after.accepting ? on : off, e); },
              [&, on, off](std::string& e) { return Operation(*connection, address, after.accepting ? off : on, e); }});
+    }
+
+    if (after.serverDefaults != before.serverDefaults) {
+        steps.push_back({[&](std::string& e) { return SaveServerDefaults(address, after.serverDefaults, e); },
+                         [&](std::string& e) { return SaveServerDefaults(address, before.serverDefaults, e); }});
+    }
+    // The old driver is not known by its ppd-name (CUPS does not report it): a new one is
+    // not taken back, so it comes after every step that can be.
+    if (!after.newDriver.empty()) {
+        steps.push_back({[&](std::string& e) {
+                             ipp_t* request = NewPrinterRequest(IPP_OP_CUPS_ADD_MODIFY_PRINTER, address);
+                             ippAddString(request, IPP_TAG_PRINTER, IPP_TAG_NAME, "ppd-name", nullptr,
+                                          after.newDriver.c_str());
+                             return Administer(*connection, request, e);
+                         },
+                         [](std::string&) { return true; }});
     }
 
     // An unshared printer is reached under no name: its share-name class goes too. Last,

@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace quill::printui {
@@ -30,8 +31,17 @@ struct PrinterProperties {
     std::string device;       // device-uri
     std::string driver;       // printer-make-and-model, shown only
     std::string stateMessage; // printer-state-message, shown only
-    bool enabled = true;      // not stopped
-    bool accepting = true;    // accepting jobs
+    // printer-state-reasons without "none", shown only.
+    std::vector<std::string> stateReasons;
+    // The driver chosen with "Change…" (a ppd-name of the server's, or kEverywhere) and
+    // what it is called; empty while the queue keeps its driver.
+    std::string newDriver;
+    std::string newDriverLabel;
+    // Defaults for everyone (options as NAME, VALUE) that the dialog changed; in the
+    // properties before a change, what those options were.
+    std::vector<std::pair<std::string, std::string>> serverDefaults;
+    bool enabled = true;   // not stopped
+    bool accepting = true; // accepting jobs
     bool shared = false;
     // The share-name class of a printer of this computer that is shared under another
     // name than its queue's (a one-member class); empty when there is none.
@@ -63,7 +73,8 @@ std::optional<PrinterProperties> ReadProperties(const PrinterAddress& address, s
 // Sends what differs between before and after: CUPS-Add-Modify-Printer for description,
 // location, device and sharing, then one each for the operation policy, the error policy,
 // the banners and who may print, then Pause-/Resume-Printer and CUPS-Reject-/Accept-Jobs,
-// and for a printer no longer shared the deletion of its share-name class.
+// the defaults for everyone, a new driver, and for a printer no longer shared the deletion
+// of its share-name class.
 // When a step is refused, the steps already taken are undone, so the queue is left as
 // it was, and false comes back with CUPS' reason.
 bool ApplyProperties(const PrinterAddress& address, const PrinterProperties& before, const PrinterProperties& after,

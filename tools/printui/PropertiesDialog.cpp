@@ -1,13 +1,20 @@
 #include "PropertiesDialog.h"
 
 #include "AccessTab.h"
+#include "DefaultsTab.h"
+#include "DeviceList.h"
 #include "DialogSupport.h"
+#include "DriverDialog.h"
 #include "SuppliesTab.h"
+#include "TestPage.h"
+
+#include "widgets/SpoolerWorker.h"
 
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QFormLayout>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -78,9 +85,12 @@ PropertiesDialog::PropertiesDialog(const std::string& printerName, PrinterAddres
     m_access = new AccessTab(this);
     m_access->setObjectName(QStringLiteral("access"));
     m_tabs->addTab(m_access, QStringLiteral("A&ccess"));
+    m_defaults = new DefaultsTab(m_address, m_current.connection, &m_passwords, this);
+    m_defaults->setObjectName(QStringLiteral("defaultsTab"));
+    m_tabs->addTab(m_defaults, QStringLiteral("Defa&ults for everyone"));
     m_supplies = new SuppliesTab(this);
     m_supplies->setObjectName(QStringLiteral("supplies"));
-    m_tabs->addTab(m_supplies, QStringLiteral("S&upplies"));
+    m_tabs->addTab(m_supplies, QStringLiteral("Suppl&ies"));
     layout->addWidget(m_tabs);
 
     if (m_current.connection) {
@@ -102,6 +112,8 @@ PropertiesDialog::PropertiesDialog(const std::string& printerName, PrinterAddres
         for (QCheckBox* box : {m_enabled, m_accepting, m_shared}) box->setEnabled(false);
         for (QComboBox* combo : {m_errorPolicy, m_opPolicy, m_bannerStart, m_bannerEnd}) combo->setEnabled(false);
         m_access->SetReadOnly(true);
+        m_devices->hide();
+        m_changeDriver->setEnabled(false);
     } else {
         m_buttons->setStandardButtons(QDialogButtonBox::Ok | QDialogButtonBox::Cancel | QDialogButtonBox::Apply);
         connect(m_buttons, &QDialogButtonBox::accepted, this, [this] {
@@ -126,13 +138,82 @@ QWidget* PropertiesDialog::GeneralTab() {
     m_device->setObjectName(QStringLiteral("device"));
     m_device->setMinimumWidth(320);
     m_driver = PlainLabel(page);
+    m_driver->setObjectName(QStringLiteral("driver"));
     m_state = PlainLabel(page);
+    m_reasons = PlainLabel(page);
+    m_reasons->setObjectName(QStringLiteral("stateReasons"));
     form->addRow(QStringLiteral("&Description:"), m_description);
     form->addRow(QStringLiteral("&Location:"), m_location);
-    form->addRow(QStringLiteral("De&vice:"), m_device);
-    form->addRow(QStringLiteral("Driver:"), m_driver);
+
+    auto* device = new QWidget(page);
+    auto* deviceLayout = new QVBoxLayout(device);
+    deviceLayout->setContentsMargins(0, 0, 0, 0);
+    deviceLayout->addWidget(m_device);
+    m_devices = new DeviceList(m_address, m_device, &m_passwords, device);
+    m_devices->setObjectName(QStringLiteral("deviceList"));
+    deviceLayout->addWidget(m_devices);
+    device->setFocusProxy(m_device);
+    form->addRow(QStringLiteral("De&vice:"), device);
+
+    auto* driver = new QWidget(page);
+    auto* driverLayout = new QHBoxLayout(driver);
+    driverLayout->setContentsMargins(0, 0, 0, 0);
+    driverLayout->addWidget(m_driver, 1);
+    m_changeDriver = new QPushButton(QStringLiteral("C&hange…"), driver);
+    m_changeDriver->setObjectName(QStringLiteral("changeDriver"));
+    m_changeDriver->setAccessibleName(QStringLiteral("Change driver"));
+    driverLayout->addWidget(m_changeDriver);
+    connect(m_changeDriver, &QPushButton::clicked, this, [this] { ChangeDriver(); });
+    form->addRow(QStringLiteral("Driver:"), driver);
     form->addRow(QStringLiteral("State:"), m_state);
+    form->addRow(QStringLiteral("Reasons:"), m_reasons);
+
+    auto* testPage = new QWidget(page);
+    auto* testPageLayout = new QHBoxLayout(testPage);
+    testPageLayout->setContentsMargins(0, 0, 0, 0);
+    m_testPage = new QPushButton(QStringLiteral("Print &Test Page"), testPage);
+    m_testPage->setObjectName(QStringLiteral("printTestPage"));
+    m_testPageResult = PlainLabel(testPage);
+    m_testPageResult->setObjectName(QStringLiteral("testPageResult"));
+    testPageLayout->addWidget(m_testPage);
+    testPageLayout->addWidget(m_testPageResult, 1);
+    connect(m_testPage, &QPushButton::clicked, this, [this] { PrintTestPage(); });
+    form->addRow(QString(), testPage);
     return page;
+}
+
+void PropertiesDialog::ChangeDriver() {
+    const std::string device = m_device->isModified() ? Bytes(m_device->text()) : m_current.device;
+    auto* dialog = new DriverDialog(m_address, device, &m_passwords, this);
+    dialog->setObjectName(QStringLiteral("driverDialog"));
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    connect(dialog, &QDialog::accepted, this, [this, dialog] {
+        m_newDriver = dialog->chosenName();
+        m_newDriverLabel = dialog->chosenLabel();
+        m_driver->setText(Shown(m_newDriverLabel) + QStringLiteral(" (set with OK or Apply)"));
+    });
+    dialog->open();
+}
+
+void PropertiesDialog::PrintTestPage() {
+    m_testPage->setEnabled(false);
+    m_testPageResult->setText(QStringLiteral("Sending the test page…"));
+    if (!m_testPageWorker) m_testPageWorker = std::make_unique<widgets::SpoolerWorker>(this, &m_passwords);
+    struct Sent {
+        std::optional<int> job;
+        std::string error;
+    };
+    m_testPageWorker->Post(
+        [address = m_address] {
+            Sent sent;
+            sent.job = printui::PrintTestPage(address, sent.error);
+            return sent;
+        },
+        [this](Sent sent) {
+            m_testPage->setEnabled(true);
+            m_testPageResult->setText(sent.job ? QStringLiteral("Test page sent as job %1.").arg(*sent.job)
+                                               : QStringLiteral("The test page was not printed: ") + Shown(sent.error));
+        });
 }
 
 QWidget* PropertiesDialog::PoliciesTab() {
@@ -170,6 +251,9 @@ void PropertiesDialog::Show(const PrinterProperties& p) {
     state += p.accepting ? QStringLiteral(", accepting jobs") : QStringLiteral(", rejecting jobs");
     if (!p.stateMessage.empty()) state += QStringLiteral(" (") + Shown(p.stateMessage) + QStringLiteral(")");
     m_state->setText(state);
+    QStringList reasons;
+    for (const std::string& reason : p.stateReasons) reasons << Shown(reason);
+    m_reasons->setText(reasons.isEmpty() ? QStringLiteral("none") : reasons.join(QStringLiteral(", ")));
     m_enabled->setChecked(p.enabled);
     m_accepting->setChecked(p.accepting);
     m_shared->setChecked(p.shared);
@@ -197,6 +281,9 @@ PrinterProperties PropertiesDialog::Edited() const {
     p.opPolicy = Chosen(m_opPolicy);
     p.bannerStart = Chosen(m_bannerStart);
     p.bannerEnd = Chosen(m_bannerEnd);
+    p.newDriver = m_newDriver;
+    p.newDriverLabel = m_newDriverLabel;
+    p.serverDefaults = m_defaults->Changed();
     return p;
 }
 
@@ -208,12 +295,14 @@ bool PropertiesDialog::Apply() {
         m_tabs->setCurrentWidget(m_access);
         return false;
     }
+    PrinterProperties before = m_current;
+    before.serverDefaults = m_defaults->ServerValuesOf(edited.serverDefaults);
     setEnabled(false);
     m_busy = true;
     const Outcome outcome = RunBesideTheWindow(
         [&] {
             Outcome o;
-            o.ok = ApplyProperties(m_address, m_current, edited, o.error);
+            o.ok = ApplyProperties(m_address, before, edited, o.error);
             // What CUPS made of the change (it may normalise a device, say); a refused
             // change left the queue as it was.
             std::string ignored;
@@ -226,6 +315,16 @@ bool PropertiesDialog::Apply() {
     if (outcome.now) m_current = *outcome.now;
     else if (outcome.ok) m_current = edited;
     if (outcome.ok) {
+        m_current.newDriver.clear();
+        m_current.newDriverLabel.clear();
+        m_current.serverDefaults.clear();
+        m_defaults->Applied();
+        if (!m_newDriver.empty()) {
+            // The new driver has defaults of its own.
+            m_newDriver.clear();
+            m_newDriverLabel.clear();
+            m_defaults->Reload();
+        }
         Show(m_current);
         for (QLineEdit* edit : {m_description, m_location, m_device}) edit->setModified(false);
         m_error->hide();
@@ -240,5 +339,13 @@ bool PropertiesDialog::Apply() {
 void PropertiesDialog::reject() {
     if (!m_busy) QDialog::reject();
 }
+
+void PropertiesDialog::done(int result) {
+    m_devices->Cancel();
+    m_testPageWorker.reset();
+    QDialog::done(result);
+}
+
+PropertiesDialog::~PropertiesDialog() = default;
 
 } // namespace quill::printui
