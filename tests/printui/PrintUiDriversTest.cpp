@@ -453,7 +453,7 @@ TEST_F(PrintUiDrivers, GeneralTabShowsTheStateMessageAndReasons) {
     s_cups->AddQueue("Desk");
     auto dialog = Open("Desk");
     ASSERT_TRUE(dialog);
-    EXPECT_EQ(dialog->findChild<QLabel*>("stateReasons")->text(), QStringLiteral("none"));
+    EXPECT_EQ(dialog->findChild<QLabel*>("stateReasons")->text(), QStringLiteral("None"));
     s_cups->Run("cupsdisable -r 'Out for repair' Desk");
     dialog = Open("Desk");
     ASSERT_TRUE(dialog);

@@ -80,6 +80,8 @@ PropertiesDialog::PropertiesDialog(const std::string& printerName, PrinterAddres
     auto* layout = new QVBoxLayout(this);
     m_tabs = new QTabWidget(this);
     m_tabs->setObjectName(QStringLiteral("tabs"));
+    // Every tab's title in view: the dialog is as wide as its tab bar.
+    m_tabs->setUsesScrollButtons(false);
     m_tabs->addTab(GeneralTab(), QStringLiteral("&General"));
     m_tabs->addTab(PoliciesTab(), QStringLiteral("&Policies"));
     m_access = new AccessTab(this);
@@ -253,7 +255,7 @@ void PropertiesDialog::Show(const PrinterProperties& p) {
     m_state->setText(state);
     QStringList reasons;
     for (const std::string& reason : p.stateReasons) reasons << Shown(reason);
-    m_reasons->setText(reasons.isEmpty() ? QStringLiteral("none") : reasons.join(QStringLiteral(", ")));
+    m_reasons->setText(reasons.isEmpty() ? QStringLiteral("None") : reasons.join(QStringLiteral(", ")));
     m_enabled->setChecked(p.enabled);
     m_accepting->setChecked(p.accepting);
     m_shared->setChecked(p.shared);
