@@ -263,7 +263,7 @@ void CupsSpooler::NotificationHub::Run() {
         if (!wanted) continue;
         if (!m_bus && schedule.BusDue(Clock::now())) {
             m_bus = NotifierSignals::Connect(kBusAnswerMs);
-            schedule.BusLookedFor(Clock::now());
+            schedule.BusLookedFor(Clock::now(), m_bus != nullptr);
         }
         if (!connection) connection = CupsConnection::Open("");
         if (connection && !m_subscription) {

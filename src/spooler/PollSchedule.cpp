@@ -8,6 +8,13 @@ PollSchedule::PollSchedule(Time now)
     : m_renewAt(now + kRenewEvery), m_signalRenewAt(now + kSignalRenewEvery), m_busAt(now), m_fastUntil(now),
       m_polled(now), m_nextPoll(now), m_leaseEnd(now) {}
 
+void PollSchedule::BusLookedFor(Time now, bool found) {
+    m_busAt = now + kBusRetry;
+    // A bus that comes after the subscriptions were made is used at once, not only at the
+    // next renewal of a signal subscription that was never made.
+    if (found) m_signalRenewAt = std::min(m_signalRenewAt, now);
+}
+
 void PollSchedule::Polled(Time polled, Time now, bool failed, bool events, bool signals) {
     // Events that no signal announced: the signals are not coming, so poll often for a
     // while. Not the events found once a server answers again: its notifier may not run yet.

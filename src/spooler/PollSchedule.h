@@ -39,9 +39,9 @@ public:
     explicit PollSchedule(Time now);
 
     // The system bus: whether to look for it now (while none is connected), and that it
-    // was looked for.
+    // was looked for, and found or not. A bus found makes the signal subscription due.
     bool BusDue(Time now) const { return now >= m_busAt; }
-    void BusLookedFor(Time now) { m_busAt = now + kBusRetry; }
+    void BusLookedFor(Time now, bool found);
 
     // The pull subscription was made, or renewed: its next renewal.
     void Subscribed(Time now) { m_renewAt = now + kRenewEvery; }

@@ -116,7 +116,7 @@ TEST(PollSchedule, ASlowPollKeepsTheSignalGapFromItsStartAndItsPeriodFromItsEnd)
 TEST(PollSchedule, RenewalsAndLooksForTheBusComeAtTheirTimes) {
     PollSchedule schedule(At(0));
     EXPECT_TRUE(schedule.BusDue(At(0)));
-    schedule.BusLookedFor(At(500));
+    schedule.BusLookedFor(At(500), false);
     schedule.Subscribed(At(1000));
     schedule.SignalSubscribed(At(1000));
     const struct {
@@ -134,6 +134,11 @@ TEST(PollSchedule, RenewalsAndLooksForTheBusComeAtTheirTimes) {
     schedule.Subscribed(At(41000));
     EXPECT_FALSE(schedule.RenewDue(At(80999)));
     EXPECT_TRUE(schedule.RenewDue(At(81000)));
+    // A bus found after the subscriptions were made: the signal subscription is made at once.
+    schedule.SignalSubscribed(At(201000));
+    schedule.BusLookedFor(At(261000), true);
+    EXPECT_TRUE(schedule.SignalRenewDue(At(261000)));
+    EXPECT_FALSE(schedule.BusDue(At(320999)));
 }
 
 TEST(PollSchedule, AnUnansweredCancelIsAskedAgainUntilTheLeaseWouldHaveEndedIt) {
