@@ -53,11 +53,7 @@ int Run() {
     }
     quill::test::CupsSandbox cups;
     quill::bench::AllowAnyNumberOfJobs(cups);
-    std::vector<std::string> queues;
-    for (int p = 0; p < kPrinters; ++p) {
-        queues.push_back("Queue_" + std::to_string(p));
-        cups.AddQueue(queues.back());
-    }
+    const std::vector<std::string> queues = quill::bench::AddQueues(cups, kPrinters);
     quill::bench::SetQueuePaused(queues[0], true); // a released job waits there
     const std::vector<int> jobIds = quill::bench::SubmitHeldJobs(queues, kJobs);
     quill::bench::LetServerSettle(cups);
