@@ -84,6 +84,15 @@ long IppRequests(const test::CupsSandbox& cups) {
     return requests;
 }
 
+std::vector<std::string> AddQueues(test::CupsSandbox& cups, int count) {
+    std::vector<std::string> queues;
+    for (int p = 0; p < count; ++p) {
+        queues.push_back("Queue_" + std::to_string(p));
+        cups.AddQueue(queues.back());
+    }
+    return queues;
+}
+
 void AllowAnyNumberOfJobs(test::CupsSandbox& cups) {
     // The sandbox adds this file to the cupsd.conf it writes at each start; a later
     // MaxJobs line wins over the sandbox's own. The access log, where the requests are

@@ -29,6 +29,9 @@ long IppRequests(const test::CupsSandbox& cups);
 // that; do it before any client watches it.
 void AllowAnyNumberOfJobs(test::CupsSandbox& cups);
 
+// Adds queues Queue_0 ... Queue_<count - 1>; their names.
+std::vector<std::string> AddQueues(test::CupsSandbox& cups, int count);
+
 // Submits count held jobs (job-hold-until indefinite), spread evenly over the queues in
 // turn, over one connection; their ids in submission order.
 std::vector<int> SubmitHeldJobs(const std::vector<std::string>& queues, int count);

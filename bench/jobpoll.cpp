@@ -155,11 +155,7 @@ int Run() {
     constexpr int kPrinters = 20, kJobs = 50, kTicks = 50;
     quill::test::CupsSandbox cups;
     quill::bench::AllowAnyNumberOfJobs(cups);
-    std::vector<std::string> queues;
-    for (int p = 0; p < kPrinters; ++p) {
-        queues.push_back("Queue_" + std::to_string(p));
-        cups.AddQueue(queues.back());
-    }
+    const std::vector<std::string> queues = quill::bench::AddQueues(cups, kPrinters);
     std::vector<int> jobIds = quill::bench::SubmitHeldJobs(queues, kPrinters * kJobs);
     std::printf("%d printers x %d held jobs, %d ticks per mode\n", kPrinters, kJobs, kTicks);
     quill::spooler::CupsSpooler spooler;

@@ -89,11 +89,7 @@ int Run() {
     constexpr int kPrinters = 20;
     quill::test::CupsSandbox cups;
     quill::bench::AllowAnyNumberOfJobs(cups);
-    std::vector<std::string> queues;
-    for (int p = 0; p < kPrinters; ++p) {
-        queues.push_back("Queue_" + std::to_string(p));
-        cups.AddQueue(queues.back());
-    }
+    const std::vector<std::string> queues = quill::bench::AddQueues(cups, kPrinters);
     // The changed job waits on a stopped queue once released; another queue is paused
     // and resumed.
     std::vector<int> jobIds;

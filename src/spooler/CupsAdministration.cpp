@@ -3,7 +3,7 @@
 #include "spooler/CupsSpooler.h"
 
 #include "spooler/CupsPrinterHandle.h"
-#include "spooler/CupsRequest.h"
+#include "spooler/CupsConnection.h"
 #include "spooler/CupsShareNames.h"
 #include "spooler/LastError.h"
 #include "spooler/PrinterName.h"

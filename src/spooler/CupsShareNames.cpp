@@ -1,6 +1,6 @@
 #include "spooler/CupsShareNames.h"
 
-#include "spooler/CupsRequest.h"
+#include "spooler/CupsConnection.h"
 #include "spooler/PrinterName.h"
 
 namespace quill::spooler {

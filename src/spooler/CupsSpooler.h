@@ -11,7 +11,7 @@ namespace quill::spooler {
 
 // The spooler on CUPS: the local server is the one libcups is pointed at (CUPS_SERVER,
 // client.conf or the default socket); "host\printer" names address another server.
-// Safe to call from several threads; each request has a bounded time (CupsRequest.h).
+// Safe to call from several threads; each request has a bounded time (CupsConnection.h).
 class CupsSpooler final : public Spooler {
 public:
     std::optional<std::vector<PrinterInfo4>> EnumPrintersA(std::uint32_t flags) override;
@@ -48,7 +48,7 @@ private:
 
     std::mutex m_watchMutex;
     // The one server-wide event subscription that all change notifications and job feeds
-    // share, and its poller (CupsNotifications.cpp).
+    // share, and its poller (NotificationHub.h).
     std::shared_ptr<NotificationHub> m_notifications;
 };
 

@@ -1,5 +1,5 @@
 // The CUPS adapter against a private cupsd.
-#include "spooler/CupsRequest.h"
+#include "spooler/CupsConnection.h"
 #include "spooler/CupsSpooler.h"
 #include "spooler/LastError.h"
 #include "spooler/PasswordPrompt.h"

@@ -1,4 +1,4 @@
-#include "spooler/CupsPrinterHandle.h"
+#include "spooler/CupsJobQueries.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // A request to another computer whose name server never answers: the lookup keeps to the
 // connect bound and to the abort flag. The name server is a socket of the test's own that
 // never answers, in a network and mount namespace of a child process (root only).
-#include "spooler/CupsRequest.h"
+#include "spooler/CupsConnection.h"
 #include "spooler/LastError.h"
 #include "spooler/RequestAbort.h"
 

@@ -29,10 +29,12 @@ public:
         std::optional<std::uint32_t> crc;              // default: the data's CRC
         std::optional<std::uint32_t> uncompressedSize; // default: the data's size
         std::optional<std::string> compressed;         // default: the data, stored or deflated
+        std::string localExtra;
         std::string centralExtra;
         std::optional<std::uint16_t> centralExtraLength; // a length that may lie
         std::optional<std::uint32_t> localOffset;        // a central offset that may lie
         std::string comment;
+        std::uint16_t diskStart = 0; // 0xFFFF: in a zip64 block of centralExtra
     };
 
     Entry& Add(const std::string& name, const std::string& data, std::uint16_t method = 8) {
@@ -77,8 +79,9 @@ public:
             zip::Put32(h + 18, static_cast<std::uint32_t>(packed.size()));
             zip::Put32(h + 22, size);
             zip::Put16(h + 26, static_cast<std::uint16_t>(e.name.size()));
+            zip::Put16(h + 28, static_cast<std::uint16_t>(e.localExtra.size()));
             archive.append(reinterpret_cast<char*>(h), 30);
-            archive += e.name + packed;
+            archive += e.name + e.localExtra + packed;
 
             zip::Put32(h, zip::kCentralHeaderSignature);
             zip::Put16(h + 4, e.versionMadeBy);
@@ -93,7 +96,7 @@ public:
             zip::Put16(h + 30, e.centralExtraLength ? *e.centralExtraLength
                                                     : static_cast<std::uint16_t>(e.centralExtra.size()));
             zip::Put16(h + 32, static_cast<std::uint16_t>(e.comment.size()));
-            zip::Put16(h + 34, 0);
+            zip::Put16(h + 34, e.diskStart);
             zip::Put16(h + 36, 0);
             zip::Put32(h + 38, e.externalAttributes);
             zip::Put32(h + 42, e.localOffset ? *e.localOffset : offset);

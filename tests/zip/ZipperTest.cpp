@@ -682,3 +682,39 @@ TEST_F(ZipperTest, SmallerFaultsFifoSymbolicLinkedArchiveAndStaleTemporaryFiles)
     EXPECT_FALSE(fs::exists(temp / "ARXstale0"));
     EXPECT_TRUE(fs::exists(temp / "ARXyoung0"));
 }
+
+TEST_F(ZipperTest, AnExtraFieldLongerThanItsSixteenBitLengthIsRefusedAndTheOlderArchiveStays) {
+    // An entry whose disk is given in a zip64 block gets one in its new local header too:
+    // 8 bytes more than the local extra field it carries over. Names and comments cannot
+    // outgrow their lengths here (a path is at most 4,096 bytes, a carried one as it was).
+    const struct {
+        std::size_t localExtra;
+        bool fits;
+    } kRows[] = {{65527, true}, {65528, false}, {65535, false}};
+    for (const auto& row : kRows) {
+        ArchiveBuilder older;
+        auto& kept = older.Add("kept.txt", "kept");
+        kept.localExtra.assign(row.localExtra, '\x5A');
+        auto* block = reinterpret_cast<unsigned char*>(kept.localExtra.data());
+        Put16(block, 0xCAFE);
+        Put16(block + 2, static_cast<std::uint16_t>(row.localExtra - 4));
+        kept.centralExtra = std::string("\x01\x00\x04\x00\x00\x00\x00\x00", 8); // zip64: disk 0
+        kept.diskStart = 0xFFFF;
+        older.Write(archive);
+        const std::string before = Read(archive);
+        Write(root / "4.reg", "new");
+        if (row.fits) {
+            EXPECT_EQ(Save({"4.reg"}), 1);
+            EXPECT_EQ(CheckedByOtherTools(archive), Line("4.reg", "new") + Line("kept.txt", "kept"));
+            continue;
+        }
+        try {
+            Save({"4.reg"});
+            ADD_FAILURE() << row.localExtra << " bytes were written";
+        } catch (const EZipperException& e) {
+            EXPECT_STREQ(e.what(), "An extra field is too long for a zip archive") << row.localExtra;
+        }
+        EXPECT_EQ(Read(archive), before) << row.localExtra;
+        EXPECT_TRUE(fs::is_empty(temp)) << row.localExtra;
+    }
+}

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "spooler/CupsRequest.h"
+#include "spooler/CupsConnection.h"
 
 #include <cups/cups.h>
 

@@ -1,6 +1,6 @@
 #include "ShareConnection.h"
 
-#include "spooler/CupsRequest.h"
+#include "spooler/CupsConnection.h"
 #include "spooler/LastError.h"
 #include "spooler/PrinterName.h"
 
