@@ -9,6 +9,7 @@
 
 #include "CupsSandbox.h"
 #include "FakeDialogs.h"
+#include "StoppedServer.h"
 
 #include <QComboBox>
 #include <QDialogButtonBox>
@@ -264,6 +265,45 @@ TEST_F(PrintUiDrivers, TestPageThatCupsRefusesSaysWhy) {
     EXPECT_TRUE(result->text().startsWith(QStringLiteral("The test page was not printed: ")))
         << result->text().toStdString();
     EXPECT_TRUE(result->text().contains(QStringLiteral("not accepting jobs"))) << result->text().toStdString();
+}
+
+// A server that stops answering is said to be so (libcups' own calls report it as
+// "Success"), and the defaults, which could not be read then, are read when the tab is
+// shown again once it answers; a message that wraps grows the window rather than
+// squeezing the rows above it.
+TEST_F(PrintUiDrivers, AServerThatStopsAnsweringIsSaidSoAndItsDefaultsAreReadOnceItAnswers) {
+    s_cups->Run("lpadmin -p Laser -P " + std::string(kPpd) + " -v discard:/ -E");
+    auto dialog = Open("Laser");
+    ASSERT_TRUE(dialog);
+    auto* tabs = dialog->findChild<QTabWidget*>("tabs");
+    auto* result = dialog->findChild<QLabel*>("testPageResult");
+    auto* status = dialog->findChild<QLabel*>("defaultsStatus");
+    {
+        test::StoppedServer stopped(*s_cups);
+        Click(*dialog, "printTestPage");
+        ASSERT_TRUE(QTest::qWaitFor([result] { return !result->text().startsWith(QStringLiteral("Sending")); }, 15000));
+        EXPECT_EQ(result->text(),
+                  QStringLiteral("The test page was not printed: The print server did not answer in time."));
+        ShowDefaults(*dialog);
+        EXPECT_TRUE(status->text().contains(QStringLiteral("did not answer in time"))) << status->text().toStdString();
+        EXPECT_EQ(dialog->findChild<QComboBox*>("Resolution"), nullptr);
+    }
+    tabs->setCurrentIndex(0);
+    ShowDefaults(*dialog);
+    EXPECT_NE(dialog->findChild<QComboBox*>("Resolution"), nullptr) << status->text().toStdString();
+
+    tabs->setCurrentIndex(0);
+    auto* device = dialog->findChild<QLineEdit*>("device");
+    device->setText(QStringLiteral("file:/etc/shadow"));
+    device->setModified(true);
+    Press(*dialog, QDialogButtonBox::Apply);
+    EXPECT_TRUE(Contains(Error(*dialog), "FileDevice")) << Error(*dialog);
+    QTest::qWait(50);
+    for (auto* row : dialog->findChildren<QWidget*>()) {
+        if (row->isVisible() && (qobject_cast<QLineEdit*>(row) || qobject_cast<QPushButton*>(row))) {
+            EXPECT_GE(row->height(), row->minimumSizeHint().height()) << row->objectName().toStdString();
+        }
+    }
 }
 
 // --- the server's drivers ---

@@ -44,12 +44,13 @@ DefaultsTab::~DefaultsTab() = default;
 
 void DefaultsTab::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
-    if (!m_requested) Load();
+    if (!m_requested || m_failed) Load();
 }
 
 void DefaultsTab::Load() {
     m_requested = true;
     m_loaded = false;
+    m_failed = false;
     m_status->setText(QStringLiteral("Reading the printer's defaults…"));
     m_status->show();
     m_worker = std::make_unique<widgets::SpoolerWorker>(this, m_passwords);
@@ -62,6 +63,7 @@ void DefaultsTab::Load() {
         [this](Read r) {
             m_loaded = true;
             if (!r.options) {
+                m_failed = true;
                 m_status->setText(QStringLiteral("The printer's defaults could not be read: ") + Shown(r.error));
                 return;
             }
