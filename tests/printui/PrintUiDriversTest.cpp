@@ -420,6 +420,36 @@ TEST_F(PrintUiDrivers, DefaultsForEveryoneReachTheServerAndLeaveTheUsersOwnChoic
     EXPECT_EQ(ReadFile(LpoptionsFile()), userOptions);
 }
 
+// A driver with many options grows the window no further than the screen, even from the
+// bottom of it; a default the driver does not list is shown as set, and choosing a listed
+// one sets that.
+TEST_F(PrintUiDrivers, ManyDefaultsStayOnTheScreenAndADefaultTheDriverDoesNotListIsShownAsSet) {
+    std::string text = ReadFile(kPpd);
+    for (int n = 1; n <= 60; ++n) {
+        const std::string name = "Extra" + std::to_string(n);
+        text += "*OpenUI *" + name + "/Extra option " + std::to_string(n) + ": PickOne\n*Default" + name + ": " +
+                (n == 1 ? "Unlisted" : "One") + "\n*" + name + " One/One: \"\"\n*" + name +
+                " Two/Two: \"\"\n*CloseUI: *" + name + "\n";
+    }
+    const std::string many = s_home + "/many.ppd";
+    std::ofstream(many) << text;
+    s_cups->Run("lpadmin -p Laser -P " + many + " -v discard:/ -E");
+    auto dialog = Open("Laser");
+    ASSERT_TRUE(dialog);
+    const QRect area = dialog->screen()->availableGeometry();
+    dialog->move(dialog->x(), area.bottom() - dialog->frameGeometry().height());
+    ShowDefaults(*dialog);
+    EXPECT_LE(dialog->frameGeometry().bottom(), area.bottom());
+    EXPECT_GE(dialog->frameGeometry().top(), area.top());
+    auto* extra = dialog->findChild<QComboBox*>("Extra1");
+    ASSERT_NE(extra, nullptr);
+    EXPECT_EQ(extra->currentText(), QStringLiteral("Unlisted"));
+    extra->setCurrentIndex(extra->findData(QByteArray("One")));
+    Press(*dialog, QDialogButtonBox::Ok);
+    EXPECT_EQ(dialog->result(), QDialog::Accepted) << Error(*dialog);
+    EXPECT_TRUE(Contains(ReadFile(s_cups->dir() + "/etc/ppd/Laser.ppd"), "*DefaultExtra1: One"));
+}
+
 TEST_F(PrintUiDrivers, DefaultsForEveryoneThatCupsRefusesAreNotApplied) {
     QUILL_SKIP_UNLESS_ROOT(test::kNeedsRootToBecomeAnotherUser);
     s_cups->Run("lpadmin -p Laser -P " + std::string(kPpd) + " -v discard:/ -E");

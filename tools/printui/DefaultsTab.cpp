@@ -1,7 +1,9 @@
 #include "DefaultsTab.h"
 
+#include "DialogSupport.h"
 #include "OptionControls.h"
 
+#include <QComboBox>
 #include <QFormLayout>
 #include <QGuiApplication>
 #include <QGroupBox>
@@ -90,6 +92,13 @@ void DefaultsTab::Fill(std::vector<PrinterOption> options) {
     QFormLayout* own = nullptr;
     for (const PrinterOption& option : m_options) {
         QWidget* control = NewOptionControl(option, inner);
+        // A default the driver does not list is shown as it is set: otherwise the first
+        // choice would pass for the default, and choosing it would change nothing.
+        if (auto* combo = qobject_cast<QComboBox*>(control);
+            combo && !option.preset.empty() && combo->findData(QByteArray::fromStdString(option.preset)) < 0) {
+            combo->insertItem(0, Shown(option.preset), QByteArray::fromStdString(option.preset));
+            combo->setCurrentIndex(0);
+        }
         control->setEnabled(!m_readOnly);
         const QString label = Shown(option.label) + QStringLiteral(":");
         if (option.fromPpd) {
@@ -119,6 +128,7 @@ void DefaultsTab::Fill(std::vector<PrinterOption> options) {
     const int room = where ? where->availableGeometry().height() * 7 / 10 : 600;
     const int wanted = std::min(top->height() + inner->sizeHint().height() - scroll->height(), room);
     if (wanted > top->height()) top->resize(top->width(), wanted);
+    KeepOnScreen(top);
 }
 
 std::vector<std::pair<std::string, std::string>> DefaultsTab::Changed() const {

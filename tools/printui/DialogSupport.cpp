@@ -29,6 +29,15 @@ void GrowToFit(QWidget* window) {
     const QScreen* screen = window->screen() ? window->screen() : QGuiApplication::primaryScreen();
     const int room = screen ? screen->availableGeometry().height() * 9 / 10 : needed;
     if (needed > window->height()) window->resize(window->width(), std::min(needed, room));
+    KeepOnScreen(window);
+}
+
+void KeepOnScreen(QWidget* window) {
+    const QScreen* screen = window->screen() ? window->screen() : QGuiApplication::primaryScreen();
+    if (!screen) return;
+    const QRect area = screen->availableGeometry();
+    const int below = window->frameGeometry().bottom() - area.bottom();
+    if (below > 0) window->move(window->x(), std::max(area.top(), window->y() - below));
 }
 
 } // namespace quill::printui

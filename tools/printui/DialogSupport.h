@@ -34,4 +34,7 @@ void FitAndCentre(QDialog* dialog);
 // the rows above it would be squeezed.
 void GrowToFit(QWidget* window);
 
+// Moves a window that grew up so that its lower edge, with its buttons, is on the screen.
+void KeepOnScreen(QWidget* window);
+
 } // namespace quill::printui
