@@ -450,32 +450,6 @@ TEST_F(PrintUiDrivers, ManyDefaultsStayOnTheScreenAndADefaultTheDriverDoesNotLis
     EXPECT_TRUE(Contains(ReadFile(s_cups->dir() + "/etc/ppd/Laser.ppd"), "*DefaultExtra1: One"));
 }
 
-// Defaults for everyone chosen together with a new driver are set before it; CUPS carries
-// the old PPD's defaults over to the new one where it has the same choices, so they stay.
-TEST_F(PrintUiDrivers, DefaultsChosenTogetherWithANewDriverStay) {
-    s_cups->Run("lpadmin -p Laser -P " + std::string(kPpd) + " -v discard:/ -E");
-    const std::string ppd = s_cups->dir() + "/etc/ppd/Laser.ppd";
-    auto dialog = Open("Laser");
-    ASSERT_TRUE(dialog);
-    ShowDefaults(*dialog);
-    auto* resolution = dialog->findChild<QComboBox*>("Resolution");
-    ASSERT_NE(resolution, nullptr);
-    resolution->setCurrentIndex(resolution->findData(QByteArray("300dpi")));
-    Click(*dialog, "changeDriver");
-    auto* change = dialog->findChild<printui::DriverDialog*>("driverDialog");
-    ASSERT_NE(change, nullptr);
-    ASSERT_TRUE(QTest::qWaitFor([change] { return change->loaded(); }, 15000));
-    auto* view = change->findChild<QListView*>("drivers");
-    const QModelIndexList pdf = view->model()->match(view->model()->index(0, 0), Qt::DisplayRole,
-                                                     QStringLiteral("Generic PDF Printer"), 1, Qt::MatchExactly);
-    ASSERT_EQ(pdf.size(), 1);
-    view->setCurrentIndex(pdf.front());
-    Press(*change, QDialogButtonBox::Ok);
-    Press(*dialog, QDialogButtonBox::Ok);
-    EXPECT_EQ(dialog->result(), QDialog::Accepted) << Error(*dialog);
-    EXPECT_TRUE(Contains(ReadFile(ppd), "*DefaultResolution: 300dpi"));
-}
-
 TEST_F(PrintUiDrivers, DefaultsForEveryoneThatCupsRefusesAreNotApplied) {
     QUILL_SKIP_UNLESS_ROOT(test::kNeedsRootToBecomeAnotherUser);
     s_cups->Run("lpadmin -p Laser -P " + std::string(kPpd) + " -v discard:/ -E");
