@@ -9,6 +9,7 @@
 
 #include "CupsSandbox.h"
 #include "FakeDialogs.h"
+#include "StoppedServer.h"
 
 #include <QComboBox>
 #include <QDialogButtonBox>
@@ -266,6 +267,45 @@ TEST_F(PrintUiDrivers, TestPageThatCupsRefusesSaysWhy) {
     EXPECT_TRUE(result->text().contains(QStringLiteral("not accepting jobs"))) << result->text().toStdString();
 }
 
+// A server that stops answering is said to be so (libcups' own calls report it as
+// "Success"), and the defaults, which could not be read then, are read when the tab is
+// shown again once it answers; a message that wraps grows the window rather than
+// squeezing the rows above it.
+TEST_F(PrintUiDrivers, AServerThatStopsAnsweringIsSaidSoAndItsDefaultsAreReadOnceItAnswers) {
+    s_cups->Run("lpadmin -p Laser -P " + std::string(kPpd) + " -v discard:/ -E");
+    auto dialog = Open("Laser");
+    ASSERT_TRUE(dialog);
+    auto* tabs = dialog->findChild<QTabWidget*>("tabs");
+    auto* result = dialog->findChild<QLabel*>("testPageResult");
+    auto* status = dialog->findChild<QLabel*>("defaultsStatus");
+    {
+        test::StoppedServer stopped(*s_cups);
+        Click(*dialog, "printTestPage");
+        ASSERT_TRUE(QTest::qWaitFor([result] { return !result->text().startsWith(QStringLiteral("Sending")); }, 15000));
+        EXPECT_EQ(result->text(),
+                  QStringLiteral("The test page was not printed: The print server did not answer in time."));
+        ShowDefaults(*dialog);
+        EXPECT_TRUE(status->text().contains(QStringLiteral("did not answer in time"))) << status->text().toStdString();
+        EXPECT_EQ(dialog->findChild<QComboBox*>("Resolution"), nullptr);
+    }
+    tabs->setCurrentIndex(0);
+    ShowDefaults(*dialog);
+    EXPECT_NE(dialog->findChild<QComboBox*>("Resolution"), nullptr) << status->text().toStdString();
+
+    tabs->setCurrentIndex(0);
+    auto* device = dialog->findChild<QLineEdit*>("device");
+    device->setText(QStringLiteral("file:/etc/shadow"));
+    device->setModified(true);
+    Press(*dialog, QDialogButtonBox::Apply);
+    EXPECT_TRUE(Contains(Error(*dialog), "FileDevice")) << Error(*dialog);
+    QTest::qWait(50);
+    for (auto* row : dialog->findChildren<QWidget*>()) {
+        if (row->isVisible() && (qobject_cast<QLineEdit*>(row) || qobject_cast<QPushButton*>(row))) {
+            EXPECT_GE(row->height(), row->minimumSizeHint().height()) << row->objectName().toStdString();
+        }
+    }
+}
+
 // --- the server's drivers ---
 
 TEST_F(PrintUiDrivers, DriverChosenFromTheServersListIsTheQueuesDriverAfterOk) {
@@ -378,6 +418,36 @@ TEST_F(PrintUiDrivers, DefaultsForEveryoneReachTheServerAndLeaveTheUsersOwnChoic
         else EXPECT_EQ(static_cast<QComboBox*>(shown)->currentData().toByteArray().toStdString(), c.value);
     }
     EXPECT_EQ(ReadFile(LpoptionsFile()), userOptions);
+}
+
+// A driver with many options grows the window no further than the screen, even from the
+// bottom of it; a default the driver does not list is shown as set, and choosing a listed
+// one sets that.
+TEST_F(PrintUiDrivers, ManyDefaultsStayOnTheScreenAndADefaultTheDriverDoesNotListIsShownAsSet) {
+    std::string text = ReadFile(kPpd);
+    for (int n = 1; n <= 60; ++n) {
+        const std::string name = "Extra" + std::to_string(n);
+        text += "*OpenUI *" + name + "/Extra option " + std::to_string(n) + ": PickOne\n*Default" + name + ": " +
+                (n == 1 ? "Unlisted" : "One") + "\n*" + name + " One/One: \"\"\n*" + name +
+                " Two/Two: \"\"\n*CloseUI: *" + name + "\n";
+    }
+    const std::string many = s_home + "/many.ppd";
+    std::ofstream(many) << text;
+    s_cups->Run("lpadmin -p Laser -P " + many + " -v discard:/ -E");
+    auto dialog = Open("Laser");
+    ASSERT_TRUE(dialog);
+    const QRect area = dialog->screen()->availableGeometry();
+    dialog->move(dialog->x(), area.bottom() - dialog->frameGeometry().height());
+    ShowDefaults(*dialog);
+    EXPECT_LE(dialog->frameGeometry().bottom(), area.bottom());
+    EXPECT_GE(dialog->frameGeometry().top(), area.top());
+    auto* extra = dialog->findChild<QComboBox*>("Extra1");
+    ASSERT_NE(extra, nullptr);
+    EXPECT_EQ(extra->currentText(), QStringLiteral("Unlisted"));
+    extra->setCurrentIndex(extra->findData(QByteArray("One")));
+    Press(*dialog, QDialogButtonBox::Ok);
+    EXPECT_EQ(dialog->result(), QDialog::Accepted) << Error(*dialog);
+    EXPECT_TRUE(Contains(ReadFile(s_cups->dir() + "/etc/ppd/Laser.ppd"), "*DefaultExtra1: One"));
 }
 
 TEST_F(PrintUiDrivers, DefaultsForEveryoneThatCupsRefusesAreNotApplied) {

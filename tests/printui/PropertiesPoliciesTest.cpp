@@ -9,6 +9,7 @@
 #include "FakeDialogs.h"
 
 #include <QAbstractButton>
+#include <QAccessible>
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QLabel>
@@ -161,6 +162,8 @@ TEST_F(PropertiesPolicies, AccessNamesCupsCannotTakeAreRefusedOnTheTab) {
         {QStringLiteral("a,b"), "blanks, commas or control characters"},
         {QStringLiteral("tab\there"), "blanks, commas or control characters"},
         {QStringLiteral("bell\x07"), "blanks, commas or control characters"},
+        {QString(256, QLatin1Char('x')), "at most 255 bytes"},
+        {QString(128, QChar(0xfc)), "at most 255 bytes"}, // 256 bytes in UTF-8
     };
     for (const auto& row : refused) {
         AddName(*dialog, row.name);
@@ -357,6 +360,32 @@ TEST_F(PropertiesPolicies, MnemonicsAreUniqueOnEveryTab) {
         for (const auto& [letter, texts] : owners)
             EXPECT_EQ(texts.size(), 1) << tabs->tabText(tab).toStdString() << ": "
                                        << texts.join(QStringLiteral(" / ")).toStdString();
+    }
+}
+
+// What a keyboard and a screen reader user meet: each label's Alt+letter puts the focus
+// in a field (a label whose buddy takes no focus does nothing), and every field that
+// takes the focus has a name to be read out, on every tab.
+TEST_F(PropertiesPolicies, EveryMnemonicReachesAFieldAndEveryFieldHasAName) {
+    s_cups->AddQueue("Desk");
+    auto dialog = Open("Desk");
+    ASSERT_TRUE(dialog);
+    dialog->show();
+    auto* tabs = dialog->findChild<QTabWidget*>("tabs");
+    for (int tab = 0; tab < tabs->count(); ++tab) {
+        tabs->setCurrentIndex(tab);
+        for (QWidget* widget : dialog->findChildren<QWidget*>()) {
+            if (!widget->isVisible()) continue;
+            if (auto* label = qobject_cast<QLabel*>(widget); label && label->buddy() && label->text().contains('&')) {
+                EXPECT_NE(label->buddy()->focusPolicy(), Qt::NoFocus) << label->text().toStdString();
+            }
+            if (!qobject_cast<QLineEdit*>(widget) && !qobject_cast<QAbstractButton*>(widget)) continue;
+            if (widget->focusPolicy() == Qt::NoFocus) continue;
+            QAccessibleInterface* read = QAccessible::queryAccessibleInterface(widget);
+            ASSERT_NE(read, nullptr);
+            EXPECT_FALSE(read->text(QAccessible::Name).isEmpty())
+                << tabs->tabText(tab).toStdString() << ": " << widget->objectName().toStdString();
+        }
     }
 }
 

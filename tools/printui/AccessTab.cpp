@@ -1,5 +1,7 @@
 #include "AccessTab.h"
 
+#include "DialogSupport.h"
+
 #include <QButtonGroup>
 #include <QHBoxLayout>
 #include <QKeyEvent>
@@ -84,6 +86,8 @@ QString AccessTab::NameProblem(const QString& name) {
     if (bare.isEmpty())
         return name.isEmpty() ? QStringLiteral("Type a user name, or @ and a group name.")
                               : QStringLiteral("A group needs a name after the @.");
+    // IPP carries a name in at most 255 bytes: a longer one could never match a job's user.
+    if (name.toLocal8Bit().size() > 255) return QStringLiteral("A user or group name has at most 255 bytes.");
     for (const QChar c : name)
         if (c.isSpace() || c == QLatin1Char(',') || c.category() == QChar::Other_Control)
             return QStringLiteral("A user or group name cannot hold blanks, commas or control characters.");
@@ -98,6 +102,7 @@ void AccessTab::Add() {
     if (!problem.isEmpty()) {
         m_problem->setText(problem);
         m_problem->show();
+        GrowToFit(window());
         m_name->setFocus();
         return;
     }

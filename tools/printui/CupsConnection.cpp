@@ -1,6 +1,9 @@
 #include "CupsConnection.h"
 
 #include "spooler/PrinterName.h"
+#include "spooler/RequestAbort.h"
+
+#include <cerrno>
 
 namespace quill::printui {
 
@@ -21,6 +24,12 @@ std::unique_ptr<spooler::CupsConnection> Connect(const PrinterAddress& address, 
 
 ipp_t* NewPrinterRequest(ipp_op_t operation, const PrinterAddress& address) {
     return spooler::NewRequest(operation, spooler::PrinterUri(address.queue, address.host, address.port));
+}
+
+std::string LibcupsFailure(http_t* http) {
+    if (httpError(http) == ETIMEDOUT || spooler::AbortScope::Requested())
+        return "The print server did not answer in time.";
+    return cupsLastErrorString();
 }
 
 } // namespace quill::printui

@@ -30,4 +30,9 @@ std::unique_ptr<spooler::CupsConnection> Connect(const PrinterAddress& address, 
 // URI and the user's name).
 ipp_t* NewPrinterRequest(ipp_op_t operation, const PrinterAddress& address);
 
+// Why a call of libcups' own on the connection (a request with a file, a PPD's download)
+// failed, in words for the user: libcups tells a server that did not answer in time by
+// errno's text, which then says "Success".
+std::string LibcupsFailure(http_t* http);
+
 } // namespace quill::printui

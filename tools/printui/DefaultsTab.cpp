@@ -1,7 +1,9 @@
 #include "DefaultsTab.h"
 
+#include "DialogSupport.h"
 #include "OptionControls.h"
 
+#include <QComboBox>
 #include <QFormLayout>
 #include <QGuiApplication>
 #include <QGroupBox>
@@ -44,12 +46,13 @@ DefaultsTab::~DefaultsTab() = default;
 
 void DefaultsTab::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
-    if (!m_requested) Load();
+    if (!m_requested || m_failed) Load();
 }
 
 void DefaultsTab::Load() {
     m_requested = true;
     m_loaded = false;
+    m_failed = false;
     m_status->setText(QStringLiteral("Reading the printer's defaults…"));
     m_status->show();
     m_worker = std::make_unique<widgets::SpoolerWorker>(this, m_passwords);
@@ -62,6 +65,7 @@ void DefaultsTab::Load() {
         [this](Read r) {
             m_loaded = true;
             if (!r.options) {
+                m_failed = true;
                 m_status->setText(QStringLiteral("The printer's defaults could not be read: ") + Shown(r.error));
                 return;
             }
@@ -88,6 +92,13 @@ void DefaultsTab::Fill(std::vector<PrinterOption> options) {
     QFormLayout* own = nullptr;
     for (const PrinterOption& option : m_options) {
         QWidget* control = NewOptionControl(option, inner);
+        // A default the driver does not list is shown as it is set: otherwise the first
+        // choice would pass for the default, and choosing it would change nothing.
+        if (auto* combo = qobject_cast<QComboBox*>(control);
+            combo && !option.preset.empty() && combo->findData(QByteArray::fromStdString(option.preset)) < 0) {
+            combo->insertItem(0, Shown(option.preset), QByteArray::fromStdString(option.preset));
+            combo->setCurrentIndex(0);
+        }
         control->setEnabled(!m_readOnly);
         const QString label = Shown(option.label) + QStringLiteral(":");
         if (option.fromPpd) {
@@ -117,6 +128,7 @@ void DefaultsTab::Fill(std::vector<PrinterOption> options) {
     const int room = where ? where->availableGeometry().height() * 7 / 10 : 600;
     const int wanted = std::min(top->height() + inner->sizeHint().height() - scroll->height(), room);
     if (wanted > top->height()) top->resize(top->width(), wanted);
+    KeepOnScreen(top);
 }
 
 std::vector<std::pair<std::string, std::string>> DefaultsTab::Changed() const {

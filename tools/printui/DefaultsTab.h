@@ -49,6 +49,7 @@ private:
     widgets::Dialogs* m_passwords;
     bool m_requested = false;
     bool m_loaded = false;
+    bool m_failed = false; // the last reading failed: the tab reads again when shown again
     QVBoxLayout* m_layout;
     QLabel* m_status;
     QWidget* m_content = nullptr;

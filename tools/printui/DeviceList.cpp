@@ -1,5 +1,6 @@
 #include "DeviceList.h"
 
+#include "DialogSupport.h"
 #include "Devices.h"
 
 #include "spooler/RequestAbort.h"
@@ -70,6 +71,7 @@ void DeviceList::Search() {
             m_find->setEnabled(true);
             if (!found.devices) {
                 m_status->setText(QStringLiteral("The devices could not be listed: ") + Shown(found.error));
+                GrowToFit(window());
                 return;
             }
             m_list->clear();
@@ -85,6 +87,7 @@ void DeviceList::Search() {
             }
             m_status->setText(QStringLiteral("%1 devices found.").arg(complete));
             m_list->show();
+            GrowToFit(window());
         });
 }
 

@@ -7,6 +7,7 @@
 #include <utility>
 
 class QDialog;
+class QWidget;
 
 namespace quill::printui {
 
@@ -27,5 +28,13 @@ template <typename Work> auto RunBesideTheWindow(Work work, widgets::Dialogs* pa
 
 // Sizes the dialog to its content (at most most of the screen) and centres it there.
 void FitAndCentre(QDialog* dialog);
+
+// Makes the window as tall as its content needs at its width (at most most of the
+// screen): a message that wraps onto more lines does not grow a window by itself, and
+// the rows above it would be squeezed.
+void GrowToFit(QWidget* window);
+
+// Moves a window that grew up so that its lower edge, with its buttons, is on the screen.
+void KeepOnScreen(QWidget* window);
 
 } // namespace quill::printui

@@ -148,6 +148,7 @@ DriverDialog::DriverDialog(PrinterAddress address, std::string deviceUri, widget
             }
             if (!l.everywhereNote.empty()) status += QStringLiteral(" ") + Shown(l.everywhereNote);
             m_status->setText(status);
+            GrowToFit(this);
         });
     FitAndCentre(this);
 }

@@ -155,7 +155,12 @@ QWidget* PropertiesDialog::GeneralTab() {
     m_devices->setObjectName(QStringLiteral("deviceList"));
     deviceLayout->addWidget(m_devices);
     device->setFocusProxy(m_device);
-    form->addRow(QStringLiteral("De&vice:"), device);
+    // The label's mnemonic and a screen reader reach the field itself, not the box
+    // around it with the device search.
+    auto* deviceLabel = new QLabel(QStringLiteral("De&vice:"), page);
+    deviceLabel->setBuddy(m_device);
+    m_device->setAccessibleName(QStringLiteral("Device"));
+    form->addRow(deviceLabel, device);
 
     auto* driver = new QWidget(page);
     auto* driverLayout = new QHBoxLayout(driver);
@@ -215,6 +220,7 @@ void PropertiesDialog::PrintTestPage() {
             m_testPage->setEnabled(true);
             m_testPageResult->setText(sent.job ? QStringLiteral("Test page sent as job %1.").arg(*sent.job)
                                                : QStringLiteral("The test page was not printed: ") + Shown(sent.error));
+            GrowToFit(this);
         });
 }
 
@@ -295,6 +301,7 @@ bool PropertiesDialog::Apply() {
         m_error->setText(why);
         m_error->show();
         m_tabs->setCurrentWidget(m_access);
+        GrowToFit(this);
         return false;
     }
     PrinterProperties before = m_current;
@@ -335,6 +342,7 @@ bool PropertiesDialog::Apply() {
     // The user's edits stay in the fields, to be corrected or cancelled.
     m_error->setText(QStringLiteral("CUPS did not take the changes: ") + Shown(outcome.error));
     m_error->show();
+    GrowToFit(this);
     return false;
 }
 

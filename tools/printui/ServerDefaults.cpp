@@ -85,7 +85,7 @@ bool SaveServerDefaults(const PrinterAddress& address, const std::vector<std::pa
     if (status == HTTP_STATUS_OK) ppdFile.path = path;
     else if (status != HTTP_STATUS_NOT_FOUND) {
         ippDelete(request);
-        error = cupsLastErrorString();
+        error = LibcupsFailure(connection->Http());
         return false;
     }
     if (ppdFile.path.empty()) {
@@ -120,7 +120,7 @@ bool SaveServerDefaults(const PrinterAddress& address, const std::vector<std::pa
     }
     const Ipp answer(cupsDoFileRequest(connection->Http(), request, "/admin/", changed.path.c_str()));
     if (!answer || ippGetStatusCode(answer.get()) > IPP_STATUS_OK_CONFLICTING) {
-        error = cupsLastErrorString();
+        error = LibcupsFailure(connection->Http());
         return false;
     }
     return true;

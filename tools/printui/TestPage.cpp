@@ -30,7 +30,7 @@ std::optional<int> PrintTestPage(const PrinterAddress& address, std::string& err
                     resource, sizeof resource);
     const Ipp answer(cupsDoFileRequest(connection->Http(), request, resource, file.c_str()));
     if (!answer || ippGetStatusCode(answer.get()) > IPP_STATUS_OK_CONFLICTING) {
-        error = cupsLastErrorString();
+        error = LibcupsFailure(connection->Http());
         return std::nullopt;
     }
     ipp_attribute_t* id = ippFindAttribute(answer.get(), "job-id", IPP_TAG_INTEGER);
