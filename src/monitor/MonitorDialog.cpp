@@ -1,5 +1,7 @@
 #include "monitor/MonitorDialog.h"
 
+#include "widgets/WindowInbox.h"
+
 #include <QApplication>
 #include <QCloseEvent>
 #include <QFontMetrics>
@@ -38,7 +40,7 @@ QString ToBoxText(std::string_view text) {
 // all lines gathered so far at once, so a burst of lines costs one update.
 class MonitorDialog::TextBoxLog final : public LogWindow {
 public:
-    explicit TextBoxLog(QPlainTextEdit* box) : m_box(box) {}
+    explicit TextBoxLog(QPlainTextEdit* box) : m_box(box), m_inbox(box) {}
 
     void showText(std::string_view text) override {
         std::lock_guard<std::mutex> guard(m_mutex);
@@ -57,8 +59,7 @@ private:
     void Post() {
         if (m_posted) return;
         m_posted = true;
-        QMetaObject::invokeMethod(
-            m_box, [this] { Apply(); }, Qt::QueuedConnection);
+        m_inbox.Post([this] { Apply(); });
     }
     void Apply() {
         QString text;
@@ -81,7 +82,8 @@ private:
     }
 
     QPlainTextEdit* m_box;
-    std::mutex m_mutex; // guards the members below
+    widgets::WindowInbox m_inbox; // the watchers' lines go to the window's thread through it
+    std::mutex m_mutex;           // guards the members below
     QString m_pending;
     bool m_replace = false;
     bool m_posted = false;

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 namespace quill::spooler {
@@ -63,6 +64,16 @@ http_addrlist_t* ToAddressList(const addrinfo* found) {
     return first;
 }
 
+// The address list of a host written as an IPv4 or IPv6 address; nullopt for a name.
+std::optional<http_addrlist_t*> ReadAddress(const std::string& host, const std::string& service, addrinfo hints) {
+    hints.ai_flags |= AI_NUMERICHOST;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0) return std::nullopt;
+    http_addrlist_t* list = ToAddressList(found);
+    freeaddrinfo(found);
+    return list;
+}
+
 } // namespace
 
 http_addrlist_t* LookUpServer(const std::string& host, int port, std::chrono::steady_clock::time_point until,
@@ -81,6 +92,12 @@ http_addrlist_t* LookUpServer(const std::string& host, int port, std::chrono::st
     lookup->service = std::to_string(port);
     lookup->hints.ai_family = AF_UNSPEC;
     lookup->hints.ai_socktype = SOCK_STREAM;
+    // An address written out asks no name server: it is read here, at once, and no
+    // resolver thread is started for it.
+    if (const auto read = ReadAddress(lookup->host, lookup->service, lookup->hints)) {
+        if (!*read) reason = "the name has no address";
+        return *read;
+    }
     lookup->request.ar_name = lookup->host.c_str();
     lookup->request.ar_service = lookup->service.c_str();
     lookup->request.ar_request = &lookup->hints;

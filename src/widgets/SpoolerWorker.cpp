@@ -9,9 +9,7 @@
 namespace quill::widgets {
 
 SpoolerWorker::SpoolerWorker(QObject* receiver, widgets::Dialogs* dialogs)
-    : m_receiver(receiver), m_context(std::make_unique<QObject>()), m_dialogs(dialogs), m_thread([this] { Run(); }) {
-    m_context->moveToThread(receiver->thread());
-}
+    : m_answers(receiver), m_dialogs(dialogs), m_thread([this] { Run(); }) {}
 
 SpoolerWorker::~SpoolerWorker() {
     {
@@ -71,20 +69,17 @@ std::optional<std::pair<std::string, std::string>> SpoolerWorker::AskPassword(co
         std::optional<std::pair<std::string, std::string>> answer;
     };
     auto question = std::make_shared<Question>();
-    QMetaObject::invokeMethod(
-        m_receiver,
-        [question, dialogs = m_dialogs, prompt, user] {
-            {
-                const std::lock_guard lock(question->mutex);
-                if (!question->wanted) return;
-            }
-            auto answer = dialogs->AskPassword(prompt, user);
+    m_answers.Post([question, dialogs = m_dialogs, prompt, user] {
+        {
             const std::lock_guard lock(question->mutex);
-            question->answer = std::move(answer);
-            question->done = true;
-            question->answered.notify_all();
-        },
-        Qt::QueuedConnection);
+            if (!question->wanted) return;
+        }
+        auto answer = dialogs->AskPassword(prompt, user);
+        const std::lock_guard lock(question->mutex);
+        question->answer = std::move(answer);
+        question->done = true;
+        question->answered.notify_all();
+    });
     std::unique_lock lock(question->mutex);
     while (!question->done) {
         if (spooler::AbortScope::Requested()) {

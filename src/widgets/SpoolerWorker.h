@@ -1,8 +1,8 @@
 #pragma once
 
 #include "widgets/Dialogs.h"
+#include "widgets/WindowInbox.h"
 
-#include <QMetaObject>
 #include <QObject>
 
 #include <atomic>
@@ -53,13 +53,10 @@ public:
             } catch (...) {
                 ReportFailure("an unknown error");
             }
-            QMetaObject::invokeMethod(
-                m_context.get(),
-                [this, result, done = std::move(done)]() mutable {
-                    --m_pending;
-                    done(std::move(*result));
-                },
-                Qt::QueuedConnection);
+            m_answers.Post([this, result, done = std::make_shared<Done>(std::move(done))] {
+                --m_pending;
+                (*done)(std::move(*result));
+            });
         });
     }
 
@@ -74,10 +71,9 @@ private:
     // Asks on the receiver's thread and waits for the answer, or gives up when aborted.
     std::optional<std::pair<std::string, std::string>> AskPassword(const std::string& prompt, const std::string& user);
 
-    QObject* m_receiver;
-    // Answers are delivered through it on the receiver's thread; it goes with the worker,
-    // and the answers still on their way with it.
-    std::unique_ptr<QObject> m_context;
+    // Answers and questions for a password are handed to the receiver's thread through it;
+    // it goes with the worker, and what is still on its way with it.
+    WindowInbox m_answers;
     widgets::Dialogs* m_dialogs;
     int m_pending = 0; // the receiver's thread only
     std::atomic<bool> m_abort{false};

@@ -3,6 +3,7 @@
 // never answers, in a network and mount namespace of a child process (root only).
 #include "spooler/CupsConnection.h"
 #include "spooler/LastError.h"
+#include "spooler/NameLookup.h"
 #include "spooler/RequestAbort.h"
 
 #include <gtest/gtest.h>
@@ -97,4 +98,23 @@ TEST(NameLookup, AServerWhoseNameServerNeverAnswersCostsTheConnectBoundOrLessWhe
     ASSERT_TRUE(WIFEXITED(status));
     if (WEXITSTATUS(status) == 2) GTEST_SKIP() << "no network namespace could be made here";
     EXPECT_EQ(WEXITSTATUS(status), 0) << "3: not bounded, 4: wrong reason, 5: the abort was not heeded";
+}
+
+// An address written out is read at once, with its port, even when the time is up and the
+// request was to give up: no name server is asked for it.
+TEST(NameLookup, AnAddressWrittenOutIsReadAtOnceWithItsPort) {
+    struct Case {
+        const char* host;
+        int family;
+    };
+    for (const Case& c : {Case{"127.0.0.1", AF_INET}, Case{"[::1]", AF_INET6}, Case{"::1", AF_INET6}}) {
+        std::atomic<bool> abort{true};
+        const AbortScope scope(abort);
+        std::string reason;
+        http_addrlist_t* list = LookUpServer(c.host, 8631, std::chrono::steady_clock::now(), reason);
+        ASSERT_NE(list, nullptr) << c.host << ": " << reason;
+        EXPECT_EQ(list->addr.addr.sa_family, c.family) << c.host;
+        EXPECT_EQ(httpAddrPort(&list->addr), 8631) << c.host;
+        httpAddrFreeList(list);
+    }
 }
