@@ -135,9 +135,12 @@ void WatcherPool::Wait() {
         {
             std::unique_lock<std::mutex> lock(m_mutex);
             if (m_stop) return;
-            // Timers that are due become tasks.
+            // Timers that are due become tasks. The wait for the next one is measured from
+            // the same moment: read again after the workers were woken, the clock could
+            // have passed it already, and a negative time would make epoll wait for ever.
+            const auto now = Clock::now();
             bool due = false;
-            while (!m_timers.empty() && m_timers.begin()->first <= Clock::now()) {
+            while (!m_timers.empty() && m_timers.begin()->first <= now) {
                 m_queue.push_back(std::move(m_timers.begin()->second));
                 m_timers.erase(m_timers.begin());
                 due = true;
@@ -145,7 +148,7 @@ void WatcherPool::Wait() {
             if (due) m_due.notify_all();
             if (!m_timers.empty())
                 timeoutMs = static_cast<int>(
-                    std::chrono::ceil<std::chrono::milliseconds>(m_timers.begin()->first - Clock::now()).count());
+                    std::chrono::ceil<std::chrono::milliseconds>(m_timers.begin()->first - now).count());
         }
         const int ready = ::epoll_wait(m_epoll, events, 64, timeoutMs);
         if (ready < 0 && errno != EINTR) return;
