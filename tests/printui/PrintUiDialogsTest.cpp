@@ -7,6 +7,7 @@
 #include "PropertiesDialog.h"
 
 #include "CupsSandbox.h"
+#include "PrintUiTestSupport.h"
 #include "FakeDialogs.h"
 #include "StoppedServer.h"
 
@@ -36,16 +37,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char* kPpd = "/usr/share/ppd/cupsfilters/Generic-PDF_Printer-PDF.ppd";
+using test::Contains;
+using test::OpenProperties;
+using test::ReadFile;
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream file(path);
-    std::stringstream content;
-    content << file.rdbuf();
-    return content.str();
-}
-
-bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+constexpr const char* kPpd = test::kGenericPdfPpd;
 
 // One private cupsd with its web interface for the whole program. HOME and
 // CUPS_SERVERROOT point to a folder of the test before libcups reads them, so that the
@@ -106,15 +102,6 @@ std::unique_ptr<printui::PreferencesDialog> OpenPreferences(const std::string& n
     EXPECT_TRUE(options) << error;
     if (!options) return nullptr;
     return std::make_unique<printui::PreferencesDialog>(name, address, *options);
-}
-
-std::unique_ptr<printui::PropertiesDialog> OpenProperties(const std::string& name, widgets::Dialogs& passwords) {
-    std::string error;
-    const auto address = printui::AddressOf(name);
-    auto properties = printui::ReadProperties(address, error);
-    EXPECT_TRUE(properties) << error;
-    if (!properties) return nullptr;
-    return std::make_unique<printui::PropertiesDialog>(name, address, *properties, passwords);
 }
 
 } // namespace

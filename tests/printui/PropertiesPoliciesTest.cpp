@@ -6,6 +6,7 @@
 #include "SuppliesTab.h"
 
 #include "CupsSandbox.h"
+#include "PrintUiTestSupport.h"
 #include "FakeDialogs.h"
 
 #include <QAbstractButton>
@@ -38,7 +39,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+using test::Contains;
+using test::ReadFile;
 
 std::string UserName() { return ::getpwuid(::getuid())->pw_name; }
 std::string GroupName() { return ::getgrgid(::getgid())->gr_name; }
@@ -46,12 +48,7 @@ std::string GroupName() { return ::getgrgid(::getgid())->gr_name; }
 class PropertiesPolicies : public test::CupsTest {
 protected:
     std::unique_ptr<printui::PropertiesDialog> Open(const std::string& name) {
-        std::string error;
-        const auto address = printui::AddressOf(name);
-        auto properties = printui::ReadProperties(address, error);
-        EXPECT_TRUE(properties) << error;
-        if (!properties) return nullptr;
-        return std::make_unique<printui::PropertiesDialog>(name, address, *properties, dialogs);
+        return test::OpenProperties(name, dialogs);
     }
     static void Press(QDialog& dialog, QDialogButtonBox::StandardButton which) {
         QTest::mouseClick(dialog.findChild<QDialogButtonBox*>()->button(which), Qt::LeftButton);
