@@ -6,6 +6,7 @@
 #include "PrintUi.h"
 #include "PrinterProperties.h"
 #include "PropertiesDialog.h"
+#include "Supplies.h"
 
 #include "CupsSandbox.h"
 #include "PrintUiTestSupport.h"
@@ -17,6 +18,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTabWidget>
@@ -245,6 +247,67 @@ TEST_F(PrintUiDrivers, IppEverywherePrinterGetsTheDriverlessDriverAndPrintsTheTe
     EXPECT_TRUE(
         QTest::qWaitFor([&] { return Contains(s_cups->Run("lpstat -W completed -o Eve"), "Eve-" + job); }, 90000))
         << s_cups->Run("lpstat -l -W all -o Eve; tail -20 " + s_cups->dir() + "/log/error_log");
+}
+
+// The server does not pass on a driverless queue's supplies: the dialog asks the printer
+// when the Supplies tab is first shown, not before.
+TEST_F(PrintUiDrivers, SuppliesOfADriverlessQueueAreAskedOfItsPrinter) {
+    IppEverywherePrinter printer(s_home + "/ippeve-supplies/spool");
+    ASSERT_TRUE(printer.running()) << ReadFile(s_home + "/ippeve-supplies/ippeveprinter.log");
+    s_cups->AddQueue("Eve", "Front office", printer.uri());
+    auto dialog = Open("Eve");
+    ASSERT_TRUE(dialog);
+    QTest::qWait(300);
+    ASSERT_EQ(dialog->findChild<QProgressBar*>("supply"), nullptr);
+    dialog->findChild<QTabWidget*>("tabs")->setCurrentWidget(dialog->findChild<QWidget*>("supplies"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dialog->findChildren<QProgressBar*>("supply").size() == 2; }, 10000));
+    const auto bars = dialog->findChildren<QProgressBar*>("supply");
+    // What the printer starts with: its waste tank a quarter full, its toner at three quarters.
+    EXPECT_EQ(bars[0]->accessibleName().toStdString(), "Toner Waste Tank: 25%");
+    EXPECT_EQ(bars[1]->accessibleName().toStdString(), "Black Toner: 75%");
+    EXPECT_EQ(bars[1]->value(), 75);
+    EXPECT_EQ(bars[1]->palette().color(QPalette::Highlight), QColor(0, 0, 0));
+    EXPECT_EQ(dialog->findChild<QLabel*>("suppliesNotReported"), nullptr);
+}
+
+TEST(SuppliesOfThePrinter, ValuesAreReadAsMarkersAndMalformedOnesDoNotBreakTheList) {
+    const struct {
+        const char* supply;
+        const char* description;
+        const char* name;
+        int level;
+        const char* color;
+        const char* type;
+    } rows[] = {
+        {"index=1;class=supplyThatIsConsumed;type=toner;unit=percent;maxcapacity=100;level=40;colorantname=cyan;",
+         "Cyan Toner", "Cyan Toner", 40, "#00FFFF", "toner"},
+        {"type=wasteToner;unit=sheets;maxcapacity=200;level=50;colorantname=unknown;", "Waste", "Waste", 25, "none",
+         "waste-toner"},
+        {"type=inkCartridge;unit=percent;level=-3;colorantname=light-magenta", "", "ink-cartridge", -1, "#FF80FF",
+         "ink-cartridge"},
+        {"type=toner;unit=percent;maxcapacity=0;level=70;colorantname=Black", "K", "K", 70, "#000000", "toner"},
+        {"type=toner;unit=sheets;level=700", "Sheets", "Sheets", -1, "none", "toner"},
+        {"level=99999999999999999999999;maxcapacity=100", "Huge", "Huge", -1, "none", ""},
+        {"level=9000000000000000000;maxcapacity=3", "Full", "Full", 100, "none", ""},
+        {"level=12abc;unit=percent;maxcapacity=x", "Junk", "Junk", -1, "none", ""},
+        {"garbage;=;==;;level", "Odd", "Odd", -1, "none", ""},
+        {"", "Empty", "Empty", -1, "none", ""},
+    };
+    std::vector<std::string> supplies, descriptions;
+    for (const auto& row : rows) {
+        supplies.emplace_back(row.supply);
+        descriptions.emplace_back(row.description);
+    }
+    descriptions.pop_back(); // fewer descriptions than supplies
+    const auto markers = printui::MarkersFromSupplies(supplies, descriptions);
+    ASSERT_EQ(markers.size(), std::size(rows));
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        SCOPED_TRACE(rows[i].supply);
+        EXPECT_EQ(markers[i].name, i + 1 == std::size(rows) ? "" : rows[i].name);
+        EXPECT_EQ(markers[i].level, rows[i].level);
+        EXPECT_EQ(markers[i].color, rows[i].color);
+        EXPECT_EQ(markers[i].type, rows[i].type);
+    }
 }
 
 TEST_F(PrintUiDrivers, TestPageThatCupsRefusesSaysWhy) {

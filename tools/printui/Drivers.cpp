@@ -77,11 +77,11 @@ bool IsIppDevice(const std::string& deviceUri) {
                                         parts->host.find("._ipps._tcp") != std::string::npos);
 }
 
-std::optional<bool> SpeaksIppEverywhere(const std::string& deviceUri, std::string& error) {
+Ipp AskIppDevice(const std::string& deviceUri, const std::vector<const char*>& attributes, std::string& error) {
     const auto parts = Split(deviceUri);
     if (!parts || (parts->scheme != "ipp" && parts->scheme != "ipps")) {
         error = "the device is not asked directly";
-        return std::nullopt;
+        return Ipp();
     }
     const int port = parts->port > 0 ? parts->port : IPP_PORT;
     const http_encryption_t encryption =
@@ -90,19 +90,25 @@ std::optional<bool> SpeaksIppEverywhere(const std::string& deviceUri, std::strin
         httpConnect2(parts->host.c_str(), port, nullptr, AF_UNSPEC, encryption, 1, 2000, nullptr));
     if (!http) {
         error = "the device " + parts->host + " does not answer";
-        return std::nullopt;
+        return Ipp();
     }
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
     httpSetTimeout(http.get(), 0.2, KeepWaitingUntil, &deadline);
     ipp_t* request = ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, deviceUri.c_str());
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr,
-                 "document-format-supported");
-    const Ipp answer(cupsDoRequest(http.get(), request, parts->resource.c_str()));
+    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
+                  static_cast<int>(attributes.size()), nullptr, attributes.data());
+    Ipp answer(cupsDoRequest(http.get(), request, parts->resource.c_str()));
     if (!answer || ippGetStatusCode(answer.get()) > IPP_STATUS_OK_CONFLICTING) {
         error = cupsLastErrorString();
-        return std::nullopt;
+        return Ipp();
     }
+    return answer;
+}
+
+std::optional<bool> SpeaksIppEverywhere(const std::string& deviceUri, std::string& error) {
+    const Ipp answer = AskIppDevice(deviceUri, {"document-format-supported"}, error);
+    if (!answer) return std::nullopt;
     ipp_attribute_t* formats = ippFindAttribute(answer.get(), "document-format-supported", IPP_TAG_MIMETYPE);
     for (const char* format : {"application/pdf", "image/pwg-raster", "image/urf"})
         if (formats && ippContainsString(formats, format)) return true;

@@ -32,4 +32,8 @@ bool IsIppDevice(const std::string& deviceUri);
 // reason when it cannot be asked (a DNS-SD name, which the server resolves; no answer).
 std::optional<bool> SpeaksIppEverywhere(const std::string& deviceUri, std::string& error);
 
+// The IPP device's answer to Get-Printer-Attributes for the attributes, asked of the device
+// itself (ipp or ipps) with bounded waits, given up when the worker is; null with the reason.
+Ipp AskIppDevice(const std::string& deviceUri, const std::vector<const char*>& attributes, std::string& error);
+
 } // namespace quill::printui

@@ -125,6 +125,18 @@ void ReadPolicies(ipp_t* answer, PrinterProperties& p) {
         p.accessList = denied;
     }
 
+    p.markers = MarkersOf(answer);
+}
+
+bool Operation(spooler::CupsConnection& connection, const PrinterAddress& address, ipp_op_t operation,
+               std::string& error) {
+    return Administer(connection, NewPrinterRequest(operation, address), error);
+}
+
+} // namespace
+
+std::vector<Marker> MarkersOf(ipp_t* answer) {
+    std::vector<Marker> markers;
     const auto names = TextsOf(answer, "marker-names");
     const auto levels = IntegersOf(answer, "marker-levels");
     const auto colors = TextsOf(answer, "marker-colors");
@@ -139,16 +151,10 @@ void ReadPolicies(ipp_t* answer, PrinterProperties& p) {
         if (i < types.size()) m.type = types[i];
         if (i < lows.size()) m.low = lows[i];
         if (i < highs.size()) m.high = highs[i];
-        p.markers.push_back(std::move(m));
+        markers.push_back(std::move(m));
     }
+    return markers;
 }
-
-bool Operation(spooler::CupsConnection& connection, const PrinterAddress& address, ipp_op_t operation,
-               std::string& error) {
-    return Administer(connection, NewPrinterRequest(operation, address), error);
-}
-
-} // namespace
 
 std::optional<PrinterProperties> ReadProperties(const PrinterAddress& address, std::string& error) {
     const auto connection = Connect(address, error);

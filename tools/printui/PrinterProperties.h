@@ -67,6 +67,9 @@ struct PrinterProperties {
     std::vector<Marker> markers;
 };
 
+// The supplies an answer reports in its marker-* attributes, in its order.
+std::vector<Marker> MarkersOf(ipp_t* answer);
+
 // The queue's properties, or nullopt with CUPS' reason.
 std::optional<PrinterProperties> ReadProperties(const PrinterAddress& address, std::string& error);
 

@@ -273,7 +273,8 @@ void PropertiesDialog::Show(const PrinterProperties& p) {
     Fill(m_bannerStart, p.banners, p.bannerStart, BannerCaption);
     Fill(m_bannerEnd, p.banners, p.bannerEnd, BannerCaption);
     m_access->Show(p);
-    m_supplies->Show(p.markers);
+    // A connection reads what its server reports; the printer is asked only for a queue here.
+    m_supplies->Show(p.markers, p.connection ? std::string() : p.device);
 }
 
 PrinterProperties PropertiesDialog::Edited() const {
@@ -352,6 +353,7 @@ void PropertiesDialog::reject() {
 
 void PropertiesDialog::done(int result) {
     m_devices->Cancel();
+    m_supplies->Cancel();
     m_testPageWorker.reset();
     QDialog::done(result);
 }

@@ -1,5 +1,7 @@
 #include "SuppliesTab.h"
 
+#include "Supplies.h"
+
 #include <QColor>
 #include <QFormLayout>
 #include <QLabel>
@@ -20,9 +22,54 @@ QColor ColourOf(const std::string& colors) {
     return QColor(QString::fromLatin1(colors.substr(0, 7).c_str()));
 }
 
+struct Asked {
+    std::optional<std::vector<Marker>> markers;
+    std::string error;
+};
+
 } // namespace
 
 SuppliesTab::SuppliesTab(QWidget* parent) : QWidget(parent) { new QVBoxLayout(this); }
+
+SuppliesTab::~SuppliesTab() = default;
+
+void SuppliesTab::Show(const std::vector<Marker>& markers, const std::string& device) {
+    m_queueMarkers = markers;
+    // The server passes on a printer's supplies only through some drivers: a driverless
+    // queue reports none of its printer's.
+    const bool ipp = device.rfind("ipp://", 0) == 0 || device.rfind("ipps://", 0) == 0;
+    const std::string ask = markers.empty() && ipp ? device : std::string();
+    if (ask != m_device) {
+        m_worker.reset();
+        m_device = ask;
+        m_asked = false;
+        m_deviceMarkers.clear();
+    }
+    Draw(markers.empty() ? m_deviceMarkers : markers);
+    if (!m_device.empty() && !m_asked && isVisible()) AskDevice();
+}
+
+void SuppliesTab::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (!m_device.empty() && !m_asked) AskDevice();
+}
+
+void SuppliesTab::AskDevice() {
+    m_asked = true;
+    m_worker = std::make_unique<widgets::SpoolerWorker>(this);
+    m_worker->Post(
+        [device = m_device] {
+            Asked asked;
+            asked.markers = ReadDeviceSupplies(device, asked.error);
+            return asked;
+        },
+        [this](Asked asked) {
+            // A printer that cannot be asked has not reported any.
+            if (!asked.markers || !m_queueMarkers.empty()) return;
+            m_deviceMarkers = std::move(*asked.markers);
+            Draw(m_deviceMarkers);
+        });
+}
 
 QString SuppliesTab::LevelText(const Marker& m) {
     // Negative levels: the printer cannot tell (-1, -2), or knows only that some is left (-3).
@@ -35,7 +82,7 @@ QString SuppliesTab::LevelText(const Marker& m) {
     return text;
 }
 
-void SuppliesTab::Show(const std::vector<Marker>& markers) {
+void SuppliesTab::Draw(const std::vector<Marker>& markers) {
     delete m_content;
     m_content = new QWidget(this);
     layout()->addWidget(m_content);
