@@ -9,6 +9,7 @@
 #include "Supplies.h"
 
 #include "CupsSandbox.h"
+#include "FreePort.h"
 #include "PrintUiTestSupport.h"
 #include "FakeDialogs.h"
 #include "StoppedServer.h"
@@ -48,18 +49,6 @@ using test::ReadFile;
 
 constexpr const char* kPpd = test::kGenericPdfPpd;
 
-int FreeLoopbackPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
-
 bool Answers(int port) {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
@@ -76,7 +65,7 @@ bool Answers(int port) {
 // system bus to start (the sandbox's, where no DNS-SD daemon answers).
 class IppEverywherePrinter {
 public:
-    explicit IppEverywherePrinter(const std::string& spool) : m_spool(spool), m_port(FreeLoopbackPort()) {
+    explicit IppEverywherePrinter(const std::string& spool) : m_spool(spool), m_port(test::FreeLoopbackPort()) {
         fs::create_directories(spool);
         m_pid = ::fork();
         if (m_pid == 0) {

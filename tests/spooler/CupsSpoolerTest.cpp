@@ -6,6 +6,7 @@
 #include "spooler/RequestAbort.h"
 
 #include "CupsSandbox.h"
+#include "FreePort.h"
 
 #include <cups/cups.h>
 #include <gtest/gtest.h>
@@ -497,18 +498,6 @@ private:
     bool m_ready = false;
 };
 
-int FreePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in in{};
-    in.sin_family = AF_INET;
-    in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof in;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&in), sizeof in);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&in), &length);
-    ::close(fd);
-    return ntohs(in.sin_port);
-}
-
 } // namespace
 
 // A user who may not administer CUPS is refused on the local socket, and the request is
@@ -524,7 +513,7 @@ TEST_F(CupsSpoolerTest, APasswordIsAskedForOnlyWhereTheSameServerListens) {
         std::vector<std::string> foreign;
     };
     for (const Case& c : {Case{true, {"::1"}}, Case{false, {"::1", "127.0.0.1"}}}) {
-        const int port = c.serversPort ? s_cups->port() : FreePort();
+        const int port = c.serversPort ? s_cups->port() : quill::test::FreeLoopbackPort();
         ForeignListener listener(c.foreign, port);
         if (!listener.ready()) GTEST_SKIP() << "no IPv6 loopback address to listen at";
         ::setenv("IPP_PORT", std::to_string(port).c_str(), 1);
