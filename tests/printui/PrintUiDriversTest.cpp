@@ -74,8 +74,11 @@ public:
             std::freopen(log.c_str(), "w", stdout);
             std::freopen(log.c_str(), "a", stderr);
             const std::string port = std::to_string(m_port);
-            ::execlp("ippeveprinter", "ippeveprinter", "-n", "localhost", "-p", port.c_str(), "-r", "off", "-d",
-                     spool.c_str(), "-k", "-f", "application/pdf,image/pwg-raster,image/urf", "Quill Test Printer",
+            // In /usr/sbin, which a normal user's PATH leaves out.
+            const char* program =
+                ::access("/usr/sbin/ippeveprinter", X_OK) == 0 ? "/usr/sbin/ippeveprinter" : "ippeveprinter";
+            ::execlp(program, "ippeveprinter", "-n", "localhost", "-p", port.c_str(), "-r", "off", "-d", spool.c_str(),
+                     "-k", "-f", "application/pdf,image/pwg-raster,image/urf", "Quill Test Printer",
                      static_cast<char*>(nullptr));
             ::_exit(127);
         }
@@ -531,7 +534,8 @@ TEST_F(PrintUiDrivers, DeviceSearchListsTheDevicesBackendsReportAndPicksOne) {
     const int probe = devices->findData(QByteArray("quillprobe:/here"));
     ASSERT_GE(probe, 0);
     EXPECT_TRUE(devices->itemText(probe).contains(QStringLiteral("Quill probe quillprobe")));
-    if (fs::exists(s_cups->dir() + "/lib/backend/cups-pdf")) {
+    // The server runs a backend that only root may run (0700) only when it runs as root.
+    if (::access((s_cups->dir() + "/lib/backend/cups-pdf").c_str(), X_OK) == 0) {
         EXPECT_GE(devices->findData(QByteArray("cups-pdf:/")), 0);
     }
 
